@@ -1,0 +1,98 @@
+/* VELKO_DLL: article exchange with a VELKO retail device on a serial port. */
+#ifndef VELKO_VELKO_H
+#define VELKO_VELKO_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#define VELKO_CALL __cdecl
+#define VELKO_API
+#elif defined(__GNUC__)
+#define VELKO_CALL
+#define VELKO_API __attribute__((visibility("default")))
+#else
+#define VELKO_CALL
+#define VELKO_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Result codes: every export returns one of these; 0 is success. */
+enum {
+    VELKO_OK = 0,          /* success */
+    VELKO_ERR_ABORT = 1,   /* the consumer stopped a download */
+    VELKO_ERR_OPEN = 2,    /* the port could not be opened or set up, or the library is busy */
+    VELKO_ERR_SEND = 3,    /* a write failed or a frame was never acknowledged */
+    VELKO_ERR_READ = 4,    /* a read failed or timed out, or the device refused the request */
+    VELKO_ERR_FORMAT = 5,  /* a malformed frame or reply, or a malformed request */
+    VELKO_ERR_CRC = 6,     /* a received frame failed its CRC check */
+    VELKO_ERR_PORT = 7,    /* port number outside 1..2 */
+    VELKO_ERR_ADDRESS = 8  /* device number above 99 */
+};
+
+#pragma pack(push, 1)
+/* One article as it crosses the library boundary: 48 bytes, packed, little-endian. */
+typedef struct ArticleRecord {
+    char code[15];           /* up to 14 characters and a NUL; a download gives 14 digits */
+    char name[19];           /* up to 18 Windows-1250 characters and a NUL */
+    int32_t price;           /* hundredths */
+    uint8_t flag;            /* 0 or 1; any non-zero value uploads as 1 */
+    int8_t group;            /* device group number minus 1 */
+    int32_t quantityCounter; /* thousandths */
+    int32_t valueCounter;    /* hundredths */
+} ArticleRecord;
+#pragma pack(pop)
+
+#ifdef __cplusplus
+#define VELKO_STATIC_ASSERT static_assert
+#else
+#define VELKO_STATIC_ASSERT _Static_assert
+#endif
+VELKO_STATIC_ASSERT(sizeof(ArticleRecord) == 48, "ArticleRecord is 48 bytes");
+VELKO_STATIC_ASSERT(__builtin_offsetof(ArticleRecord, code) == 0, "code at 0");
+VELKO_STATIC_ASSERT(__builtin_offsetof(ArticleRecord, name) == 15, "name at 15");
+VELKO_STATIC_ASSERT(__builtin_offsetof(ArticleRecord, price) == 34, "price at 34");
+VELKO_STATIC_ASSERT(__builtin_offsetof(ArticleRecord, flag) == 38, "flag at 38");
+VELKO_STATIC_ASSERT(__builtin_offsetof(ArticleRecord, group) == 39, "group at 39");
+VELKO_STATIC_ASSERT(__builtin_offsetof(ArticleRecord, quantityCounter) == 40, "quantity at 40");
+VELKO_STATIC_ASSERT(__builtin_offsetof(ArticleRecord, valueCounter) == 44, "value at 44");
+
+/* Fills *record with the next article (or names the next code to delete); returns 1 while it
+   supplied one, anything else to end the list. */
+typedef int32_t(VELKO_CALL* ArticleSupplier)(const char* sessionText, int32_t index,
+                                             ArticleRecord* record, uint32_t userValue);
+
+/* Receives one downloaded article, valid only during the call; returns 1 to ask for the next. */
+typedef int32_t(VELKO_CALL* ArticleConsumer)(const char* sessionText, int32_t index,
+                                             ArticleRecord* record, uint32_t userValue);
+
+/* Deletes from the device every code that supplier names. A null supplier: VELKO_ERR_FORMAT. */
+VELKO_API int32_t VELKO_CALL VELKODeleteArticles(int32_t port, uint32_t baud,
+                                                 uint32_t deviceNumber, ArticleSupplier supplier,
+                                                 uint32_t userValue);
+
+/* Downloads every article with its two counters into consumer. A null consumer:
+   VELKO_ERR_FORMAT. */
+VELKO_API int32_t VELKO_CALL VELKOReceiveArticles(int32_t port, uint32_t baud,
+                                                  uint32_t deviceNumber, ArticleConsumer consumer,
+                                                  uint32_t userValue);
+
+/* Uploads every article that supplier gives, stopping at the first refusal; a non-zero low byte
+   of skipSecondPreparation leaves out the second preparatory command. A null supplier:
+   VELKO_ERR_FORMAT. */
+VELKO_API int32_t VELKO_CALL VELKOSendArticles(int32_t port, uint32_t baud,
+                                               uint32_t skipSecondPreparation,
+                                               uint32_t deviceNumber, ArticleSupplier supplier,
+                                               uint32_t userValue);
+
+/* Zeroes the device's PLU counters. */
+VELKO_API int32_t VELKO_CALL VELKOZeroPLUCounters(int32_t port, uint32_t baud,
+                                                  uint32_t deviceNumber);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

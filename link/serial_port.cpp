@@ -1,0 +1,56 @@
+#include "link/serial_port.h"
+
+namespace velko {
+
+LineSetup SerialPort::lineSetup(uint32_t baud) {
+    LineSetup setup;
+    setup.baudRate = baud;
+    return setup;
+}
+
+bool SerialPort::open(int32_t port, uint32_t baud) {
+    device_ = platform_.openPort(port);
+    if (!device_) return false;
+    timeouts_ = Timeouts();
+    if (!device_->applyLineSetup(lineSetup(baud)) || !device_->applyTimeouts(timeouts_) ||
+        !device_->setQueueSizes(1024, 1024)) {
+        close();
+        return false;
+    }
+    return true;
+}
+
+bool SerialPort::setReadTimeouts(uint32_t constant, uint32_t multiplier) {
+    if (!device_) return false;
+    Timeouts t;
+    t.readTotalConstant = constant;
+    t.readTotalMultiplier = multiplier;
+    if (!device_->applyTimeouts(t)) {
+        close();
+        return false;
+    }
+    timeouts_ = t;
+    return true;
+}
+
+bool SerialPort::read(void* buf, uint32_t count, uint32_t* got) {
+    *got = 0;
+    if (!device_) return false;
+    const uint32_t start = platform_.tickCount();
+    if (device_->read(buf, count, got)) return true;
+    // A port that fails at once (after a line error or a hang-up) would otherwise make a
+    // caller that waits for a frame start spin on it: a failed read lasts as long as a
+    // timed-out one.
+    const uint64_t limit = timeouts_.readTotalConstant + uint64_t(count) * timeouts_.readTotalMultiplier;
+    const uint32_t spent = platform_.tickCount() - start;
+    if (spent < limit) platform_.sleep(uint32_t(limit - spent));
+    return false;
+}
+
+bool SerialPort::write(const void* buf, uint32_t count, uint32_t* written) {
+    *written = 0;
+    if (!device_) return false;
+    return device_->write(buf, count, written);
+}
+
+}  // namespace velko

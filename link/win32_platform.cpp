@@ -1,0 +1,98 @@
+// Serial ports through the Windows serial communications calls, exactly as the device's
+// line set-up prescribes: no purge, flush or error-clearing call anywhere.
+#include <windows.h>
+
+#include <cstdio>
+
+#include "link/platform.h"
+
+namespace velko {
+namespace {
+
+static_assert(sizeof(DCB) == 28, "the DCB the device set-up describes is 28 bytes");
+
+class Win32Port : public PortDevice {
+public:
+    explicit Win32Port(HANDLE handle) : handle_(handle) {}
+    ~Win32Port() override { CloseHandle(handle_); }
+
+    bool applyLineSetup(const LineSetup& s) override {
+        DCB dcb;
+        ZeroMemory(&dcb, sizeof dcb);  // every field the set-up does not name is zero
+        dcb.DCBlength = s.dcbLength;
+        dcb.BaudRate = s.baudRate;
+        dcb.fBinary = s.fBinary;
+        dcb.fParity = s.fParity;
+        dcb.fOutxCtsFlow = s.fOutxCtsFlow;
+        dcb.fOutxDsrFlow = s.fOutxDsrFlow;
+        dcb.fDtrControl = s.fDtrControl;
+        dcb.fDsrSensitivity = s.fDsrSensitivity;
+        dcb.fTXContinueOnXoff = s.fTXContinueOnXoff;
+        dcb.fOutX = s.fOutX;
+        dcb.fInX = s.fInX;
+        dcb.fErrorChar = s.fErrorChar;
+        dcb.fNull = s.fNull;
+        dcb.fRtsControl = s.fRtsControl;
+        dcb.fAbortOnError = s.fAbortOnError;
+        dcb.XonLim = s.xonLim;
+        dcb.XoffLim = s.xoffLim;
+        dcb.ByteSize = s.byteSize;
+        dcb.Parity = s.parity;
+        dcb.StopBits = s.stopBits;
+        return SetCommState(handle_, &dcb) != 0;
+    }
+
+    bool applyTimeouts(const Timeouts& t) override {
+        COMMTIMEOUTS ct;
+        ct.ReadIntervalTimeout = t.readInterval;
+        ct.ReadTotalTimeoutMultiplier = t.readTotalMultiplier;
+        ct.ReadTotalTimeoutConstant = t.readTotalConstant;
+        ct.WriteTotalTimeoutMultiplier = t.writeTotalMultiplier;
+        ct.WriteTotalTimeoutConstant = t.writeTotalConstant;
+        return SetCommTimeouts(handle_, &ct) != 0;
+    }
+
+    bool setQueueSizes(uint32_t input, uint32_t output) override {
+        return SetupComm(handle_, input, output) != 0;
+    }
+
+    bool read(void* buf, uint32_t count, uint32_t* got) override {
+        DWORD n = 0;
+        const BOOL ok = ReadFile(handle_, buf, count, &n, nullptr);
+        *got = n;
+        return ok != 0;
+    }
+
+    bool write(const void* buf, uint32_t count, uint32_t* written) override {
+        DWORD n = 0;
+        const BOOL ok = WriteFile(handle_, buf, count, &n, nullptr);
+        *written = n;
+        return ok != 0;
+    }
+
+private:
+    HANDLE handle_;
+};
+
+class Win32Platform : public Platform {
+public:
+    std::unique_ptr<PortDevice> openPort(int32_t port) override {
+        char name[16];  // "com" and any 32-bit number
+        std::snprintf(name, sizeof name, "com%d", int(port));
+        const HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h == INVALID_HANDLE_VALUE) return nullptr;
+        return std::unique_ptr<PortDevice>(new Win32Port(h));
+    }
+    void sleep(uint32_t ms) override { Sleep(ms); }
+    uint32_t tickCount() override { return GetTickCount(); }
+};
+
+}  // namespace
+
+Platform& systemPlatform() {
+    static Win32Platform platform;
+    return platform;
+}
+
+}  // namespace velko

@@ -1,0 +1,67 @@
+// The device side of the in-line protocol: fed the bytes the host writes, it answers as a
+// VELKO device would. It knows nothing of how bytes travel; the simulated line and the
+// pseudo-terminal program both drive it.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace velko {
+
+using Bytes = std::vector<uint8_t>;
+
+// The frame the device puts on the line for `text`: 0x0A, text, 0x0D, CRC high, CRC low.
+Bytes encodeFrame(const std::string& text);
+
+// How the simulated device behaves.
+struct DeviceOptions {
+    int address = -1;            // the device number it answers; -1 answers every number
+    std::string answer = "D";    // its answer to the address message
+    uint32_t zeroDelayMs = 500;  // how long zeroing the counters takes
+    int unacknowledged = 0;      // the first frames it answers with 0x15 instead of 0x06
+    bool silent = false;         // never answers anything
+    std::map<std::string, std::string> replies;  // frame text -> reply text, overriding
+};
+
+class DeviceModel {
+public:
+    class Output {
+    public:
+        virtual ~Output() = default;
+        // Puts bytes on the line `delayMs` after the byte that caused them.
+        virtual void send(const Bytes& bytes, uint32_t delayMs) = 0;
+    };
+
+    using Options = DeviceOptions;
+
+    explicit DeviceModel(Options options = Options()) : options_(std::move(options)) {}
+
+    void feed(uint8_t byte, Output& out);
+    void feed(const Bytes& bytes, Output& out) {
+        for (uint8_t b : bytes) feed(b, out);
+    }
+
+    bool inLine() const { return inLine_; }
+    int counterResets() const { return counterResets_; }
+    // Every good frame text the host sent, in order.
+    const std::vector<std::string>& commands() const { return commands_; }
+
+private:
+    void onFrame(const std::string& text, Output& out);
+    void reply(const std::string& text, uint32_t delayMs, Output& out);
+
+    Options options_;
+    bool awake_ = false;
+    bool inLine_ = false;
+    std::string control_;  // control bytes since the last frame: 0x11 0x11 d d or 0x13 0x13
+    enum class Frame { Idle, Text, CrcHigh, CrcLow } frame_ = Frame::Idle;
+    std::string text_;
+    uint8_t crcHigh_ = 0;
+    int framesSeen_ = 0;
+    int counterResets_ = 0;
+    std::vector<std::string> commands_;
+};
+
+}  // namespace velko

@@ -1,0 +1,92 @@
+#include "sim/sim_line.h"
+
+#include <algorithm>
+
+namespace velko {
+
+class SimPort : public PortDevice {
+public:
+    explicit SimPort(SimLine& line) : line_(line) {}
+    ~SimPort() override { ++line_.closes; }
+
+    bool applyLineSetup(const LineSetup& setup) override {
+        line_.setups.push_back(setup);
+        return line_.refusedBauds.count(setup.baudRate) == 0;
+    }
+    bool applyTimeouts(const Timeouts& t) override {
+        line_.timeouts.push_back(t);
+        if (line_.refuseTimeouts) return false;
+        if (line_.refuseReadTimeouts && (t.readTotalConstant || t.readTotalMultiplier))
+            return false;
+        timeouts_ = t;
+        return true;
+    }
+    bool setQueueSizes(uint32_t input, uint32_t output) override {
+        line_.queueSizes.push_back(input);
+        line_.queueSizes.push_back(output);
+        return !line_.refuseQueues;
+    }
+    bool read(void* buf, uint32_t count, uint32_t* got) override {
+        return line_.hostRead(timeouts_, static_cast<uint8_t*>(buf), count, got);
+    }
+    bool write(const void* buf, uint32_t count, uint32_t* written) override {
+        return line_.hostWrite(static_cast<const uint8_t*>(buf), count, written);
+    }
+
+private:
+    SimLine& line_;
+    Timeouts timeouts_;
+};
+
+std::unique_ptr<PortDevice> SimLine::openPort(int32_t port) {
+    opened.push_back(port);
+    if (portMissing) return nullptr;
+    return std::make_unique<SimPort>(*this);
+}
+
+void SimLine::sleep(uint32_t ms) {
+    sleeps.push_back(ms);
+    now_ += ms;
+}
+
+void SimLine::deliver(const Bytes& bytes, uint64_t delayMs) {
+    uint64_t at = now_ + delayMs;
+    if (!inbound_.empty()) at = std::max(at, inbound_.back().at);
+    for (uint8_t b : bytes) inbound_.push_back({at, b});
+}
+
+bool SimLine::hostRead(const Timeouts& t, uint8_t* buf, uint32_t count, uint32_t* got) {
+    *got = 0;
+    if (readsFail) return false;
+    const bool limited = t.readTotalConstant || t.readTotalMultiplier;
+    const uint64_t deadline =
+        now_ + t.readTotalConstant + uint64_t(count) * t.readTotalMultiplier;
+    while (*got < count) {
+        if (inbound_.empty() || (limited && inbound_.front().at > deadline)) {
+            // Nothing more will come in time. Without a limit the read would block forever,
+            // which no test may rely on: it fails instead.
+            if (!limited) return false;
+            now_ = deadline;
+            return true;
+        }
+        now_ = std::max(now_, inbound_.front().at);
+        buf[(*got)++] = inbound_.front().byte;
+        inbound_.pop_front();
+    }
+    return true;
+}
+
+bool SimLine::hostWrite(const uint8_t* buf, uint32_t count, uint32_t* written) {
+    const int number = writeCount_++;
+    *written = 0;
+    if (number == failWriteNumber) return false;
+    const uint32_t n = number == shortWriteNumber && count > 0 ? count - 1 : count;
+    Bytes block(buf, buf + n);
+    written_.insert(written_.end(), block.begin(), block.end());
+    writes_.push_back(block);
+    *written = n;
+    if (peer_) peer_(block, *this);
+    return true;
+}
+
+}  // namespace velko

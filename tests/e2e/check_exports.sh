@@ -1,0 +1,11 @@
+#!/bin/sh
+# The Linux library exports the four C functions and nothing of its C++ inside.
+set -eu
+lib=$1
+got=$(nm -D --defined-only "$lib" | awk '$2 ~ /^[TDBRW]$/ {print $3}' | sort)
+want=$(printf '%s\n' VELKODeleteArticles VELKOReceiveArticles VELKOSendArticles VELKOZeroPLUCounters | sort)
+if [ "$got" != "$want" ]; then
+    echo "exported symbols differ"; echo "got:"; echo "$got"; echo "want:"; echo "$want"
+    exit 1
+fi
+echo "exports: $(echo $got)"

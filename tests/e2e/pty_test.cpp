@@ -1,0 +1,127 @@
+// The real POSIX serial layer over pseudo-terminals, in real time, with the simulated device
+// program on the far end.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include "link/posix_platform.h"
+#include "link/velko_comm.h"
+#include "sim_process.h"
+
+namespace velko::test {
+namespace {
+
+struct PtyLink {
+    explicit PtyLink(const std::string& path) : link(platform) { platform.mapPort(1, path); }
+    PosixPlatform platform;
+    VELKOComm link;
+};
+
+TEST(PosixLine, ZeroesTheCountersOfTheSimulatedDevice) {
+    SimProcess sim({"--zero-delay", "50"});
+    PtyLink t(sim.path());
+    ReplyString sessionText;
+    EXPECT_EQ(t.link.zeroCounters(1, 9600, 1, sessionText), VELKO_OK);
+    EXPECT_FALSE(t.link.isOpen());
+    // The port is free again for the next job.
+    EXPECT_EQ(t.link.zeroCounters(1, 115200, 1, sessionText), VELKO_OK);
+}
+
+TEST(PosixLine, CarriesTheSessionAnswerAndTheFrameS) {
+    SimProcess sim({"--answer", "12;", "--zero-delay", "0"});
+    PtyLink t(sim.path());
+    ReplyString sessionText;
+    EXPECT_EQ(t.link.zeroCounters(1, 9600, 1, sessionText), VELKO_OK);
+    EXPECT_EQ(sessionText, "12");
+}
+
+TEST(PosixLine, PortsThatCannotBeOpenedAreOpenErrors) {
+    SimProcess sim;
+    ReplyString sessionText;
+    {
+        PtyLink missing("/dev/velko-no-such-port");
+        EXPECT_EQ(missing.link.zeroCounters(1, 9600, 1, sessionText), VELKO_ERR_OPEN);
+    }
+    {
+        PtyLink notATerminal("/dev/null");
+        EXPECT_EQ(notATerminal.link.zeroCounters(1, 9600, 1, sessionText), VELKO_ERR_OPEN);
+    }
+    {
+        PtyLink refusedBaud(sim.path());
+        EXPECT_EQ(refusedBaud.link.zeroCounters(1, 12345, 1, sessionText), VELKO_ERR_OPEN);
+        EXPECT_FALSE(refusedBaud.link.isOpen());
+    }
+    {
+        PtyLink holder(sim.path());
+        ASSERT_TRUE(holder.link.open(1, 9600));
+        PtyLink second(sim.path());
+        EXPECT_EQ(second.link.zeroCounters(1, 9600, 1, sessionText), VELKO_ERR_OPEN);
+        holder.link.close();
+        EXPECT_EQ(second.link.zeroCounters(1, 9600, 1, sessionText), VELKO_OK);
+    }
+}
+
+TEST(PosixLine, ReadsEndAtTheirLimitWithWhatArrived) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    auto port = openPosixPort(ptsname(master));
+    ASSERT_TRUE(port);
+    LineSetup setup;
+    setup.baudRate = 9600;
+    ASSERT_TRUE(port->applyLineSetup(setup));
+    Timeouts limits;
+    limits.readTotalConstant = 50;
+    limits.readTotalMultiplier = 10;
+    ASSERT_TRUE(port->applyTimeouts(limits));
+
+    // Every byte value passes untranslated, in both directions.
+    unsigned char all[256];
+    for (int i = 0; i < 256; ++i) all[i] = uint8_t(i);
+    ASSERT_EQ(write(master, all, sizeof all), 256);
+    unsigned char got[300];
+    uint32_t n = 0;
+    ASSERT_TRUE(port->read(got, 256, &n));
+    ASSERT_EQ(n, 256u);
+    EXPECT_EQ(0, memcmp(got, all, 256));
+    uint32_t written = 0;
+    ASSERT_TRUE(port->write(all, 256, &written));
+    EXPECT_EQ(written, 256u);
+    size_t echoed = 0;
+    while (echoed < 256) {
+        const ssize_t r = read(master, got + echoed, 256 - echoed);
+        ASSERT_GT(r, 0);
+        echoed += size_t(r);
+    }
+    EXPECT_EQ(0, memcmp(got, all, 256));
+
+    // A read of two bytes with one on the line ends at its limit with that one.
+    ASSERT_EQ(write(master, "A", 1), 1);
+    ASSERT_TRUE(port->read(got, 2, &n));
+    EXPECT_EQ(n, 1u);
+    ASSERT_TRUE(port->read(got, 1, &n));
+    EXPECT_EQ(n, 0u);
+
+    // The far end hanging up is a failed read, not an endless one.
+    close(master);
+    EXPECT_FALSE(port->read(got, 1, &n));
+}
+
+TEST(LinuxLibrary, ExportsCheckTheirArgumentsBeforeOpeningAnything) {
+    void* lib = dlopen(VELKO_SHARED_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(lib, nullptr) << dlerror();
+    using Zero = int32_t (*)(int32_t, uint32_t, uint32_t);
+    auto zero = reinterpret_cast<Zero>(dlsym(lib, "VELKOZeroPLUCounters"));
+    ASSERT_NE(zero, nullptr);
+    EXPECT_EQ(zero(0, 9600, 1), VELKO_ERR_PORT);
+    EXPECT_EQ(zero(3, 9600, 1), VELKO_ERR_PORT);
+    EXPECT_EQ(zero(1, 9600, 356), VELKO_ERR_ADDRESS);  // low byte 100
+    EXPECT_EQ(dlsym(lib, "_ZN5velko9VELKOComm12zeroCountersEijhRNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE"), nullptr);
+    dlclose(lib);
+}
+
+}  // namespace
+}  // namespace velko::test
