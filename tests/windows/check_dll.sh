@@ -1,0 +1,36 @@
+#!/bin/bash
+# The DLL's export table (undecorated names at fixed ordinals) and imports (Windows system DLLs
+# only: the C and C++ runtimes are inside).
+set -euo pipefail
+dll=$1
+dump=$(i686-w64-mingw32-objdump -p "$dll")
+fail=0
+
+grep -q 'file format pei-i386' <<<"$(i686-w64-mingw32-objdump -f "$dll")" || { echo "not a 32-bit x86 DLL"; fail=1; }
+grep -q "Name.*VELKO_DLL.dll" <<<"$dump" || { echo "export table does not name VELKO_DLL.dll"; fail=1; }
+
+# Name table lines read "[ i] NAME", i being the ordinal less the ordinal base.
+base=$(sed -nE 's/^Ordinal Base\s+([0-9]+).*/\1/p' <<<"$dump")
+got=$(awk '/\[Ordinal\/Name Pointer\] Table/ {on=1; next}
+           on && /^[ \t]*\[/ {gsub(/[][]/, " "); print $NF, $1}
+           on && !/^[ \t]*\[/ {on=0}' <<<"$dump" |
+      awk -v b="$base" '{print $1, $2 + b}' | sort)
+want="VELKODeleteArticles 1
+VELKOReceiveArticles 2
+VELKOSendArticles 3
+VELKOZeroPLUCounters 4"
+if [ "$got" != "$want" ]; then
+    echo "exports differ"; echo "got:"; echo "$got"; echo "want:"; echo "$want"; fail=1
+else
+    echo "exports: $(tr '\n' ' ' <<<"$got")"
+fi
+
+imports=$(sed -nE 's/^\s*DLL Name: (.*)$/\1/p' <<<"$dump" | tr 'A-Z' 'a-z' | sort -u)
+for name in $imports; do
+    case $name in
+        kernel32.dll|user32.dll|advapi32.dll|msvcrt.dll|version.dll|ntdll.dll) ;;
+        *) echo "imports a DLL that Windows does not ship: $name"; fail=1 ;;
+    esac
+done
+echo "imports: $(echo $imports)"
+exit $fail

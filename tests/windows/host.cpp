@@ -1,0 +1,110 @@
+// A Windows host for the DLL's tests: loads VELKO_DLL.dll as an application would, resolves
+// the exports by ordinal and by name, runs one scenario and prints what happened.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "velko/velko.h"
+
+namespace {
+
+HMODULE dll;
+int failures = 0;
+
+void check(bool ok, const char* what) {
+    std::printf("%s: %s\n", ok ? "ok" : "FAILED", what);
+    if (!ok) ++failures;
+}
+
+template <class F>
+F resolve(WORD ordinal, const char* name) {
+    FARPROC byOrdinal = GetProcAddress(dll, MAKEINTRESOURCEA(ordinal));
+    FARPROC byName = GetProcAddress(dll, name);
+    char what[128];
+    std::snprintf(what, sizeof what, "%s resolves by ordinal %u and by name to one function",
+                  name, unsigned(ordinal));
+    check(byOrdinal != nullptr && byOrdinal == byName, what);
+    return reinterpret_cast<F>(reinterpret_cast<void*>(byOrdinal));
+}
+
+void expectResult(int32_t got, int32_t want, const char* what) {
+    char line[160];
+    std::snprintf(line, sizeof line, "%s returns %d (want %d)", what, int(got), int(want));
+    check(got == want, line);
+}
+
+int zeroScenario() {
+    auto zero = resolve<int32_t(VELKO_CALL*)(int32_t, uint32_t, uint32_t)>(4, "VELKOZeroPLUCounters");
+    if (!zero) return 1;
+    expectResult(zero(0, 9600, 1), VELKO_ERR_PORT, "port 0");
+    expectResult(zero(1, 9600, 356), VELKO_ERR_ADDRESS, "device 356 (low byte 100)");
+    expectResult(zero(1, 9600, 1), VELKO_OK, "zeroing the counters of device 1 on COM1");
+    // The port was closed: the next call opens it again.
+    expectResult(zero(1, 9600, 257), VELKO_OK, "again, device 257 (low byte 1)");
+    expectResult(zero(2, 9600, 1), VELKO_ERR_OPEN, "COM2, which does not exist");
+    return 0;
+}
+
+int versionScenario() {
+    char path[MAX_PATH];
+    GetModuleFileNameA(dll, path, MAX_PATH);
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeA(path, &ignored);
+    std::string data(size, '\0');
+    if (!size || !GetFileVersionInfoA(path, 0, size, &data[0])) {
+        check(false, "the DLL has a version resource");
+        return 1;
+    }
+    struct {
+        WORD language;
+        WORD codePage;
+    } * translation;
+    UINT len = 0;
+    VerQueryValueA(&data[0], "\\VarFileInfo\\Translation", (void**)&translation, &len);
+    check(len >= 4 && translation->language == 0x0415 && translation->codePage == 1200,
+          "language Polish (0x0415), code page 1200");
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    VerQueryValueA(&data[0], "\\", (void**)&fixed, &len);
+    check(fixed && fixed->dwFileVersionMS == 0x00010009 && fixed->dwFileVersionLS == 0 &&
+              fixed->dwProductVersionMS == 0x00010009 && fixed->dwProductVersionLS == 0,
+          "file and product version 1.9.0.0");
+    const char* const expected[][2] = {
+        {"FileDescription", "VELKO_DL Dynamic Link Library"},
+        {"FileVersion", "1, 9, 0, 0"},
+        {"InternalName", "VELKO_DL"},
+        {"OriginalFilename", "VELKO_DL.dll"},
+        {"ProductName", " VELKO_DL Dynamic Link Library"},
+        {"ProductVersion", "1, 9, 0, 0"},
+    };
+    for (const auto& e : expected) {
+        std::string key = std::string("\\StringFileInfo\\041504b0\\") + e[0];
+        char* value = nullptr;
+        len = 0;
+        VerQueryValueA(&data[0], key.c_str(), (void**)&value, &len);
+        std::string line = std::string(e[0]) + " is \"" + e[1] + "\"";
+        if (value) line += std::string(" (found \"") + value + "\")";
+        check(value && std::strcmp(value, e[1]) == 0, line.c_str());
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::printf("usage: velko_host zero|version\n");
+        return 2;
+    }
+    dll = LoadLibraryA("VELKO_DLL.dll");
+    check(dll != nullptr, "LoadLibrary VELKO_DLL.dll");
+    if (!dll) return 1;
+    const std::string scenario = argv[1];
+    int rc = 2;
+    if (scenario == "zero") rc = zeroScenario();
+    if (scenario == "version") rc = versionScenario();
+    FreeLibrary(dll);
+    std::printf("%d failed\n", failures);
+    return rc != 0 || failures != 0 ? 1 : 0;
+}
