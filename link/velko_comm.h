@@ -22,6 +22,17 @@ using ReplyString = std::string;
 // `reply`. False, with both unchanged, when `reply` holds no ';'.
 bool nextField(ReplyString& reply, ReplyString& field);
 
+// Told of every article the device answered during an upload: outcome 1 accepted, 0 refused,
+// with both counts after this article. Its return value is ignored.
+typedef int32_t(VELKO_CALL* UploadProgress)(const char* sessionText, int32_t index,
+                                            const ArticleRecord* record, uint32_t userValue,
+                                            int32_t outcome, int32_t acceptedCount,
+                                            int32_t refusedCount);
+
+// Parses one article reply of a download ("0;code;name;group;price;flag;quantity;value;") into
+// `record`, field by field. VELKO_ERR_FORMAT for a malformed reply; `field` is scratch space.
+int32_t parseArticleReply(ReplyString& reply, ReplyString& field, ArticleRecord& record);
+
 class VELKOComm : public SerialPort {
 public:
     explicit VELKOComm(Platform& platform = systemPlatform());
@@ -51,9 +62,27 @@ public:
                            ReplyString& sessionText);
     int32_t endInLineMode();
 
-    // Jobs.
+    // Jobs. A null supplier or consumer is a malformed request: VELKO_ERR_FORMAT before the
+    // port is opened.
     int32_t zeroCounters(int32_t port, uint32_t baud, uint8_t deviceNumber,
                          ReplyString& sessionText);
+    int32_t sendArticles(int32_t port, uint32_t baud, uint8_t continueOnRefusal,
+                         uint8_t skipFirstPreparation, uint8_t skipSecondPreparation,
+                         uint8_t deviceNumber, ReplyString& sessionText, ArticleSupplier supplier,
+                         UploadProgress progress, uint32_t userValue, int32_t* acceptedCount,
+                         int32_t* refusedCount);
+    int32_t receiveArticles(int32_t port, uint32_t baud, uint8_t deviceNumber,
+                            ReplyString& sessionText, ArticleConsumer consumer,
+                            uint32_t userValue, int32_t* receivedCount);
+    int32_t deleteArticles(int32_t port, uint32_t baud, uint8_t deviceNumber,
+                           ReplyString& sessionText, ArticleSupplier supplier, uint32_t userValue,
+                           int32_t* deletedCount);
+
+    // Names: host Windows-1250 to the device's text and back; never fail, keep the length.
+    static std::string encodeName(const char* text);
+    static std::string decodeName(const char* text);
+    // The host name in at most `maxLen` bytes of `text`, into `out` (reusing its storage).
+    static void encodeName(const char* text, size_t maxLen, std::string& out);
 
 private:
     TraceLog* traceSink_ = nullptr;

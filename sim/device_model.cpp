@@ -1,8 +1,75 @@
 #include "sim/device_model.h"
 
+#include <cstdio>
+#include <sstream>
+#include <vector>
+
 #include "link/crc16.h"
 
 namespace velko {
+namespace {
+
+std::vector<std::string> splitFields(const std::string& text) {
+    std::vector<std::string> fields;
+    size_t start = 0;
+    for (size_t at; (at = text.find(';', start)) != std::string::npos; start = at + 1)
+        fields.push_back(text.substr(start, at - start));
+    if (start != text.size()) fields.push_back(text.substr(start));  // unterminated rest
+    return fields;
+}
+
+// 1 to 14 digits, not all zeros, as the table's key (14 digits) and as the device lists it.
+bool normaliseCode(const std::string& code, std::string* key, std::string* shortForm) {
+    if (code.empty() || code.size() > 14) return false;
+    for (char c : code) {
+        if (c < '0' || c > '9') return false;
+    }
+    const size_t first = code.find_first_not_of('0');
+    if (first == std::string::npos) return false;
+    *shortForm = code.substr(first);
+    *key = std::string(14 - shortForm->size(), '0') + *shortForm;
+    return true;
+}
+
+bool parseInteger(const std::string& text, int64_t* value) {
+    if (text.empty()) return false;
+    size_t used = 0;
+    try {
+        *value = std::stoll(text, &used);
+    } catch (...) {
+        return false;
+    }
+    return used == text.size();
+}
+
+// "12.50" with two places -> 1250; at most `places` decimals.
+bool parseAmount(const std::string& text, int places, int64_t* value) {
+    const size_t point = text.find('.');
+    const std::string whole = text.substr(0, point);
+    std::string fraction = point == std::string::npos ? "" : text.substr(point + 1);
+    if (fraction.size() > size_t(places)) return false;
+    fraction.append(size_t(places) - fraction.size(), '0');
+    int64_t w = 0, f = 0;
+    const bool negative = !whole.empty() && whole[0] == '-';
+    if (!parseInteger(whole, &w) || (!fraction.empty() && !parseInteger(fraction, &f)) || f < 0)
+        return false;
+    int64_t scale = 1;
+    for (int p = 0; p < places; ++p) scale *= 10;
+    *value = negative ? w * scale - f : w * scale + f;
+    return true;
+}
+
+std::string formatAmount(int64_t value, int places) {
+    int64_t scale = 1;
+    for (int p = 0; p < places; ++p) scale *= 10;
+    const int64_t magnitude = value < 0 ? -value : value;
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "%s%lld.%0*lld", value < 0 ? "-" : "",
+                  (long long)(magnitude / scale), places, (long long)(magnitude % scale));
+    return buf;
+}
+
+}  // namespace
 
 Bytes encodeFrame(const std::string& text) {
     Bytes frame;
@@ -90,10 +157,90 @@ void DeviceModel::onFrame(const std::string& text, Output& out) {
     if (text == "S") return;  // acknowledged, no reply
     if (text == "B;") {
         ++counterResets_;
+        for (auto& entry : table_) entry.second.quantity = entry.second.value = 0;
         reply("D", options_.zeroDelayMs, out);
         return;
     }
-    reply("E", 0, out);
+    std::string answer = "E";
+    if (text == "W38;1;1;" || text == "W38;2;1;") {
+        answer = "D";
+    } else if (text.compare(0, 3, "W0;") == 0) {
+        answer = store(text.substr(3));
+    } else if (text == "I0;1;") {
+        listing_ = true;
+        listed_.clear();
+        answer = listNext();
+    } else if (text == "G" && listing_) {
+        answer = listNext();
+    } else if (text.compare(0, 3, "C0;") == 0 && text.back() == ';') {
+        std::string key, shortForm;
+        const std::string code = text.substr(3, text.size() - 4);
+        if (normaliseCode(code, &key, &shortForm) && table_.erase(key)) answer = "D";
+    }
+    reply(answer, 0, out);
+}
+
+std::string DeviceModel::store(const std::string& text) {
+    const std::vector<std::string> f = splitFields(text);
+    if (f.size() != 5 || text.back() != ';') return "E";
+    SimArticle a;
+    std::string key;
+    int64_t group = 0, flag = 0;
+    if (!normaliseCode(f[0], &key, &a.code) || options_.refusedCodes.count(f[0]) ||
+        options_.refusedCodes.count(a.code) || !parseInteger(f[2], &group) ||
+        !parseInteger(f[3], &a.price) || !parseInteger(f[4], &flag) || (flag != 0 && flag != 1))
+        return "E";
+    a.name = f[1];
+    a.group = int(group);
+    a.flag = int(flag);
+    const auto existing = table_.find(key);
+    if (existing != table_.end()) {  // a new upload keeps the article's sales
+        a.quantity = existing->second.quantity;
+        a.value = existing->second.value;
+    }
+    table_[key] = a;
+    return "D";
+}
+
+std::string DeviceModel::listNext() {
+    const auto it = listed_.empty() ? table_.begin() : table_.upper_bound(listed_);
+    if (it == table_.end()) {
+        listing_ = false;
+        return "D";
+    }
+    listed_ = it->first;
+    return listingLine(it->second);
+}
+
+std::string DeviceModel::listingLine(const SimArticle& a) {
+    return "0;" + a.code + ";" + a.name + ";" + std::to_string(a.group) + ";" +
+           formatAmount(a.price, 2) + ";" + std::to_string(a.flag) + ";" +
+           formatAmount(a.quantity, 3) + ";" + formatAmount(a.value, 2) + ";";
+}
+
+bool DeviceModel::loadTable(const std::string& text, int* badLine) {
+    std::istringstream lines(text);
+    std::string line;
+    for (int number = 1; std::getline(lines, line); ++number) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty() || line[0] == '#') continue;
+        const std::vector<std::string> f = splitFields(line);
+        SimArticle a;
+        std::string key;
+        int64_t group = 0, flag = 0;
+        if (f.size() != 8 || line.back() != ';' || f[0] != "0" ||
+            !normaliseCode(f[1], &key, &a.code) || !parseInteger(f[3], &group) ||
+            !parseAmount(f[4], 2, &a.price) || !parseInteger(f[5], &flag) ||
+            !parseAmount(f[6], 3, &a.quantity) || !parseAmount(f[7], 2, &a.value)) {
+            if (badLine) *badLine = number;
+            return false;
+        }
+        a.name = f[2];
+        a.group = int(group);
+        a.flag = int(flag);
+        table_[key] = a;
+    }
+    return true;
 }
 
 void DeviceModel::reply(const std::string& text, uint32_t delayMs, Output& out) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,18 @@ struct DeviceOptions {
     int unacknowledged = 0;      // the first frames it answers with 0x15 instead of 0x06
     bool silent = false;         // never answers anything
     std::map<std::string, std::string> replies;  // frame text -> reply text, overriding
+    std::set<std::string> refusedCodes;          // article codes it will not store
+};
+
+// One entry of the device's PLU table, in the device's own terms.
+struct SimArticle {
+    std::string code;  // 1 to 14 digits, no leading zeros
+    std::string name;  // device text
+    int group = 1;     // device group number
+    int64_t price = 0;     // hundredths
+    int flag = 0;
+    int64_t quantity = 0;  // thousandths
+    int64_t value = 0;     // hundredths
 };
 
 class DeviceModel {
@@ -43,6 +56,13 @@ public:
         for (uint8_t b : bytes) feed(b, out);
     }
 
+    // Fills the table from listing lines as the device sends them
+    // ("0;123;ABC;1;12.50;1;3.500;43.75;"); false, with the line number, on a malformed line.
+    bool loadTable(const std::string& text, int* badLine = nullptr);
+    // The listing line of an article, as the device sends it.
+    static std::string listingLine(const SimArticle& article);
+
+    const std::map<std::string, SimArticle>& table() const { return table_; }
     bool inLine() const { return inLine_; }
     int counterResets() const { return counterResets_; }
     // Every good frame text the host sent, in order.
@@ -51,6 +71,8 @@ public:
 private:
     void onFrame(const std::string& text, Output& out);
     void reply(const std::string& text, uint32_t delayMs, Output& out);
+    std::string store(const std::string& fields);
+    std::string listNext();
 
     Options options_;
     bool awake_ = false;
@@ -62,6 +84,9 @@ private:
     int framesSeen_ = 0;
     int counterResets_ = 0;
     std::vector<std::string> commands_;
+    std::map<std::string, SimArticle> table_;  // by 14-digit code
+    bool listing_ = false;
+    std::string listed_;  // the key of the article listed last
 };
 
 }  // namespace velko

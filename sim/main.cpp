@@ -10,6 +10,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "sim/device_model.h"
@@ -43,8 +45,18 @@ int usage() {
     std::fprintf(stderr,
                  "usage: velko-sim [--link PATH] [--address N] [--answer TEXT]\n"
                  "                 [--zero-delay MS] [--unacknowledged N] [--silent]\n"
-                 "                 [--reply FRAME=TEXT]...\n"
-                 "Serves a simulated VELKO device on a pseudo-terminal and prints its path.\n");
+                 "                 [--reply FRAME=TEXT]... [--refuse CODE]... [--table FILE]\n"
+                 "Serves a simulated VELKO device on a pseudo-terminal and prints its path.\n"
+                 "  --link PATH        also make PATH a symbolic link to the terminal\n"
+                 "  --address N        answer only device number N (default: every number)\n"
+                 "  --answer TEXT      the answer to the address message (default D)\n"
+                 "  --zero-delay MS    how long zeroing the counters takes (default 500)\n"
+                 "  --unacknowledged N answer the first N frames with 0x15\n"
+                 "  --silent           never answer\n"
+                 "  --reply FRAME=TEXT answer the frame FRAME with TEXT\n"
+                 "  --refuse CODE      refuse to store the article CODE\n"
+                 "  --table FILE       start with the articles listed in FILE, one per line as\n"
+                 "                     the device lists them: 0;123;ABC;1;12.50;1;3.500;43.75;\n");
     return 2;
 }
 
@@ -52,7 +64,7 @@ int usage() {
 
 int main(int argc, char** argv) {
     velko::DeviceModel::Options options;
-    std::string link;
+    std::string link, tableFile;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -70,6 +82,10 @@ int main(int argc, char** argv) {
             options.zeroDelayMs = uint32_t(std::strtoul(argv[++i], nullptr, 10));
         } else if (arg == "--unacknowledged") {
             options.unacknowledged = std::atoi(argv[++i]);
+        } else if (arg == "--refuse") {
+            options.refusedCodes.insert(argv[++i]);
+        } else if (arg == "--table") {
+            tableFile = argv[++i];
         } else if (arg == "--reply") {
             const std::string rule = argv[++i];
             const size_t eq = rule.find('=');
@@ -77,6 +93,19 @@ int main(int argc, char** argv) {
             options.replies[rule.substr(0, eq)] = rule.substr(eq + 1);
         } else {
             return usage();
+        }
+    }
+
+    velko::DeviceModel device(options);
+    if (!tableFile.empty()) {
+        std::ifstream in(tableFile, std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        int bad = 0;
+        if (!in || !device.loadTable(text.str(), &bad)) {
+            std::fprintf(stderr, "velko-sim: %s: cannot read the table (line %d)\n",
+                         tableFile.c_str(), bad);
+            return 1;
         }
     }
 
@@ -107,7 +136,6 @@ int main(int argc, char** argv) {
     std::printf("%s\n", path.c_str());
     std::fflush(stdout);
 
-    velko::DeviceModel device(options);
     PtyOutput out(master);
     unsigned char buf[256];
     while (!stopping) {

@@ -1,0 +1,71 @@
+#include <cstdio>
+#include <cstring>
+
+#include "link/velko_comm.h"
+
+namespace velko {
+namespace {
+
+// The device splits frames at ';': a code or name holding one would shift the fields and
+// write the wrong article.
+bool holdsSeparator(const char* text, size_t len) { return std::memchr(text, ';', len) != nullptr; }
+
+}  // namespace
+
+int32_t VELKOComm::sendArticles(int32_t port, uint32_t baud, uint8_t continueOnRefusal,
+                                uint8_t skipFirstPreparation, uint8_t skipSecondPreparation,
+                                uint8_t deviceNumber, ReplyString& sessionText,
+                                ArticleSupplier supplier, UploadProgress progress,
+                                uint32_t userValue, int32_t* acceptedCount,
+                                int32_t* refusedCount) {
+    int32_t acceptedLocal = 0, refusedLocal = 0;
+    int32_t& accepted = acceptedCount ? *acceptedCount : acceptedLocal;
+    int32_t& refused = refusedCount ? *refusedCount : refusedLocal;
+    accepted = 0;
+    refused = 0;
+    if (!supplier) return VELKO_ERR_FORMAT;
+
+    int32_t rc = initInLineMode(port, baud, deviceNumber, sessionText);
+    if (rc != VELKO_OK) return rc;
+    ReplyString reply;
+    const char* const preparations[2] = {skipFirstPreparation ? nullptr : "W38;1;1;",
+                                         skipSecondPreparation ? nullptr : "W38;2;1;"};
+    for (const char* command : preparations) {
+        if (!command) continue;
+        if ((rc = sendFrame(command)) != VELKO_OK) return rc;
+        if ((rc = receiveFrame(reply, true)) != VELKO_OK) return rc;
+    }
+
+    ArticleRecord record;
+    std::memset(&record, 0, sizeof record);
+    std::string name;
+    name.reserve(sizeof record.name);
+    // "W0;" + 15 + ";" + 19 + ";" + 4 + ";" + 11 + ";" + 1 + ";" and a NUL fit with room.
+    char frame[80];
+    for (int32_t index = 0;; ++index) {
+        if (supplier(sessionText.c_str(), index, &record, userValue) != 1) return endInLineMode();
+        // A caller's missing NUL never takes the reading past the field.
+        const size_t codeLen = strnlen(record.code, sizeof record.code);
+        const size_t nameLen = strnlen(record.name, sizeof record.name);
+        if (holdsSeparator(record.code, codeLen) || holdsSeparator(record.name, nameLen))
+            return VELKO_ERR_FORMAT;
+        encodeName(record.name, nameLen, name);
+        std::snprintf(frame, sizeof frame, "W0;%.*s;%s;%d;%ld;%d;", int(codeLen), record.code,
+                      name.c_str(), int(record.group) + 1, long(record.price),
+                      record.flag ? 1 : 0);
+        if ((rc = sendFrame(frame)) != VELKO_OK) return rc;
+        if ((rc = receiveFrame(reply, true)) != VELKO_OK) return rc;
+        const bool isAccepted = reply == "D";
+        ++(isAccepted ? accepted : refused);
+        if (progress) {
+            progress(sessionText.c_str(), index, &record, userValue, isAccepted ? 1 : 0,
+                     accepted, refused);
+        }
+        if (!isAccepted && !continueOnRefusal) {
+            rc = endInLineMode();
+            return rc != VELKO_OK ? rc : VELKO_ERR_READ;
+        }
+    }
+}
+
+}  // namespace velko
