@@ -45,13 +45,20 @@ std::unique_ptr<PortDevice> SimLine::openPort(int32_t port) {
 }
 
 void SimLine::sleep(uint32_t ms) {
-    sleeps.push_back(ms);
+    if (keepHistory) sleeps.push_back(ms);
     now_ += ms;
 }
 
 void SimLine::deliver(const Bytes& bytes, uint64_t delayMs) {
+    if (head_ == inbound_.size()) {
+        inbound_.clear();
+        head_ = 0;
+    } else if (head_ > 4096 && head_ * 2 > inbound_.size()) {
+        inbound_.erase(inbound_.begin(), inbound_.begin() + long(head_));
+        head_ = 0;
+    }
     uint64_t at = now_ + delayMs;
-    if (!inbound_.empty()) at = std::max(at, inbound_.back().at);
+    if (pendingInput()) at = std::max(at, inbound_.back().at);
     for (uint8_t b : bytes) inbound_.push_back({at, b});
 }
 
@@ -62,16 +69,15 @@ bool SimLine::hostRead(const Timeouts& t, uint8_t* buf, uint32_t count, uint32_t
     const uint64_t deadline =
         now_ + t.readTotalConstant + uint64_t(count) * t.readTotalMultiplier;
     while (*got < count) {
-        if (inbound_.empty() || (limited && inbound_.front().at > deadline)) {
+        if (!pendingInput() || (limited && inbound_[head_].at > deadline)) {
             // Nothing more will come in time. Without a limit the read would block forever,
             // which no test may rely on: it fails instead.
             if (!limited) return false;
             now_ = deadline;
             return true;
         }
-        now_ = std::max(now_, inbound_.front().at);
-        buf[(*got)++] = inbound_.front().byte;
-        inbound_.pop_front();
+        now_ = std::max(now_, inbound_[head_].at);
+        buf[(*got)++] = inbound_[head_++].byte;
     }
     return true;
 }
@@ -81,11 +87,13 @@ bool SimLine::hostWrite(const uint8_t* buf, uint32_t count, uint32_t* written) {
     *written = 0;
     if (number == failWriteNumber) return false;
     const uint32_t n = number == shortWriteNumber && count > 0 ? count - 1 : count;
-    Bytes block(buf, buf + n);
-    written_.insert(written_.end(), block.begin(), block.end());
-    writes_.push_back(block);
+    block_.assign(buf, buf + n);
+    if (keepHistory) {
+        written_.insert(written_.end(), block_.begin(), block_.end());
+        writes_.push_back(block_);
+    }
     *written = n;
-    if (peer_) peer_(block, *this);
+    if (peer_) peer_(block_, *this);  // a peer must not write as the host from inside
     return true;
 }
 

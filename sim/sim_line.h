@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <set>
 #include <string>
@@ -21,7 +20,7 @@ public:
     // Called with each block the host writes, at the virtual time of the write.
     using Peer = std::function<void(const Bytes& written, SimLine& line)>;
 
-    explicit SimLine(uint32_t tickStart = 0) : tickStart_(tickStart) {}
+    explicit SimLine(uint32_t tickStart = 0) : tickStart_(tickStart) { block_.reserve(512); }
 
     void setPeer(Peer peer) { peer_ = std::move(peer); }
     // Queues bytes for the host, arriving `delayMs` from now, after what is already queued.
@@ -36,7 +35,7 @@ public:
     // Everything the host wrote, in order, and each write as one block.
     const Bytes& written() const { return written_; }
     const std::vector<Bytes>& writes() const { return writes_; }
-    size_t pendingInput() const { return inbound_.size(); }
+    size_t pendingInput() const { return inbound_.size() - head_; }
 
     // What the platform was asked to do.
     std::vector<int32_t> opened;
@@ -45,6 +44,9 @@ public:
     std::vector<uint32_t> queueSizes;
     int closes = 0;
     std::vector<uint32_t> sleeps;
+
+    // Whether written(), writes() and sleeps keep what happened (off for long benchmarks).
+    bool keepHistory = true;
 
     // Faults to inject.
     bool portMissing = false;              // openPort fails
@@ -72,7 +74,11 @@ private:
     uint32_t tickStart_;
     uint64_t now_ = 0;
     Peer peer_;
-    std::deque<Timed> inbound_;
+    // Bytes on their way to the host from head_ on; the spent front is dropped now and then,
+    // so a long run reuses the same storage.
+    std::vector<Timed> inbound_;
+    size_t head_ = 0;
+    Bytes block_;
     Bytes written_;
     std::vector<Bytes> writes_;
     int writeCount_ = 0;

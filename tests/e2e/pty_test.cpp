@@ -6,6 +6,9 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include "../common/article_scenario.h"
+#include "api/exclusive_link.h"
+#include "api/export_jobs.h"
 #include "link/posix_platform.h"
 #include "link/velko_comm.h"
 #include "sim_process.h"
@@ -108,6 +111,39 @@ TEST(PosixLine, ReadsEndAtTheirLimitWithWhatArrived) {
     // The far end hanging up is a failed read, not an endless one.
     close(master);
     EXPECT_FALSE(port->read(got, 1, &n));
+}
+
+// The library's four functions as the exports make them, on a link whose port 1 is the pty.
+ExclusiveLink* gate = nullptr;
+
+int32_t VELKO_CALL deleteOnPty(int32_t port, uint32_t baud, uint32_t device, ArticleSupplier s,
+                               uint32_t user) {
+    return gate->run([&](VELKOComm& l) { return exportedDelete(l, port, baud, device, s, user); });
+}
+int32_t VELKO_CALL receiveOnPty(int32_t port, uint32_t baud, uint32_t device, ArticleConsumer c,
+                                uint32_t user) {
+    return gate->run([&](VELKOComm& l) { return exportedReceive(l, port, baud, device, c, user); });
+}
+int32_t VELKO_CALL sendOnPty(int32_t port, uint32_t baud, uint32_t skip, uint32_t device,
+                             ArticleSupplier s, uint32_t user) {
+    return gate->run(
+        [&](VELKOComm& l) { return exportedSend(l, port, baud, skip, device, s, user); });
+}
+int32_t VELKO_CALL zeroOnPty(int32_t port, uint32_t baud, uint32_t device) {
+    return gate->run([&](VELKOComm& l) { return exportedZero(l, port, baud, device); });
+}
+
+TEST(PosixLine, UploadsDownloadsDeletesAndZeroesArticles) {
+    SimProcess sim({"--table", VELKO_SCENARIO_TABLE, "--zero-delay", "50"});
+    PtyLink t(sim.path());
+    ExclusiveLink exclusive(t.link);
+    gate = &exclusive;
+    const LibraryFunctions pty{deleteOnPty, receiveOnPty, sendOnPty, zeroOnPty};
+    const int failed = runArticleScenario(pty, [](bool ok, const char* what) {
+        EXPECT_TRUE(ok) << what;
+    });
+    EXPECT_EQ(failed, 0);
+    gate = nullptr;
 }
 
 TEST(LinuxLibrary, ExportsCheckTheirArgumentsBeforeOpeningAnything) {

@@ -12,7 +12,7 @@ grep -q "Name.*VELKO_DLL.dll" <<<"$dump" || { echo "export table does not name V
 # Name table lines read "[ i] NAME", i being the ordinal less the ordinal base.
 base=$(sed -nE 's/^Ordinal Base\s+([0-9]+).*/\1/p' <<<"$dump")
 got=$(awk '/\[Ordinal\/Name Pointer\] Table/ {on=1; next}
-           on && /^[ \t]*\[/ {gsub(/[][]/, " "); print $NF, $1}
+           on && /^[ \t]*\[/ {gsub(/[][]/, " "); print $NF, $1; next}
            on && !/^[ \t]*\[/ {on=0}' <<<"$dump" |
       awk -v b="$base" '{print $1, $2 + b}' | sort)
 want="VELKODeleteArticles 1

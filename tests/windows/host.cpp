@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "../common/article_scenario.h"
 #include "velko/velko.h"
 
 namespace {
@@ -44,6 +45,17 @@ int zeroScenario() {
     // The port was closed: the next call opens it again.
     expectResult(zero(1, 9600, 257), VELKO_OK, "again, device 257 (low byte 1)");
     expectResult(zero(2, 9600, 1), VELKO_ERR_OPEN, "COM2, which does not exist");
+    return 0;
+}
+
+int articleScenario() {
+    velko::test::LibraryFunctions f;
+    f.deleteArticles = resolve<decltype(f.deleteArticles)>(1, "VELKODeleteArticles");
+    f.receiveArticles = resolve<decltype(f.receiveArticles)>(2, "VELKOReceiveArticles");
+    f.sendArticles = resolve<decltype(f.sendArticles)>(3, "VELKOSendArticles");
+    f.zeroCounters = resolve<decltype(f.zeroCounters)>(4, "VELKOZeroPLUCounters");
+    if (!f.deleteArticles || !f.receiveArticles || !f.sendArticles || !f.zeroCounters) return 1;
+    velko::test::runArticleScenario(f, check);
     return 0;
 }
 
@@ -94,7 +106,7 @@ int versionScenario() {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::printf("usage: velko_host zero|version\n");
+        std::printf("usage: velko_host zero|articles|version\n");
         return 2;
     }
     dll = LoadLibraryA("VELKO_DLL.dll");
@@ -104,6 +116,7 @@ int main(int argc, char** argv) {
     int rc = 2;
     if (scenario == "zero") rc = zeroScenario();
     if (scenario == "version") rc = versionScenario();
+    if (scenario == "articles") rc = articleScenario();
     FreeLibrary(dll);
     std::printf("%d failed\n", failures);
     return rc != 0 || failures != 0 ? 1 : 0;

@@ -1,0 +1,111 @@
+// How an upload scales with the length of its list, on the simulated line: allocations and
+// live memory during the job, and virtual time per article against the protocol's floor (the
+// 100 ms pause before each frame and the 20 ms pause after each acknowledgement; the simulated
+// wire itself takes no time). Exits non-zero when memory grows with the list.
+#include <malloc.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "link/velko_comm.h"
+#include "sim/device_model.h"
+#include "sim/sim_line.h"
+
+namespace {
+
+bool counting = false;
+long long allocations = 0, liveBytes = 0, peakBytes = 0;
+
+}  // namespace
+
+void* operator new(size_t n) {
+    void* p = std::malloc(n ? n : 1);
+    if (!p) throw std::bad_alloc();
+    if (counting) {
+        ++allocations;
+        liveBytes += (long long)malloc_usable_size(p);
+        if (liveBytes > peakBytes) peakBytes = liveBytes;
+    }
+    return p;
+}
+void operator delete(void* p) noexcept {
+    if (p && counting) liveBytes -= (long long)malloc_usable_size(p);
+    std::free(p);
+}
+void operator delete(void* p, size_t) noexcept { operator delete(p); }
+
+namespace {
+
+int32_t articles = 0;
+
+int32_t VELKO_CALL supply(const char*, int32_t index, ArticleRecord* r, uint32_t) {
+    if (index >= articles) return 0;
+    std::snprintf(r->code, sizeof r->code, "%d", index + 1);
+    std::snprintf(r->name, sizeof r->name, "\xA3\xF3\x64\x9F %d", index);
+    r->price = index * 7;
+    return 1;
+}
+
+struct Result {
+    long long allocations, peakBytes;
+    double virtualMsPerArticle, realMs;
+};
+
+Result run(int32_t count) {
+    articles = count;
+    velko::SimLine line;
+    line.keepHistory = false;
+    // A device that accepts everything, without keeping a table that would grow with the list.
+    const velko::Bytes yes = velko::encodeFrame("D");
+    const velko::Bytes ack{0x06};
+    bool frameEnding = false;  // the CRC bytes follow the 0x0D of a frame
+    line.setPeer([&](const velko::Bytes& written, velko::SimLine& l) {
+        if (written.size() == 4 && written[0] == 0x11) l.deliver(yes);
+        if (frameEnding && written.size() == 2) {
+            l.deliver(ack);
+            l.deliver(yes);
+        }
+        frameEnding = written.size() == 1 && written[0] == 0x0D;
+    });
+    velko::VELKOComm link(line);
+    velko::ReplyString sessionText;
+    int32_t accepted = 0, refused = 0;
+    sessionText.reserve(16);
+    allocations = liveBytes = peakBytes = 0;
+    const auto start = std::chrono::steady_clock::now();
+    counting = true;
+    const int32_t rc = link.sendArticles(1, 9600, 0, 1, 1, 1, sessionText, supply, nullptr, 0,
+                                         &accepted, &refused);
+    counting = false;
+    const auto end = std::chrono::steady_clock::now();
+    if (rc != VELKO_OK || accepted != count) {
+        std::fprintf(stderr, "upload of %d failed: %d (%d accepted)\n", count, rc, accepted);
+        std::exit(2);
+    }
+    return {allocations, peakBytes, count ? double(line.now()) / count : 0,
+            std::chrono::duration<double, std::milli>(end - start).count()};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int32_t largest = argc > 1 ? std::atoi(argv[1]) : 10000;
+    const double floorMs = 100 + 20;
+    std::printf("%9s %12s %11s %14s %9s %10s\n", "articles", "allocations", "peak bytes",
+                "virtual ms/art", "vs floor", "real ms");
+    Result first{};
+    bool flat = true;
+    for (int32_t n = 10; n <= largest; n *= 10) {
+        const Result r = run(n);
+        if (n == 10) first = r;
+        flat = flat && r.allocations == first.allocations && r.peakBytes == first.peakBytes;
+        std::printf("%9d %12lld %11lld %14.1f %8.3fx %10.1f\n", n, r.allocations, r.peakBytes,
+                    r.virtualMsPerArticle, r.virtualMsPerArticle / floorMs, r.realMs);
+    }
+    std::printf(flat ? "memory is flat in the length of the list\n"
+                     : "MEMORY GROWS with the length of the list\n");
+    return flat ? 0 : 1;
+}
