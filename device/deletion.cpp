@@ -8,6 +8,7 @@ namespace velko {
 int32_t VELKOComm::deleteArticles(int32_t port, uint32_t baud, uint8_t deviceNumber,
                                   ReplyString& sessionText, ArticleSupplier supplier,
                                   uint32_t userValue, int32_t* deletedCount) {
+    trace("\n%t START VELKOComm::deleteArticles");
     int32_t deletedLocal = 0;
     int32_t& deleted = deletedCount ? *deletedCount : deletedLocal;
     deleted = 0;

@@ -98,6 +98,7 @@ int32_t parseArticleReply(ReplyString& reply, ReplyString& field, ArticleRecord&
 int32_t VELKOComm::receiveArticles(int32_t port, uint32_t baud, uint8_t deviceNumber,
                                    ReplyString& sessionText, ArticleConsumer consumer,
                                    uint32_t userValue, int32_t* receivedCount) {
+    trace("\n%t START VELKOComm::receiveArticles");
     int32_t receivedLocal = 0;
     int32_t& received = receivedCount ? *receivedCount : receivedLocal;
     received = 0;

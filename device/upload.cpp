@@ -18,6 +18,7 @@ int32_t VELKOComm::sendArticles(int32_t port, uint32_t baud, uint8_t continueOnR
                                 ArticleSupplier supplier, UploadProgress progress,
                                 uint32_t userValue, int32_t* acceptedCount,
                                 int32_t* refusedCount) {
+    trace("\n%t START VELKOComm::sendArticles");
     int32_t acceptedLocal = 0, refusedLocal = 0;
     int32_t& accepted = acceptedCount ? *acceptedCount : acceptedLocal;
     int32_t& refused = refusedCount ? *refusedCount : refusedLocal;

@@ -4,6 +4,7 @@ namespace velko {
 
 int32_t VELKOComm::zeroCounters(int32_t port, uint32_t baud, uint8_t deviceNumber,
                                 ReplyString& sessionText) {
+    trace("\n%t START VELKOComm::zeroCounters");
     int32_t rc = initInLineMode(port, baud, deviceNumber, sessionText);
     if (rc != VELKO_OK) return rc;
     rc = sendFrame("B;");

@@ -6,11 +6,10 @@
 #include <string>
 
 #include "link/serial_port.h"
+#include "trace/trace_log.h"
 #include "velko/velko.h"
 
 namespace velko {
-
-class TraceLog;
 
 constexpr uint32_t MAX_FRAME_DATA_LEN = 256;
 constexpr int MAX_FRAME_REPEAT = 10;
@@ -85,6 +84,12 @@ public:
     static void encodeName(const char* text, size_t maxLen, std::string& out);
 
 private:
+    // Writes one trace message when a sink is attached; without one it costs the test.
+    template <class... Values>
+    void trace(const char* format, Values... values) {
+        if (traceSink_) traceSink_->print(format, values...);
+    }
+
     TraceLog* traceSink_ = nullptr;
     uint32_t beginFrameTimeout_ = 5000;
 };
