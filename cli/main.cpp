@@ -34,10 +34,12 @@ const char* resultText(int32_t rc) {
 int usage() {
     std::fprintf(stderr,
                  "usage: velko zero-counters [--line PATH | --port N] [--device N] [--baud B]\n"
+                 "                           [--trace FILE]\n"
                  "  --line PATH  the serial device to use (default: port 1, /dev/ttyS0)\n"
                  "  --port N     serial port 1 or 2 (/dev/ttyS0 or /dev/ttyS1)\n"
                  "  --device N   the device number, 0 to 99 (default 1)\n"
-                 "  --baud B     the line speed (default 9600)\n");
+                 "  --baud B     the line speed (default 9600)\n"
+                 "  --trace FILE append a time-stamped trace of every step to FILE\n");
     return 2;
 }
 
@@ -48,7 +50,7 @@ int main(int argc, char** argv) {
     int32_t port = 1;
     long device = 1;
     uint32_t baud = 9600;
-    std::string line;
+    std::string line, traceFile;
     for (int i = 2; i < argc; ++i) {
         const std::string arg = argv[i];
         if (i + 1 >= argc) return usage();
@@ -56,6 +58,8 @@ int main(int argc, char** argv) {
         char* end = nullptr;
         if (arg == "--line") {
             line = value;
+        } else if (arg == "--trace") {
+            traceFile = value;
         } else if (arg == "--port") {
             port = int32_t(std::strtol(value, &end, 10));
         } else if (arg == "--device") {
@@ -74,6 +78,8 @@ int main(int argc, char** argv) {
     velko::PosixPlatform platform;
     if (!line.empty()) platform.mapPort(port, line);
     velko::VELKOComm link(platform);
+    velko::TraceLog trace(traceFile.c_str(), 0);
+    if (!traceFile.empty()) link.setTraceSink(&trace);
     velko::ReplyString sessionText;
     std::printf("Zeroing the PLU counters of device %ld on %s at %u baud...\n", device,
                 platform.pathOf(port).c_str(), baud);
