@@ -10,7 +10,7 @@
 namespace velko {
 
 class ExclusiveLink {
-public:
+  public:
     explicit ExclusiveLink(VELKOComm& link) : link_(link) {}
 
     // Runs job(link), then closes the port whatever the job returned.
@@ -23,7 +23,7 @@ public:
         return rc;
     }
 
-private:
+  private:
     VELKOComm& link_;
     std::atomic_flag busy_ = ATOMIC_FLAG_INIT;
 };

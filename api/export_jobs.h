@@ -6,22 +6,20 @@
 
 namespace velko {
 
-inline int32_t exportedDelete(VELKOComm& link, int32_t port, uint32_t baud,
-                              uint32_t deviceNumber, ArticleSupplier supplier,
-                              uint32_t userValue) {
+inline int32_t exportedDelete(VELKOComm& link, int32_t port, uint32_t baud, uint32_t deviceNumber,
+                              ArticleSupplier supplier, uint32_t userValue) {
     ReplyString sessionText;
     int32_t deletedCount = 0;
-    return link.deleteArticles(port, baud, uint8_t(deviceNumber), sessionText, supplier,
-                               userValue, &deletedCount);
+    return link.deleteArticles(port, baud, uint8_t(deviceNumber), sessionText, supplier, userValue,
+                               &deletedCount);
 }
 
-inline int32_t exportedReceive(VELKOComm& link, int32_t port, uint32_t baud,
-                               uint32_t deviceNumber, ArticleConsumer consumer,
-                               uint32_t userValue) {
+inline int32_t exportedReceive(VELKOComm& link, int32_t port, uint32_t baud, uint32_t deviceNumber,
+                               ArticleConsumer consumer, uint32_t userValue) {
     ReplyString sessionText;
     int32_t receivedCount = 0;
-    return link.receiveArticles(port, baud, uint8_t(deviceNumber), sessionText, consumer,
-                                userValue, &receivedCount);
+    return link.receiveArticles(port, baud, uint8_t(deviceNumber), sessionText, consumer, userValue,
+                                &receivedCount);
 }
 
 // An upload through the export always sends the first preparatory command, skips the second
@@ -37,8 +35,7 @@ inline int32_t exportedSend(VELKOComm& link, int32_t port, uint32_t baud,
                              &acceptedCount, &refusedCount);
 }
 
-inline int32_t exportedZero(VELKOComm& link, int32_t port, uint32_t baud,
-                            uint32_t deviceNumber) {
+inline int32_t exportedZero(VELKOComm& link, int32_t port, uint32_t baud, uint32_t deviceNumber) {
     ReplyString sessionText;
     return link.zeroCounters(port, baud, uint8_t(deviceNumber), sessionText);
 }

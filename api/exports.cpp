@@ -35,15 +35,14 @@ int32_t VELKO_CALL VELKOSendArticles(int32_t port, uint32_t baud, uint32_t skipS
                                      uint32_t deviceNumber, ArticleSupplier supplier,
                                      uint32_t userValue) {
     return velko::theGate.run([&](VELKOComm& link) {
-        return velko::exportedSend(link, port, baud, skipSecondPreparation, deviceNumber,
-                                   supplier, userValue);
+        return velko::exportedSend(link, port, baud, skipSecondPreparation, deviceNumber, supplier,
+                                   userValue);
     });
 }
 
 int32_t VELKO_CALL VELKOZeroPLUCounters(int32_t port, uint32_t baud, uint32_t deviceNumber) {
-    return velko::theGate.run([&](VELKOComm& link) {
-        return velko::exportedZero(link, port, baud, deviceNumber);
-    });
+    return velko::theGate.run(
+        [&](VELKOComm& link) { return velko::exportedZero(link, port, baud, deviceNumber); });
 }
 
 }  // extern "C"

@@ -35,7 +35,9 @@ void operator delete(void* p) noexcept {
     if (p && counting) liveBytes -= (long long)malloc_usable_size(p);
     std::free(p);
 }
-void operator delete(void* p, size_t) noexcept { operator delete(p); }
+void operator delete(void* p, size_t) noexcept {
+    operator delete(p);
+}
 
 namespace {
 

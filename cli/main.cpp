@@ -10,23 +10,32 @@
 namespace {
 
 const char* resultName(int32_t rc) {
-    static const char* const names[] = {"VELKO_OK",         "VELKO_ERR_ABORT", "VELKO_ERR_OPEN",
-                                        "VELKO_ERR_SEND",   "VELKO_ERR_READ",  "VELKO_ERR_FORMAT",
-                                        "VELKO_ERR_CRC",    "VELKO_ERR_PORT",  "VELKO_ERR_ADDRESS"};
+    static const char* const names[] = {"VELKO_OK",       "VELKO_ERR_ABORT", "VELKO_ERR_OPEN",
+                                        "VELKO_ERR_SEND", "VELKO_ERR_READ",  "VELKO_ERR_FORMAT",
+                                        "VELKO_ERR_CRC",  "VELKO_ERR_PORT",  "VELKO_ERR_ADDRESS"};
     return rc >= 0 && rc <= 8 ? names[rc] : "unknown result";
 }
 
 const char* resultText(int32_t rc) {
     switch (rc) {
-        case VELKO_OK: return "done";
-        case VELKO_ERR_ABORT: return "stopped";
-        case VELKO_ERR_OPEN: return "the port could not be opened (missing, or held by another program)";
-        case VELKO_ERR_SEND: return "the device did not take what was sent";
-        case VELKO_ERR_READ: return "no answer from the device in time, or the device refused";
-        case VELKO_ERR_FORMAT: return "a malformed frame or reply";
-        case VELKO_ERR_CRC: return "a damaged frame from the device (CRC)";
-        case VELKO_ERR_PORT: return "port must be 1 or 2";
-        case VELKO_ERR_ADDRESS: return "device number must be 0 to 99";
+        case VELKO_OK:
+            return "done";
+        case VELKO_ERR_ABORT:
+            return "stopped";
+        case VELKO_ERR_OPEN:
+            return "the port could not be opened (missing, or held by another program)";
+        case VELKO_ERR_SEND:
+            return "the device did not take what was sent";
+        case VELKO_ERR_READ:
+            return "no answer from the device in time, or the device refused";
+        case VELKO_ERR_FORMAT:
+            return "a malformed frame or reply";
+        case VELKO_ERR_CRC:
+            return "a damaged frame from the device (CRC)";
+        case VELKO_ERR_PORT:
+            return "port must be 1 or 2";
+        case VELKO_ERR_ADDRESS:
+            return "device number must be 0 to 99";
     }
     return "unknown result";
 }

@@ -10,7 +10,7 @@
 namespace velko {
 
 class Archive {
-public:
+  public:
     // Hands over `count` bytes; for storing.
     using Sink = std::function<void(const uint8_t* bytes, size_t count)>;
     // Fills up to `capacity` bytes and returns how many; 0 at the end; for loading.
@@ -29,7 +29,7 @@ public:
     bool readByte(uint8_t* b);
     void flush();
 
-private:
+  private:
     Sink sink_;
     Source source_;
     std::vector<uint8_t> buffer_;

@@ -6,8 +6,12 @@
 namespace velko {
 namespace {
 
-bool isBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isBlank(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 // A signed decimal integer at the front of `text` after leading blanks, as "%d" reads it;
 // text after it is ignored. False when no digit comes. Saturates far beyond any 32-bit value.

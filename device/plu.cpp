@@ -7,7 +7,9 @@
 namespace velko {
 namespace {
 
-SerialObject* createPlu() { return new Plu(); }
+SerialObject* createPlu() {
+    return new Plu();
+}
 
 char formatBuffer[15];
 

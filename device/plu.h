@@ -8,7 +8,7 @@
 namespace velko {
 
 class Plu : public SerialObject {
-public:
+  public:
     Plu() = default;
 
     const RuntimeType* runtimeType() const override { return &type; }
@@ -23,7 +23,7 @@ public:
 
     static RuntimeType type;
 
-private:
+  private:
     uint8_t bcd_[7] = {};
 };
 

@@ -24,7 +24,7 @@ struct RuntimeType {
 
 // The root of the serialisable types.
 class SerialObject {
-public:
+  public:
     virtual const RuntimeType* runtimeType() const { return &rootType; }
     virtual ~SerialObject() = default;
     virtual void serialize(Archive& archive) = 0;

@@ -8,7 +8,9 @@ namespace {
 
 // The device splits frames at ';': a code or name holding one would shift the fields and
 // write the wrong article.
-bool holdsSeparator(const char* text, size_t len) { return std::memchr(text, ';', len) != nullptr; }
+bool holdsSeparator(const char* text, size_t len) {
+    return std::memchr(text, ';', len) != nullptr;
+}
 
 }  // namespace
 
@@ -16,8 +18,7 @@ int32_t VELKOComm::sendArticles(int32_t port, uint32_t baud, uint8_t continueOnR
                                 uint8_t skipFirstPreparation, uint8_t skipSecondPreparation,
                                 uint8_t deviceNumber, ReplyString& sessionText,
                                 ArticleSupplier supplier, UploadProgress progress,
-                                uint32_t userValue, int32_t* acceptedCount,
-                                int32_t* refusedCount) {
+                                uint32_t userValue, int32_t* acceptedCount, int32_t* refusedCount) {
     trace("\n%t START VELKOComm::sendArticles");
     int32_t acceptedLocal = 0, refusedLocal = 0;
     int32_t& accepted = acceptedCount ? *acceptedCount : acceptedLocal;
@@ -52,15 +53,14 @@ int32_t VELKOComm::sendArticles(int32_t port, uint32_t baud, uint8_t continueOnR
             return VELKO_ERR_FORMAT;
         encodeName(record.name, nameLen, name);
         std::snprintf(frame, sizeof frame, "W0;%.*s;%s;%d;%ld;%d;", int(codeLen), record.code,
-                      name.c_str(), int(record.group) + 1, long(record.price),
-                      record.flag ? 1 : 0);
+                      name.c_str(), int(record.group) + 1, long(record.price), record.flag ? 1 : 0);
         if ((rc = sendFrame(frame)) != VELKO_OK) return rc;
         if ((rc = receiveFrame(reply, true)) != VELKO_OK) return rc;
         const bool isAccepted = reply == "D";
         ++(isAccepted ? accepted : refused);
         if (progress) {
-            progress(sessionText.c_str(), index, &record, userValue, isAccepted ? 1 : 0,
-                     accepted, refused);
+            progress(sessionText.c_str(), index, &record, userValue, isAccepted ? 1 : 0, accepted,
+                     refused);
         }
         if (!isAccepted && !continueOnRefusal) {
             rc = endInLineMode();

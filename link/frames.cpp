@@ -12,7 +12,9 @@ constexpr unsigned char kAck = 0x06;
 constexpr unsigned char kWake = 0xFF;
 constexpr unsigned char kEndInLine[2] = {0x13, 0x13};
 
-bool sendable(unsigned char c) { return c >= 0x20 && c <= 0x7F; }
+bool sendable(unsigned char c) {
+    return c >= 0x20 && c <= 0x7F;
+}
 
 }  // namespace
 
@@ -35,9 +37,10 @@ int32_t VELKOComm::send(const void* buf, int32_t len) {
         return VELKO_ERR_SEND;
     }
     if (writeBytes != uint32_t(len)) {
-        trace("\n%t VELKOComm::send, writeBytes = %ld, return VELKO_ERR_SEND, writeBytes != "
-              "(unsigned long)len",
-              long(writeBytes));
+        trace(
+            "\n%t VELKOComm::send, writeBytes = %ld, return VELKO_ERR_SEND, writeBytes != "
+            "(unsigned long)len",
+            long(writeBytes));
         return VELKO_ERR_SEND;
     }
     trace("\n%t VELKOComm::send return VELKO_OK");
@@ -53,9 +56,10 @@ int32_t VELKOComm::receive(void* buf, int32_t len) {
         return VELKO_ERR_READ;
     }
     if (readBytes != uint32_t(len)) {
-        trace("\n%t VELKOComm::receive, readBytes = %ld, return VELKO_ERR_READ, readBytes != "
-              "(unsigned long)len",
-              long(readBytes));
+        trace(
+            "\n%t VELKOComm::receive, readBytes = %ld, return VELKO_ERR_READ, readBytes != "
+            "(unsigned long)len",
+            long(readBytes));
         return VELKO_ERR_READ;
     }
     trace("\n%t VELKOComm::receive return VELKO_OK");
@@ -71,15 +75,17 @@ int32_t VELKOComm::sendFrame(const char* s) {
     }
     const size_t len = std::strlen(s);
     if (len > MAX_FRAME_DATA_LEN) {
-        trace("\n%t VELKOComm::sendFrame, return VELKO_ERR_FORMAT, strlen( s ) > "
-              "MAX_FRAME_DATA_LEN");
+        trace(
+            "\n%t VELKOComm::sendFrame, return VELKO_ERR_FORMAT, strlen( s ) > "
+            "MAX_FRAME_DATA_LEN");
         return VELKO_ERR_FORMAT;
     }
     for (size_t i = 0; i < len; ++i) {
         if (!sendable(static_cast<unsigned char>(s[i]))) {
-            trace("\n%t VELKOComm::sendFrame, i = %d, return VELKO_ERR_FORMAT,  s[ i ] < 0x20 || "
-                  "(unsigned char)s[ i ] > 0x7f",
-                  int(i));
+            trace(
+                "\n%t VELKOComm::sendFrame, i = %d, return VELKO_ERR_FORMAT,  s[ i ] < 0x20 || "
+                "(unsigned char)s[ i ] > 0x7f",
+                int(i));
             return VELKO_ERR_FORMAT;
         }
     }
@@ -142,8 +148,9 @@ int32_t VELKOComm::receiveFrame(ReplyString& s, bool acknowledge) {
         }
         s.push_back(char(c));
         if (s.size() > MAX_FRAME_DATA_LEN) {
-            trace("\n%t VELKOComm::receiveFrame, return VELKO_ERR_FORMAT, s.GetLength() > "
-                  "MAX_FRAME_DATA_LEN");
+            trace(
+                "\n%t VELKOComm::receiveFrame, return VELKO_ERR_FORMAT, s.GetLength() > "
+                "MAX_FRAME_DATA_LEN");
             return VELKO_ERR_FORMAT;
         }
         rc = receive(&c, 1);
@@ -154,9 +161,10 @@ int32_t VELKOComm::receiveFrame(ReplyString& s, bool acknowledge) {
     rc = receive(crcBuf, 2);
     if (rc != VELKO_OK) return rc;
     if (crcBuf[0] != (crc >> 8) || crcBuf[1] != (crc & 0xFF)) {
-        trace("\n%t VELKOComm::receiveFrame, crcBuf = %x %x, crc = %x, return VELKO_ERR_CRC, "
-              "crcBuf[ 0 ] != (crc >> 8) || crcBuf[ 1 ] != (crc & 0x0ff)",
-              unsigned(crcBuf[0]), unsigned(crcBuf[1]), unsigned(crc));
+        trace(
+            "\n%t VELKOComm::receiveFrame, crcBuf = %x %x, crc = %x, return VELKO_ERR_CRC, "
+            "crcBuf[ 0 ] != (crc >> 8) || crcBuf[ 1 ] != (crc & 0x0ff)",
+            unsigned(crcBuf[0]), unsigned(crcBuf[1]), unsigned(crc));
         return VELKO_ERR_CRC;
     }
     trace("\n%t VELKOComm::receiveFrame, crc OK");

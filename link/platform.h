@@ -53,7 +53,7 @@ struct Timeouts {
 
 // One open port. Destroying it closes the port.
 class PortDevice {
-public:
+  public:
     virtual ~PortDevice() = default;
     virtual bool applyLineSetup(const LineSetup& setup) = 0;
     virtual bool applyTimeouts(const Timeouts& timeouts) = 0;
@@ -66,7 +66,7 @@ public:
 };
 
 class Platform {
-public:
+  public:
     virtual ~Platform() = default;
     // Opens port number `port` exclusively; null when it does not exist or is held elsewhere.
     virtual std::unique_ptr<PortDevice> openPort(int32_t port) = 0;

@@ -44,7 +44,7 @@ void setModemLine(int fd, int line, bool on) {
 }
 
 class PosixPort : public PortDevice {
-public:
+  public:
     explicit PosixPort(int fd) : fd_(fd) {}
     ~PosixPort() override {
         // The exclusive mode belongs to the terminal, not to this descriptor: clear it so a
@@ -63,11 +63,20 @@ public:
         tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | HUPCL);
         tio.c_cflag |= CLOCAL | CREAD;
         switch (s.byteSize) {
-            case 5: tio.c_cflag |= CS5; break;
-            case 6: tio.c_cflag |= CS6; break;
-            case 7: tio.c_cflag |= CS7; break;
-            case 8: tio.c_cflag |= CS8; break;
-            default: return false;
+            case 5:
+                tio.c_cflag |= CS5;
+                break;
+            case 6:
+                tio.c_cflag |= CS6;
+                break;
+            case 7:
+                tio.c_cflag |= CS7;
+                break;
+            case 8:
+                tio.c_cflag |= CS8;
+                break;
+            default:
+                return false;
         }
         if (s.parity == 1) tio.c_cflag |= PARENB | PARODD;
         if (s.parity == 2) tio.c_cflag |= PARENB;
@@ -143,7 +152,7 @@ public:
         return true;
     }
 
-private:
+  private:
     int fd_;
     Timeouts timeouts_;
 };
@@ -188,8 +197,9 @@ void PosixPlatform::sleep(uint32_t ms) {
     }
 }
 
-uint32_t PosixPlatform::tickCount() { return uint32_t(monotonicMs()); }
-
+uint32_t PosixPlatform::tickCount() {
+    return uint32_t(monotonicMs());
+}
 
 Platform& systemPlatform() {
     static PosixPlatform platform;

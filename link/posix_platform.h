@@ -9,7 +9,7 @@
 namespace velko {
 
 class PosixPlatform : public Platform {
-public:
+  public:
     // Opens `path` for port `port` instead of the default device.
     void mapPort(int32_t port, std::string path) { paths_[port] = std::move(path); }
     std::string pathOf(int32_t port) const;
@@ -18,7 +18,7 @@ public:
     void sleep(uint32_t ms) override;
     uint32_t tickCount() override;
 
-private:
+  private:
     std::map<int32_t, std::string> paths_;
 };
 

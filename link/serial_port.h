@@ -9,7 +9,7 @@
 namespace velko {
 
 class SerialPort {
-public:
+  public:
     explicit SerialPort(Platform& platform) : platform_(platform) {}
     SerialPort(const SerialPort&) = delete;
     SerialPort& operator=(const SerialPort&) = delete;
@@ -29,10 +29,10 @@ public:
 
     static LineSetup lineSetup(uint32_t baud);
 
-protected:
+  protected:
     Platform& platform() { return platform_; }
 
-private:
+  private:
     Platform& platform_;
     std::unique_ptr<PortDevice> device_;
     Timeouts timeouts_;

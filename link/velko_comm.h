@@ -33,7 +33,7 @@ typedef int32_t(VELKO_CALL* UploadProgress)(const char* sessionText, int32_t ind
 int32_t parseArticleReply(ReplyString& reply, ReplyString& field, ArticleRecord& record);
 
 class VELKOComm : public SerialPort {
-public:
+  public:
     explicit VELKOComm(Platform& platform = systemPlatform());
     // Ends a session that is still open (end bytes, then close).
     ~VELKOComm() override;
@@ -71,8 +71,8 @@ public:
                          UploadProgress progress, uint32_t userValue, int32_t* acceptedCount,
                          int32_t* refusedCount);
     int32_t receiveArticles(int32_t port, uint32_t baud, uint8_t deviceNumber,
-                            ReplyString& sessionText, ArticleConsumer consumer,
-                            uint32_t userValue, int32_t* receivedCount);
+                            ReplyString& sessionText, ArticleConsumer consumer, uint32_t userValue,
+                            int32_t* receivedCount);
     int32_t deleteArticles(int32_t port, uint32_t baud, uint8_t deviceNumber,
                            ReplyString& sessionText, ArticleSupplier supplier, uint32_t userValue,
                            int32_t* deletedCount);
@@ -83,7 +83,7 @@ public:
     // The host name in at most `maxLen` bytes of `text`, into `out` (reusing its storage).
     static void encodeName(const char* text, size_t maxLen, std::string& out);
 
-private:
+  private:
     // Writes one trace message when a sink is attached; without one it costs the test.
     template <class... Values>
     void trace(const char* format, Values... values) {

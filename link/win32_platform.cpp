@@ -12,7 +12,7 @@ namespace {
 static_assert(sizeof(DCB) == 28, "the DCB the device set-up describes is 28 bytes");
 
 class Win32Port : public PortDevice {
-public:
+  public:
     explicit Win32Port(HANDLE handle) : handle_(handle) {}
     ~Win32Port() override { CloseHandle(handle_); }
 
@@ -70,17 +70,17 @@ public:
         return ok != 0;
     }
 
-private:
+  private:
     HANDLE handle_;
 };
 
 class Win32Platform : public Platform {
-public:
+  public:
     std::unique_ptr<PortDevice> openPort(int32_t port) override {
         char name[16];  // "com" and any 32-bit number
         std::snprintf(name, sizeof name, "com%d", int(port));
-        const HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        const HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h == INVALID_HANDLE_VALUE) return nullptr;
         return std::unique_ptr<PortDevice>(new Win32Port(h));
     }

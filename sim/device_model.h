@@ -29,19 +29,19 @@ struct DeviceOptions {
 
 // One entry of the device's PLU table, in the device's own terms.
 struct SimArticle {
-    std::string code;  // 1 to 14 digits, no leading zeros
-    std::string name;  // device text
-    int group = 1;     // device group number
-    int64_t price = 0;     // hundredths
+    std::string code;   // 1 to 14 digits, no leading zeros
+    std::string name;   // device text
+    int group = 1;      // device group number
+    int64_t price = 0;  // hundredths
     int flag = 0;
     int64_t quantity = 0;  // thousandths
     int64_t value = 0;     // hundredths
 };
 
 class DeviceModel {
-public:
+  public:
     class Output {
-    public:
+      public:
         virtual ~Output() = default;
         // Puts bytes on the line `delayMs` after the byte that caused them.
         virtual void send(const Bytes& bytes, uint32_t delayMs) = 0;
@@ -68,7 +68,7 @@ public:
     // Every good frame text the host sent, in order.
     const std::vector<std::string>& commands() const { return commands_; }
 
-private:
+  private:
     void onFrame(const std::string& text, Output& out);
     void reply(const std::string& text, uint32_t delayMs, Output& out);
     std::string store(const std::string& fields);

@@ -19,10 +19,12 @@
 namespace {
 
 volatile sig_atomic_t stopping = 0;
-void onSignal(int) { stopping = 1; }
+void onSignal(int) {
+    stopping = 1;
+}
 
 class PtyOutput : public velko::DeviceModel::Output {
-public:
+  public:
     explicit PtyOutput(int fd) : fd_(fd) {}
     void send(const velko::Bytes& bytes, uint32_t delayMs) override {
         if (delayMs) usleep(useconds_t(delayMs) * 1000);
@@ -37,7 +39,7 @@ public:
         }
     }
 
-private:
+  private:
     int fd_;
 };
 

@@ -5,7 +5,7 @@
 namespace velko {
 
 class SimPort : public PortDevice {
-public:
+  public:
     explicit SimPort(SimLine& line) : line_(line) {}
     ~SimPort() override { ++line_.closes; }
 
@@ -33,7 +33,7 @@ public:
         return line_.hostWrite(static_cast<const uint8_t*>(buf), count, written);
     }
 
-private:
+  private:
     SimLine& line_;
     Timeouts timeouts_;
 };
@@ -66,8 +66,7 @@ bool SimLine::hostRead(const Timeouts& t, uint8_t* buf, uint32_t count, uint32_t
     *got = 0;
     if (readsFail) return false;
     const bool limited = t.readTotalConstant || t.readTotalMultiplier;
-    const uint64_t deadline =
-        now_ + t.readTotalConstant + uint64_t(count) * t.readTotalMultiplier;
+    const uint64_t deadline = now_ + t.readTotalConstant + uint64_t(count) * t.readTotalMultiplier;
     while (*got < count) {
         if (!pendingInput() || (limited && inbound_[head_].at > deadline)) {
             // Nothing more will come in time. Without a limit the read would block forever,

@@ -16,7 +16,7 @@ namespace velko {
 using Bytes = std::vector<uint8_t>;
 
 class SimLine : public Platform {
-public:
+  public:
     // Called with each block the host writes, at the virtual time of the write.
     using Peer = std::function<void(const Bytes& written, SimLine& line)>;
 
@@ -49,20 +49,20 @@ public:
     bool keepHistory = true;
 
     // Faults to inject.
-    bool portMissing = false;              // openPort fails
-    std::set<uint32_t> refusedBauds;       // applyLineSetup fails
-    bool refuseTimeouts = false;           // every applyTimeouts fails
-    bool refuseReadTimeouts = false;       // applyTimeouts with a read limit fails
-    bool refuseQueues = false;             // setQueueSizes fails
-    int failWriteNumber = -1;              // the write with this number (from 0) fails
-    int shortWriteNumber = -1;             // ... or writes one byte less
-    bool readsFail = false;                // every read fails at once
+    bool portMissing = false;         // openPort fails
+    std::set<uint32_t> refusedBauds;  // applyLineSetup fails
+    bool refuseTimeouts = false;      // every applyTimeouts fails
+    bool refuseReadTimeouts = false;  // applyTimeouts with a read limit fails
+    bool refuseQueues = false;        // setQueueSizes fails
+    int failWriteNumber = -1;         // the write with this number (from 0) fails
+    int shortWriteNumber = -1;        // ... or writes one byte less
+    bool readsFail = false;           // every read fails at once
 
     std::unique_ptr<PortDevice> openPort(int32_t port) override;
     void sleep(uint32_t ms) override;
     uint32_t tickCount() override { return uint32_t(tickStart_ + now_); }
 
-private:
+  private:
     friend class SimPort;
     struct Timed {
         uint64_t at;

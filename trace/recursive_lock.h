@@ -6,7 +6,7 @@
 namespace velko {
 
 class RecursiveLock {
-public:
+  public:
     RecursiveLock();
     ~RecursiveLock();
     RecursiveLock(const RecursiveLock&) = delete;
@@ -15,7 +15,7 @@ public:
     void lock();  // waits without a time limit
     void unlock();
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

@@ -10,7 +10,11 @@ struct RecursiveLock::Impl {
 
 RecursiveLock::RecursiveLock() : impl_(new Impl) {}
 RecursiveLock::~RecursiveLock() = default;
-void RecursiveLock::lock() { impl_->mutex.lock(); }
-void RecursiveLock::unlock() { impl_->mutex.unlock(); }
+void RecursiveLock::lock() {
+    impl_->mutex.lock();
+}
+void RecursiveLock::unlock() {
+    impl_->mutex.unlock();
+}
 
 }  // namespace velko

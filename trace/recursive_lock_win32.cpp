@@ -14,7 +14,11 @@ struct RecursiveLock::Impl {
 
 RecursiveLock::RecursiveLock() : impl_(new Impl) {}
 RecursiveLock::~RecursiveLock() = default;
-void RecursiveLock::lock() { WaitForSingleObject(impl_->mutex, INFINITE); }
-void RecursiveLock::unlock() { ReleaseMutex(impl_->mutex); }
+void RecursiveLock::lock() {
+    WaitForSingleObject(impl_->mutex, INFINITE);
+}
+void RecursiveLock::unlock() {
+    ReleaseMutex(impl_->mutex);
+}
 
 }  // namespace velko

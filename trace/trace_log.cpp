@@ -8,11 +8,11 @@ namespace velko {
 namespace {
 
 class Hold {
-public:
+  public:
     explicit Hold(RecursiveLock& lock) : lock_(lock) { lock_.lock(); }
     ~Hold() { lock_.unlock(); }
 
-private:
+  private:
     RecursiveLock& lock_;
 };
 
@@ -24,7 +24,9 @@ TraceLog::TraceLog(const char* fileName, uint8_t flags) : flags_(flags) {
     }
 }
 
-TraceLog::~TraceLog() { closeFile(); }
+TraceLog::~TraceLog() {
+    closeFile();
+}
 
 int TraceLog::openFile() {
     Hold hold(mutex_);

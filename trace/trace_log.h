@@ -14,7 +14,7 @@
 namespace velko {
 
 class TraceLog {
-public:
+  public:
     enum : uint8_t {
         CLOSE_AFTER_EACH = 1,  // close the file after every message
         NEW_FILE_LINE = 2,     // start a changed file with a line naming it
@@ -48,7 +48,7 @@ public:
     // For tests: where "%t" takes the time from.
     void setClock(time_t (*now)(time_t*)) { clock_ = now; }
 
-private:
+  private:
     int changeFile();
 
     uint8_t flags_;

@@ -21,15 +21,15 @@ extern "C" {
 
 /* Result codes: every export returns one of these; 0 is success. */
 enum {
-    VELKO_OK = 0,          /* success */
-    VELKO_ERR_ABORT = 1,   /* the consumer stopped a download */
-    VELKO_ERR_OPEN = 2,    /* the port could not be opened or set up, or the library is busy */
-    VELKO_ERR_SEND = 3,    /* a write failed or a frame was never acknowledged */
-    VELKO_ERR_READ = 4,    /* a read failed or timed out, or the device refused the request */
-    VELKO_ERR_FORMAT = 5,  /* a malformed frame or reply, or a malformed request */
-    VELKO_ERR_CRC = 6,     /* a received frame failed its CRC check */
-    VELKO_ERR_PORT = 7,    /* port number outside 1..2 */
-    VELKO_ERR_ADDRESS = 8  /* device number above 99 */
+    VELKO_OK = 0,         /* success */
+    VELKO_ERR_ABORT = 1,  /* the consumer stopped a download */
+    VELKO_ERR_OPEN = 2,   /* the port could not be opened or set up, or the library is busy */
+    VELKO_ERR_SEND = 3,   /* a write failed or a frame was never acknowledged */
+    VELKO_ERR_READ = 4,   /* a read failed or timed out, or the device refused the request */
+    VELKO_ERR_FORMAT = 5, /* a malformed frame or reply, or a malformed request */
+    VELKO_ERR_CRC = 6,    /* a received frame failed its CRC check */
+    VELKO_ERR_PORT = 7,   /* port number outside 1..2 */
+    VELKO_ERR_ADDRESS = 8 /* device number above 99 */
 };
 
 #pragma pack(push, 1)
@@ -69,9 +69,8 @@ typedef int32_t(VELKO_CALL* ArticleConsumer)(const char* sessionText, int32_t in
                                              ArticleRecord* record, uint32_t userValue);
 
 /* Deletes from the device every code that supplier names. A null supplier: VELKO_ERR_FORMAT. */
-VELKO_API int32_t VELKO_CALL VELKODeleteArticles(int32_t port, uint32_t baud,
-                                                 uint32_t deviceNumber, ArticleSupplier supplier,
-                                                 uint32_t userValue);
+VELKO_API int32_t VELKO_CALL VELKODeleteArticles(int32_t port, uint32_t baud, uint32_t deviceNumber,
+                                                 ArticleSupplier supplier, uint32_t userValue);
 
 /* Downloads every article with its two counters into consumer. A null consumer:
    VELKO_ERR_FORMAT. */

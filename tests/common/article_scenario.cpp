@@ -58,8 +58,7 @@ int32_t VELKO_CALL supplyDeletion(const char*, int32_t index, ArticleRecord* rec
     return 1;
 }
 
-int32_t VELKO_CALL consume(const char*, int32_t index, ArticleRecord* record,
-                           uint32_t userValue) {
+int32_t VELKO_CALL consume(const char*, int32_t index, ArticleRecord* record, uint32_t userValue) {
     if (userValue != 7 || index != int32_t(received.size())) return 0;
     received.push_back(*record);
     return 1;
@@ -103,9 +102,9 @@ int runArticleScenario(const LibraryFunctions& f, void (*check)(bool ok, const c
     toDelete = {"5", "00000000001234"};
     expect(f.deleteArticles(1, 9600, 1, supplyDeletion, 0) == VELKO_OK, "deletion of two codes");
     download("download after the deletion");
-    expect(received.size() == 2 && same(received[0], kDownload[1]) &&
-               same(received[1], kDownload[3]),
-           "the two other articles remain");
+    expect(
+        received.size() == 2 && same(received[0], kDownload[1]) && same(received[1], kDownload[3]),
+        "the two other articles remain");
 
     toDelete = {"777"};
     expect(f.deleteArticles(1, 9600, 1, supplyDeletion, 0) == VELKO_ERR_READ,

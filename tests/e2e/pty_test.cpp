@@ -139,9 +139,8 @@ TEST(PosixLine, UploadsDownloadsDeletesAndZeroesArticles) {
     ExclusiveLink exclusive(t.link);
     gate = &exclusive;
     const LibraryFunctions pty{deleteOnPty, receiveOnPty, sendOnPty, zeroOnPty};
-    const int failed = runArticleScenario(pty, [](bool ok, const char* what) {
-        EXPECT_TRUE(ok) << what;
-    });
+    const int failed =
+        runArticleScenario(pty, [](bool ok, const char* what) { EXPECT_TRUE(ok) << what; });
     EXPECT_EQ(failed, 0);
     gate = nullptr;
 }
@@ -155,7 +154,10 @@ TEST(LinuxLibrary, ExportsCheckTheirArgumentsBeforeOpeningAnything) {
     EXPECT_EQ(zero(0, 9600, 1), VELKO_ERR_PORT);
     EXPECT_EQ(zero(3, 9600, 1), VELKO_ERR_PORT);
     EXPECT_EQ(zero(1, 9600, 356), VELKO_ERR_ADDRESS);  // low byte 100
-    EXPECT_EQ(dlsym(lib, "_ZN5velko9VELKOComm12zeroCountersEijhRNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE"), nullptr);
+    EXPECT_EQ(dlsym(lib,
+                    "_ZN5velko9VELKOComm12zeroCountersEijhRNSt7__cxx1112basic_stringIcSt11char_"
+                    "traitsIcESaIcEEE"),
+              nullptr);
     dlclose(lib);
 }
 

@@ -9,7 +9,7 @@
 namespace velko::test {
 
 class SimProcess {
-public:
+  public:
     explicit SimProcess(const std::vector<std::string>& args = {});
     ~SimProcess();
     SimProcess(const SimProcess&) = delete;
@@ -17,7 +17,7 @@ public:
 
     const std::string& path() const { return path_; }
 
-private:
+  private:
     pid_t pid_ = -1;
     std::string path_;
 };

@@ -31,7 +31,9 @@ TEST(ArticleRecord, HoldsItsFieldsAtTheirBindingOffsetsLittleEndian) {
     EXPECT_EQ(hexOf(Bytes(b + 40, b + 48)), "FF FF FF FF 0D 0C 0B 0A");
 }
 
-std::string bytes(std::initializer_list<uint8_t> list) { return std::string(list.begin(), list.end()); }
+std::string bytes(std::initializer_list<uint8_t> list) {
+    return std::string(list.begin(), list.end());
+}
 
 TEST(Names, TravelToTheDeviceAsUpperCaseSevenBitText) {
     EXPECT_EQ(VELKOComm::encodeName(""), "");

@@ -46,9 +46,12 @@ TEST(SendFrame, RefusesTextsTheDeviceCannotTakeBeforeSendingAnything) {
         std::string text;
         int32_t rc;
     } cases[] = {
-        {std::string(256, 'A'), VELKO_OK},        {std::string(257, 'A'), VELKO_ERR_FORMAT},
-        {"A\x7F", VELKO_OK},                      {"A\x1F", VELKO_ERR_FORMAT},
-        {"A\nB", VELKO_ERR_FORMAT},               {"A\x80", VELKO_ERR_FORMAT},
+        {std::string(256, 'A'), VELKO_OK},
+        {std::string(257, 'A'), VELKO_ERR_FORMAT},
+        {"A\x7F", VELKO_OK},
+        {"A\x1F", VELKO_ERR_FORMAT},
+        {"A\nB", VELKO_ERR_FORMAT},
+        {"A\x80", VELKO_ERR_FORMAT},
         {std::string(257, '\x01'), VELKO_ERR_FORMAT},
     };
     for (const auto& c : cases) {
@@ -114,7 +117,7 @@ TEST(ReceiveFrame, ChecksLengthBytesAndCrc) {
         {hex("0A 44 0A 0D F8 09"), VELKO_ERR_FORMAT, "D", 3},
         {hex("0A 44 80 0D"), VELKO_ERR_FORMAT, "D", 1},
         {hex("0A 44 7F 0D") + Bytes{0, 0}, VELKO_ERR_CRC, "D\x7F", 0},
-        {hex("0A 44"), VELKO_ERR_READ, "D", 0},       // the device stops inside the frame
+        {hex("0A 44"), VELKO_ERR_READ, "D", 0},        // the device stops inside the frame
         {hex("0A 44 0D F8"), VELKO_ERR_READ, "D", 0},  // ... or inside the CRC
     };
     for (const auto& c : cases) {

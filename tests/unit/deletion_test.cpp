@@ -59,7 +59,7 @@ TEST(DeleteArticles, SendsCodesExactlyAsGiven) {
     d.device.device.loadTable("0;123;D;1;1;0;0;0;\n");
     EXPECT_EQ(d.run(), VELKO_OK);
     EXPECT_EQ(d.commands(), (std::vector<std::string>{"C0;123;", "C0;00000000000123;", "C0;;",
-                                                     "C0;777777777777777;"}));
+                                                      "C0;777777777777777;"}));
 }
 
 TEST(DeleteArticles, TheSameCodeTwiceIsSentTwice) {

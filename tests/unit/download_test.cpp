@@ -37,17 +37,22 @@ TEST(ArticleReply, ReadsDecimalsAsDecimalPlaces) {
         const char* quantity;
         int32_t priceValue, quantityValue;
     } cases[] = {
-        {"12.5", "1.5", 1250, 1500},       {"12.50", "1.500", 1250, 1500},
-        {"12.05", "1.005", 1205, 1005},    {"-1.50", "-0.5", -150, -500},
-        {"-0.50", "0.050", -50, 50},       {"7", "2", 700, 2000},
-        {"", "", 0, 0},                    {".50", "x", 0, 0},
-        {" 3.1xyz", "+4.25 kg", 310, 4250}, {"5.", "5.", 500, 5000},
+        {"12.5", "1.5", 1250, 1500},
+        {"12.50", "1.500", 1250, 1500},
+        {"12.05", "1.005", 1205, 1005},
+        {"-1.50", "-0.5", -150, -500},
+        {"-0.50", "0.050", -50, 50},
+        {"7", "2", 700, 2000},
+        {"", "", 0, 0},
+        {".50", "x", 0, 0},
+        {" 3.1xyz", "+4.25 kg", 310, 4250},
+        {"5.", "5.", 500, 5000},
         {"21474836.47", "2147483.647", 2147483647, 2147483647},
         {"-21474836.48", "-2147483.648", -2147483647 - 1, -2147483647 - 1},
     };
     for (const auto& c : cases) {
-        const std::string reply = std::string("0;1;A;1;") + c.price + ";1;" + c.quantity + ";" +
-                                  c.price + ";";
+        const std::string reply =
+            std::string("0;1;A;1;") + c.price + ";1;" + c.quantity + ";" + c.price + ";";
         const Parsed p = parse(reply);
         ASSERT_EQ(p.rc, VELKO_OK) << reply;
         EXPECT_EQ(p.record.price, c.priceValue) << reply;
@@ -58,16 +63,16 @@ TEST(ArticleReply, ReadsDecimalsAsDecimalPlaces) {
 
 TEST(ArticleReply, RefusesMalformedReplies) {
     const char* const cases[] = {
-        "0;123;ABC;1;12.100;1;0;0;",          // three decimals in a price
+        "0;123;ABC;1;12.100;1;0;0;",  // three decimals in a price
         "0;123;ABC;1;12.005;1;0;0;",
-        "0;123;ABC;1;1.00;1;1.1000;0;",       // four in a quantity
-        "0;123;ABC;1;1.00;1;1.000;1.001;",    // three in a value
-        "0;123;ABC;1;21474836.48;1;0;0;",     // beyond 32 bits
+        "0;123;ABC;1;1.00;1;1.1000;0;",     // four in a quantity
+        "0;123;ABC;1;1.00;1;1.000;1.001;",  // three in a value
+        "0;123;ABC;1;21474836.48;1;0;0;",   // beyond 32 bits
         "0;123;ABC;1;1.00;1;99999999999;0;",
-        "0;123;ABC;1;1.00;1;1.000;1.00",      // no ';' after the eighth field
-        "1;123;ABC;1;1.00;1;1.000;1.00;",     // marker
+        "0;123;ABC;1;1.00;1;1.000;1.00",   // no ';' after the eighth field
+        "1;123;ABC;1;1.00;1;1.000;1.00;",  // marker
         "00;123;ABC;1;1.00;1;1.000;1.00;",
-        "0;0;ABC;1;1.00;1;1.000;1.00;",       // all-zero code
+        "0;0;ABC;1;1.00;1;1.000;1.00;",  // all-zero code
         "0;123456789012345;ABC;1;1.00;1;1.000;1.00;",
         "0;12A;ABC;1;1.00;1;1.000;1.00;",
         "0;;ABC;1;1.00;1;1.000;1.00;",
@@ -92,7 +97,9 @@ TEST(ArticleReply, ReadsGroupFlagAndNameAsTheDeviceMeansThem) {
         {"0;5;A;256;1;;1;1;", -1, 0, "A"},
         {"0;5;A;257;1;x;1;1;", 0, 0, "A"},
         {"0;5;A;;1; 1;1;1;", -1, 1, "A"},  // no group number: the device's group 0
-        {"0;5;)$D[;1;1;1;1;1;", 0, 1, "\xA3\xA5" "D\xC6"},
+        {"0;5;)$D[;1;1;1;1;1;", 0, 1,
+         "\xA3\xA5"
+         "D\xC6"},
         {"0;5;ABCDEFGHIJKLMNOPQRSTUVWXYZ;1;1;1;1;1;extra;fields;", 0, 1, "ABCDEFGHIJKLMNOPQR"},
     };
     for (const auto& c : cases) {

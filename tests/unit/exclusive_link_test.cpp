@@ -1,8 +1,9 @@
+#include "api/exclusive_link.h"
+
 #include <gtest/gtest.h>
 
 #include <thread>
 
-#include "api/exclusive_link.h"
 #include "sim_support.h"
 
 namespace velko::test {

@@ -16,7 +16,7 @@ namespace {
 
 // What the trace should hold, built from the lines each step writes.
 class Expected {
-public:
+  public:
     std::string text;
 
     void line(const std::string& s) { text += "\nT " + s; }
@@ -95,14 +95,16 @@ public:
         send({0x13, 0x13});
     }
 
-private:
+  private:
     static std::string hexOf(unsigned value) {
         char buf[12];
         std::snprintf(buf, sizeof buf, "%x", value);
         return buf;
     }
     // The frame dump shows bytes as signed values widened to 32 bits.
-    static std::string hexOfSigned(char c) { return hexOf(unsigned(int(static_cast<signed char>(c)))); }
+    static std::string hexOfSigned(char c) {
+        return hexOf(unsigned(int(static_cast<signed char>(c))));
+    }
 };
 
 // The trace file of one job, masked: "T" for each time stamp, "N" for clock readings.
@@ -110,8 +112,8 @@ std::string masked(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream s;
     s << in.rdbuf();
-    std::string text = std::regex_replace(
-        s.str(), std::regex(R"(\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d)"), "T");
+    std::string text =
+        std::regex_replace(s.str(), std::regex(R"(\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d)"), "T");
     return std::regex_replace(text, std::regex(R"(\b((timeout|t|dt) = )-?\d+)"), "$1N");
 }
 
@@ -141,8 +143,8 @@ int32_t upload(VELKOComm& link) {
     supply.articles = {article("1", "a", 100), article("2", "b", 200), article("3", "c", 300)};
     ReplyString session;
     int32_t accepted = 0, refused = 0;
-    return link.sendArticles(1, 9600, 0, 0, 0, 1, session, Supply::supplier, nullptr, 0,
-                             &accepted, &refused);
+    return link.sendArticles(1, 9600, 0, 0, 0, 1, session, Supply::supplier, nullptr, 0, &accepted,
+                             &refused);
 }
 int32_t download(VELKOComm& link) {
     Consume consume;
@@ -310,12 +312,14 @@ TEST(JobTrace, FailuresNameTheConditionThatFailed) {
     e.line("VELKOComm::receiveFrame, c = d, receive( & c, 1 )");
     e.line("VELKOComm::receiveFrame, received frame (without crc)");
     e.receive(2);
-    e.line("VELKOComm::receiveFrame, crcBuf = 0 0, crc = f809, return VELKO_ERR_CRC, "
-           "crcBuf[ 0 ] != (crc >> 8) || crcBuf[ 1 ] != (crc & 0x0ff)");
+    e.line(
+        "VELKOComm::receiveFrame, crcBuf = 0 0, crc = f809, return VELKO_ERR_CRC, "
+        "crcBuf[ 0 ] != (crc >> 8) || crcBuf[ 1 ] != (crc & 0x0ff)");
     e.line("START VELKOComm::sendFrame");
     e.text += "\n\ts = ffffff80 \n\ts (acsii) = \x80";
-    e.line("VELKOComm::sendFrame, i = 0, return VELKO_ERR_FORMAT,  s[ i ] < 0x20 || "
-           "(unsigned char)s[ i ] > 0x7f");
+    e.line(
+        "VELKOComm::sendFrame, i = 0, return VELKO_ERR_FORMAT,  s[ i ] < 0x20 || "
+        "(unsigned char)s[ i ] > 0x7f");
     e.line("START VELKOComm::sendFrame");
     e.text += "\n\ts = ";
     for (int i = 0; i < 257; ++i) e.text += "78 ";
@@ -323,12 +327,14 @@ TEST(JobTrace, FailuresNameTheConditionThatFailed) {
     e.line("VELKOComm::sendFrame, return VELKO_ERR_FORMAT, strlen( s ) > MAX_FRAME_DATA_LEN");
     e.line("START VELKOComm::receive");
     e.text += "\n\t count = 2";
-    e.line("VELKOComm::receive, readBytes = 1, return VELKO_ERR_READ, readBytes != (unsigned "
-           "long)len");
+    e.line(
+        "VELKOComm::receive, readBytes = 1, return VELKO_ERR_READ, readBytes != (unsigned "
+        "long)len");
     e.line("START VELKOComm::send");
     e.text += "\n\t count = 2, buff = 41,42,";
-    e.line("VELKOComm::send, writeBytes = 1, return VELKO_ERR_SEND, writeBytes != (unsigned "
-           "long)len");
+    e.line(
+        "VELKOComm::send, writeBytes = 1, return VELKO_ERR_SEND, writeBytes != (unsigned "
+        "long)len");
     e.line("START VELKOComm::send");
     e.text += "\n\t count = 1, buff = 41,";
     e.line("VELKOComm::send, return VELKO_ERR_SEND, ! write( buf, len, & writeBytes )");

@@ -10,8 +10,9 @@ TEST(InitInLineMode, RefusesBadPortsAndAddressesWithoutOpening) {
         int32_t port;
         uint8_t device;
         int32_t rc;
-    } cases[] = {{0, 1, VELKO_ERR_PORT},   {3, 1, VELKO_ERR_PORT},     {-1, 1, VELKO_ERR_PORT},
-                 {3, 200, VELKO_ERR_PORT}, {1, 100, VELKO_ERR_ADDRESS}, {2, 255, VELKO_ERR_ADDRESS}};
+    } cases[] = {{0, 1, VELKO_ERR_PORT},      {3, 1, VELKO_ERR_PORT},
+                 {-1, 1, VELKO_ERR_PORT},     {3, 200, VELKO_ERR_PORT},
+                 {1, 100, VELKO_ERR_ADDRESS}, {2, 255, VELKO_ERR_ADDRESS}};
     for (const auto& c : cases) {
         SimLine line;
         VELKOComm link(line);
@@ -72,8 +73,8 @@ TEST(InitInLineMode, ActsOnTheDevicesAnswer) {
         ReplyString sessionText = "unchanged";
         EXPECT_EQ(link.initInLineMode(1, 9600, 1, sessionText), c.rc) << c.answer;
         EXPECT_EQ(sessionText, c.sessionText) << c.answer;
-        const Bytes expected = hex("FF FF FF FF 11 11 30 31 06") +
-                               (c.sendsS ? hex("0A 53 0D E2 09") : Bytes{});
+        const Bytes expected =
+            hex("FF FF FF FF 11 11 30 31 06") + (c.sendsS ? hex("0A 53 0D E2 09") : Bytes{});
         EXPECT_EQ(hexOf(line.written()), hexOf(expected)) << c.answer;
         EXPECT_TRUE(link.isOpen()) << c.answer;
     }

@@ -47,17 +47,17 @@ inline Bytes operator+(Bytes a, const Bytes& b) {
 
 // Puts a device model at the far end of the line.
 class DeviceOnLine : public DeviceModel::Output {
-public:
+  public:
     DeviceOnLine(SimLine& line, DeviceModel::Options options = DeviceModel::Options())
         : line_(line), device(std::move(options)) {
         line_.setPeer([this](const Bytes& written, SimLine&) { device.feed(written, *this); });
     }
     void send(const Bytes& bytes, uint32_t delayMs) override { line_.deliver(bytes, delayMs); }
 
-private:
+  private:
     SimLine& line_;
 
-public:
+  public:
     DeviceModel device;
 };
 

@@ -1,3 +1,5 @@
+#include "trace/trace_log.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,8 +9,6 @@
 #include <regex>
 #include <sstream>
 #include <thread>
-
-#include "trace/trace_log.h"
 
 namespace velko::test {
 namespace {
@@ -77,7 +77,8 @@ using TraceLogTest = UtcClock;
 TEST_F(TraceLogTest, StampsEveryPercentTWithTheLocalDateAndTime) {
     EXPECT_EQ(TraceLog::expand("\n%t START VELKOComm::receiveArticles", fixedTime),
               "\n07.12.2026 13:05:09 START VELKOComm::receiveArticles");
-    EXPECT_EQ(TraceLog::expand("%t and %t", fixedTime), "07.12.2026 13:05:09 and 07.12.2026 13:05:09");
+    EXPECT_EQ(TraceLog::expand("%t and %t", fixedTime),
+              "07.12.2026 13:05:09 and 07.12.2026 13:05:09");
     EXPECT_EQ(TraceLog::expand("no stamp %d %% %s", fixedTime), "no stamp %d %% %s");
     EXPECT_EQ(TraceLog::expand("%", fixedTime), "%");
 
@@ -114,9 +115,12 @@ TEST_F(TraceLogTest, ExpandsFormatsOfAnyLengthWithoutOverrun) {
 
 TEST_F(TraceLogTest, NamesTheBackupByChangingTheExtension) {
     const char* const cases[][2] = {
-        {"trace.log", "trace.lo~"},    {"C:\\logs\\dev.txt", "C:\\logs\\dev.tx~"},
-        {"trace.lg", "trace.lg~"},     {"trace.html", "trace.ht~l"},
-        {"trace", "trace.~"},          {"logs.d/trace", "logs.d/trace.~"},
+        {"trace.log", "trace.lo~"},
+        {"C:\\logs\\dev.txt", "C:\\logs\\dev.tx~"},
+        {"trace.lg", "trace.lg~"},
+        {"trace.html", "trace.ht~l"},
+        {"trace", "trace.~"},
+        {"logs.d/trace", "logs.d/trace.~"},
         {"/var/log/x.y/t.a", "/var/log/x.y/t.a~"},
         {"C:trace", "C:trace.~"},
     };
@@ -157,8 +161,8 @@ TEST_F(TraceLogTest, FlagsCloseAfterEachMessageAndWriteTheNewFileLine) {
         uint8_t flags;
         bool openAfter;
         bool newFileLine;
-    } cases[] = {{0, true, false},    {1, false, false},   {2, true, true},
-                 {3, false, true},    {0xFC, true, false}, {0xFD, false, false}};
+    } cases[] = {{0, true, false}, {1, false, false},   {2, true, true},
+                 {3, false, true}, {0xFC, true, false}, {0xFD, false, false}};
     for (const auto& c : cases) {
         TempDir dir;
         const std::string name = dir.file("t");
@@ -171,9 +175,9 @@ TEST_F(TraceLogTest, FlagsCloseAfterEachMessageAndWriteTheNewFileLine) {
         makeSparse(name, TraceLog::kMaxFileSize);
         EXPECT_EQ(log.print("\nc"), 2);
         log.closeFile();
-        EXPECT_EQ(slurp(name), c.newFileLine ? "07.12.2026 13:05:09: Utworzenie pliku logu: " +
-                                                   name + "\n\n"
-                                             : "")
+        EXPECT_EQ(slurp(name), c.newFileLine
+                                   ? "07.12.2026 13:05:09: Utworzenie pliku logu: " + name + "\n\n"
+                                   : "")
             << int(c.flags);
         EXPECT_EQ(sizeOf(dir.file("t.~")), TraceLog::kMaxFileSize + 2);
     }

@@ -33,7 +33,7 @@ TEST(SendArticles, SendsThePreparationsAndOneFramePerArticle) {
     u.supply.articles = {article("5", "Chleb", 250), article("1234", "Mas\xB3o", -1999, 4, 7)};
     EXPECT_EQ(u.run(), VELKO_OK);
     EXPECT_EQ(u.commands(), (std::vector<std::string>{"W38;1;1;", "W38;2;1;", "W0;5;CHLEB;1;250;0;",
-                                                     "W0;1234;MAS)O;5;-1999;1;"}));
+                                                      "W0;1234;MAS)O;5;-1999;1;"}));
     EXPECT_EQ(u.accepted, 2);
     EXPECT_EQ(u.refused, 0);
     ASSERT_EQ(u.supply.log.supplierCalls.size(), 3u);
@@ -156,15 +156,14 @@ TEST(SendArticles, KeepsWhatTheSupplierLeavesAloneFromThePreviousArticle) {
         s.articles[1].price = 60;
     };
     EXPECT_EQ(u.run(0, 1, 1), VELKO_OK);
-    EXPECT_EQ(u.commands(),
-              (std::vector<std::string>{"W0;1;BULKA;3;50;1;", "W0;2;BULKA;3;60;1;"}));
+    EXPECT_EQ(u.commands(), (std::vector<std::string>{"W0;1;BULKA;3;50;1;", "W0;2;BULKA;3;60;1;"}));
 }
 
 TEST(SendArticles, RefusesRecordsThatWouldCorruptTheFrameBeforeSendingIt) {
     ArticleRecord noNul = article("1", "x", 1);
-    std::memset(noNul.code, '9', sizeof noNul.code);   // 15 digits, no NUL
-    std::memset(noNul.name, 'N', sizeof noNul.name);   // 19 letters, no NUL
-    noNul.price = 0x3B3B3B3B;                          // ';' bytes right after the name
+    std::memset(noNul.code, '9', sizeof noNul.code);  // 15 digits, no NUL
+    std::memset(noNul.name, 'N', sizeof noNul.name);  // 19 letters, no NUL
+    noNul.price = 0x3B3B3B3B;                         // ';' bytes right after the name
     const struct {
         const char* what;
         ArticleRecord bad;
@@ -176,8 +175,7 @@ TEST(SendArticles, RefusesRecordsThatWouldCorruptTheFrameBeforeSendingIt) {
         {"byte in code", article("2\x80", "a", 1), VELKO_ERR_FORMAT, nullptr},
         {"separator in name", article("2", "a;b", 1), VELKO_ERR_FORMAT, nullptr},
         {"separator in code", article("2;3", "a", 1), VELKO_ERR_FORMAT, nullptr},
-        {"no NUL", noNul, VELKO_OK,
-         "W0;999999999999999;NNNNNNNNNNNNNNNNNNN;1;993737531;0;"},
+        {"no NUL", noNul, VELKO_OK, "W0;999999999999999;NNNNNNNNNNNNNNNNNNN;1;993737531;0;"},
     };
     for (const auto& c : cases) {
         Upload u;
@@ -209,8 +207,8 @@ TEST(SendArticles, FailuresLeaveTheSessionWithoutEndBytes) {
     {
         Upload u;
         u.supply.articles = {article("1", "a", 1)};
-        EXPECT_EQ(u.link.sendArticles(0, 9600, 0, 0, 0, 1, u.sessionText, Supply::supplier,
-                                      nullptr, 0, &u.accepted, &u.refused),
+        EXPECT_EQ(u.link.sendArticles(0, 9600, 0, 0, 0, 1, u.sessionText, Supply::supplier, nullptr,
+                                      0, &u.accepted, &u.refused),
                   VELKO_ERR_PORT);
         EXPECT_EQ(u.accepted + u.refused, 0);
         EXPECT_TRUE(u.supply.log.supplierCalls.empty());

@@ -24,8 +24,8 @@ F resolve(WORD ordinal, const char* name) {
     FARPROC byOrdinal = GetProcAddress(dll, MAKEINTRESOURCEA(ordinal));
     FARPROC byName = GetProcAddress(dll, name);
     char what[128];
-    std::snprintf(what, sizeof what, "%s resolves by ordinal %u and by name to one function",
-                  name, unsigned(ordinal));
+    std::snprintf(what, sizeof what, "%s resolves by ordinal %u and by name to one function", name,
+                  unsigned(ordinal));
     check(byOrdinal != nullptr && byOrdinal == byName, what);
     return reinterpret_cast<F>(reinterpret_cast<void*>(byOrdinal));
 }
@@ -37,7 +37,8 @@ void expectResult(int32_t got, int32_t want, const char* what) {
 }
 
 int zeroScenario() {
-    auto zero = resolve<int32_t(VELKO_CALL*)(int32_t, uint32_t, uint32_t)>(4, "VELKOZeroPLUCounters");
+    auto zero =
+        resolve<int32_t(VELKO_CALL*)(int32_t, uint32_t, uint32_t)>(4, "VELKOZeroPLUCounters");
     if (!zero) return 1;
     expectResult(zero(0, 9600, 1), VELKO_ERR_PORT, "port 0");
     expectResult(zero(1, 9600, 356), VELKO_ERR_ADDRESS, "device 356 (low byte 100)");
