@@ -11,7 +11,7 @@ inline int32_t exportedDelete(VELKOComm& link, int32_t port, uint32_t baud, uint
     ReplyString sessionText;
     int32_t deletedCount = 0;
     return link.deleteArticles(port, baud, uint8_t(deviceNumber), sessionText, supplier, userValue,
-                               &deletedCount);
+                               deletedCount);
 }
 
 inline int32_t exportedReceive(VELKOComm& link, int32_t port, uint32_t baud, uint32_t deviceNumber,
@@ -19,7 +19,7 @@ inline int32_t exportedReceive(VELKOComm& link, int32_t port, uint32_t baud, uin
     ReplyString sessionText;
     int32_t receivedCount = 0;
     return link.receiveArticles(port, baud, uint8_t(deviceNumber), sessionText, consumer, userValue,
-                                &receivedCount);
+                                receivedCount);
 }
 
 // An upload through the export always sends the first preparatory command, skips the second
@@ -32,7 +32,7 @@ inline int32_t exportedSend(VELKOComm& link, int32_t port, uint32_t baud,
     int32_t acceptedCount = 0, refusedCount = 0;
     return link.sendArticles(port, baud, 0, 0, uint8_t(skipSecondPreparation) != 0 ? 1 : 0,
                              uint8_t(deviceNumber), sessionText, supplier, nullptr, userValue,
-                             &acceptedCount, &refusedCount);
+                             acceptedCount, refusedCount);
 }
 
 inline int32_t exportedZero(VELKOComm& link, int32_t port, uint32_t baud, uint32_t deviceNumber) {

@@ -79,8 +79,8 @@ Result run(int32_t count) {
     allocations = liveBytes = peakBytes = 0;
     const auto start = std::chrono::steady_clock::now();
     counting = true;
-    const int32_t rc = link.sendArticles(1, 9600, 0, 1, 1, 1, sessionText, supply, nullptr, 0,
-                                         &accepted, &refused);
+    const int32_t rc =
+        link.sendArticles(1, 9600, 0, 1, 1, 1, sessionText, supply, nullptr, 0, accepted, refused);
     counting = false;
     const auto end = std::chrono::steady_clock::now();
     if (rc != VELKO_OK || accepted != count) {

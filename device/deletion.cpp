@@ -7,10 +7,8 @@ namespace velko {
 
 int32_t VELKOComm::deleteArticles(int32_t port, uint32_t baud, uint8_t deviceNumber,
                                   ReplyString& sessionText, ArticleSupplier supplier,
-                                  uint32_t userValue, int32_t* deletedCount) {
+                                  uint32_t userValue, int32_t& deleted) {
     trace("\n%t START VELKOComm::deleteArticles");
-    int32_t deletedLocal = 0;
-    int32_t& deleted = deletedCount ? *deletedCount : deletedLocal;
     deleted = 0;
     if (!supplier) return VELKO_ERR_FORMAT;
 

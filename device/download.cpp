@@ -13,14 +13,22 @@ bool isDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
-// A signed decimal integer at the front of `text` after leading blanks, as "%d" reads it;
-// text after it is ignored. False when no digit comes. Saturates far beyond any 32-bit value.
-bool readInteger(const std::string& text, long long* value) {
-    size_t i = 0;
+// Skips leading blanks and a sign, as "%d" does; true, with `i` on the first digit, when a
+// digit follows.
+bool numberStart(const std::string& text, size_t& i, bool& negative) {
+    i = 0;
     while (i < text.size() && isBlank(text[i])) ++i;
-    const bool negative = i < text.size() && text[i] == '-';
+    negative = i < text.size() && text[i] == '-';
     if (i < text.size() && (text[i] == '-' || text[i] == '+')) ++i;
-    if (i == text.size() || !isDigit(text[i])) return false;
+    return i < text.size() && isDigit(text[i]);
+}
+
+// A signed decimal integer at the front of `text`, as "%d" reads it; text after it is
+// ignored. False when no digit comes. Saturates far beyond any 32-bit value.
+bool readInteger(const std::string& text, long long* value) {
+    size_t i;
+    bool negative;
+    if (!numberStart(text, i, negative)) return false;
     long long v = 0;
     for (; i < text.size() && isDigit(text[i]); ++i) {
         if (v < (1LL << 40)) v = v * 10 + (text[i] - '0');
@@ -36,11 +44,9 @@ bool readInteger(const std::string& text, long long* value) {
 // does not fit in 32 bits.
 bool readAmount(const std::string& text, int places, int32_t* amount) {
     *amount = 0;
-    size_t i = 0;
-    while (i < text.size() && isBlank(text[i])) ++i;
-    const bool negative = i < text.size() && text[i] == '-';
-    if (i < text.size() && (text[i] == '-' || text[i] == '+')) ++i;
-    if (i == text.size() || !isDigit(text[i])) return true;
+    size_t i;
+    bool negative;
+    if (!numberStart(text, i, negative)) return true;
     long long scale = 1;
     for (int p = 0; p < places; ++p) scale *= 10;
     const long long limit = 2147483648LL;  // magnitude of the most negative 32-bit value
@@ -101,10 +107,8 @@ int32_t parseArticleReply(ReplyString& reply, ReplyString& field, ArticleRecord&
 
 int32_t VELKOComm::receiveArticles(int32_t port, uint32_t baud, uint8_t deviceNumber,
                                    ReplyString& sessionText, ArticleConsumer consumer,
-                                   uint32_t userValue, int32_t* receivedCount) {
+                                   uint32_t userValue, int32_t& received) {
     trace("\n%t START VELKOComm::receiveArticles");
-    int32_t receivedLocal = 0;
-    int32_t& received = receivedCount ? *receivedCount : receivedLocal;
     received = 0;
     if (!consumer) return VELKO_ERR_FORMAT;
 

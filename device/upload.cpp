@@ -18,11 +18,8 @@ int32_t VELKOComm::sendArticles(int32_t port, uint32_t baud, uint8_t continueOnR
                                 uint8_t skipFirstPreparation, uint8_t skipSecondPreparation,
                                 uint8_t deviceNumber, ReplyString& sessionText,
                                 ArticleSupplier supplier, UploadProgress progress,
-                                uint32_t userValue, int32_t* acceptedCount, int32_t* refusedCount) {
+                                uint32_t userValue, int32_t& accepted, int32_t& refused) {
     trace("\n%t START VELKOComm::sendArticles");
-    int32_t acceptedLocal = 0, refusedLocal = 0;
-    int32_t& accepted = acceptedCount ? *acceptedCount : acceptedLocal;
-    int32_t& refused = refusedCount ? *refusedCount : refusedLocal;
     accepted = 0;
     refused = 0;
     if (!supplier) return VELKO_ERR_FORMAT;

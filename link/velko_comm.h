@@ -62,20 +62,20 @@ class VELKOComm : public SerialPort {
     int32_t endInLineMode();
 
     // Jobs. A null supplier or consumer is a malformed request: VELKO_ERR_FORMAT before the
-    // port is opened.
+    // port is opened. The counts are set to 0 before anything else.
     int32_t zeroCounters(int32_t port, uint32_t baud, uint8_t deviceNumber,
                          ReplyString& sessionText);
     int32_t sendArticles(int32_t port, uint32_t baud, uint8_t continueOnRefusal,
                          uint8_t skipFirstPreparation, uint8_t skipSecondPreparation,
                          uint8_t deviceNumber, ReplyString& sessionText, ArticleSupplier supplier,
-                         UploadProgress progress, uint32_t userValue, int32_t* acceptedCount,
-                         int32_t* refusedCount);
+                         UploadProgress progress, uint32_t userValue, int32_t& acceptedCount,
+                         int32_t& refusedCount);
     int32_t receiveArticles(int32_t port, uint32_t baud, uint8_t deviceNumber,
                             ReplyString& sessionText, ArticleConsumer consumer, uint32_t userValue,
-                            int32_t* receivedCount);
+                            int32_t& receivedCount);
     int32_t deleteArticles(int32_t port, uint32_t baud, uint8_t deviceNumber,
                            ReplyString& sessionText, ArticleSupplier supplier, uint32_t userValue,
-                           int32_t* deletedCount);
+                           int32_t& deletedCount);
 
     // Names: host Windows-1250 to the device's text and back; never fail, keep the length.
     static std::string encodeName(const char* text);

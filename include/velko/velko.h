@@ -2,6 +2,7 @@
 #ifndef VELKO_VELKO_H
 #define VELKO_VELKO_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #if defined(_WIN32)
@@ -45,19 +46,23 @@ typedef struct ArticleRecord {
 } ArticleRecord;
 #pragma pack(pop)
 
+/* The layout is part of the interface: checked wherever the compiler can check it. */
+#if defined(__cplusplus) || (defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L)
 #ifdef __cplusplus
 #define VELKO_STATIC_ASSERT static_assert
 #else
 #define VELKO_STATIC_ASSERT _Static_assert
 #endif
 VELKO_STATIC_ASSERT(sizeof(ArticleRecord) == 48, "ArticleRecord is 48 bytes");
-VELKO_STATIC_ASSERT(__builtin_offsetof(ArticleRecord, code) == 0, "code at 0");
-VELKO_STATIC_ASSERT(__builtin_offsetof(ArticleRecord, name) == 15, "name at 15");
-VELKO_STATIC_ASSERT(__builtin_offsetof(ArticleRecord, price) == 34, "price at 34");
-VELKO_STATIC_ASSERT(__builtin_offsetof(ArticleRecord, flag) == 38, "flag at 38");
-VELKO_STATIC_ASSERT(__builtin_offsetof(ArticleRecord, group) == 39, "group at 39");
-VELKO_STATIC_ASSERT(__builtin_offsetof(ArticleRecord, quantityCounter) == 40, "quantity at 40");
-VELKO_STATIC_ASSERT(__builtin_offsetof(ArticleRecord, valueCounter) == 44, "value at 44");
+VELKO_STATIC_ASSERT(offsetof(ArticleRecord, code) == 0, "code at 0");
+VELKO_STATIC_ASSERT(offsetof(ArticleRecord, name) == 15, "name at 15");
+VELKO_STATIC_ASSERT(offsetof(ArticleRecord, price) == 34, "price at 34");
+VELKO_STATIC_ASSERT(offsetof(ArticleRecord, flag) == 38, "flag at 38");
+VELKO_STATIC_ASSERT(offsetof(ArticleRecord, group) == 39, "group at 39");
+VELKO_STATIC_ASSERT(offsetof(ArticleRecord, quantityCounter) == 40, "quantity at 40");
+VELKO_STATIC_ASSERT(offsetof(ArticleRecord, valueCounter) == 44, "value at 44");
+#undef VELKO_STATIC_ASSERT
+#endif
 
 /* Fills *record with the next article (or names the next code to delete); returns 1 while it
    supplied one, anything else to end the list. */

@@ -20,7 +20,7 @@ struct Deletion {
             "0;1;A;1;1;0;0;0;\n0;2;B;1;1;0;0;0;\n0;3;C;1;1;0;0;0;\n0;123;D;1;1;0;0;0;\n");
     }
     int32_t run() {
-        return link.deleteArticles(1, 9600, 1, sessionText, Supply::supplier, 3, &deleted);
+        return link.deleteArticles(1, 9600, 1, sessionText, Supply::supplier, 3, deleted);
     }
     const std::vector<std::string>& commands() const { return device.device.commands(); }
 };
@@ -98,7 +98,7 @@ TEST(DeleteArticles, RefusesCodesThatCannotTravelBeforeSendingThem) {
         EXPECT_EQ(hexOf(Bytes(d.line.written().end() - 1, d.line.written().end())), "06");
     }
     Deletion d;
-    EXPECT_EQ(d.link.deleteArticles(1, 9600, 1, d.sessionText, nullptr, 0, &d.deleted),
+    EXPECT_EQ(d.link.deleteArticles(1, 9600, 1, d.sessionText, nullptr, 0, d.deleted),
               VELKO_ERR_FORMAT);
     EXPECT_TRUE(d.line.opened.empty());
 }

@@ -129,7 +129,7 @@ struct Download {
         device.device.loadTable(table);
     }
     int32_t run() {
-        return link.receiveArticles(1, 9600, 1, sessionText, Consume::consumer, 9, &received);
+        return link.receiveArticles(1, 9600, 1, sessionText, Consume::consumer, 9, received);
     }
 };
 
@@ -207,7 +207,7 @@ TEST(ReceiveArticles, ErrorsEndTheDownloadWithoutEndBytes) {
 
 TEST(ReceiveArticles, ANullConsumerIsRefusedBeforeAnythingIsOpened) {
     Download d(kThree);
-    EXPECT_EQ(d.link.receiveArticles(1, 9600, 1, d.sessionText, nullptr, 0, &d.received),
+    EXPECT_EQ(d.link.receiveArticles(1, 9600, 1, d.sessionText, nullptr, 0, d.received),
               VELKO_ERR_FORMAT);
     EXPECT_EQ(d.received, 0);
     EXPECT_TRUE(d.line.opened.empty());

@@ -143,21 +143,21 @@ int32_t upload(VELKOComm& link) {
     supply.articles = {article("1", "a", 100), article("2", "b", 200), article("3", "c", 300)};
     ReplyString session;
     int32_t accepted = 0, refused = 0;
-    return link.sendArticles(1, 9600, 0, 0, 0, 1, session, Supply::supplier, nullptr, 0, &accepted,
-                             &refused);
+    return link.sendArticles(1, 9600, 0, 0, 0, 1, session, Supply::supplier, nullptr, 0, accepted,
+                             refused);
 }
 int32_t download(VELKOComm& link) {
     Consume consume;
     ReplyString session;
     int32_t received = 0;
-    return link.receiveArticles(1, 9600, 1, session, Consume::consumer, 0, &received);
+    return link.receiveArticles(1, 9600, 1, session, Consume::consumer, 0, received);
 }
 int32_t deletion(VELKOComm& link) {
     Supply supply;
     supply.articles = {article("7", "", 0)};
     ReplyString session;
     int32_t deleted = 0;
-    return link.deleteArticles(1, 9600, 1, session, Supply::supplier, 0, &deleted);
+    return link.deleteArticles(1, 9600, 1, session, Supply::supplier, 0, deleted);
 }
 
 std::vector<Job> jobs() {

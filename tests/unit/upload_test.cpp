@@ -21,7 +21,7 @@ struct Upload {
     int32_t run(uint8_t continueOnRefusal = 0, uint8_t skip1 = 0, uint8_t skip2 = 0,
                 UploadProgress progress = Supply::progress) {
         return link.sendArticles(1, 9600, continueOnRefusal, skip1, skip2, 1, sessionText,
-                                 Supply::supplier, progress, 77, &accepted, &refused);
+                                 Supply::supplier, progress, 77, accepted, refused);
     }
     const std::vector<std::string>& commands() const { return device.device.commands(); }
 };
@@ -199,7 +199,7 @@ TEST(SendArticles, FailuresLeaveTheSessionWithoutEndBytes) {
     {
         Upload u;  // no supplier at all: nothing opened
         EXPECT_EQ(u.link.sendArticles(1, 9600, 0, 0, 0, 1, u.sessionText, nullptr, nullptr, 0,
-                                      &u.accepted, &u.refused),
+                                      u.accepted, u.refused),
                   VELKO_ERR_FORMAT);
         EXPECT_TRUE(u.line.opened.empty());
         EXPECT_EQ(u.accepted + u.refused, 0);
@@ -208,7 +208,7 @@ TEST(SendArticles, FailuresLeaveTheSessionWithoutEndBytes) {
         Upload u;
         u.supply.articles = {article("1", "a", 1)};
         EXPECT_EQ(u.link.sendArticles(0, 9600, 0, 0, 0, 1, u.sessionText, Supply::supplier, nullptr,
-                                      0, &u.accepted, &u.refused),
+                                      0, u.accepted, u.refused),
                   VELKO_ERR_PORT);
         EXPECT_EQ(u.accepted + u.refused, 0);
         EXPECT_TRUE(u.supply.log.supplierCalls.empty());
