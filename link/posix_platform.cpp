@@ -60,8 +60,9 @@ class PosixPort : public PortDevice {
         if (tcgetattr(fd_, &tio) != 0) return false;
         // Raw: frames carry 0x0A, 0x0D and CRC bytes of any value, so nothing may be translated.
         cfmakeraw(&tio);
-        tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | HUPCL);
-        tio.c_cflag |= CLOCAL | CREAD;
+        tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+        // Modem lines ignored; DTR dropped when the port is closed, as Windows does.
+        tio.c_cflag |= CLOCAL | CREAD | HUPCL;
         switch (s.byteSize) {
             case 5:
                 tio.c_cflag |= CS5;

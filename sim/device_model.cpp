@@ -149,6 +149,7 @@ void DeviceModel::feed(uint8_t b, Output& out) {
 
 void DeviceModel::onFrame(const std::string& text, Output& out) {
     commands_.push_back(text);
+    if (options_.unanswered.count(text)) return;
     const auto given = options_.replies.find(text);
     if (given != options_.replies.end()) {
         reply(given->second, 0, out);

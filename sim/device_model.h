@@ -25,6 +25,7 @@ struct DeviceOptions {
     bool silent = false;         // never answers anything
     std::map<std::string, std::string> replies;  // frame text -> reply text, overriding
     std::set<std::string> refusedCodes;          // article codes it will not store
+    std::set<std::string> unanswered;            // frames it acknowledges and never answers
 };
 
 // One entry of the device's PLU table, in the device's own terms.

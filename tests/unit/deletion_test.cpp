@@ -88,6 +88,29 @@ TEST(DeleteArticles, AnyReplyButDEndsWithAReadError) {
     }
 }
 
+TEST(DeleteArticles, LinkFailuresAreReturnedWithoutEndBytes) {
+    const struct {
+        const char* what;
+        int unacknowledged;
+        const char* unanswered;
+        int32_t rc;
+    } cases[] = {
+        {"the command is never acknowledged", 10, "", VELKO_ERR_SEND},
+        {"no reply to the command", 0, "C0;1;", VELKO_ERR_READ},
+    };
+    for (const auto& c : cases) {
+        DeviceModel::Options options;
+        options.unacknowledged = c.unacknowledged;
+        options.unanswered = {c.unanswered};
+        Deletion d(options);
+        d.supply.articles = {article("1", "", 0)};
+        EXPECT_EQ(d.run(), c.rc) << c.what;
+        EXPECT_EQ(d.deleted, 0);
+        EXPECT_EQ(d.supply.log.supplierCalls.size(), 1u);
+        EXPECT_TRUE(d.link.isOpen()) << c.what;
+    }
+}
+
 TEST(DeleteArticles, RefusesCodesThatCannotTravelBeforeSendingThem) {
     for (const char* code : {"1\x80", "1;2", "\x1F"}) {
         Deletion d;

@@ -205,6 +205,32 @@ TEST(ReceiveArticles, ErrorsEndTheDownloadWithoutEndBytes) {
     }
 }
 
+TEST(ReceiveArticles, LinkFailuresAreReturnedWithoutEndBytes) {
+    const struct {
+        const char* what;
+        int failingWrite;        // the host write that fails
+        int unacknowledged;      // frames the device answers with 0x15
+        const char* unanswered;  // a frame the device never answers
+        int32_t rc;
+    } cases[] = {
+        {"a wake-up byte of the listing cannot be written", 6, 0, "", VELKO_ERR_SEND},
+        {"the listing command is never acknowledged", -1, 10, "", VELKO_ERR_SEND},
+        {"no reply to the listing command", -1, 0, "I0;1;", VELKO_ERR_READ},
+        {"no reply to the next-article command", -1, 0, "G", VELKO_ERR_READ},
+    };
+    for (const auto& c : cases) {
+        DeviceModel::Options options;
+        options.unacknowledged = c.unacknowledged;
+        options.unanswered = {c.unanswered};
+        Download d(kThree, options);
+        d.line.failWriteNumber = c.failingWrite;
+        EXPECT_EQ(d.run(), c.rc) << c.what;
+        EXPECT_TRUE(d.link.isOpen()) << c.what;
+        const Bytes& w = d.line.written();
+        EXPECT_NE(hexOf(Bytes(w.end() - 2, w.end())), "13 13") << c.what;
+    }
+}
+
 TEST(ReceiveArticles, ANullConsumerIsRefusedBeforeAnythingIsOpened) {
     Download d(kThree);
     EXPECT_EQ(d.link.receiveArticles(1, 9600, 1, d.sessionText, nullptr, 0, d.received),

@@ -136,6 +136,32 @@ TEST(InitInLineMode, WriteFailuresAreReturnedWithThePortOpen) {
     }
 }
 
+TEST(InitInLineMode, ABadAnswerFrameIsReturnedWithThePortOpen) {
+    const struct {
+        const char* what;
+        Bytes answer;
+        int failingWrite;
+        int32_t rc;
+    } cases[] = {
+        {"broken CRC", hex("0A 44 0D 00 00"), -1, VELKO_ERR_CRC},
+        {"control byte", hex("0A 44 01 0D"), -1, VELKO_ERR_FORMAT},
+        {"cut short", hex("0A 44"), -1, VELKO_ERR_READ},
+        {"acknowledgement not written", encodeFrame("D"), 5, VELKO_ERR_SEND},
+    };
+    for (const auto& c : cases) {
+        SimLine line;
+        line.failWriteNumber = c.failingWrite;
+        line.setPeer([&](const Bytes& written, SimLine& l) {
+            if (written.size() == 4) l.deliver(c.answer);
+        });
+        VELKOComm link(line);
+        ReplyString sessionText = "kept";
+        EXPECT_EQ(link.initInLineMode(1, 9600, 1, sessionText), c.rc) << c.what;
+        EXPECT_EQ(sessionText, "kept") << c.what;
+        EXPECT_TRUE(link.isOpen()) << c.what;
+    }
+}
+
 TEST(NextField, TakesFieldsOffTheFront) {
     ReplyString reply = "a;;b;";
     ReplyString field;
