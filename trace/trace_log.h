@@ -38,7 +38,6 @@ class TraceLog {
     int vprint(const char* format, va_list values);
 
     bool isOpen() const { return stream_ != nullptr; }
-    const char* fileName() const { return fileName_; }
 
     // The backup's name: the extension's fourth character, or an appended one, becomes '~'.
     static std::string backupName(const std::string& fileName);
