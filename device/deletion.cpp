@@ -19,9 +19,8 @@ int32_t VELKOComm::deleteArticles(int32_t port, uint32_t baud, uint8_t deviceNum
     ReplyString reply;
     char command[24];  // "C0;" + at most 15 bytes of code + ";" and a NUL
     while (supplier(sessionText.c_str(), deleted, &record, userValue) == 1) {
-        const size_t codeLen = strnlen(record.code, sizeof record.code);
-        // A ';' in the code would make the device read another code than the one meant.
-        if (std::memchr(record.code, ';', codeLen)) return VELKO_ERR_FORMAT;
+        size_t codeLen;
+        if (!recordText(record.code, sizeof record.code, &codeLen)) return VELKO_ERR_FORMAT;
         std::snprintf(command, sizeof command, "C0;%.*s;", int(codeLen), record.code);
         if ((rc = sendFrame(command)) != VELKO_OK) return rc;
         if ((rc = receiveFrame(reply, true)) != VELKO_OK) return rc;

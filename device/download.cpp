@@ -119,12 +119,13 @@ int32_t VELKOComm::receiveArticles(int32_t port, uint32_t baud, uint8_t deviceNu
     ArticleRecord record;
     std::memset(&record, 0, sizeof record);
     ReplyString reply, field;
-    for (int32_t index = 0;; ++index) {
+    for (;;) {
         if ((rc = receiveFrame(reply, true)) != VELKO_OK) return rc;
         if (reply == "E") return VELKO_ERR_READ;
         if (reply == "D") return endInLineMode();
         if ((rc = parseArticleReply(reply, field, record)) != VELKO_OK) return rc;
-        if (consumer(sessionText.c_str(), index, &record, userValue) != 1) {
+        // The article's index is the number accepted before it.
+        if (consumer(sessionText.c_str(), received, &record, userValue) != 1) {
             endInLineMode();
             return VELKO_ERR_ABORT;
         }

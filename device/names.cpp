@@ -1,5 +1,6 @@
-// Article names between the host's Windows-1250 letters and the device's 7-bit text, in which
-// nine punctuation characters stand for the nine Polish letters.
+// The record's text fields on their way to the device, and article names between the host's
+// Windows-1250 letters and the device's 7-bit text, in which nine punctuation characters stand
+// for the nine Polish letters.
 #include <cstring>
 
 #include "link/velko_comm.h"
@@ -38,6 +39,11 @@ uint8_t toHost(uint8_t c) {
 }
 
 }  // namespace
+
+bool recordText(const char* field, size_t width, size_t* length) {
+    *length = strnlen(field, width);
+    return std::memchr(field, ';', *length) == nullptr;
+}
 
 void VELKOComm::encodeName(const char* text, size_t maxLen, std::string& out) {
     out.clear();

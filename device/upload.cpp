@@ -4,15 +4,6 @@
 #include "link/velko_comm.h"
 
 namespace velko {
-namespace {
-
-// The device splits frames at ';': a code or name holding one would shift the fields and
-// write the wrong article.
-bool holdsSeparator(const char* text, size_t len) {
-    return std::memchr(text, ';', len) != nullptr;
-}
-
-}  // namespace
 
 int32_t VELKOComm::sendArticles(int32_t port, uint32_t baud, uint8_t continueOnRefusal,
                                 uint8_t skipFirstPreparation, uint8_t skipSecondPreparation,
@@ -43,10 +34,9 @@ int32_t VELKOComm::sendArticles(int32_t port, uint32_t baud, uint8_t continueOnR
     char frame[80];
     for (int32_t index = 0;; ++index) {
         if (supplier(sessionText.c_str(), index, &record, userValue) != 1) return endInLineMode();
-        // A caller's missing NUL never takes the reading past the field.
-        const size_t codeLen = strnlen(record.code, sizeof record.code);
-        const size_t nameLen = strnlen(record.name, sizeof record.name);
-        if (holdsSeparator(record.code, codeLen) || holdsSeparator(record.name, nameLen))
+        size_t codeLen, nameLen;
+        if (!recordText(record.code, sizeof record.code, &codeLen) ||
+            !recordText(record.name, sizeof record.name, &nameLen))
             return VELKO_ERR_FORMAT;
         encodeName(record.name, nameLen, name);
         std::snprintf(frame, sizeof frame, "W0;%.*s;%s;%d;%ld;%d;", int(codeLen), record.code,

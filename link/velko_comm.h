@@ -32,6 +32,11 @@ typedef int32_t(VELKO_CALL* UploadProgress)(const char* sessionText, int32_t ind
 // `record`, field by field. VELKO_ERR_FORMAT for a malformed reply; `field` is scratch space.
 int32_t parseArticleReply(ReplyString& reply, ReplyString& field, ArticleRecord& record);
 
+// The length of a record's text field, read no further than its `width` bytes whether or not
+// the caller put a NUL in it. False when the text holds ';', which would shift the fields of
+// the frame it goes into and make the device store or delete the wrong article.
+bool recordText(const char* field, size_t width, size_t* length);
+
 class VELKOComm : public SerialPort {
   public:
     explicit VELKOComm(Platform& platform = systemPlatform());

@@ -55,11 +55,11 @@ std::string TraceLog::expand(const char* format, time_t (*now)(time_t*)) {
         if (p[0] == '%' && p[1] == 't') {
             const time_t t = now(nullptr);
             const struct tm* local = std::localtime(&t);
+            const struct tm none = {};
+            const struct tm& at = local ? *local : none;
             char stamp[64];
-            std::snprintf(stamp, sizeof stamp, "%.2d.%.2d.%.4d %.2d:%.2d:%.2d",
-                          local ? local->tm_mday : 0, local ? local->tm_mon + 1 : 0,
-                          local ? local->tm_year + 1900 : 0, local ? local->tm_hour : 0,
-                          local ? local->tm_min : 0, local ? local->tm_sec : 0);
+            std::snprintf(stamp, sizeof stamp, "%.2d.%.2d.%.4d %.2d:%.2d:%.2d", at.tm_mday,
+                          at.tm_mon + 1, at.tm_year + 1900, at.tm_hour, at.tm_min, at.tm_sec);
             out += stamp;
             ++p;
         } else {
