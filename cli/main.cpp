@@ -1,103 +1,258 @@
-// velko: talks to a VELKO device from the command line.
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <string>
+// velko: uploads price lists to VELKO devices, reads their sales and closes the day, on one
+// line or on several at once.
+#include <unistd.h>
 
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <iostream>
+#include <thread>
+
+#include "cli/article_file.h"
+#include "cli/jobs.h"
+#include "cli/outcome.h"
+#include "cli/validate.h"
 #include "link/posix_platform.h"
 #include "link/velko_comm.h"
 
+namespace velko::cli {
 namespace {
 
-const char* resultName(int32_t rc) {
-    static const char* const names[] = {"VELKO_OK",       "VELKO_ERR_ABORT", "VELKO_ERR_OPEN",
-                                        "VELKO_ERR_SEND", "VELKO_ERR_READ",  "VELKO_ERR_FORMAT",
-                                        "VELKO_ERR_CRC",  "VELKO_ERR_PORT",  "VELKO_ERR_ADDRESS"};
-    return rc >= 0 && rc <= 8 ? names[rc] : "unknown result";
-}
+struct Options {
+    std::vector<std::string> lines;
+    int device = 1;
+    uint32_t baud = 9600;
+    std::string trace;
+    bool quiet = false;
+    std::string file;  // upload FILE, delete --from FILE
+    std::vector<std::string> codes;
+    bool dryRun = false;
+    JobRequest request;
+};
 
-const char* resultText(int32_t rc) {
-    switch (rc) {
-        case VELKO_OK:
-            return "done";
-        case VELKO_ERR_ABORT:
-            return "stopped";
-        case VELKO_ERR_OPEN:
-            return "the port could not be opened (missing, or held by another program)";
-        case VELKO_ERR_SEND:
-            return "the device did not take what was sent";
-        case VELKO_ERR_READ:
-            return "no answer from the device in time, or the device refused";
-        case VELKO_ERR_FORMAT:
-            return "a malformed frame or reply";
-        case VELKO_ERR_CRC:
-            return "a damaged frame from the device (CRC)";
-        case VELKO_ERR_PORT:
-            return "port must be 1 or 2";
-        case VELKO_ERR_ADDRESS:
-            return "device number must be 0 to 99";
+// "PATH@N": a line with its own device number; a path may itself hold '@'.
+bool parseLine(const std::string& text, int fallbackDevice, int position, LineSpec& line,
+               std::string& error) {
+    line = {text, fallbackDevice, position};
+    const size_t at = text.find_last_of('@');
+    if (at != std::string::npos && at + 1 < text.size() &&
+        text.find_first_not_of("0123456789", at + 1) == std::string::npos) {
+        line.path = text.substr(0, at);
+        line.device = text.size() - at - 1 <= 3 ? std::stoi(text.substr(at + 1)) : 1000;
     }
-    return "unknown result";
+    if (line.device < 0 || line.device > 99) {
+        error = text + ": " + resultLine(VELKO_ERR_ADDRESS);
+        return false;
+    }
+    return true;
 }
 
-int usage() {
-    std::fprintf(stderr,
-                 "usage: velko zero-counters [--line PATH | --port N] [--device N] [--baud B]\n"
-                 "                           [--trace FILE]\n"
-                 "  --line PATH  the serial device to use (default: port 1, /dev/ttyS0)\n"
-                 "  --port N     serial port 1 or 2 (/dev/ttyS0 or /dev/ttyS1)\n"
-                 "  --device N   the device number, 0 to 99 (default 1)\n"
-                 "  --baud B     the line speed (default 9600)\n"
-                 "  --trace FILE append a time-stamped trace of every step to FILE\n");
-    return 2;
+// Reads and checks an article file; prints every fault. False when there was any.
+bool loadArticles(const std::string& path, RowUse use, std::vector<ArticleRecord>& records) {
+    std::vector<Row> rows;
+    std::vector<Fault> faults;
+    readArticleFile(path, rows, faults);
+    validateRows(path == "-" ? "standard input" : path, rows, use, *makeTextCodec(), records,
+                 faults);
+    for (const Fault& f : faults) std::fprintf(stderr, "velko: %s\n", describe(f).c_str());
+    if (!faults.empty()) {
+        std::fprintf(stderr, "velko: %zu fault(s); nothing was sent\n", faults.size());
+    }
+    return faults.empty();
+}
+
+bool codesFromArguments(const std::vector<std::string>& codes,
+                        std::vector<ArticleRecord>& records) {
+    bool good = true;
+    for (const std::string& code : codes) {
+        const std::string problem = codeProblem(code);
+        if (!problem.empty()) {
+            std::fprintf(stderr, "velko: '%s' %s\n", code.c_str(), problem.c_str());
+            good = false;
+            continue;
+        }
+        ArticleRecord r{};
+        code.copy(r.code, sizeof r.code - 1);
+        records.push_back(r);
+    }
+    if (!good) std::fprintf(stderr, "velko: nothing was sent\n");
+    return good;
+}
+
+void printDryRun(const Options& o, const std::vector<LineSpec>& lines,
+                 const std::vector<std::string>& labels) {
+    std::string name;
+    ArticleCommand frame;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        std::printf("would send to device %d on %s at %u baud:\n", lines[i].device,
+                    labels[i].c_str(), o.baud);
+        std::printf("  W38;1;1;\n");
+        if (!o.request.skipSecondPreparation) std::printf("  W38;2;1;\n");
+        for (const ArticleRecord& r : o.request.articles) {
+            articleCommand(r, name, frame);
+            std::printf("  %s\n", frame);
+        }
+    }
+    std::printf("%zu article(s) checked; nothing was sent (--dry-run)\n",
+                o.request.articles.size());
+}
+
+// The exit status of the whole run: the common cause of the failures, or EXIT_MIXED.
+int overallStatus(const std::vector<Outcome>& outcomes) {
+    int status = EXIT_DONE;
+    for (const Outcome& o : outcomes) {
+        if (o.exitStatus == EXIT_DONE) continue;
+        status = status == EXIT_DONE || status == o.exitStatus ? o.exitStatus : EXIT_MIXED;
+    }
+    return status;
+}
+
+void printSummary(const std::vector<LineSpec>& lines, const std::vector<std::string>& labels,
+                  const std::vector<Outcome>& outcomes) {
+    size_t width = 4;
+    for (const auto& label : labels) width = std::max(width, label.size());
+    std::fprintf(stderr, "\n%-*s  %-6s  %-16s  %-40s  %s\n", int(width), "line", "device",
+                 "outcome", "counts", "time");
+    for (size_t i = 0; i < lines.size(); ++i) {
+        std::fprintf(stderr, "%-*s  %-6d  %-16s  %-40s  %.1f s\n", int(width), labels[i].c_str(),
+                     lines[i].device, outcomes[i].state.c_str(), outcomes[i].counts.c_str(),
+                     outcomes[i].seconds);
+    }
+}
+
+int run(Options& o, Command command) {
+    std::vector<LineSpec> lines;
+    std::vector<std::string> labels;
+    if (o.lines.empty()) o.lines.push_back("");
+    for (size_t i = 0; i < o.lines.size(); ++i) {
+        LineSpec line;
+        std::string error;
+        if (!parseLine(o.lines[i], o.device, int(i) + 1, line, error)) {
+            std::fprintf(stderr, "velko: %s\n", error.c_str());
+            return EXIT_USAGE;
+        }
+        PosixPlatform platform;
+        if (!line.path.empty()) platform.mapPort(1, line.path);
+        labels.push_back(platform.pathOf(1));
+        lines.push_back(line);
+    }
+    const bool several = lines.size() > 1;
+    if (several && command == Command::Download &&
+        (o.request.output.empty() || o.request.output == "-")) {
+        std::fprintf(stderr,
+                     "velko: a download from several lines needs -o FILE (one file per line)\n");
+        return EXIT_USAGE;
+    }
+
+    o.request.command = command;
+    o.request.baud = o.baud;
+    o.request.trace = o.trace;
+    if (command == Command::Upload && !loadArticles(o.file, RowUse::Upload, o.request.articles))
+        return EXIT_BAD_INPUT;
+    if (command == Command::Delete &&
+        !(o.file.empty() ? codesFromArguments(o.codes, o.request.articles)
+                         : loadArticles(o.file, RowUse::Codes, o.request.articles)))
+        return EXIT_BAD_INPUT;
+    if (o.dryRun) {
+        printDryRun(o, lines, labels);
+        return EXIT_DONE;
+    }
+
+    Progress progress(!o.quiet && isatty(STDERR_FILENO) ? stderr : nullptr, labels);
+    std::vector<Outcome> outcomes(lines.size());
+    std::vector<JobRequest> requests(lines.size(), o.request);
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (several && !o.trace.empty()) requests[i].trace = perLineName(o.trace, int(i) + 1);
+        if (several && command == Command::Download)
+            requests[i].output = perLineName(o.request.output, int(i) + 1);
+    }
+    if (several) {
+        std::vector<std::thread> threads;
+        for (size_t i = 0; i < lines.size(); ++i) {
+            threads.emplace_back(
+                [&, i] { outcomes[i] = runJob(requests[i], lines[i], progress, i); });
+        }
+        for (auto& t : threads) t.join();
+    } else {
+        outcomes[0] = runJob(requests[0], lines[0], progress, 0);
+    }
+
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const Outcome& out = outcomes[i];
+        const std::string where = several ? labels[i] + ": " : "";
+        if (out.exitStatus != EXIT_DONE) {
+            std::fprintf(stderr, "velko: %s%s\n", where.c_str(), out.message.c_str());
+        } else if (!o.quiet) {
+            std::fprintf(stderr, "%s%s\n", where.c_str(), out.message.c_str());
+        }
+    }
+    if (several && !o.quiet) printSummary(lines, labels, outcomes);
+    return overallStatus(outcomes);
 }
 
 }  // namespace
+}  // namespace velko::cli
 
 int main(int argc, char** argv) {
-    if (argc < 2 || std::strcmp(argv[1], "zero-counters") != 0) return usage();
-    int32_t port = 1;
-    long device = 1;
-    uint32_t baud = 9600;
-    std::string line, traceFile;
-    for (int i = 2; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (i + 1 >= argc) return usage();
-        const char* value = argv[++i];
-        char* end = nullptr;
-        if (arg == "--line") {
-            line = value;
-        } else if (arg == "--trace") {
-            traceFile = value;
-        } else if (arg == "--port") {
-            port = int32_t(std::strtol(value, &end, 10));
-        } else if (arg == "--device") {
-            device = std::strtol(value, &end, 10);
-        } else if (arg == "--baud") {
-            baud = uint32_t(std::strtoul(value, &end, 10));
-        } else {
-            return usage();
-        }
-        if (end && *end) return usage();
+    using namespace velko::cli;
+    Options o;
+    CLI::App app{
+        "velko: uploads price lists to VELKO devices, reads their sales and closes the "
+        "day, on one serial line or on several at once."};
+    app.fallthrough();
+    app.require_subcommand(1);
+    app.add_option("--line", o.lines,
+                   "serial device path; repeat for several devices at once, PATH@N gives that "
+                   "line's device number (default: port 1, /dev/ttyS0)")
+        ->type_name("PATH[@N]");
+    app.add_option("--device", o.device, "device number, 0 to 99")->capture_default_str();
+    app.add_option("--baud", o.baud, "line speed")->capture_default_str();
+    app.add_option("--trace", o.trace,
+                   "append a time-stamped trace of every step to FILE; with several lines one "
+                   "file per line, FILE-1, FILE-2... (before the extension), in --line order");
+    app.add_flag("--quiet", o.quiet, "print only errors");
+
+    auto* upload = app.add_subcommand("upload", "upload the articles of a CSV or JSON file");
+    upload->add_option("FILE", o.file, "CSV or JSON file, - for CSV on standard input")->required();
+    upload->add_flag("--continue-on-refusal", o.request.continueOnRefusal,
+                     "go on after an article the device refuses");
+    upload->add_flag("--skip-second-preparation", o.request.skipSecondPreparation,
+                     "leave out the second preparatory command");
+    upload->add_flag("--dry-run", o.dryRun, "check the file and print what would be sent");
+
+    auto* download = app.add_subcommand("download", "download every article with its counters");
+    download->add_option("-o", o.request.output,
+                         "CSV or JSON file (default: CSV on standard output); with several "
+                         "lines one file per line, FILE-1, FILE-2...");
+
+    auto* remove = app.add_subcommand("delete", "delete articles by code");
+    auto* codes = remove->add_option("CODE", o.codes, "article codes");
+    remove->add_option("--from", o.file, "CSV or JSON file with a code column")->excludes(codes);
+
+    auto* zero = app.add_subcommand("zero-counters", "zero the PLU counters");
+
+    auto* closeDay = app.add_subcommand(
+        "close-day", "save a report of every article with its counters, then zero the counters");
+    closeDay->add_option("-o", o.request.reportDir, "directory for the report")
+        ->capture_default_str();
+    app.footer(exitStatusHelp());
+
+    try {
+        app.parse(argc, argv);
+        if (remove->parsed() && o.codes.empty() && o.file.empty())
+            throw CLI::RequiredError("CODE or --from");
+    } catch (const CLI::ParseError& e) {
+        const int status = app.exit(e);
+        return status == 0 ? EXIT_DONE : EXIT_USAGE;
     }
-    if (device < 0 || device > 255) {
-        std::fprintf(stderr, "velko: %s\n", resultText(VELKO_ERR_ADDRESS));
-        return 1;
+    const Command command = upload->parsed()     ? Command::Upload
+                            : download->parsed() ? Command::Download
+                            : remove->parsed()   ? Command::Delete
+                            : zero->parsed()     ? Command::ZeroCounters
+                                                 : Command::CloseDay;
+    try {
+        return run(o, command);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "velko: %s\n", e.what());
+        return EXIT_USAGE;
     }
-    velko::PosixPlatform platform;
-    if (!line.empty()) platform.mapPort(port, line);
-    velko::VELKOComm link(platform);
-    velko::TraceLog trace(traceFile.c_str(), 0);
-    if (!traceFile.empty()) link.setTraceSink(&trace);
-    velko::ReplyString sessionText;
-    std::printf("Zeroing the PLU counters of device %ld on %s at %u baud...\n", device,
-                platform.pathOf(port).c_str(), baud);
-    const int32_t rc = link.zeroCounters(port, baud, uint8_t(device), sessionText);
-    link.close();
-    if (rc != VELKO_OK) {
-        std::fprintf(stderr, "velko: %s (%s)\n", resultText(rc), resultName(rc));
-        return 1;
-    }
-    std::printf("PLU counters zeroed.\n");
-    return 0;
 }

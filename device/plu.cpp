@@ -11,7 +11,9 @@ SerialObject* createPlu() {
     return new Plu();
 }
 
-char formatBuffer[15];
+// One buffer per thread: callers on different lines (threads) each keep the text until their
+// own next call, as a single caller always could.
+thread_local char formatBuffer[15];
 
 }  // namespace
 

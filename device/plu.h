@@ -16,7 +16,8 @@ class Plu : public SerialObject {
 
     // Sets the value from 1 to 14 decimal digits that are not all zeros; false otherwise.
     bool parse(const char* text);
-    // The 14 digits, in a buffer that every Plu shares: valid until the next call on any Plu.
+    // The 14 digits, in a buffer that every Plu of this thread shares: valid until the thread's
+    // next call on any Plu.
     const char* format() const;
 
     const uint8_t* bytes() const { return bcd_; }

@@ -5,6 +5,17 @@
 
 namespace velko {
 
+bool articleCommand(const ArticleRecord& record, std::string& name, ArticleCommand& frame) {
+    size_t codeLen, nameLen;
+    if (!recordText(record.code, sizeof record.code, &codeLen) ||
+        !recordText(record.name, sizeof record.name, &nameLen))
+        return false;
+    VELKOComm::encodeName(record.name, nameLen, name);
+    std::snprintf(frame, sizeof frame, "W0;%.*s;%s;%d;%ld;%d;", int(codeLen), record.code,
+                  name.c_str(), int(record.group) + 1, long(record.price), record.flag ? 1 : 0);
+    return true;
+}
+
 int32_t VELKOComm::sendArticles(int32_t port, uint32_t baud, uint8_t continueOnRefusal,
                                 uint8_t skipFirstPreparation, uint8_t skipSecondPreparation,
                                 uint8_t deviceNumber, ReplyString& sessionText,
@@ -30,17 +41,10 @@ int32_t VELKOComm::sendArticles(int32_t port, uint32_t baud, uint8_t continueOnR
     std::memset(&record, 0, sizeof record);
     std::string name;
     name.reserve(sizeof record.name);
-    // "W0;" + 15 + ";" + 19 + ";" + 4 + ";" + 11 + ";" + 1 + ";" and a NUL fit with room.
-    char frame[80];
+    ArticleCommand frame;
     for (int32_t index = 0;; ++index) {
         if (supplier(sessionText.c_str(), index, &record, userValue) != 1) return endInLineMode();
-        size_t codeLen, nameLen;
-        if (!recordText(record.code, sizeof record.code, &codeLen) ||
-            !recordText(record.name, sizeof record.name, &nameLen))
-            return VELKO_ERR_FORMAT;
-        encodeName(record.name, nameLen, name);
-        std::snprintf(frame, sizeof frame, "W0;%.*s;%s;%d;%ld;%d;", int(codeLen), record.code,
-                      name.c_str(), int(record.group) + 1, long(record.price), record.flag ? 1 : 0);
+        if (!articleCommand(record, name, frame)) return VELKO_ERR_FORMAT;
         if ((rc = sendFrame(frame)) != VELKO_OK) return rc;
         if ((rc = receiveFrame(reply, true)) != VELKO_OK) return rc;
         const bool isAccepted = reply == "D";

@@ -3,7 +3,7 @@
 namespace velko {
 
 int32_t VELKOComm::zeroCounters(int32_t port, uint32_t baud, uint8_t deviceNumber,
-                                ReplyString& sessionText) {
+                                ReplyString& sessionText, ReplyString* confirmation) {
     trace("\n%t START VELKOComm::zeroCounters");
     int32_t rc = initInLineMode(port, baud, deviceNumber, sessionText);
     if (rc != VELKO_OK) return rc;
@@ -14,6 +14,7 @@ int32_t VELKOComm::zeroCounters(int32_t port, uint32_t baud, uint8_t deviceNumbe
     ReplyString reply;
     rc = receiveFrame(reply, true);
     if (rc != VELKO_OK) return rc;
+    if (confirmation) *confirmation = reply;
     return endInLineMode();
 }
 

@@ -37,6 +37,14 @@ int32_t parseArticleReply(ReplyString& reply, ReplyString& field, ArticleRecord&
 // the frame it goes into and make the device store or delete the wrong article.
 bool recordText(const char* field, size_t width, size_t* length);
 
+// The upload command of one article: "W0;" + 15 + ";" + 19 + ";" + 4 + ";" + 11 + ";" + 1 +
+// ";" and a NUL fit with room.
+using ArticleCommand = char[80];
+
+// Formats the upload command for `record` into `frame`; false when a text field holds ';'.
+// `name` is scratch space for the device form of the name.
+bool articleCommand(const ArticleRecord& record, std::string& name, ArticleCommand& frame);
+
 class VELKOComm : public SerialPort {
   public:
     explicit VELKOComm(Platform& platform = systemPlatform());
@@ -68,8 +76,10 @@ class VELKOComm : public SerialPort {
 
     // Jobs. A null supplier or consumer is a malformed request: VELKO_ERR_FORMAT before the
     // port is opened. The counts are set to 0 before anything else.
+    // Any reply counts as success; `confirmation`, when given, receives the reply's text so
+    // that a caller can tell "D" from a refusal.
     int32_t zeroCounters(int32_t port, uint32_t baud, uint8_t deviceNumber,
-                         ReplyString& sessionText);
+                         ReplyString& sessionText, ReplyString* confirmation = nullptr);
     int32_t sendArticles(int32_t port, uint32_t baud, uint8_t continueOnRefusal,
                          uint8_t skipFirstPreparation, uint8_t skipSecondPreparation,
                          uint8_t deviceNumber, ReplyString& sessionText, ArticleSupplier supplier,

@@ -16,6 +16,15 @@ class Hold {
     RecursiveLock& lock_;
 };
 
+// The C library's local time lives in one static buffer on some systems: links tracing on
+// several threads take turns with it and copy it out before letting go.
+struct tm localTime(time_t t) {
+    static RecursiveLock lock;
+    Hold hold(lock);
+    const struct tm* local = std::localtime(&t);
+    return local ? *local : tm{};
+}
+
 }  // namespace
 
 TraceLog::TraceLog(const char* fileName, uint8_t flags) : flags_(flags) {
@@ -54,9 +63,7 @@ std::string TraceLog::expand(const char* format, time_t (*now)(time_t*)) {
     for (const char* p = format; *p; ++p) {
         if (p[0] == '%' && p[1] == 't') {
             const time_t t = now(nullptr);
-            const struct tm* local = std::localtime(&t);
-            const struct tm none = {};
-            const struct tm& at = local ? *local : none;
+            const struct tm at = localTime(t);
             char stamp[64];
             std::snprintf(stamp, sizeof stamp, "%.2d.%.2d.%.4d %.2d:%.2d:%.2d", at.tm_mday,
                           at.tm_mon + 1, at.tm_year + 1900, at.tm_hour, at.tm_min, at.tm_sec);

@@ -1,0 +1,63 @@
+// The tool's article files: CSV (RFC 4180, UTF-8, optional byte-order mark) or JSON (an array
+// of objects), both with the columns code, name, price, flag, group, quantity, value.
+#pragma once
+
+#include <array>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "cli/text_codec.h"
+#include "velko/velko.h"
+
+namespace velko::cli {
+
+enum Column { Code, Name, Price, Flag, Group, Quantity, Value, ColumnCount };
+extern const std::array<const char*, ColumnCount> kColumnNames;
+
+// One article as the file has it, before any check: a cell is absent when the file has no
+// such column (CSV) or key (JSON).
+struct Row {
+    int number = 0;  // as people count: the CSV header is row 1, JSON elements count from 1
+    std::array<std::optional<std::string>, ColumnCount> cells;
+};
+
+// One thing wrong with a file, for a person to mend.
+struct Fault {
+    std::string file;
+    int row = 0;         // 0: the file as a whole
+    std::string column;  // empty: the row as a whole
+    std::string reason;
+};
+std::string describe(const Fault& fault);
+
+enum class Format { Csv, Json };
+// JSON for names ending in ".json" (any case); CSV for everything else, "-" included.
+Format formatOf(const std::string& path);
+
+// Reads every row of `path` ("-": standard input). Problems with the file itself (cannot be
+// opened, broken quoting or JSON, unknown or repeated columns) go to `faults`.
+void readArticleFile(const std::string& path, std::vector<Row>& rows, std::vector<Fault>& faults);
+
+// The seven columns of a record as the files write them: the code without leading zeros, the
+// name in UTF-8, the device's group number, amounts with two or three decimals.
+std::array<std::string, ColumnCount> articleCells(const ArticleRecord& record, TextCodec& codec);
+
+// An amount in units of 10^-places as the files write it: "12.50", "-0.05", "3.500".
+std::string formatAmount(int64_t value, int places);
+
+void writeArticles(std::ostream& out, Format format, const std::vector<ArticleRecord>& records,
+                   TextCodec& codec);
+
+// `path` with `suffix` put before its extension: "day.csv", "-2" -> "day-2.csv".
+std::string withSuffix(const std::string& path, const std::string& suffix);
+
+// Writes `text` to `path` so that a reader sees the old file or the whole new one, never a part:
+// a temporary file beside it, flushed to disk, renamed into place, the directory flushed. With
+// `keepExisting`, an existing `path` is left alone and the name gets "-2", "-3"... instead.
+// The name written, or empty with `error` set.
+std::string writeFileAtomically(const std::string& path, const std::string& text, bool keepExisting,
+                                std::string& error);
+
+}  // namespace velko::cli

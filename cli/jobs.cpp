@@ -1,0 +1,256 @@
+#include "cli/jobs.h"
+
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <iostream>
+#include <sstream>
+
+#include "cli/article_file.h"
+#include "cli/outcome.h"
+#include "link/posix_platform.h"
+#include "link/velko_comm.h"
+
+namespace velko::cli {
+namespace {
+
+// The state of the job running on this thread. The library hands callbacks a 32-bit value,
+// too small for a pointer; callbacks run on the job's own thread, so a thread-local finds it.
+struct JobState {
+    const std::vector<ArticleRecord>* supply = nullptr;
+    std::vector<ArticleRecord> received;
+    std::vector<std::string> refusedCodes;
+    Progress* progress = nullptr;
+    size_t row = 0;
+};
+thread_local JobState* current = nullptr;
+
+int32_t VELKO_CALL supplyNext(const char*, int32_t index, ArticleRecord* record, uint32_t) {
+    JobState& job = *current;
+    const long total = long(job.supply->size());
+    job.progress->update(job.row, index, total);
+    if (index < 0 || index >= total) return 0;
+    *record = (*job.supply)[size_t(index)];
+    return 1;
+}
+
+int32_t VELKO_CALL uploaded(const char*, int32_t, const ArticleRecord* record, uint32_t,
+                            int32_t outcome, int32_t accepted, int32_t refused) {
+    JobState& job = *current;
+    if (outcome != 1) job.refusedCodes.emplace_back(record->code, strnlen(record->code, 15));
+    job.progress->update(job.row, accepted + refused, long(job.supply->size()));
+    return 1;
+}
+
+int32_t VELKO_CALL receive(const char*, int32_t, ArticleRecord* record, uint32_t) {
+    JobState& job = *current;
+    job.received.push_back(*record);
+    job.progress->update(job.row, long(job.received.size()), -1);
+    return 1;
+}
+
+std::string reportName(int device) {
+    const time_t now = std::time(nullptr);
+    struct tm local {};
+    localtime_r(&now, &local);
+    char name[64];
+    std::snprintf(name, sizeof name, "device-%02d_%04d-%02d-%02d_%02d-%02d-%02d.csv", device,
+                  local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                  local.tm_min, local.tm_sec);
+    return name;
+}
+
+Outcome failed(int32_t rc, const std::string& before = "") {
+    return {EXIT_RESULT_BASE + rc, resultName(rc), "", before + resultLine(rc)};
+}
+
+class Job {
+  public:
+    Job(const JobRequest& request, const LineSpec& line, Progress& progress, size_t row)
+        : request_(request), line_(line), link_(platform_), trace_(request.trace.c_str(), 0) {
+        if (!line.path.empty()) platform_.mapPort(kPort, line.path);
+        if (!request.trace.empty()) link_.setTraceSink(&trace_);
+        state_.progress = &progress;
+        state_.row = row;
+        state_.supply = &request.articles;
+        current = &state_;
+    }
+    ~Job() { current = nullptr; }
+
+    Outcome run() {
+        switch (request_.command) {
+            case Command::Upload:
+                return upload();
+            case Command::Download:
+                return download();
+            case Command::Delete:
+                return remove();
+            case Command::ZeroCounters:
+                return zero("");
+            case Command::CloseDay:
+                return closeDay();
+        }
+        return {};
+    }
+
+  private:
+    // Every line is port 1 of its own platform, mapped to the line's path.
+    static constexpr int32_t kPort = 1;
+
+    uint8_t device() const { return uint8_t(line_.device); }
+
+    Outcome upload() {
+        int32_t accepted = 0, refused = 0;
+        const int32_t rc = link_.sendArticles(kPort, request_.baud, request_.continueOnRefusal, 0,
+                                              request_.skipSecondPreparation, device(), session_,
+                                              supplyNext, uploaded, 0, accepted, refused);
+        link_.close();
+        Outcome out;
+        out.counts =
+            std::to_string(accepted) + " accepted, " + std::to_string(refused) + " refused";
+        // Without --continue-on-refusal the library ends the upload at the first refusal with
+        // VELKO_ERR_READ; that is the refusal, not a line fault.
+        if (rc != VELKO_OK &&
+            !(rc == VELKO_ERR_READ && refused > 0 && !request_.continueOnRefusal)) {
+            Outcome f = failed(rc);
+            f.counts = out.counts;
+            return f;
+        }
+        if (refused > 0) {
+            std::string codes;
+            for (const auto& code : state_.refusedCodes)
+                codes += (codes.empty() ? "" : ", ") + code;
+            out.exitStatus = EXIT_REFUSED;
+            out.state = "refused";
+            out.message = "the device refused " + std::to_string(refused) +
+                          " article(s): " + codes +
+                          (request_.continueOnRefusal ? "" : "; the upload stopped there") +
+                          "; check the codes, prices and groups";
+            return out;
+        }
+        out.state = "done";
+        out.message = std::to_string(accepted) + " articles uploaded";
+        return out;
+    }
+
+    // Reads the whole table; VELKO_OK with the articles in state_.received.
+    int32_t readTable() {
+        int32_t received = 0;
+        const int32_t rc =
+            link_.receiveArticles(kPort, request_.baud, device(), session_, receive, 0, received);
+        link_.close();
+        return rc;
+    }
+
+    Outcome download() {
+        const int32_t rc = readTable();
+        const std::string counts = std::to_string(state_.received.size()) + " received";
+        if (rc != VELKO_OK) {
+            Outcome f = failed(rc, "nothing was written: ");
+            f.counts = counts;
+            return f;
+        }
+        const auto codec = makeTextCodec();
+        const std::string& path = request_.output;
+        if (path.empty() || path == "-") {
+            writeArticles(std::cout, Format::Csv, state_.received, *codec);
+            std::cout.flush();
+            return {EXIT_DONE, "done", counts, counts};
+        }
+        std::ostringstream text;
+        writeArticles(text, formatOf(path), state_.received, *codec);
+        std::string error;
+        if (writeFileAtomically(path, text.str(), false, error).empty())
+            return {EXIT_OUTPUT_NOT_WRITTEN, "not written", counts, "cannot write " + error};
+        return {EXIT_DONE, "done", counts, counts + " into " + path};
+    }
+
+    Outcome remove() {
+        int32_t deleted = 0;
+        const int32_t rc =
+            link_.deleteArticles(kPort, request_.baud, device(), session_, supplyNext, 0, deleted);
+        link_.close();
+        const std::string counts = std::to_string(deleted) + " deleted";
+        if (rc == VELKO_ERR_READ && size_t(deleted) < request_.articles.size()) {
+            const ArticleRecord& code = request_.articles[size_t(deleted)];
+            return {EXIT_REFUSED, "not deleted", counts,
+                    "the device did not confirm deleting code " + std::string(code.code) +
+                        " within 20 s: it may not hold that code; " + std::to_string(deleted) +
+                        " code(s) before it were deleted, none after"};
+        }
+        if (rc != VELKO_OK) {
+            Outcome f = failed(rc);
+            f.counts = counts;
+            return f;
+        }
+        return {EXIT_DONE, "done", counts, counts};
+    }
+
+    // Zeroes the counters; only a "D" from the device confirms it. `saved` names the report
+    // that close-day saved first.
+    Outcome zero(const std::string& saved) {
+        ReplyString confirmation;
+        const int32_t rc =
+            link_.zeroCounters(kPort, request_.baud, device(), session_, &confirmation);
+        link_.close();
+        const std::string report = saved.empty() ? "" : "the report is saved as " + saved + "; ";
+        if (rc != VELKO_OK) return failed(rc, report + "the counters may not be zeroed: ");
+        if (confirmation != "D") {
+            return {EXIT_RESET_UNCONFIRMED, "not confirmed", "",
+                    report + "the device answered the reset with '" + confirmation +
+                        "': it may not have zeroed its counters; check them with download"};
+        }
+        return {EXIT_DONE, "done", "", report + "counters zeroed"};
+    }
+
+    Outcome closeDay() {
+        const int32_t rc = readTable();
+        if (rc != VELKO_OK) return failed(rc, "no report, counters not touched: ");
+        int64_t quantity = 0, value = 0;
+        for (const ArticleRecord& r : state_.received) {
+            quantity += r.quantityCounter;
+            value += r.valueCounter;
+        }
+        const auto codec = makeTextCodec();
+        std::ostringstream text;
+        writeArticles(text, Format::Csv, state_.received, *codec);
+        std::string error;
+        const std::string report = writeFileAtomically(
+            request_.reportDir + "/" + reportName(line_.device), text.str(), true, error);
+        const std::string counts = std::to_string(state_.received.size()) + " articles";
+        if (report.empty()) {
+            return {EXIT_REPORT_NOT_SAVED, "no report", counts,
+                    "the report could not be saved (" + error + "); the counters were not touched"};
+        }
+        Outcome out = zero(report);
+        out.counts = counts + ", quantity " + formatAmount(quantity, 3) + ", value " +
+                     formatAmount(value, 2);
+        if (out.exitStatus == EXIT_DONE)
+            out.message = "report " + report + ": " + out.counts + "; counters zeroed";
+        return out;
+    }
+
+    const JobRequest& request_;
+    const LineSpec& line_;
+    PosixPlatform platform_;
+    VELKOComm link_;
+    TraceLog trace_;
+    ReplyString session_;
+    JobState state_;
+};
+
+}  // namespace
+
+Outcome runJob(const JobRequest& request, const LineSpec& line, Progress& progress, size_t row) {
+    const auto start = std::chrono::steady_clock::now();
+    Outcome out = Job(request, line, progress, row).run();
+    out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    progress.finish(row, out.state + (out.counts.empty() ? "" : "  " + out.counts));
+    return out;
+}
+
+std::string perLineName(const std::string& path, int position) {
+    return withSuffix(path, "-" + std::to_string(position));
+}
+
+}  // namespace velko::cli

@@ -1,0 +1,46 @@
+// One job of the tool on one line: its own platform, VELKOComm and trace, so that jobs on
+// several lines run side by side without sharing anything but the progress display.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "cli/progress.h"
+#include "velko/velko.h"
+
+namespace velko::cli {
+
+enum class Command { Upload, Download, Delete, ZeroCounters, CloseDay };
+
+struct LineSpec {
+    std::string path;  // empty: port 1 of the platform
+    int device = 1;
+    int position = 1;  // on the command line, from 1
+};
+
+// Everything a job needs, the same for every line.
+struct JobRequest {
+    Command command = Command::Download;
+    uint32_t baud = 9600;
+    std::string trace;                    // a trace file, already named for the line
+    std::vector<ArticleRecord> articles;  // to upload, or the codes to delete
+    bool continueOnRefusal = false;
+    bool skipSecondPreparation = false;
+    std::string output;  // download: the file, already named for the line ("" or "-": stdout)
+    std::string reportDir = ".";
+};
+
+struct Outcome {
+    int exitStatus = 0;
+    std::string state;    // a word or two for the summary table: "done", "VELKO_ERR_READ"
+    std::string counts;   // "20 accepted, 1 refused"
+    std::string message;  // one line for a person: what happened, and on failure what to check
+    double seconds = 0;
+};
+
+Outcome runJob(const JobRequest& request, const LineSpec& line, Progress& progress, size_t row);
+
+// `path` with "-N" before its extension: the per-line name when several lines share a name.
+std::string perLineName(const std::string& path, int position);
+
+}  // namespace velko::cli

@@ -1,0 +1,231 @@
+#include "cli/validate.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+namespace velko::cli {
+namespace {
+
+// The device shows printable ASCII and these: the 18 Polish letters.
+constexpr char32_t kPolish[] = {0x104, 0x105, 0x106, 0x107, 0x118, 0x119, 0x141, 0x142, 0x143,
+                                0x144, 0xD3,  0xF3,  0x15A, 0x15B, 0x179, 0x17A, 0x17B, 0x17C};
+
+// The nine characters the device uses for Polish letters, with the letter each comes back as.
+constexpr struct {
+    char ascii;
+    const char* letter;
+} kStandIns[] = {{'$', "Ą"},  {'\'', "Ź"}, {')', "Ł"}, {'(', "Ę"}, {'[', "Ć"},
+                 {'\\', "Ń"}, {']', "Ó"},  {'^', "Ś"}, {'_', "Ż"}};
+
+// The code points of UTF-8 `text`; false when it is not valid UTF-8.
+bool decodeUtf8(const std::string& text, std::vector<char32_t>& out) {
+    for (size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const int extra = lead < 0x80    ? 0
+                          : lead >= 0xF0 ? 3
+                          : lead >= 0xE0 ? 2
+                          : lead >= 0xC2 ? 1
+                                         : -1;
+        if (extra < 0 || lead > 0xF4 || text.size() - i <= size_t(extra)) return false;
+        char32_t cp = extra ? lead & (0x3F >> extra) : lead;
+        for (int k = 1; k <= extra; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + size_t(k)]);
+            if ((next & 0xC0) != 0x80) return false;
+            cp = cp << 6 | (next & 0x3F);
+        }
+        const char32_t least[] = {0, 0x80, 0x800, 0x10000};
+        if (cp < least[extra] || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) return false;
+        out.push_back(cp);
+        i += size_t(extra) + 1;
+    }
+    return true;
+}
+
+std::string quoted(const std::string& text) {
+    return "'" + text + "'";
+}
+
+class RowChecker {
+  public:
+    RowChecker(const std::string& file, const Row& row, std::vector<Fault>& faults)
+        : file_(file), row_(row), faults_(faults), before_(faults.size()) {}
+
+    bool good() const { return faults_.size() == before_; }
+
+    void fault(Column column, const std::string& reason) {
+        faults_.push_back({file_, row_.number, kColumnNames[size_t(column)], reason});
+    }
+
+    // The cell's text, or null when the column is missing; a ';' anywhere is a fault of its
+    // own, since the device would read it as the end of a field.
+    const std::string* cell(Column column, bool required) {
+        const auto& value = row_.cells[size_t(column)];
+        if (!value) {
+            if (required) fault(column, "missing");
+            return nullptr;
+        }
+        if (value->find(';') != std::string::npos) {
+            fault(column, "holds ';', which the device reads as the end of a field");
+            return nullptr;
+        }
+        return &*value;
+    }
+
+    void code(ArticleRecord& r) {
+        const std::string* text = cell(Code, true);
+        if (!text) return;
+        const std::string problem = codeProblem(*text);
+        if (!problem.empty()) return fault(Code, quoted(*text) + " " + problem);
+        std::memcpy(r.code, text->data(), text->size());
+    }
+
+    void name(ArticleRecord& r, TextCodec& codec) {
+        const std::string* text = cell(Name, true);
+        if (!text) return;
+        std::vector<char32_t> chars;
+        if (!decodeUtf8(*text, chars)) return fault(Name, "not valid UTF-8");
+        if (chars.size() > sizeof r.name - 1) {
+            fault(Name, quoted(*text) + " has " + std::to_string(chars.size()) +
+                            " characters; the device keeps 18");
+        }
+        std::vector<char32_t> reported;
+        for (size_t i = 0; i < chars.size(); ++i) {
+            const char32_t c = chars[i];
+            if (std::find(reported.begin(), reported.end(), c) != reported.end()) continue;
+            reported.push_back(c);
+            for (const auto& s : kStandIns) {
+                if (c == char32_t(s.ascii)) {
+                    fault(Name, quoted(std::string(1, s.ascii)) + " would come back as " +
+                                    quoted(s.letter) + ": the device uses it for that letter");
+                }
+            }
+            const bool shown =
+                (c >= 0x20 && c < 0x7F) ||
+                std::find(std::begin(kPolish), std::end(kPolish), c) != std::end(kPolish);
+            if (!shown) {
+                fault(Name, "character U+" + hex(c) + " " + printable(c) +
+                                " cannot be shown by the device");
+            }
+        }
+        std::string host;
+        if (good() && codec.toHost(*text, host)) std::memcpy(r.name, host.data(), host.size());
+    }
+
+    void amount(Column column, int places, bool required, int32_t* out) {
+        const std::string* text = cell(column, required);
+        if (!text || (!required && text->empty())) return;
+        if (!parseAmount(*text, places, out)) {
+            fault(column, quoted(*text) + " is not an amount with at most " +
+                              std::to_string(places) + " decimals within " +
+                              (places == 2 ? "-21474836.48 and 21474836.47"
+                                           : "-2147483.648 and 2147483.647"));
+        }
+    }
+
+    // A small whole number; `fallback` when the column is missing or the cell empty.
+    void number(Column column, int low, int high, int fallback, int* out) {
+        *out = fallback;
+        const std::string* text = cell(column, false);
+        if (!text || text->empty()) return;
+        int value = 0;
+        bool digits = text->size() <= 3;
+        for (char c : *text) {
+            digits = digits && c >= '0' && c <= '9';
+            value = value * 10 + (c - '0');
+        }
+        if (!digits || value < low || value > high) {
+            return fault(column, quoted(*text) + " is not a whole number from " +
+                                     std::to_string(low) + " to " + std::to_string(high));
+        }
+        *out = value;
+    }
+
+  private:
+    static std::string hex(char32_t c) {
+        char buf[16];
+        std::snprintf(buf, sizeof buf, "%04X", unsigned(c));
+        return buf;
+    }
+    static std::string printable(char32_t c) {
+        if (c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0)) return "(a control character)";
+        std::string utf8;
+        if (c < 0x800) {
+            utf8 = {char(0xC0 | c >> 6), char(0x80 | (c & 0x3F))};
+        } else if (c < 0x10000) {
+            utf8 = {char(0xE0 | c >> 12), char(0x80 | (c >> 6 & 0x3F)), char(0x80 | (c & 0x3F))};
+        } else {
+            utf8 = {char(0xF0 | c >> 18), char(0x80 | (c >> 12 & 0x3F)),
+                    char(0x80 | (c >> 6 & 0x3F)), char(0x80 | (c & 0x3F))};
+        }
+        return quoted(utf8);
+    }
+
+    const std::string& file_;
+    const Row& row_;
+    std::vector<Fault>& faults_;
+    size_t before_;
+};
+
+}  // namespace
+
+bool parseAmount(const std::string& text, int places, int32_t* amount) {
+    size_t i = text.size() > 0 && text[0] == '-' ? 1 : 0;
+    const size_t wholeStart = i;
+    long long value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        if (i - wholeStart > 12) return false;
+        value = value * 10 + (text[i] - '0');
+    }
+    if (i == wholeStart) return false;
+    int decimals = 0;
+    if (i < text.size() && text[i] == '.') {
+        for (++i; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i, ++decimals) {
+            if (decimals == places) return false;
+            value = value * 10 + (text[i] - '0');
+        }
+        if (decimals == 0) return false;
+    }
+    if (i != text.size()) return false;
+    for (; decimals < places; ++decimals) value *= 10;
+    if (text[0] == '-') value = -value;
+    if (value < INT32_MIN || value > INT32_MAX) return false;
+    *amount = int32_t(value);
+    return true;
+}
+
+std::string codeProblem(const std::string& code) {
+    if (code.empty() || code.size() > 14 ||
+        code.find_first_not_of("0123456789") != std::string::npos)
+        return "is not a code of 1 to 14 digits";
+    if (code.find_first_not_of('0') == std::string::npos) return "is all zeros";
+    return "";
+}
+
+void validateRows(const std::string& file, const std::vector<Row>& rows, RowUse use,
+                  TextCodec& codec, std::vector<ArticleRecord>& records,
+                  std::vector<Fault>& faults) {
+    for (const Row& row : rows) {
+        ArticleRecord r;
+        std::memset(&r, 0, sizeof r);
+        RowChecker check(file, row, faults);
+        check.code(r);
+        if (use != RowUse::Codes) {
+            check.name(r, codec);
+            check.amount(Price, 2, true, &r.price);
+            int flag = 0, group = 1;
+            check.number(Flag, 0, 1, 0, &flag);
+            check.number(Group, 0, 128, 1, &group);
+            r.flag = uint8_t(flag);
+            r.group = int8_t(group - 1);
+        }
+        if (use == RowUse::Table) {
+            check.amount(Quantity, 3, false, &r.quantityCounter);
+            check.amount(Value, 2, false, &r.valueCounter);
+        }
+        if (check.good()) records.push_back(r);
+    }
+}
+
+}  // namespace velko::cli

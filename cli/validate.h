@@ -1,0 +1,32 @@
+// Checks the rows of an article file and turns them into the library's records. Every fault is
+// found before anything goes on the line, so a person mends the file once.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "cli/article_file.h"
+
+namespace velko::cli {
+
+enum class RowUse {
+    Upload,  // code, name and price; flag and group may be left out; counters are ignored
+    Table,   // as Upload, with the two counters read too (a saved table, a simulator's seed)
+    Codes,   // only the code (deletion)
+};
+
+// Appends a record for every good row and a fault for every problem; a row with any fault
+// gives no record.
+void validateRows(const std::string& file, const std::vector<Row>& rows, RowUse use,
+                  TextCodec& codec, std::vector<ArticleRecord>& records,
+                  std::vector<Fault>& faults);
+
+// An amount with at most `places` decimals ("12.5", "-3", "0.05") in units of 10^-places;
+// false when it is not such a number or does not fit in 32 bits.
+bool parseAmount(const std::string& text, int places, int32_t* amount);
+
+// The reason a code cannot go to the device, or empty when it is 1 to 14 digits and not all
+// zeros.
+std::string codeProblem(const std::string& code);
+
+}  // namespace velko::cli
