@@ -159,6 +159,7 @@ void DeviceModel::onFrame(const std::string& text, Output& out) {
     if (text == "B;") {
         ++counterResets_;
         for (auto& entry : table_) entry.second.quantity = entry.second.value = 0;
+        changed();
         reply("D", options_.zeroDelayMs, out);
         return;
     }
@@ -176,7 +177,10 @@ void DeviceModel::onFrame(const std::string& text, Output& out) {
     } else if (text.compare(0, 3, "C0;") == 0 && text.back() == ';') {
         std::string key, shortForm;
         const std::string code = text.substr(3, text.size() - 4);
-        if (normaliseCode(code, &key, &shortForm) && table_.erase(key)) answer = "D";
+        if (normaliseCode(code, &key, &shortForm) && table_.erase(key)) {
+            changed();
+            answer = "D";
+        }
     }
     reply(answer, 0, out);
 }
@@ -200,7 +204,30 @@ std::string DeviceModel::store(const std::string& text) {
         a.value = existing->second.value;
     }
     table_[key] = a;
+    changed();
     return "D";
+}
+
+bool DeviceModel::put(const SimArticle& article) {
+    std::string key;
+    SimArticle a = article;
+    if (!normaliseCode(article.code, &key, &a.code)) return false;
+    table_[key] = a;
+    return true;
+}
+
+bool DeviceModel::sell(const std::string& code, int64_t quantity) {
+    std::string key, shortForm;
+    if (!normaliseCode(code, &key, &shortForm)) return false;
+    const auto it = table_.find(key);
+    if (it == table_.end()) return false;
+    SimArticle& a = it->second;
+    a.quantity += quantity;
+    // Thousandths times hundredths, back to hundredths, rounded half away from zero.
+    const int64_t product = quantity * a.price;
+    a.value += (product + (product < 0 ? -500 : 500)) / 1000;
+    changed();
+    return true;
 }
 
 std::string DeviceModel::listNext() {

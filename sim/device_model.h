@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -26,6 +27,9 @@ struct DeviceOptions {
     std::map<std::string, std::string> replies;  // frame text -> reply text, overriding
     std::set<std::string> refusedCodes;          // article codes it will not store
     std::set<std::string> unanswered;            // frames it acknowledges and never answers
+    // Called after every change of the PLU table, before the device answers the frame that
+    // made it: a store written here holds every change the host was told of.
+    std::function<void()> onChange;
 };
 
 // One entry of the device's PLU table, in the device's own terms.
@@ -60,6 +64,12 @@ class DeviceModel {
     // Fills the table from listing lines as the device sends them
     // ("0;123;ABC;1;12.50;1;3.500;43.75;"); false, with the line number, on a malformed line.
     bool loadTable(const std::string& text, int* badLine = nullptr);
+    // Stores an article as an upload would, keeping what it has; false for a bad code.
+    bool put(const SimArticle& article);
+    // Rings up a sale: the quantity (thousandths) onto the first counter, quantity times price
+    // onto the second. False when the device has no such code.
+    bool sell(const std::string& code, int64_t quantity);
+
     // The listing line of an article, as the device sends it.
     static std::string listingLine(const SimArticle& article);
 
@@ -72,6 +82,9 @@ class DeviceModel {
   private:
     void onFrame(const std::string& text, Output& out);
     void reply(const std::string& text, uint32_t delayMs, Output& out);
+    void changed() {
+        if (options_.onChange) options_.onChange();
+    }
     std::string store(const std::string& fields);
     std::string listNext();
 

@@ -1,5 +1,5 @@
 // velko-sim: a simulated VELKO device on a pseudo-terminal. Prints the terminal's path, then
-// answers whatever opens it until it is stopped.
+// answers whatever opens it until it is interrupted. Sales can be rung up on standard input.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -8,13 +8,16 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
 
+#include "cli/validate.h"
 #include "sim/device_model.h"
+#include "sim/table_file.h"
+#include "sim/wire_log.h"
 
 namespace {
 
@@ -25,9 +28,10 @@ void onSignal(int) {
 
 class PtyOutput : public velko::DeviceModel::Output {
   public:
-    explicit PtyOutput(int fd) : fd_(fd) {}
+    PtyOutput(int fd, velko::WireLog* log) : fd_(fd), log_(log) {}
     void send(const velko::Bytes& bytes, uint32_t delayMs) override {
         if (delayMs) usleep(useconds_t(delayMs) * 1000);
+        if (log_) log_->feed(bytes.data(), bytes.size());
         size_t done = 0;
         while (done < bytes.size()) {
             const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
@@ -41,74 +45,99 @@ class PtyOutput : public velko::DeviceModel::Output {
 
   private:
     int fd_;
+    velko::WireLog* log_;
 };
 
-int usage() {
-    std::fprintf(stderr,
-                 "usage: velko-sim [--link PATH] [--address N] [--answer TEXT]\n"
-                 "                 [--zero-delay MS] [--unacknowledged N] [--silent]\n"
-                 "                 [--reply FRAME=TEXT]... [--refuse CODE]... [--table FILE]\n"
-                 "Serves a simulated VELKO device on a pseudo-terminal and prints its path.\n"
-                 "  --link PATH        also make PATH a symbolic link to the terminal\n"
-                 "  --address N        answer only device number N (default: every number)\n"
-                 "  --answer TEXT      the answer to the address message (default D)\n"
-                 "  --zero-delay MS    how long zeroing the counters takes (default 500)\n"
-                 "  --unacknowledged N answer the first N frames with 0x15\n"
-                 "  --silent           never answer\n"
-                 "  --reply FRAME=TEXT answer the frame FRAME with TEXT\n"
-                 "  --refuse CODE      refuse to store the article CODE\n"
-                 "  --table FILE       start with the articles listed in FILE, one per line as\n"
-                 "                     the device lists them: 0;123;ABC;1;12.50;1;3.500;43.75;\n");
-    return 2;
+// One command from standard input: "sell CODE QUANTITY".
+void command(const std::string& text, velko::DeviceModel& device) {
+    std::istringstream in(text);
+    std::string verb, code, quantityText, rest;
+    in >> verb >> code >> quantityText >> rest;
+    if (verb.empty()) return;
+    int32_t quantity = 0;
+    if (verb != "sell" || !rest.empty() || !velko::cli::parseAmount(quantityText, 3, &quantity)) {
+        std::fprintf(stderr, "velko-sim: '%s': expected 'sell CODE QUANTITY'\n", text.c_str());
+    } else if (!device.sell(code, quantity)) {
+        std::fprintf(stderr, "velko-sim: no article %s to sell\n", code.c_str());
+    } else {
+        std::fprintf(stderr, "velko-sim: sold %s of %s\n", quantityText.c_str(), code.c_str());
+    }
+}
+
+bool readListing(const std::string& file, velko::DeviceModel& device) {
+    std::ifstream in(file, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    int bad = 0;
+    if (in && device.loadTable(text.str(), &bad)) return true;
+    std::fprintf(stderr, "velko-sim: %s: cannot read the table (line %d)\n", file.c_str(), bad);
+    return false;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     velko::DeviceModel::Options options;
-    std::string link, tableFile;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (arg == "--silent") {
-            options.silent = true;
-        } else if (!hasValue) {
-            return usage();
-        } else if (arg == "--link") {
-            link = argv[++i];
-        } else if (arg == "--address") {
-            options.address = std::atoi(argv[++i]);
-        } else if (arg == "--answer") {
-            options.answer = argv[++i];
-        } else if (arg == "--zero-delay") {
-            options.zeroDelayMs = uint32_t(std::strtoul(argv[++i], nullptr, 10));
-        } else if (arg == "--unacknowledged") {
-            options.unacknowledged = std::atoi(argv[++i]);
-        } else if (arg == "--refuse") {
-            options.refusedCodes.insert(argv[++i]);
-        } else if (arg == "--table") {
-            tableFile = argv[++i];
-        } else if (arg == "--reply") {
-            const std::string rule = argv[++i];
-            const size_t eq = rule.find('=');
-            if (eq == std::string::npos) return usage();
-            options.replies[rule.substr(0, eq)] = rule.substr(eq + 1);
-        } else {
-            return usage();
+    std::string link, listing, store, seed;
+    std::vector<std::string> replies, refused;
+    bool log = false;
+    CLI::App app{
+        "velko-sim: a simulated VELKO device on a pseudo-terminal. Prints the "
+        "terminal's path and serves it until interrupted. While it runs, a line such as "
+        "'sell 123 2.5' on standard input rings up a sale of that article."};
+    app.add_option("--link", link, "also make PATH a symbolic link to the terminal");
+    app.add_option("--device", options.address, "answer only this device number (default: any)");
+    app.add_option("--answer", options.answer, "the answer to the address message")
+        ->capture_default_str();
+    app.add_option("--store", store,
+                   "keep the PLU table in this JSON file, loaded at start and rewritten "
+                   "atomically after every change");
+    app.add_option("--seed", seed,
+                   "start with the articles of this CSV or JSON file (velko's own formats, "
+                   "counters included) when the store does not exist yet");
+    app.add_option("--table", listing,
+                   "start with the articles listed in FILE, one per line as the device lists "
+                   "them: 0;123;ABC;1;12.50;1;3.500;43.75;");
+    app.add_flag("--log", log, "write one line per frame and control byte, both ways, to stderr");
+    app.add_option("--zero-delay", options.zeroDelayMs, "how long zeroing the counters takes, ms")
+        ->capture_default_str();
+    app.add_option("--unacknowledged", options.unacknowledged,
+                   "answer the first N frames with 0x15");
+    app.add_flag("--silent", options.silent, "never answer");
+    app.add_option("--reply", replies, "answer the frame FRAME with TEXT")->type_name("FRAME=TEXT");
+    app.add_option("--refuse", refused, "refuse to store the article CODE")->type_name("CODE");
+    CLI11_PARSE(app, argc, argv);
+    for (const std::string& rule : replies) {
+        const size_t eq = rule.find('=');
+        if (eq == std::string::npos) {
+            std::fprintf(stderr, "velko-sim: --reply needs FRAME=TEXT, not '%s'\n", rule.c_str());
+            return 2;
         }
+        options.replies[rule.substr(0, eq)] = rule.substr(eq + 1);
     }
+    options.refusedCodes.insert(refused.begin(), refused.end());
 
+    velko::DeviceModel* devicePtr = nullptr;
+    if (!store.empty()) {
+        options.onChange = [&] {
+            std::string error;
+            if (!velko::saveTableFile(store, *devicePtr, error))
+                std::fprintf(stderr, "velko-sim: cannot save the store: %s\n", error.c_str());
+        };
+    }
     velko::DeviceModel device(options);
-    if (!tableFile.empty()) {
-        std::ifstream in(tableFile, std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        int bad = 0;
-        if (!in || !device.loadTable(text.str(), &bad)) {
-            std::fprintf(stderr, "velko-sim: %s: cannot read the table (line %d)\n",
-                         tableFile.c_str(), bad);
-            return 1;
-        }
+    devicePtr = &device;
+    std::string error;
+    const bool stored = !store.empty() && access(store.c_str(), F_OK) == 0;
+    const std::string start = stored ? store : seed;
+    if (!start.empty() && !velko::loadTableFile(start, device, error)) {
+        std::fprintf(stderr, "velko-sim: %s", error.c_str());
+        return 1;
+    }
+    if (!listing.empty() && !readListing(listing, device)) return 1;
+    if (!store.empty() && !stored && !velko::saveTableFile(store, device, error)) {
+        std::fprintf(stderr, "velko-sim: cannot save the store: %s\n", error.c_str());
+        return 1;
     }
 
     const int master = posix_openpt(O_RDWR | O_NOCTTY);
@@ -133,23 +162,39 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    signal(SIGTERM, onSignal);
-    signal(SIGINT, onSignal);
+    struct sigaction stop {};
+    stop.sa_handler = onSignal;
+    sigaction(SIGTERM, &stop, nullptr);
+    sigaction(SIGINT, &stop, nullptr);
+    // Started in the background of a terminal, reading it fails instead of stopping us.
+    signal(SIGTTIN, SIG_IGN);
     std::printf("%s\n", path.c_str());
     std::fflush(stdout);
 
-    PtyOutput out(master);
+    velko::WireLog hostLog(stderr, "host>device"), deviceLog(stderr, "device>host");
+    PtyOutput out(master, log ? &deviceLog : nullptr);
     unsigned char buf[256];
+    std::string input;
+    pollfd watch[2] = {{master, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
     while (!stopping) {
-        pollfd p{master, POLLIN, 0};
-        const int ready = poll(&p, 1, -1);
-        if (ready < 0) {
+        if (poll(watch, 2, -1) < 0) {
             if (errno == EINTR) continue;
             break;
         }
-        const ssize_t n = read(master, buf, sizeof buf);
-        if (n < 0 && errno != EINTR && errno != EAGAIN) break;
-        for (ssize_t i = 0; i < n; ++i) device.feed(buf[i], out);
+        if (watch[1].revents) {
+            const ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) watch[1].fd = -1;  // no more sales: serve the line alone
+            input.append(reinterpret_cast<char*>(buf), size_t(n > 0 ? n : 0));
+            for (size_t end; (end = input.find('\n')) != std::string::npos; input.erase(0, end + 1))
+                command(input.substr(0, end), device);
+        }
+        if (watch[0].revents) {
+            const ssize_t n = read(master, buf, sizeof buf);
+            if (n < 0 && errno != EINTR && errno != EAGAIN) break;
+            if (n > 0 && log) hostLog.feed(buf, size_t(n));
+            for (ssize_t i = 0; i < n; ++i) device.feed(buf[i], out);
+        }
     }
     if (!link.empty()) unlink(link.c_str());
     close(slave);
