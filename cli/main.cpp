@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 #include <thread>
@@ -53,6 +54,9 @@ bool loadArticles(const std::string& path, RowUse use, std::vector<ArticleRecord
     readArticleFile(path, rows, faults);
     validateRows(path == "-" ? "standard input" : path, rows, use, *makeTextCodec(), records,
                  faults);
+    // In the order of the file, whichever check found them.
+    std::stable_sort(faults.begin(), faults.end(),
+                     [](const Fault& a, const Fault& b) { return a.row < b.row; });
     for (const Fault& f : faults) std::fprintf(stderr, "velko: %s\n", describe(f).c_str());
     if (!faults.empty()) {
         std::fprintf(stderr, "velko: %zu fault(s); nothing was sent\n", faults.size());

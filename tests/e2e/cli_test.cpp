@@ -1,0 +1,226 @@
+// The velko tool and the velko-sim program driven as people drive them: whole commands over
+// pseudo-terminals in real time, checked by what they print, write and leave on the device.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "sim_process.h"
+
+namespace velko::test {
+namespace {
+
+const std::string kArticles = VELKO_SAMPLES "/articles.csv";
+
+Outcome velko(const std::vector<std::string>& args) {
+    return runProgram(VELKO_TOOL, args);
+}
+
+class Dir {
+  public:
+    Dir() {
+        char name[] = "/tmp/velko-cli-XXXXXX";
+        path_ = mkdtemp(name);
+    }
+    ~Dir() { (void)!std::system(("rm -rf '" + path_ + "'").c_str()); }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+    const std::string& path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
+// The table as a download writes it, on the line `line`.
+std::string table(const std::string& line, const Dir& dir) {
+    const Outcome run = velko({"--line", line, "download", "-o", dir / "table.csv"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    return readFile(dir / "table.csv");
+}
+
+size_t count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; at += what.size()) ++n;
+    return n;
+}
+
+TEST(Tool, PolishNamesMakeTheRoundTripByteForByteThroughCsvAndJson) {
+    SimProcess sim({"--zero-delay", "0"});
+    Dir dir;
+    Outcome run = velko({"--line", sim.path(), "upload", kArticles});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(table(sim.path(), dir), readFile(kArticles));
+
+    // Through JSON and back: deleting everything, uploading the JSON, the same table again.
+    ASSERT_EQ(velko({"--line", sim.path(), "download", "-o", dir / "t.json"}).status, 0);
+    run = velko({"--line", sim.path(), "delete", "--from", dir / "t.json"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(table(sim.path(), dir), "code,name,price,flag,group,quantity,value\r\n");
+    ASSERT_EQ(velko({"--line", sim.path(), "upload", dir / "t.json"}).status, 0);
+    EXPECT_EQ(table(sim.path(), dir), readFile(kArticles));
+}
+
+TEST(Tool, EveryFaultOfAnArticleFileIsReportedAndNothingReachesTheLine) {
+    // Each row and what follows "bad.csv: row N" in its fault line.
+    const struct {
+        std::string row, fault;
+    } cases[] = {
+        {"0,ZERO,1.00,0,1", ", column code: '0' is all zeros"},
+        {"000000000000001,LONG,1.00,0,1", ", column code: '000000000000001' is not a code"},
+        {"12A,LETTER,1.00,0,1", ", column code: '12A' is not a code of 1 to 14 digits"},
+        {"7,NAZWA DŁUŻSZA NIŻ 18,1.00,0,1", ", column name: 'NAZWA DŁUŻSZA NIŻ 18' has 20"},
+        {"8,CAFÉ,1.00,0,1", ", column name: character U+00C9 'É' cannot be shown"},
+        {"9,STRAßE,1.00,0,1", ", column name: character U+00DF 'ß' cannot be shown"},
+        {"10,PIWO (0.5L,1.00,0,1", ", column name: '(' would come back as 'Ę'"},
+        {"11,50$,1.00,0,1", ", column name: '$' would come back as 'Ą'"},
+        {"12,A_B,1.00,0,1", ", column name: '_' would come back as 'Ż'"},
+        {"13,A;B,1.00,0,1", ", column name: holds ';'"},
+        {"14;1,X,1.00,0,1", ", column code: holds ';'"},
+        {"15,X,1.005,0,1", ", column price: '1.005' is not an amount with at most 2 decimals"},
+        {"16,X,12,50,0,1", ": 6 fields where the header has 5"},
+        {"17,X,21474836.48,0,1", ", column price: '21474836.48' is not an amount"},
+        {"18,X,,0,1", ", column price: '' is not an amount"},
+        {"19,X,1.00,2,1", ", column flag: '2' is not a whole number from 0 to 1"},
+        {"20,X,1.00,0,129", ", column group: '129' is not a whole number from 0 to 128"},
+        {"21,X,1.00,0,-1", ", column group: '-1' is not a whole number"},
+        {"22,\"X\"\"Y\",1.00,x,1", ", column flag: 'x' is not a whole number"},
+    };
+    Dir dir;
+    std::string csv =
+        "\xEF\xBB\xBF"
+        "code,name,price,flag,group\n1,GOOD,1.00,0,1\n";
+    for (const auto& c : cases) csv += c.row + "\n";
+    writeFile(dir / "bad.csv", csv);
+
+    // A terminal of the test's own stands for the device: anything sent would wait in it.
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    const std::string line = ttyname(slave);
+    const Outcome run = velko({"--line", line, "upload", dir / "bad.csv"});
+    EXPECT_EQ(run.status, 3);
+    int row = 3;
+    for (const auto& c : cases) {
+        const std::string fault = "bad.csv: row " + std::to_string(row++) + c.fault;
+        EXPECT_NE(run.err.find(fault), std::string::npos) << fault << "\n" << run.err;
+    }
+    EXPECT_EQ(count(run.err, "\n"), std::size(cases) + 1) << "one line per fault and a total";
+    EXPECT_EQ(run.err.find("row 2,"), std::string::npos) << "the good row is not a fault";
+    EXPECT_NE(run.err.find("nothing was sent"), std::string::npos);
+
+    // The same promise for JSON files, deletion codes and unknown columns.
+    writeFile(dir / "bad.json", R"([{"code": "5", "name": "OK", "price": "1.5", "colour": "red"},
+                                    {"code": 6, "name": "X", "price": {"a": 1}}, 7])");
+    const Outcome json = velko({"--line", line, "upload", dir / "bad.json"});
+    EXPECT_EQ(json.status, 3);
+    EXPECT_NE(json.err.find("bad.json: row 1, column colour: unknown key"), std::string::npos);
+    EXPECT_NE(json.err.find("bad.json: row 2, column price: not a string or a number"),
+              std::string::npos);
+    EXPECT_NE(json.err.find("bad.json: row 3: not a JSON object"), std::string::npos);
+    EXPECT_EQ(velko({"--line", line, "delete", "12", "0", "x"}).status, 3);
+    writeFile(dir / "columns.csv", "code,name,prize\n1,X,2\n");
+    EXPECT_EQ(velko({"--line", line, "upload", dir / "columns.csv"}).status, 3);
+
+    pollfd p{master, POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 0), 0) << "bytes reached the line";
+    close(master);
+    close(slave);
+}
+
+TEST(Tool, CloseDaySavesTheReportBeforeItZeroesAndNeverZeroesWithoutOne) {
+    Dir dir;
+    SimProcess sim({"--seed", kArticles, "--zero-delay", "0"});
+    sim.say("sell 5900001000017 2.5");
+    sim.say("sell 5900001000062 0.455");
+    const std::string before = table(sim.path(), dir);
+    ASSERT_NE(before.find("CHLEB ŻYTNI,4.50,0,1,2.500,11.25"), std::string::npos) << before;
+
+    // Under a regular file no directory can exist, even for root.
+    writeFile(dir / "file", "");
+    Outcome run = velko({"--line", sim.path(), "close-day", "-o", dir / "file/reports"});
+    EXPECT_EQ(run.status, 5);
+    EXPECT_NE(run.err.find("the counters were not touched"), std::string::npos) << run.err;
+    EXPECT_EQ(table(sim.path(), dir), before);
+
+    mkdir((dir / "reports").c_str(), 0755);
+    run = velko({"--line", sim.path(), "close-day", "-o", dir / "reports"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("22 articles, quantity 2.955, value 24.85; counters zeroed"),
+              std::string::npos)
+        << run.err;
+    const size_t at = run.err.find(dir / "reports/device-01_");
+    ASSERT_NE(at, std::string::npos) << run.err;
+    EXPECT_EQ(readFile(run.err.substr(at, run.err.find(':', at) - at)), before);
+    EXPECT_EQ(table(sim.path(), dir), readFile(kArticles));
+
+    // A device that answers the reset with "E" may not have zeroed: said, and not a success.
+    SimProcess refusing({"--seed", kArticles, "--reply", "B;=E"});
+    run = velko({"--line", refusing.path(), "close-day", "-o", dir / "reports"});
+    EXPECT_EQ(run.status, 6);
+    EXPECT_NE(run.err.find("answered the reset with 'E': it may not have zeroed"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(velko({"--line", refusing.path(), "zero-counters"}).status, 6);
+}
+
+TEST(Simulator, KeepsItsStoreAcrossARestartWithTheSalesRungUp) {
+    Dir dir;
+    const std::string store = dir / "device.json";
+    {
+        SimProcess sim({"--store", store, "--log"}, dir / "log");
+        ASSERT_EQ(velko({"--line", sim.path(), "upload", kArticles}).status, 0);
+        sim.say("sell 5900001000130 2");
+        ASSERT_EQ(velko({"--line", sim.path(), "delete", "5900001000222"}).status, 0);
+        EXPECT_TRUE(sim.stop());
+    }
+    const std::string log = readFile(dir / "log");
+    for (const char* line :
+         {"host>device wake-up (FF)\n", "host>device address 01 (11 11)\n",
+          "device>host frame \"D\"\n", "host>device frame \"C0;5900001000222;\"\n",
+          "device>host ACK\n", "host>device END (13 13)\n"})
+        EXPECT_NE(log.find(line), std::string::npos) << line;
+    SimProcess again({"--store", store, "--seed", kArticles});  // the store wins over the seed
+    const std::string after = table(again.path(), dir);
+    EXPECT_NE(after.find("KAWA ZIARNISTA,32.99,0,4,2.000,65.98"), std::string::npos) << after;
+    EXPECT_EQ(after.find("5900001000222"), std::string::npos);
+    EXPECT_EQ(count(after, "\r\n"), 22u);
+}
+
+TEST(Tool, RunsOneJobPerLineAndOneSilentDeviceStopsNoOther) {
+    Dir dir;
+    SimProcess first({"--device", "1"});
+    SimProcess silent({"--silent"});
+    const Outcome run = velko({"--line", first.path(), "--line", silent.path() + "@7", "--trace",
+                               dir / "trace.log", "upload", kArticles});
+    EXPECT_EQ(run.status, 14);  // VELKO_ERR_READ
+    EXPECT_NE(run.err.find(silent.path() + ": VELKO_ERR_READ: the device did not answer"),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("line"), std::string::npos);
+    EXPECT_NE(run.err.find("22 accepted, 0 refused"), std::string::npos) << run.err;
+    EXPECT_EQ(table(first.path(), dir), readFile(kArticles));
+    EXPECT_NE(readFile(dir / "trace-1.log").find("sendArticles"), std::string::npos);
+    EXPECT_NE(readFile(dir / "trace-2.log").find("initInLineMode"), std::string::npos);
+}
+
+TEST(Tool, DrawsProgressOnATerminalOnlyAndQuietLeavesOnlyErrors) {
+    SimProcess sim({"--zero-delay", "0"});
+    const Outcome onTerminal =
+        runOnTerminal(VELKO_TOOL, {"--line", sim.path(), "upload", kArticles});
+    EXPECT_EQ(onTerminal.status, 0);
+    EXPECT_NE(onTerminal.err.find("22/22"), std::string::npos) << onTerminal.err;
+    EXPECT_NE(onTerminal.err.find("\x1b[1A\r\x1b[2K"), std::string::npos) << "redrawn in place";
+
+    const Outcome piped = velko({"--line", sim.path(), "upload", kArticles});
+    EXPECT_EQ(piped.err, "22 articles uploaded\n");
+    const Outcome quiet =
+        runOnTerminal(VELKO_TOOL, {"--quiet", "--line", sim.path(), "upload", kArticles});
+    EXPECT_EQ(quiet.err, "");
+}
+
+}  // namespace
+}  // namespace velko::test
