@@ -13,6 +13,7 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <system_error>
 
 namespace velko::cli {
 
@@ -202,7 +203,8 @@ void readArticleFile(const std::string& path, std::vector<Row>& rows, std::vecto
     } else {
         std::ifstream in(path, std::ios::binary);
         if (!in) {
-            faults.push_back({path, 0, "", std::string("cannot be read: ") + std::strerror(errno)});
+            faults.push_back(
+                {path, 0, "", "cannot be read: " + std::generic_category().message(errno)});
             return;
         }
         text = readAll(in);
@@ -289,7 +291,7 @@ std::string writeFileAtomically(const std::string& path, const std::string& text
     }
     good = good && syncPath(directoryOf(target), O_RDONLY | O_DIRECTORY);
     if (!good) {
-        error = path + ": " + std::strerror(errno);
+        error = path + ": " + std::generic_category().message(errno);
         ::unlink(temporary.c_str());
         return "";
     }

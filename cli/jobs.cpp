@@ -194,7 +194,7 @@ class Job {
             link_.zeroCounters(kPort, request_.baud, device(), session_, &confirmation);
         link_.close();
         const std::string report = saved.empty() ? "" : "the report is saved as " + saved + "; ";
-        if (rc != VELKO_OK) return failed(rc, report + "the counters may not be zeroed: ");
+        if (rc != VELKO_OK) return failed(rc, report + (saved.empty() ? "" : "zeroing failed: "));
         if (confirmation != "D") {
             return {EXIT_RESET_UNCONFIRMED, "not confirmed", "",
                     report + "the device answered the reset with '" + confirmation +

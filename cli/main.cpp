@@ -41,7 +41,8 @@ bool parseLine(const std::string& text, int fallbackDevice, int position, LineSp
         line.device = text.size() - at - 1 <= 3 ? std::stoi(text.substr(at + 1)) : 1000;
     }
     if (line.device < 0 || line.device > 99) {
-        error = text + ": " + resultLine(VELKO_ERR_ADDRESS);
+        error = (text.empty() ? "device " + std::to_string(line.device) : text) + ": " +
+                resultLine(VELKO_ERR_ADDRESS);
         return false;
     }
     return true;
@@ -208,15 +209,20 @@ int main(int argc, char** argv) {
                    "serial device path; repeat for several devices at once, PATH@N gives that "
                    "line's device number (default: port 1, /dev/ttyS0)")
         ->type_name("PATH[@N]");
-    app.add_option("--device", o.device, "device number, 0 to 99")->capture_default_str();
-    app.add_option("--baud", o.baud, "line speed")->capture_default_str();
+    app.add_option("--device", o.device, "device number, 0 to 99")
+        ->capture_default_str()
+        ->type_name("N");
+    app.add_option("--baud", o.baud, "line speed")->capture_default_str()->type_name("N");
     app.add_option("--trace", o.trace,
                    "append a time-stamped trace of every step to FILE; with several lines one "
-                   "file per line, FILE-1, FILE-2... (before the extension), in --line order");
+                   "file per line, FILE-1, FILE-2... (before the extension), in --line order")
+        ->type_name("FILE");
     app.add_flag("--quiet", o.quiet, "print only errors");
 
     auto* upload = app.add_subcommand("upload", "upload the articles of a CSV or JSON file");
-    upload->add_option("FILE", o.file, "CSV or JSON file, - for CSV on standard input")->required();
+    upload->add_option("FILE", o.file, "CSV or JSON file, - for CSV on standard input")
+        ->required()
+        ->type_name("FILE");
     upload->add_flag("--continue-on-refusal", o.request.continueOnRefusal,
                      "go on after an article the device refuses");
     upload->add_flag("--skip-second-preparation", o.request.skipSecondPreparation,
@@ -224,20 +230,25 @@ int main(int argc, char** argv) {
     upload->add_flag("--dry-run", o.dryRun, "check the file and print what would be sent");
 
     auto* download = app.add_subcommand("download", "download every article with its counters");
-    download->add_option("-o", o.request.output,
-                         "CSV or JSON file (default: CSV on standard output); with several "
-                         "lines one file per line, FILE-1, FILE-2...");
+    download
+        ->add_option("-o,--output", o.request.output,
+                     "CSV or JSON file (default: CSV on standard output); with several "
+                     "lines one file per line, FILE-1, FILE-2...")
+        ->type_name("FILE");
 
     auto* remove = app.add_subcommand("delete", "delete articles by code");
-    auto* codes = remove->add_option("CODE", o.codes, "article codes");
-    remove->add_option("--from", o.file, "CSV or JSON file with a code column")->excludes(codes);
+    auto* codes = remove->add_option("CODE", o.codes, "article codes")->type_name("CODE");
+    remove->add_option("--from", o.file, "CSV or JSON file with a code column")
+        ->excludes(codes)
+        ->type_name("FILE");
 
     auto* zero = app.add_subcommand("zero-counters", "zero the PLU counters");
 
     auto* closeDay = app.add_subcommand(
         "close-day", "save a report of every article with its counters, then zero the counters");
-    closeDay->add_option("-o", o.request.reportDir, "directory for the report")
-        ->capture_default_str();
+    closeDay->add_option("-o,--output", o.request.reportDir, "directory for the report")
+        ->capture_default_str()
+        ->type_name("DIR");
     app.footer(exitStatusHelp());
 
     try {
