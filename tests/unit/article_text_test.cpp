@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstring>
+#include <thread>
 
 #include "device/archive.h"
 #include "device/plu.h"
@@ -99,7 +101,7 @@ TEST(Plu, ParsesOneToFourteenDigitsNotAllZero) {
     EXPECT_EQ(hexOf(Bytes(full.bytes(), full.bytes() + 7)), "12 34 56 78 90 12 34");
 }
 
-TEST(Plu, FormatSharesOneBufferAmongAllValues) {
+TEST(Plu, FormatSharesOneBufferAmongAllValuesOfAThreadAndNoneWithOtherThreads) {
     Plu a, b;
     ASSERT_TRUE(a.parse("1"));
     ASSERT_TRUE(b.parse("2"));
@@ -107,6 +109,18 @@ TEST(Plu, FormatSharesOneBufferAmongAllValues) {
     const char* second = b.format();
     EXPECT_EQ(first, second);
     EXPECT_STREQ(first, "00000000000002");
+
+    // Jobs on two lines format codes at the same time; neither sees the other's digits.
+    std::atomic<int> wrong{0};
+    auto formatMany = [&wrong](const char* code, const char* expected) {
+        Plu plu;
+        plu.parse(code);
+        for (int i = 0; i < 200000; ++i) wrong += std::strcmp(plu.format(), expected) != 0;
+    };
+    std::thread other(formatMany, "11111111111111", "11111111111111");
+    formatMany("22222222222222", "22222222222222");
+    other.join();
+    EXPECT_EQ(wrong, 0);
 }
 
 TEST(Plu, SerializesAsItsSevenBytesThroughABufferedArchive) {
