@@ -175,16 +175,6 @@ std::string directoryOf(const std::string& path) {
 
 }  // namespace
 
-std::string formatAmount(int64_t value, int places) {
-    int64_t scale = 1;
-    for (int p = 0; p < places; ++p) scale *= 10;
-    const int64_t magnitude = value < 0 ? -value : value;
-    char buf[48];
-    std::snprintf(buf, sizeof buf, "%s%lld.%0*lld", value < 0 ? "-" : "",
-                  (long long)(magnitude / scale), places, (long long)(magnitude % scale));
-    return buf;
-}
-
 std::string describe(const Fault& f) {
     std::string out = f.file;
     if (f.row > 0) out += ": row " + std::to_string(f.row);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cli/text_codec.h"
+#include "device/amount.h"
 #include "velko/velko.h"
 
 namespace velko::cli {
@@ -43,9 +44,6 @@ void readArticleFile(const std::string& path, std::vector<Row>& rows, std::vecto
 // The seven columns of a record as the files write them: the code without leading zeros, the
 // name in UTF-8, the device's group number, amounts with two or three decimals.
 std::array<std::string, ColumnCount> articleCells(const ArticleRecord& record, TextCodec& codec);
-
-// An amount in units of 10^-places as the files write it: "12.50", "-0.05", "3.500".
-std::string formatAmount(int64_t value, int places);
 
 void writeArticles(std::ostream& out, Format format, const std::vector<ArticleRecord>& records,
                    TextCodec& codec);

@@ -4,6 +4,7 @@
 #include <sstream>
 #include <vector>
 
+#include "device/amount.h"
 #include "link/crc16.h"
 
 namespace velko {
@@ -57,16 +58,6 @@ bool parseAmount(const std::string& text, int places, int64_t* value) {
     for (int p = 0; p < places; ++p) scale *= 10;
     *value = negative ? w * scale - f : w * scale + f;
     return true;
-}
-
-std::string formatAmount(int64_t value, int places) {
-    int64_t scale = 1;
-    for (int p = 0; p < places; ++p) scale *= 10;
-    const int64_t magnitude = value < 0 ? -value : value;
-    char buf[48];
-    std::snprintf(buf, sizeof buf, "%s%lld.%0*lld", value < 0 ? "-" : "",
-                  (long long)(magnitude / scale), places, (long long)(magnitude % scale));
-    return buf;
 }
 
 }  // namespace
