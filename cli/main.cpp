@@ -170,16 +170,11 @@ int run(Options& o, Command command) {
         if (several && command == Command::Download)
             requests[i].output = perLineName(o.request.output, int(i) + 1);
     }
-    if (several) {
-        std::vector<std::thread> threads;
-        for (size_t i = 0; i < lines.size(); ++i) {
-            threads.emplace_back(
-                [&, i] { outcomes[i] = runJob(requests[i], lines[i], progress, i); });
-        }
-        for (auto& t : threads) t.join();
-    } else {
-        outcomes[0] = runJob(requests[0], lines[0], progress, 0);
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        threads.emplace_back([&, i] { outcomes[i] = runJob(requests[i], lines[i], progress, i); });
     }
+    for (auto& t : threads) t.join();
 
     for (size_t i = 0; i < lines.size(); ++i) {
         const Outcome& out = outcomes[i];
