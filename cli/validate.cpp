@@ -113,15 +113,18 @@ class RowChecker {
         if (good() && codec.toHost(*text, host)) std::memcpy(r.name, host.data(), host.size());
     }
 
-    void amount(Column column, int places, bool required, int32_t* out) {
+    // The amount of the cell; 0 when it is missing, empty and not required, or faulty.
+    int32_t amount(Column column, int places, bool required) {
+        int32_t value = 0;
         const std::string* text = cell(column, required);
-        if (!text || (!required && text->empty())) return;
-        if (!parseAmount(*text, places, out)) {
+        if (!text || (!required && text->empty())) return value;
+        if (!parseAmount(*text, places, &value)) {
             fault(column, quoted(*text) + " is not an amount with at most " +
                               std::to_string(places) + " decimals within " +
                               (places == 2 ? "-21474836.48 and 21474836.47"
                                            : "-2147483.648 and 2147483.647"));
         }
+        return value;
     }
 
     // A small whole number; `fallback` when the column is missing or the cell empty.
@@ -213,7 +216,7 @@ void validateRows(const std::string& file, const std::vector<Row>& rows, RowUse 
         check.code(r);
         if (use != RowUse::Codes) {
             check.name(r, codec);
-            check.amount(Price, 2, true, &r.price);
+            r.price = check.amount(Price, 2, true);
             int flag = 0, group = 1;
             check.number(Flag, 0, 1, 0, &flag);
             check.number(Group, 0, 128, 1, &group);
@@ -221,8 +224,8 @@ void validateRows(const std::string& file, const std::vector<Row>& rows, RowUse 
             r.group = int8_t(group - 1);
         }
         if (use == RowUse::Table) {
-            check.amount(Quantity, 3, false, &r.quantityCounter);
-            check.amount(Value, 2, false, &r.valueCounter);
+            r.quantityCounter = check.amount(Quantity, 3, false);
+            r.valueCounter = check.amount(Value, 2, false);
         }
         if (check.good()) records.push_back(r);
     }

@@ -92,16 +92,20 @@ int32_t parseArticleReply(ReplyString& reply, ReplyString& field, ArticleRecord&
     readInteger(field, &group);
     record.group = int8_t(uint8_t(group - 1));
 
-    if (!nextField(reply, field) || !readAmount(field, 2, &record.price)) return VELKO_ERR_FORMAT;
+    // Amounts go through a local: the record is packed, so its members are not aligned for a
+    // pointer of their type.
+    int32_t amount = 0;
+    if (!nextField(reply, field) || !readAmount(field, 2, &amount)) return VELKO_ERR_FORMAT;
+    record.price = amount;
 
     if (!nextField(reply, field)) return VELKO_ERR_FORMAT;
     long long flag = 0;
     record.flag = readInteger(field, &flag) && flag == 1 ? 1 : 0;
 
-    if (!nextField(reply, field) || !readAmount(field, 3, &record.quantityCounter))
-        return VELKO_ERR_FORMAT;
-    if (!nextField(reply, field) || !readAmount(field, 2, &record.valueCounter))
-        return VELKO_ERR_FORMAT;
+    if (!nextField(reply, field) || !readAmount(field, 3, &amount)) return VELKO_ERR_FORMAT;
+    record.quantityCounter = amount;
+    if (!nextField(reply, field) || !readAmount(field, 2, &amount)) return VELKO_ERR_FORMAT;
+    record.valueCounter = amount;
     return VELKO_OK;
 }
 

@@ -2,12 +2,23 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "link/posix_baud.h"
 
 namespace velko {
 namespace {
@@ -36,6 +47,80 @@ bool speedFor(uint32_t baud, speed_t* speed) {
     return false;
 }
 
+void sleepUntil(uint64_t deadlineMs) {
+    const timespec until{time_t(deadlineMs / 1000), long(deadlineMs % 1000) * 1000000L};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+    }
+}
+
+// The driver's count of line errors: framing, parity, overruns and breaks. False when the
+// driver keeps no such counts (pseudo-terminals, some USB adapters): then a line error
+// cannot be told from data.
+bool lineErrors(int fd, uint64_t* count) {
+    serial_icounter_struct c{};
+    if (ioctl(fd, TIOCGICOUNT, &c) != 0) return false;
+    *count = uint64_t(c.frame) + uint64_t(c.parity) + uint64_t(c.overrun) + uint64_t(c.brk) +
+             uint64_t(c.buf_overrun);
+    return true;
+}
+
+// The lock file that serial programs on Linux agree on (UUCP style): /run/lock/LCK..NAME
+// holding the owner's process number in ten characters; NAME is the device path after /dev/,
+// with '/' as '_'. A lock whose process is gone is stale and taken over.
+class UucpLock {
+  public:
+    // Takes the lock for `device`; false when a living process holds it. Where there is no
+    // lock directory we may write, there is nobody to agree with: true without a lock.
+    bool acquire(const std::string& device) {
+        char* real = realpath(device.c_str(), nullptr);
+        std::string name = real ? real : device;
+        free(real);
+        if (name.compare(0, 5, "/dev/") == 0) name.erase(0, 5);
+        for (char& c : name) {
+            if (c == '/') c = '_';
+        }
+        for (const char* dir : {"/run/lock", "/var/lock"}) {
+            if (access(dir, W_OK) != 0) continue;
+            path_ = std::string(dir) + "/LCK.." + name;
+            for (int attempt = 0; attempt < 2; ++attempt) {
+                const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+                if (fd >= 0) {
+                    char pid[16];
+                    const int n = std::snprintf(pid, sizeof pid, "%10d\n", int(getpid()));
+                    const bool written = ::write(fd, pid, size_t(n)) == n;
+                    ::close(fd);
+                    if (written) return true;
+                    break;
+                }
+                if (errno != EEXIST || !removeIfStale()) break;
+            }
+            path_.clear();
+            return false;
+        }
+        return true;
+    }
+    ~UucpLock() {
+        if (!path_.empty()) unlink(path_.c_str());
+    }
+
+  private:
+    bool removeIfStale() {
+        char text[32] = {};
+        const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return errno == ENOENT;  // gone meanwhile: try again
+        const ssize_t n = ::read(fd, text, sizeof text - 1);
+        ::close(fd);
+        // Ten characters of text, or the four-byte binary number of old programs.
+        int32_t binary = 0;
+        std::memcpy(&binary, text, sizeof binary);
+        const long pid = n == 4 ? long(binary) : std::strtol(text, nullptr, 10);
+        if (pid > 0 && (kill(pid_t(pid), 0) == 0 || errno != ESRCH)) return false;
+        return unlink(path_.c_str()) == 0 || errno == ENOENT;
+    }
+
+    std::string path_;
+};
+
 // Modem lines: a pseudo-terminal has none and refuses them, and a port that refuses its modem
 // lines still carries data, so the outcome is not part of the set-up's success.
 void setModemLine(int fd, int line, bool on) {
@@ -45,7 +130,9 @@ void setModemLine(int fd, int line, bool on) {
 
 class PosixPort : public PortDevice {
   public:
-    explicit PosixPort(int fd) : fd_(fd) {}
+    PosixPort(int fd, std::unique_ptr<UucpLock> lock) : fd_(fd), lock_(std::move(lock)) {
+        countsErrors_ = lineErrors(fd_, &lineErrors_);
+    }
     ~PosixPort() override {
         // The exclusive mode belongs to the terminal, not to this descriptor: clear it so a
         // terminal that someone else also holds open can be opened again by the next job.
@@ -54,8 +141,10 @@ class PosixPort : public PortDevice {
     }
 
     bool applyLineSetup(const LineSetup& s) override {
-        speed_t speed;
-        if (!speedFor(s.baudRate, &speed)) return false;
+        // A rate outside the classic table goes on through termios2 once the rest is set.
+        speed_t speed = B38400;
+        const bool classic = speedFor(s.baudRate, &speed);
+        if (s.baudRate == 0) return false;  // B0 would hang the line up
         termios tio{};
         if (tcgetattr(fd_, &tio) != 0) return false;
         // Raw: frames carry 0x0A, 0x0D and CRC bytes of any value, so nothing may be translated.
@@ -91,6 +180,8 @@ class PosixPort : public PortDevice {
         tio.c_cc[VTIME] = 0;
         if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0) return false;
         if (tcsetattr(fd_, TCSANOW, &tio) != 0) return false;
+        if (!classic && !setAnyBaud(fd_, s.baudRate)) return false;
+        baud_ = s.baudRate;
         setModemLine(fd_, TIOCM_DTR, s.fDtrControl == 1);
         setModemLine(fd_, TIOCM_RTS, s.fRtsControl == 1);
         return true;
@@ -105,6 +196,7 @@ class PosixPort : public PortDevice {
 
     bool read(void* buf, uint32_t count, uint32_t* got) override {
         *got = 0;
+        if (!lineIsSound()) return false;
         const bool limited = timeouts_.readTotalConstant != 0 || timeouts_.readTotalMultiplier != 0;
         const uint64_t deadline = monotonicMs() + timeouts_.readTotalConstant +
                                   uint64_t(count) * timeouts_.readTotalMultiplier;
@@ -126,6 +218,7 @@ class PosixPort : public PortDevice {
             const ssize_t n = ::read(fd_, out + *got, count - *got);
             if (n > 0) {
                 *got += uint32_t(n);
+                if (!lineIsSound()) return false;
             } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
                 return false;  // hang-up or a line error
             }
@@ -135,6 +228,7 @@ class PosixPort : public PortDevice {
 
     bool write(const void* buf, uint32_t count, uint32_t* written) override {
         *written = 0;
+        if (!lineIsSound()) return false;
         const auto* in = static_cast<const unsigned char*>(buf);
         while (*written < count) {
             const ssize_t n = ::write(fd_, in + *written, count - *written);
@@ -150,12 +244,59 @@ class PosixPort : public PortDevice {
             }
             return false;
         }
-        return true;
+        return drain(count) && lineIsSound();
     }
 
   private:
+    // Milliseconds that `bytes` take on the wire: ten bits each at the line's rate.
+    uint64_t wireMs(uint64_t bytes) const { return (bytes * 10 * 1000 + baud_ - 1) / baud_; }
+
+    // A write returns when its bytes have left the port, as on Windows: otherwise the wait for
+    // the acknowledgement would start while the frame is still going out, and a long frame at
+    // a low rate would be sent again before the device could answer it. Waits for the driver's
+    // queue to empty, in sleeps of the queue's own wire time, for at most twice the wire time
+    // of what was written and a second: a stuck driver fails the write instead of the job
+    // hanging. A driver that cannot say how much it holds is asked to drain.
+    bool drain(uint32_t count) {
+        const uint64_t deadline = monotonicMs() + 2 * wireMs(count) + 1000;
+        for (;;) {
+            int queued = 0;
+            if (ioctl(fd_, TIOCOUTQ, &queued) != 0) return tcdrain(fd_) == 0;
+            if (queued <= 0) break;
+            const uint64_t now = monotonicMs();
+            if (now >= deadline) return false;
+            sleepUntil(std::min(deadline, now + wireMs(uint64_t(queued))));
+        }
+        // The queue is empty; the last bytes may still be in the transmitter, which a serial
+        // driver drains in far less than the bound above.
+        unsigned int status = 0;
+        if (ioctl(fd_, TIOCSERGETLSR, &status) != 0) return true;
+        while (!(status & TIOCSER_TEMT)) {
+            const uint64_t now = monotonicMs();
+            if (now >= deadline) return false;
+            sleepUntil(std::min(deadline, now + wireMs(16)));
+            if (ioctl(fd_, TIOCSERGETLSR, &status) != 0) return true;
+        }
+        return true;
+    }
+
+    // After a framing, parity or overrun error or a break, Windows refuses every further read
+    // and write on the handle (the line set-up aborts on errors); the same here, where the
+    // driver counts them.
+    bool lineIsSound() {
+        uint64_t now = 0;
+        if (failed_) return false;
+        if (countsErrors_ && lineErrors(fd_, &now) && now != lineErrors_) failed_ = true;
+        return !failed_;
+    }
+
     int fd_;
+    std::unique_ptr<UucpLock> lock_;
     Timeouts timeouts_;
+    uint32_t baud_ = 9600;
+    bool countsErrors_ = false;
+    uint64_t lineErrors_ = 0;
+    bool failed_ = false;
 };
 
 }  // namespace
@@ -163,13 +304,17 @@ class PosixPort : public PortDevice {
 std::unique_ptr<PortDevice> openPosixPort(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return nullptr;
-    // Exclusive like a Windows port opened with share mode 0: TIOCEXCL stops other openers,
-    // flock stops the ones that TIOCEXCL lets through (root).
-    if (!isatty(fd) || ioctl(fd, TIOCEXCL) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    // Exclusive like a Windows port opened with share mode 0. Other programs are seen through
+    // the conventions they keep: the lock file of terminal and modem programs, flock, and the
+    // terminal's own exclusive mode. The exclusive mode comes last, once the line is surely
+    // ours: set by an open that then fails, it would lock the other program's terminal.
+    auto lock = std::make_unique<UucpLock>();
+    if (!isatty(fd) || !lock->acquire(path) || flock(fd, LOCK_EX | LOCK_NB) != 0 ||
+        ioctl(fd, TIOCEXCL) != 0) {
         ::close(fd);
         return nullptr;
     }
-    return std::make_unique<PosixPort>(fd);
+    return std::make_unique<PosixPort>(fd, std::move(lock));
 }
 
 std::string PosixPlatform::pathOf(int32_t port) const {

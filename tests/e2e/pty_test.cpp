@@ -4,7 +4,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <fstream>
+#include <iomanip>
 
 #include "../common/article_scenario.h"
 #include "api/exclusive_link.h"
@@ -52,9 +58,43 @@ TEST(PosixLine, PortsThatCannotBeOpenedAreOpenErrors) {
         EXPECT_EQ(notATerminal.link.zeroCounters(1, 9600, 1, sessionText), VELKO_ERR_OPEN);
     }
     {
-        PtyLink refusedBaud(sim.path());
-        EXPECT_EQ(refusedBaud.link.zeroCounters(1, 12345, 1, sessionText), VELKO_ERR_OPEN);
-        EXPECT_FALSE(refusedBaud.link.isOpen());
+        // Rates outside the classic table go through termios2 as on Windows; 0 is no rate.
+        PtyLink rates(sim.path());
+        for (uint32_t baud : {14400u, 28800u, 56000u, 128000u, 256000u})
+            EXPECT_EQ(rates.link.zeroCounters(1, baud, 1, sessionText), VELKO_OK) << baud;
+        EXPECT_EQ(rates.link.zeroCounters(1, 0, 1, sessionText), VELKO_ERR_OPEN);
+        EXPECT_FALSE(rates.link.isOpen());
+    }
+    {
+        // Another program's lock file, as terminal and modem programs leave it.
+        std::string name = sim.path().substr(5);  // after /dev/
+        name.replace(name.find('/'), 1, "_");
+        const std::string lockFile = "/run/lock/LCK.." + name;
+        PtyLink t(sim.path());
+        {
+            std::ofstream(lockFile) << "         1\n";  // init never goes away
+        }
+        EXPECT_EQ(t.link.zeroCounters(1, 9600, 1, sessionText), VELKO_ERR_OPEN);
+        const pid_t gone = fork();
+        if (gone == 0) _exit(0);
+        waitpid(gone, nullptr, 0);
+        {
+            std::ofstream(lockFile) << std::setw(10) << gone << "\n";  // a stale lock
+        }
+        EXPECT_EQ(t.link.zeroCounters(1, 9600, 1, sessionText), VELKO_OK);
+        EXPECT_NE(access(lockFile.c_str(), F_OK), 0) << "our own lock is gone after the job";
+    }
+    {
+        // A program that only flocks the terminal: refused, and its terminal not left in
+        // exclusive mode by the refused open.
+        const int other = open(sim.path().c_str(), O_RDWR | O_NOCTTY);
+        ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+        PtyLink t(sim.path());
+        EXPECT_EQ(t.link.zeroCounters(1, 9600, 1, sessionText), VELKO_ERR_OPEN);
+        int exclusive = -1;
+        ASSERT_EQ(ioctl(other, TIOCGEXCL, &exclusive), 0);
+        EXPECT_EQ(exclusive, 0);
+        close(other);
     }
     {
         PtyLink holder(sim.path());
