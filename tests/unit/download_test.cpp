@@ -25,10 +25,10 @@ TEST(ArticleReply, ReadsTheEightFields) {
     EXPECT_STREQ(p.record.code, "00000000000123");
     EXPECT_STREQ(p.record.name, "ABC");
     EXPECT_EQ(p.record.group, 0);
-    EXPECT_EQ(p.record.price, 1250);
+    EXPECT_EQ(int32_t(p.record.price), 1250);
     EXPECT_EQ(p.record.flag, 1);
-    EXPECT_EQ(p.record.quantityCounter, 3500);
-    EXPECT_EQ(p.record.valueCounter, 4375);
+    EXPECT_EQ(int32_t(p.record.quantityCounter), 3500);
+    EXPECT_EQ(int32_t(p.record.valueCounter), 4375);
 }
 
 TEST(ArticleReply, ReadsDecimalsAsDecimalPlaces) {
@@ -55,9 +55,9 @@ TEST(ArticleReply, ReadsDecimalsAsDecimalPlaces) {
             std::string("0;1;A;1;") + c.price + ";1;" + c.quantity + ";" + c.price + ";";
         const Parsed p = parse(reply);
         ASSERT_EQ(p.rc, VELKO_OK) << reply;
-        EXPECT_EQ(p.record.price, c.priceValue) << reply;
-        EXPECT_EQ(p.record.valueCounter, c.priceValue) << reply;
-        EXPECT_EQ(p.record.quantityCounter, c.quantityValue) << reply;
+        EXPECT_EQ(int32_t(p.record.price), c.priceValue) << reply;
+        EXPECT_EQ(int32_t(p.record.valueCounter), c.priceValue) << reply;
+        EXPECT_EQ(int32_t(p.record.quantityCounter), c.quantityValue) << reply;
     }
 }
 
@@ -112,7 +112,7 @@ TEST(ArticleReply, ReadsGroupFlagAndNameAsTheDeviceMeansThem) {
     // A long name is cut inside its field: nothing after it is touched.
     const Parsed p = parse("0;5;ABCDEFGHIJKLMNOPQRSTUVWXYZ;1;1;1;1;1;");
     EXPECT_EQ(p.record.name[18], '\0');
-    EXPECT_EQ(p.record.price, 100);
+    EXPECT_EQ(int32_t(p.record.price), 100);
 }
 
 struct Download {
@@ -148,8 +148,8 @@ TEST(ReceiveArticles, HandsEveryArticleToTheConsumerAndAsksForTheNext) {
     const ArticleRecord& b = d.consume.log.consumerCalls[1].record;
     EXPECT_STREQ(b.code, "00000000000002");
     EXPECT_EQ(b.group, 1);
-    EXPECT_EQ(b.quantityCounter, 1500);
-    EXPECT_EQ(b.valueCounter, 300);
+    EXPECT_EQ(int32_t(b.quantityCounter), 1500);
+    EXPECT_EQ(int32_t(b.valueCounter), 300);
     EXPECT_EQ(d.device.device.commands(), (std::vector<std::string>{"I0;1;", "G", "G", "G"}));
     // Four more wake-up bytes between the session and the listing command.
     const Bytes& w = d.line.written();
