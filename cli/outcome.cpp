@@ -19,7 +19,8 @@ const Result kResults[] = {
     {"VELKO_ERR_OPEN", "the serial port could not be opened or set up",
      "check the path, that no other program holds the port, and that the baud rate is one the "
      "port supports"},
-    {"VELKO_ERR_SEND", "the device did not acknowledge a frame after 10 attempts",
+    {"VELKO_ERR_SEND",
+     "a frame could not be written, or the device did not acknowledge it after 10 attempts",
      "check the cable, the baud rate and the device number"},
     {"VELKO_ERR_READ",
      "the device did not answer within 20 s (30 s for a counter reset), or refused the request",

@@ -10,6 +10,8 @@
 namespace velko {
 namespace {
 
+constexpr size_t MAX_TEXT = 256;  // the longest frame text the host takes
+
 std::vector<std::string> splitFields(const std::string& text) {
     std::vector<std::string> fields;
     size_t start = 0;
@@ -90,13 +92,27 @@ void DeviceModel::feed(uint8_t b, Output& out) {
             const uint16_t crc = crc16(text_.data(), uint32_t(text_.size()), 0);
             if (crcHigh_ != (crc >> 8) || b != (crc & 0xFF)) return;  // no answer: host repeats
             text_.pop_back();                                         // the 0x0D
-            if (options_.silent) return;
-            if (framesSeen_++ < options_.unacknowledged) {
+            if (options_.silent || sessionSilent_) return;
+            const FrameFault* fault = faultFor(text_);
+            if (fault && fault->neverAck) return;
+            if (framesSeen_++ < options_.unacknowledged ||
+                (fault && naksSent_[text_]++ < fault->naks)) {
                 out.send({0x15}, 0);
                 return;
             }
             out.send({0x06}, 0);
+            if (fault && fault->dropLine) {
+                sessionSilent_ = true;
+                out.drop();
+                return;
+            }
+            if (fault && fault->silentAfter) {
+                sessionSilent_ = true;
+                return;
+            }
+            replyFault_ = fault;
             onFrame(text_, out);
+            replyFault_ = nullptr;
             return;
         }
         case Frame::Idle:
@@ -121,6 +137,8 @@ void DeviceModel::feed(uint8_t b, Output& out) {
         control_.clear();
         if (!awake_ || (options_.address >= 0 && number != options_.address)) return;
         inLine_ = true;
+        sessionSilent_ = false;
+        naksSent_.clear();
         if (!options_.silent) reply(options_.answer, 0, out);
     } else if (b == 0x11 || b == 0x13) {
         if (control_.size() == 1 && control_[0] == char(b)) {
@@ -128,6 +146,8 @@ void DeviceModel::feed(uint8_t b, Output& out) {
             if (b == 0x13) {
                 inLine_ = false;
                 awake_ = false;
+                sessionSilent_ = false;
+                naksSent_.clear();
                 control_.clear();
             }
         } else {
@@ -262,8 +282,22 @@ bool DeviceModel::loadTable(const std::string& text, int* badLine) {
     return true;
 }
 
+const FrameFault* DeviceModel::faultFor(const std::string& text) const {
+    auto it = options_.faults.find(text);
+    if (it == options_.faults.end()) it = options_.faults.find("*");
+    return it == options_.faults.end() ? nullptr : &it->second;
+}
+
 void DeviceModel::reply(const std::string& text, uint32_t delayMs, Output& out) {
-    out.send(encodeFrame(text), delayMs);
+    const FrameFault* f = replyFault_;
+    if (!f) return out.send(encodeFrame(text), delayMs);
+    if (f->delayMs >= 0) delayMs = uint32_t(f->delayMs);
+    Bytes frame = encodeFrame(f->longReply ? std::string(MAX_TEXT + 1, 'A') : text);
+    if (f->badCrc) frame.back() ^= 0xFF;
+    if (f->cutReply) frame.resize(frame.size() / 2);
+    Bytes bytes = f->noise;
+    bytes.insert(bytes.end(), frame.begin(), frame.end());
+    out.send(bytes, delayMs);
 }
 
 }  // namespace velko

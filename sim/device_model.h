@@ -17,6 +17,20 @@ using Bytes = std::vector<uint8_t>;
 // The frame the device puts on the line for `text`: 0x0A, text, 0x0D, CRC high, CRC low.
 Bytes encodeFrame(const std::string& text);
 
+// Faults the device shows toward one frame of the host (by its exact text), or toward every
+// frame under the key "*".
+struct FrameFault {
+    int naks = 0;              // answer 0x15 this many times before 0x06
+    bool neverAck = false;     // neither acknowledge nor answer it, however often it comes
+    bool badCrc = false;       // the reply's CRC is wrong
+    Bytes noise;               // bytes on the line just before the reply frame
+    bool cutReply = false;     // the reply stops in the middle of its frame
+    bool longReply = false;    // the reply carries 257 text bytes
+    int64_t delayMs = -1;      // the reply comes this late (-1: as usual)
+    bool silentAfter = false;  // acknowledged, then silence for the rest of the session
+    bool dropLine = false;     // acknowledged, then the line drops
+};
+
 // How the simulated device behaves.
 struct DeviceOptions {
     int address = -1;            // the device number it answers; -1 answers every number
@@ -27,6 +41,7 @@ struct DeviceOptions {
     std::map<std::string, std::string> replies;  // frame text -> reply text, overriding
     std::set<std::string> refusedCodes;          // article codes it will not store
     std::set<std::string> unanswered;            // frames it acknowledges and never answers
+    std::map<std::string, FrameFault> faults;    // frame text or "*" -> its fault
     // Called after every change of the PLU table, before the device answers the frame that
     // made it: a store written here holds every change the host was told of.
     std::function<void()> onChange;
@@ -50,6 +65,8 @@ class DeviceModel {
         virtual ~Output() = default;
         // Puts bytes on the line `delayMs` after the byte that caused them.
         virtual void send(const Bytes& bytes, uint32_t delayMs) = 0;
+        // The line drops: nothing more passes either way.
+        virtual void drop() {}
     };
 
     using Options = DeviceOptions;
@@ -81,6 +98,7 @@ class DeviceModel {
 
   private:
     void onFrame(const std::string& text, Output& out);
+    const FrameFault* faultFor(const std::string& text) const;
     void reply(const std::string& text, uint32_t delayMs, Output& out);
     void changed() {
         if (options_.onChange) options_.onChange();
@@ -96,6 +114,9 @@ class DeviceModel {
     std::string text_;
     uint8_t crcHigh_ = 0;
     int framesSeen_ = 0;
+    std::map<std::string, int> naksSent_;       // by frame text
+    const FrameFault* replyFault_ = nullptr;  // the fault of the frame being answered
+    bool sessionSilent_ = false;
     int counterResets_ = 0;
     std::vector<std::string> commands_;
     std::map<std::string, SimArticle> table_;  // by 14-digit code

@@ -29,6 +29,8 @@ void onSignal(int) {
 class PtyOutput : public velko::DeviceModel::Output {
   public:
     PtyOutput(int fd, velko::WireLog* log) : fd_(fd), log_(log) {}
+    // The line drops: the terminal goes away under the host, and the simulator ends.
+    void drop() override { stopping = 1; }
     void send(const velko::Bytes& bytes, uint32_t delayMs) override {
         if (delayMs) usleep(useconds_t(delayMs) * 1000);
         if (log_) log_->feed(bytes.data(), bytes.size());
@@ -64,6 +66,39 @@ void command(const std::string& text, velko::DeviceModel& device) {
     }
 }
 
+// "FRAME=KIND[:N]", KIND one of nak:N, never-ack, bad-crc, noise, cut, long, delay:MS,
+// silent-after, drop; FRAME "*" for every frame.
+bool addFault(const std::string& rule, velko::DeviceModel::Options& options) {
+    const size_t eq = rule.rfind('=');
+    if (eq == std::string::npos) return false;
+    const std::string kind = rule.substr(eq + 1, rule.find(':', eq) - eq - 1);
+    const size_t colon = rule.find(':', eq);
+    const long value = colon == std::string::npos ? 0 : std::atol(rule.c_str() + colon + 1);
+    velko::FrameFault& f = options.faults[rule.substr(0, eq)];
+    if (kind == "nak") {
+        f.naks = int(value);
+    } else if (kind == "never-ack") {
+        f.neverAck = true;
+    } else if (kind == "bad-crc") {
+        f.badCrc = true;
+    } else if (kind == "noise") {
+        f.noise = {0xFF, 0x06, 'n', 'o', 'i', 's', 'e', 0x0D};
+    } else if (kind == "cut") {
+        f.cutReply = true;
+    } else if (kind == "long") {
+        f.longReply = true;
+    } else if (kind == "delay") {
+        f.delayMs = value;
+    } else if (kind == "silent-after") {
+        f.silentAfter = true;
+    } else if (kind == "drop") {
+        f.dropLine = true;
+    } else {
+        return false;
+    }
+    return true;
+}
+
 bool readListing(const std::string& file, velko::DeviceModel& device) {
     std::ifstream in(file, std::ios::binary);
     std::stringstream text;
@@ -79,7 +114,7 @@ bool readListing(const std::string& file, velko::DeviceModel& device) {
 int main(int argc, char** argv) {
     velko::DeviceModel::Options options;
     std::string link, listing, store, seed;
-    std::vector<std::string> replies, refused;
+    std::vector<std::string> replies, refused, faults;
     bool log = false;
     CLI::App app{
         "velko-sim: a simulated VELKO device on a pseudo-terminal. Prints the "
@@ -106,6 +141,13 @@ int main(int argc, char** argv) {
     app.add_flag("--silent", options.silent, "never answer");
     app.add_option("--reply", replies, "answer the frame FRAME with TEXT")->type_name("FRAME=TEXT");
     app.add_option("--refuse", refused, "refuse to store the article CODE")->type_name("CODE");
+    app.add_option("--fault", faults,
+                   "misbehave toward the frame FRAME ('*': every frame): nak:N (0x15 N times "
+                   "before 0x06), never-ack, bad-crc (in the reply), noise (before the reply), "
+                   "cut (the reply stops mid-frame), long (a reply of 257 text bytes), delay:MS "
+                   "(the reply comes MS late), silent-after (silence for the rest of the "
+                   "session), drop (the line drops: the terminal closes and the simulator ends)")
+        ->type_name("FRAME=KIND[:N]");
     CLI11_PARSE(app, argc, argv);
     for (const std::string& rule : replies) {
         const size_t eq = rule.find('=');
@@ -116,6 +158,13 @@ int main(int argc, char** argv) {
         options.replies[rule.substr(0, eq)] = rule.substr(eq + 1);
     }
     options.refusedCodes.insert(refused.begin(), refused.end());
+    for (const std::string& rule : faults) {
+        if (!addFault(rule, options)) {
+            std::fprintf(stderr, "velko-sim: --fault needs FRAME=KIND[:N], not '%s'\n",
+                         rule.c_str());
+            return 2;
+        }
+    }
 
     velko::DeviceModel* devicePtr = nullptr;
     if (!store.empty()) {
@@ -193,7 +242,7 @@ int main(int argc, char** argv) {
             const ssize_t n = read(master, buf, sizeof buf);
             if (n < 0 && errno != EINTR && errno != EAGAIN) break;
             if (n > 0 && log) hostLog.feed(buf, size_t(n));
-            for (ssize_t i = 0; i < n; ++i) device.feed(buf[i], out);
+            for (ssize_t i = 0; i < n && !stopping; ++i) device.feed(buf[i], out);
         }
     }
     if (!link.empty()) unlink(link.c_str());

@@ -64,7 +64,7 @@ void SimLine::deliver(const Bytes& bytes, uint64_t delayMs) {
 
 bool SimLine::hostRead(const Timeouts& t, uint8_t* buf, uint32_t count, uint32_t* got) {
     *got = 0;
-    if (readsFail) return false;
+    if (readsFail || dropped) return false;
     const bool limited = t.readTotalConstant || t.readTotalMultiplier;
     const uint64_t deadline = now_ + t.readTotalConstant + uint64_t(count) * t.readTotalMultiplier;
     while (*got < count) {
@@ -84,7 +84,7 @@ bool SimLine::hostRead(const Timeouts& t, uint8_t* buf, uint32_t count, uint32_t
 bool SimLine::hostWrite(const uint8_t* buf, uint32_t count, uint32_t* written) {
     const int number = writeCount_++;
     *written = 0;
-    if (number == failWriteNumber) return false;
+    if (number == failWriteNumber || dropped) return false;
     const uint32_t n = number == shortWriteNumber && count > 0 ? count - 1 : count;
     block_.assign(buf, buf + n);
     if (keepHistory) {

@@ -57,6 +57,9 @@ class SimLine : public Platform {
     int failWriteNumber = -1;         // the write with this number (from 0) fails
     int shortWriteNumber = -1;        // ... or writes one byte less
     bool readsFail = false;           // every read fails at once
+    // The line is gone: what was on its way is lost, every read and write fails, as on a
+    // terminal that hung up.
+    bool dropped = false;
 
     std::unique_ptr<PortDevice> openPort(int32_t port) override;
     void sleep(uint32_t ms) override;

@@ -193,7 +193,8 @@ TEST(Simulator, KeepsItsStoreAcrossARestartWithTheSalesRungUp) {
 TEST(Tool, RunsOneJobPerLineAndOneSilentDeviceStopsNoOther) {
     Dir dir;
     SimProcess first({"--device", "1"});
-    SimProcess silent({"--silent"});
+    // Goes silent after the first article, for the rest of the session.
+    SimProcess silent({"--fault", "W0;5900001000024;BU)KA KAJZERKA;1;65;0;=silent-after"});
     const Outcome run = velko({"--line", first.path(), "--line", silent.path() + "@7", "--trace",
                                dir / "trace.log", "upload", kArticles});
     EXPECT_EQ(run.status, 14);  // VELKO_ERR_READ
@@ -202,9 +203,59 @@ TEST(Tool, RunsOneJobPerLineAndOneSilentDeviceStopsNoOther) {
         << run.err;
     EXPECT_NE(run.err.find("line"), std::string::npos);
     EXPECT_NE(run.err.find("22 accepted, 0 refused"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("1 accepted, 0 refused"), std::string::npos) << run.err;
     EXPECT_EQ(table(first.path(), dir), readFile(kArticles));
     EXPECT_NE(readFile(dir / "trace-1.log").find("sendArticles"), std::string::npos);
     EXPECT_NE(readFile(dir / "trace-2.log").find("initInLineMode"), std::string::npos);
+}
+
+TEST(Tool, EndsEachFaultOfTheLineWithItsOwnExitStatusAndMessage) {
+    const struct {
+        std::string fault;
+        std::vector<std::string> command;
+        int status;
+        std::string message;
+    } cases[] = {
+        {"W0;5900001000031;MAS)O EKSTRA 200G;2;799;0;=drop",
+         {"upload", kArticles},
+         13,
+         "VELKO_ERR_SEND: a frame could not be written"},
+        {"I0;1;=bad-crc", {"download"}, 16, "VELKO_ERR_CRC: a frame from the device arrived"},
+        {"C0;5900001000017;=cut",
+         {"delete", "5900001000017"},
+         4,
+         "did not confirm deleting code 5900001000017"},
+        {"W38;1;1;=long", {"upload", kArticles}, 15, "VELKO_ERR_FORMAT"},
+        {"B;=nak:3", {"zero-counters"}, 0, "counters zeroed"},
+    };
+    for (const auto& c : cases) {
+        SimProcess sim({"--seed", kArticles, "--zero-delay", "0", "--fault", c.fault});
+        std::vector<std::string> args = {"--line", sim.path()};
+        args.insert(args.end(), c.command.begin(), c.command.end());
+        const Outcome run = velko(args);
+        EXPECT_EQ(run.status, c.status) << c.fault << "\n" << run.err;
+        EXPECT_NE(run.err.find(c.message), std::string::npos) << c.fault << "\n" << run.err;
+    }
+}
+
+TEST(Tool, CloseDayOnAFullDiskLeavesNoReportAndTheCountersAlone) {
+    Dir dir;
+    const std::string disk = dir / "disk";
+    mkdir(disk.c_str(), 0755);
+    if (std::system(("mount -t tmpfs -o size=8k tmpfs " + disk + " 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "cannot mount a small file system here";
+    writeFile(disk + "/filler", std::string(8192, 'x'));
+    SimProcess sim({"--seed", kArticles, "--zero-delay", "0"});
+    sim.say("sell 5900001000017 1");
+    const std::string before = table(sim.path(), dir);
+    const Outcome run = velko({"--line", sim.path(), "close-day", "-o", disk});
+    EXPECT_EQ(run.status, 5) << run.err;
+    EXPECT_NE(run.err.find("No space left on device"), std::string::npos) << run.err;
+    EXPECT_EQ(readFile(disk + "/filler").size(), 8192u);
+    (void)!std::system(("ls " + disk + " > " + dir / "listing").c_str());
+    EXPECT_EQ(readFile(dir / "listing"), "filler\n") << "no report, whole or partial";
+    EXPECT_EQ(table(sim.path(), dir), before);
+    (void)!std::system(("umount " + disk).c_str());
 }
 
 TEST(Tool, DrawsProgressOnATerminalOnlyAndQuietLeavesOnlyErrors) {

@@ -53,6 +53,7 @@ class DeviceOnLine : public DeviceModel::Output {
         line_.setPeer([this](const Bytes& written, SimLine&) { device.feed(written, *this); });
     }
     void send(const Bytes& bytes, uint32_t delayMs) override { line_.deliver(bytes, delayMs); }
+    void drop() override { line_.dropped = true; }
 
   private:
     SimLine& line_;

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -46,6 +47,15 @@ int zeroScenario() {
     // The port was closed: the next call opens it again.
     expectResult(zero(1, 9600, 257), VELKO_OK, "again, device 257 (low byte 1)");
     expectResult(zero(2, 9600, 1), VELKO_ERR_OPEN, "COM2, which does not exist");
+    return 0;
+}
+
+// The counter reset against a device that misbehaves: `want` is the code it must end with.
+int faultScenario(int32_t want) {
+    auto zero =
+        resolve<int32_t(VELKO_CALL*)(int32_t, uint32_t, uint32_t)>(4, "VELKOZeroPLUCounters");
+    if (!zero) return 1;
+    expectResult(zero(1, 9600, 1), want, "zeroing the counters of a faulty device");
     return 0;
 }
 
@@ -107,7 +117,7 @@ int versionScenario() {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::printf("usage: velko_host zero|articles|version\n");
+        std::printf("usage: velko_host zero|articles|version|fault-CODE\n");
         return 2;
     }
     dll = LoadLibraryA("VELKO_DLL.dll");
@@ -118,6 +128,7 @@ int main(int argc, char** argv) {
     if (scenario == "zero") rc = zeroScenario();
     if (scenario == "version") rc = versionScenario();
     if (scenario == "articles") rc = articleScenario();
+    if (scenario.compare(0, 6, "fault-") == 0) rc = faultScenario(std::atoi(scenario.c_str() + 6));
     FreeLibrary(dll);
     std::printf("%d failed\n", failures);
     return rc != 0 || failures != 0 ? 1 : 0;
