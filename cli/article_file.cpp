@@ -199,8 +199,13 @@ void readArticleFile(const std::string& path, std::vector<Row>& rows, std::vecto
         }
         text = readAll(in);
     }
-    const std::string file = path == "-" ? "standard input" : path;
-    if (formatOf(path) == Format::Json) {
+    readArticleText(path == "-" ? "standard input" : path, formatOf(path), std::move(text), rows,
+                    faults);
+}
+
+void readArticleText(const std::string& file, Format format, std::string text,
+                     std::vector<Row>& rows, std::vector<Fault>& faults) {
+    if (format == Format::Json) {
         readJson(file, text, rows, faults);
     } else {
         readCsv(file, std::move(text), rows, faults);

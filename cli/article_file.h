@@ -40,6 +40,9 @@ Format formatOf(const std::string& path);
 // Reads every row of `path` ("-": standard input). Problems with the file itself (cannot be
 // opened, broken quoting or JSON, unknown or repeated columns) go to `faults`.
 void readArticleFile(const std::string& path, std::vector<Row>& rows, std::vector<Fault>& faults);
+// The same for text already read; `file` names it in faults.
+void readArticleText(const std::string& file, Format format, std::string text,
+                     std::vector<Row>& rows, std::vector<Fault>& faults);
 
 // The seven columns of a record as the files write them: the code without leading zeros, the
 // name in UTF-8, the device's group number, amounts with two or three decimals.

@@ -134,8 +134,9 @@ class RowChecker {
         if (!text || text->empty()) return;
         int value = 0;
         bool digits = text->size() <= 3;
-        for (char c : *text) {
-            digits = digits && c >= '0' && c <= '9';
+        for (size_t i = 0; digits && i < text->size(); ++i) {
+            const char c = (*text)[i];
+            digits = c >= '0' && c <= '9';
             value = value * 10 + (c - '0');
         }
         if (!digits || value < low || value > high) {
