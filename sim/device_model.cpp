@@ -100,12 +100,12 @@ void DeviceModel::feed(uint8_t b, Output& out) {
                 out.send({0x15}, 0);
                 return;
             }
-            out.send({0x06}, 0);
             if (fault && fault->dropLine) {
                 sessionSilent_ = true;
                 out.drop();
                 return;
             }
+            out.send({0x06}, 0);
             if (fault && fault->silentAfter) {
                 sessionSilent_ = true;
                 return;

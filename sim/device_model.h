@@ -28,7 +28,7 @@ struct FrameFault {
     bool longReply = false;    // the reply carries 257 text bytes
     int64_t delayMs = -1;      // the reply comes this late (-1: as usual)
     bool silentAfter = false;  // acknowledged, then silence for the rest of the session
-    bool dropLine = false;     // acknowledged, then the line drops
+    bool dropLine = false;     // the line drops as the frame arrives, before any answer
 };
 
 // How the simulated device behaves.

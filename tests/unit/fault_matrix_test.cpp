@@ -66,7 +66,7 @@ std::vector<Fault> faults() {
         {"reply E", {}, "E", 1, {refused, read, read, OK}},
         {"reply of any text", {}, "X", 1, {refused, format, read, OK}},
         {"silent for the rest", silent, nullptr, 1, {read, read, read, read}},
-        // The acknowledgement is lost with the line; the frame cannot go out again.
+        // The line drops as the frame arrives: no acknowledgement, and no second attempt.
         {"line dropped", drop, nullptr, 1, {send, send, send, send}},
     };
 }
