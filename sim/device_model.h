@@ -114,7 +114,7 @@ class DeviceModel {
     std::string text_;
     uint8_t crcHigh_ = 0;
     int framesSeen_ = 0;
-    std::map<std::string, int> naksSent_;       // by frame text
+    std::map<std::string, int> naksSent_;     // by frame text
     const FrameFault* replyFault_ = nullptr;  // the fault of the frame being answered
     bool sessionSilent_ = false;
     int counterResets_ = 0;
