@@ -2,13 +2,18 @@
 // leaves the port closed.
 #include "api/exclusive_link.h"
 #include "api/export_jobs.h"
+#include "device/plu.h"
 #include "velko/velko.h"
 
 namespace velko {
 namespace {
 
+// Built while the library loads, in this order within this one file (objects in different
+// files would be built in whatever order the linker chose): the link first, then the code
+// type's record.
 VELKOComm theLink;
 ExclusiveLink theGate(theLink);
+[[maybe_unused]] const RuntimeType* const pluType = Plu::registerType();
 
 }  // namespace
 }  // namespace velko

@@ -19,8 +19,10 @@ thread_local char formatBuffer[15];
 
 RuntimeType Plu::type{"Plu", 1, createPlu, &SerialObject::rootType};
 
-// Registered while the library loads, before any job can run.
-[[maybe_unused]] static const RuntimeType* const pluRegistered = RuntimeType::enter(Plu::type);
+const RuntimeType* Plu::registerType() {
+    static const RuntimeType* const entered = RuntimeType::enter(type);
+    return entered;
+}
 
 bool Plu::parse(const char* text) {
     std::memset(bcd_, 0, sizeof bcd_);

@@ -23,6 +23,9 @@ class Plu : public SerialObject {
     const uint8_t* bytes() const { return bcd_; }
 
     static RuntimeType type;
+    // Enters the type record into the list of run-time types, once however often it is
+    // called. The library calls it while it loads, right after its link object is built.
+    static const RuntimeType* registerType();
 
   private:
     uint8_t bcd_[7] = {};

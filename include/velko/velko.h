@@ -46,23 +46,24 @@ typedef struct ArticleRecord {
 } ArticleRecord;
 #pragma pack(pop)
 
-/* The layout is part of the interface: checked wherever the compiler can check it. */
-#if defined(__cplusplus) || (defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L)
-#ifdef __cplusplus
-#define VELKO_STATIC_ASSERT static_assert
+/* The layout is part of the interface: checked by every compiler, C89 and C++98 included
+   (where a failed check is an array of negative size). */
+#if defined(__cplusplus) && __cplusplus >= 201103L
+#define VELKO_STATIC_ASSERT(check, name) static_assert(check, #name)
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#define VELKO_STATIC_ASSERT(check, name) _Static_assert(check, #name)
 #else
-#define VELKO_STATIC_ASSERT _Static_assert
+#define VELKO_STATIC_ASSERT(check, name) typedef char velko_check_##name[(check) ? 1 : -1]
 #endif
-VELKO_STATIC_ASSERT(sizeof(ArticleRecord) == 48, "ArticleRecord is 48 bytes");
-VELKO_STATIC_ASSERT(offsetof(ArticleRecord, code) == 0, "code at 0");
-VELKO_STATIC_ASSERT(offsetof(ArticleRecord, name) == 15, "name at 15");
-VELKO_STATIC_ASSERT(offsetof(ArticleRecord, price) == 34, "price at 34");
-VELKO_STATIC_ASSERT(offsetof(ArticleRecord, flag) == 38, "flag at 38");
-VELKO_STATIC_ASSERT(offsetof(ArticleRecord, group) == 39, "group at 39");
-VELKO_STATIC_ASSERT(offsetof(ArticleRecord, quantityCounter) == 40, "quantity at 40");
-VELKO_STATIC_ASSERT(offsetof(ArticleRecord, valueCounter) == 44, "value at 44");
+VELKO_STATIC_ASSERT(sizeof(ArticleRecord) == 48, record_is_48_bytes);
+VELKO_STATIC_ASSERT(offsetof(ArticleRecord, code) == 0, code_at_0);
+VELKO_STATIC_ASSERT(offsetof(ArticleRecord, name) == 15, name_at_15);
+VELKO_STATIC_ASSERT(offsetof(ArticleRecord, price) == 34, price_at_34);
+VELKO_STATIC_ASSERT(offsetof(ArticleRecord, flag) == 38, flag_at_38);
+VELKO_STATIC_ASSERT(offsetof(ArticleRecord, group) == 39, group_at_39);
+VELKO_STATIC_ASSERT(offsetof(ArticleRecord, quantityCounter) == 40, quantity_at_40);
+VELKO_STATIC_ASSERT(offsetof(ArticleRecord, valueCounter) == 44, value_at_44);
 #undef VELKO_STATIC_ASSERT
-#endif
 
 /* Fills *record with the next article (or names the next code to delete); returns 1 while it
    supplied one, anything else to end the list. */

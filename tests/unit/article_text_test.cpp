@@ -154,7 +154,8 @@ TEST(Plu, SerializesAsItsSevenBytesThroughABufferedArchive) {
     EXPECT_STREQ(loaded.format(), "00000000001234");
 }
 
-TEST(Plu, IsRegisteredAtLoadAndCanBeMadeFromItsName) {
+TEST(Plu, IsRegisteredOnceAndCanBeMadeFromItsName) {
+    EXPECT_EQ(Plu::registerType(), Plu::registerType());
     const RuntimeType* type = RuntimeType::find("Plu");
     ASSERT_NE(type, nullptr);
     EXPECT_EQ(type->schema, 1u);

@@ -33,4 +33,9 @@ for name in $imports; do
     esac
 done
 echo "imports: $(echo $imports)"
+
+# The version resource is filed under Polish (LANG_POLISH 0x15, SUBLANG_DEFAULT 1), where a
+# host that asks for the Polish resource looks.
+languages=$(i686-w64-mingw32-windres -i "$dll" -O rc | sed -nE 's/^LANGUAGE (.*)$/\1/p' | sort -u)
+[ "$languages" = "21, 1" ] || { echo "resources filed under: $languages (want 21, 1)"; fail=1; }
 exit $fail
