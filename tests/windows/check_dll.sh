@@ -2,11 +2,11 @@
 # The DLL's export table (undecorated names at fixed ordinals) and imports (Windows system DLLs
 # only: the C and C++ runtimes are inside).
 set -euo pipefail
-dll=$1
-dump=$(i686-w64-mingw32-objdump -p "$dll")
+dll=$1 target=${2:-i686-w64-mingw32} format=${3:-pei-i386}
+dump=$($target-objdump -p "$dll")
 fail=0
 
-grep -q 'file format pei-i386' <<<"$(i686-w64-mingw32-objdump -f "$dll")" || { echo "not a 32-bit x86 DLL"; fail=1; }
+grep -q "file format $format\$" <<<"$($target-objdump -f "$dll")" || { echo "not a $format DLL"; fail=1; }
 grep -q "Name.*VELKO_DLL.dll" <<<"$dump" || { echo "export table does not name VELKO_DLL.dll"; fail=1; }
 
 # Name table lines read "[ i] NAME", i being the ordinal less the ordinal base.
@@ -36,6 +36,6 @@ echo "imports: $(echo $imports)"
 
 # The version resource is filed under Polish (LANG_POLISH 0x15, SUBLANG_DEFAULT 1), where a
 # host that asks for the Polish resource looks.
-languages=$(i686-w64-mingw32-windres -i "$dll" -O rc | sed -nE 's/^LANGUAGE (.*)$/\1/p' | sort -u)
+languages=$($target-windres -i "$dll" -O rc | sed -nE 's/^LANGUAGE (.*)$/\1/p' | sort -u)
 [ "$languages" = "21, 1" ] || { echo "resources filed under: $languages (want 21, 1)"; fail=1; }
 exit $fail

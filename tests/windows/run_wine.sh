@@ -1,10 +1,11 @@
 #!/bin/bash
-# Runs a Windows test host under 32-bit Wine with COM1 on a pseudo-terminal served by velko-sim.
+# Runs a Windows test host under Wine (32-bit, or 64-bit with VELKO_WINEARCH=win64) with COM1
+# on a pseudo-terminal served by velko-sim.
 #   run_wine.sh setup PREFIX
 #   run_wine.sh SCENARIO PREFIX VELKO_SIM HOST_EXE [velko-sim options...]
 set -euo pipefail
 mode=$1 prefix=$2
-export WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX=$prefix WINEARCH=${VELKO_WINEARCH:-win32} WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 # COM1 must stay where we put it: Wine remaps dosdevices/com1 to /dev/ttyS0 whenever its server
 # starts on a machine that has one, unless the Ports registry value names the device.
 com1=$prefix/velko-com1
