@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -19,15 +20,71 @@
 #include <string>
 
 #include "link/posix_baud.h"
+#include "link/posix_io.h"
+#include "link/tcp_port.h"
 
 namespace velko {
-namespace {
 
 uint64_t monotonicMs() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return uint64_t(ts.tv_sec) * 1000u + uint64_t(ts.tv_nsec) / 1000000u;
 }
+
+bool readWithin(int fd, const Timeouts& limits, void* buf, uint32_t count, uint32_t* got) {
+    *got = 0;
+    const bool limited = limits.readTotalConstant != 0 || limits.readTotalMultiplier != 0;
+    const uint64_t deadline =
+        monotonicMs() + limits.readTotalConstant + uint64_t(count) * limits.readTotalMultiplier;
+    auto* out = static_cast<unsigned char*>(buf);
+    while (*got < count) {
+        int wait = -1;
+        if (limited) {
+            const uint64_t now = monotonicMs();
+            if (now >= deadline) return true;
+            wait = int(deadline - now);
+        }
+        pollfd p{fd, POLLIN, 0};
+        const int ready = ::poll(&p, 1, wait);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (ready == 0) continue;  // the deadline test above ends the read
+        const ssize_t n = ::read(fd, out + *got, count - *got);
+        if (n > 0) {
+            *got += uint32_t(n);
+        } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+            return false;  // hang-up, a closed connection or a line error
+        }
+    }
+    return true;
+}
+
+bool writeAll(int fd, const void* buf, uint32_t count, uint32_t* written, bool socket) {
+    *written = 0;
+    const auto* in = static_cast<const unsigned char*>(buf);
+    while (*written < count) {
+        // MSG_NOSIGNAL: a connection closed by the other end fails the write instead of
+        // killing the process with SIGPIPE.
+        const ssize_t n = socket ? ::send(fd, in + *written, count - *written, MSG_NOSIGNAL)
+                                 : ::write(fd, in + *written, count - *written);
+        if (n > 0) {
+            *written += uint32_t(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EAGAIN) {
+            pollfd p{fd, POLLOUT, 0};
+            if (::poll(&p, 1, -1) < 0 && errno != EINTR) return false;
+            continue;
+        }
+        return false;
+    }
+    return true;
+}
+
+namespace {
 
 bool speedFor(uint32_t baud, speed_t* speed) {
     static const struct {
@@ -196,54 +253,12 @@ class PosixPort : public PortDevice {
 
     bool read(void* buf, uint32_t count, uint32_t* got) override {
         *got = 0;
-        if (!lineIsSound()) return false;
-        const bool limited = timeouts_.readTotalConstant != 0 || timeouts_.readTotalMultiplier != 0;
-        const uint64_t deadline = monotonicMs() + timeouts_.readTotalConstant +
-                                  uint64_t(count) * timeouts_.readTotalMultiplier;
-        auto* out = static_cast<unsigned char*>(buf);
-        while (*got < count) {
-            int wait = -1;
-            if (limited) {
-                const uint64_t now = monotonicMs();
-                if (now >= deadline) return true;
-                wait = int(deadline - now);
-            }
-            pollfd p{fd_, POLLIN, 0};
-            const int ready = ::poll(&p, 1, wait);
-            if (ready < 0) {
-                if (errno == EINTR) continue;
-                return false;
-            }
-            if (ready == 0) continue;  // the deadline test above ends the read
-            const ssize_t n = ::read(fd_, out + *got, count - *got);
-            if (n > 0) {
-                *got += uint32_t(n);
-                if (!lineIsSound()) return false;
-            } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
-                return false;  // hang-up or a line error
-            }
-        }
-        return true;
+        return lineIsSound() && readWithin(fd_, timeouts_, buf, count, got) && lineIsSound();
     }
 
     bool write(const void* buf, uint32_t count, uint32_t* written) override {
         *written = 0;
-        if (!lineIsSound()) return false;
-        const auto* in = static_cast<const unsigned char*>(buf);
-        while (*written < count) {
-            const ssize_t n = ::write(fd_, in + *written, count - *written);
-            if (n > 0) {
-                *written += uint32_t(n);
-                continue;
-            }
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0 && errno == EAGAIN) {
-                pollfd p{fd_, POLLOUT, 0};
-                if (::poll(&p, 1, -1) < 0 && errno != EINTR) return false;
-                continue;
-            }
-            return false;
-        }
+        if (!lineIsSound() || !writeAll(fd_, buf, count, written, false)) return false;
         return drain(count) && lineIsSound();
     }
 
@@ -327,6 +342,7 @@ std::string PosixPlatform::pathOf(int32_t port) const {
 std::unique_ptr<PortDevice> PosixPlatform::openPort(int32_t port) {
     const std::string path = pathOf(port);
     if (path.empty()) return nullptr;
+    if (path.compare(0, 6, "tcp://") == 0) return openTcpPort(path.substr(6));
     return openPosixPort(path);
 }
 

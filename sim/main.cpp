@@ -1,10 +1,14 @@
-// velko-sim: a simulated VELKO device on a pseudo-terminal. Prints the terminal's path, then
-// answers whatever opens it until it is interrupted. Sales can be rung up on standard input.
+// velko-sim: a simulated VELKO device on a pseudo-terminal or a TCP port. Prints the line's
+// path, then answers whatever opens it until it is interrupted. Sales can be rung up on standard
+// input.
+#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -26,13 +30,14 @@ void onSignal(int) {
     stopping = 1;
 }
 
-class PtyOutput : public velko::DeviceModel::Output {
+// The line to the host: the pseudo-terminal's master, or the connected TCP client (-1 while
+// none is connected).
+class LineOutput : public velko::DeviceModel::Output {
   public:
-    PtyOutput(int fd, velko::WireLog* log) : fd_(fd), log_(log) {}
-    // The line drops: the terminal goes away under the host, and the simulator ends.
-    void drop() override { stopping = 1; }
+    LineOutput(int& fd, bool tcp, velko::WireLog* log) : fd_(fd), tcp_(tcp), log_(log) {}
     void send(const velko::Bytes& bytes, uint32_t delayMs) override {
         if (delayMs) usleep(useconds_t(delayMs) * 1000);
+        if (fd_ < 0) return;
         if (log_) log_->feed(bytes.data(), bytes.size());
         size_t done = 0;
         while (done < bytes.size()) {
@@ -44,11 +49,39 @@ class PtyOutput : public velko::DeviceModel::Output {
             }
         }
     }
+    // The line drops: a TCP client is disconnected; a terminal goes away under the host, and
+    // the simulator ends.
+    void drop() override {
+        if (!tcp_) {
+            stopping = 1;
+        } else if (fd_ >= 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
 
   private:
-    int fd_;
+    int& fd_;
+    bool tcp_;
     velko::WireLog* log_;
 };
+
+// A listening socket on the loopback address; the port it got, or -1.
+int listenOnLoopback(int port, int* listenFd) {
+    *listenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    setsockopt(*listenFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(uint16_t(port));
+    socklen_t length = sizeof address;
+    if (*listenFd < 0 || bind(*listenFd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        listen(*listenFd, 4) != 0 ||
+        getsockname(*listenFd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return -1;
+    return ntohs(address.sin_port);
+}
 
 // One command from standard input: "sell CODE QUANTITY".
 void command(const std::string& text, velko::DeviceModel& device) {
@@ -116,11 +149,16 @@ int main(int argc, char** argv) {
     std::string link, listing, store, seed;
     std::vector<std::string> replies, refused, faults;
     bool log = false;
+    int tcpPort = -1;
     CLI::App app{
         "velko-sim: a simulated VELKO device on a pseudo-terminal. Prints the "
         "terminal's path and serves it until interrupted. While it runs, a line such as "
         "'sell 123 2.5' on standard input rings up a sale of that article."};
     app.add_option("--link", link, "also make PATH a symbolic link to the terminal");
+    app.add_option("--tcp", tcpPort,
+                   "serve raw TCP on this port of 127.0.0.1 instead of a terminal (0: any free "
+                   "port) and print tcp://127.0.0.1:PORT; one host at a time")
+        ->type_name("PORT");
     app.add_option("--device", options.address, "answer only this device number (default: any)");
     app.add_option("--answer", options.answer, "the answer to the address message")
         ->capture_default_str();
@@ -189,21 +227,32 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
-        std::perror("velko-sim: pseudo-terminal");
-        return 1;
+    int line = -1, slave = -1, listener = -1;
+    std::string path;
+    if (tcpPort >= 0) {
+        const int port = listenOnLoopback(tcpPort, &listener);
+        if (port < 0) {
+            std::perror("velko-sim: TCP");
+            return 1;
+        }
+        path = "tcp://127.0.0.1:" + std::to_string(port);
+    } else {
+        line = posix_openpt(O_RDWR | O_NOCTTY);
+        if (line < 0 || grantpt(line) != 0 || unlockpt(line) != 0) {
+            std::perror("velko-sim: pseudo-terminal");
+            return 1;
+        }
+        path = ptsname(line);
+        // Holding the terminal open keeps the master readable between the host's jobs.
+        slave = open(path.c_str(), O_RDWR | O_NOCTTY);
+        termios tio{};
+        if (slave < 0 || tcgetattr(slave, &tio) != 0) {
+            std::perror("velko-sim: terminal");
+            return 1;
+        }
+        cfmakeraw(&tio);
+        tcsetattr(slave, TCSANOW, &tio);
     }
-    const std::string path = ptsname(master);
-    // Holding the terminal open keeps the master readable between the host's jobs.
-    const int slave = open(path.c_str(), O_RDWR | O_NOCTTY);
-    termios tio{};
-    if (slave < 0 || tcgetattr(slave, &tio) != 0) {
-        std::perror("velko-sim: terminal");
-        return 1;
-    }
-    cfmakeraw(&tio);
-    tcsetattr(slave, TCSANOW, &tio);
     if (!link.empty()) {
         unlink(link.c_str());
         if (symlink(path.c_str(), link.c_str()) != 0) {
@@ -215,20 +264,32 @@ int main(int argc, char** argv) {
     stop.sa_handler = onSignal;
     sigaction(SIGTERM, &stop, nullptr);
     sigaction(SIGINT, &stop, nullptr);
-    // Started in the background of a terminal, reading it fails instead of stopping us.
+    // Started in the background of a terminal, reading it fails instead of stopping us; a
+    // client gone while we answer fails the write instead of ending us.
     signal(SIGTTIN, SIG_IGN);
+    signal(SIGPIPE, SIG_IGN);
     std::printf("%s\n", path.c_str());
     std::fflush(stdout);
 
     velko::WireLog hostLog(stderr, "host>device"), deviceLog(stderr, "device>host");
-    PtyOutput out(master, log ? &deviceLog : nullptr);
+    LineOutput out(line, tcpPort >= 0, log ? &deviceLog : nullptr);
     unsigned char buf[256];
     std::string input;
-    pollfd watch[2] = {{master, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+    pollfd watch[3] = {{line, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}, {listener, POLLIN, 0}};
     while (!stopping) {
-        if (poll(watch, 2, -1) < 0) {
+        watch[0].fd = line;
+        if (poll(watch, 3, -1) < 0) {
             if (errno == EINTR) continue;
             break;
+        }
+        if (watch[2].revents) {
+            // One host at a time, as on a serial line: a second connection is turned away.
+            const int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client >= 0 && line >= 0) {
+                close(client);
+            } else if (client >= 0) {
+                line = client;
+            }
         }
         if (watch[1].revents) {
             const ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
@@ -238,15 +299,22 @@ int main(int argc, char** argv) {
             for (size_t end; (end = input.find('\n')) != std::string::npos; input.erase(0, end + 1))
                 command(input.substr(0, end), device);
         }
-        if (watch[0].revents) {
-            const ssize_t n = read(master, buf, sizeof buf);
-            if (n < 0 && errno != EINTR && errno != EAGAIN) break;
-            if (n > 0 && log) hostLog.feed(buf, size_t(n));
-            for (ssize_t i = 0; i < n && !stopping; ++i) device.feed(buf[i], out);
+        if (line >= 0 && watch[0].fd == line && watch[0].revents) {
+            const ssize_t n = read(line, buf, sizeof buf);
+            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+            if (n <= 0 && tcpPort < 0) break;
+            if (n <= 0) {  // the client went away: wait for the next
+                close(line);
+                line = -1;
+                continue;
+            }
+            if (log) hostLog.feed(buf, size_t(n));
+            for (ssize_t i = 0; i < n && !stopping && line >= 0; ++i) device.feed(buf[i], out);
         }
     }
     if (!link.empty()) unlink(link.c_str());
-    close(slave);
-    close(master);
+    for (int fd : {slave, line, listener}) {
+        if (fd >= 0) close(fd);
+    }
     return 0;
 }

@@ -1,11 +1,16 @@
 // The velko tool and the velko-sim program driven as people drive them: whole commands over
 // pseudo-terminals in real time, checked by what they print, write and leave on the device.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -256,6 +261,57 @@ TEST(Tool, CloseDayOnAFullDiskLeavesNoReportAndTheCountersAlone) {
     EXPECT_EQ(readFile(dir / "listing"), "filler\n") << "no report, whole or partial";
     EXPECT_EQ(table(sim.path(), dir), before);
     (void)!std::system(("umount " + disk).c_str());
+}
+
+// A free TCP port of the loopback address, for a server the test starts.
+int freePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(fd, reinterpret_cast<sockaddr*>(&address), length);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+TEST(Tool, ReachesDevicesOnTheNetworkThroughTheSimulatorsTcpAndThroughSer2net) {
+    Dir dir;
+    SimProcess direct({"--tcp", "0", "--zero-delay", "0"});
+    ASSERT_EQ(direct.path().rfind("tcp://127.0.0.1:", 0), 0u) << direct.path();
+    ASSERT_EQ(velko({"--line", direct.path(), "upload", kArticles}).status, 0);
+    EXPECT_EQ(table(direct.path(), dir), readFile(kArticles));
+    EXPECT_EQ(velko({"--line", "tcp://127.0.0.1:1", "zero-counters"}).status, 12);  // refused
+    SimProcess dropping({"--tcp", "0", "--fault", "W38;1;1;=drop"});
+    EXPECT_EQ(velko({"--line", dropping.path(), "upload", kArticles}).status, 13);
+
+    // A serial device server in between: ser2net bridging a TCP port to the simulator's pty.
+    SimProcess serial({"--seed", kArticles, "--zero-delay", "0"});
+    const std::string port = std::to_string(freePort());
+    writeFile(dir / "ser2net.yaml", "connection: &velko\n  accepter: tcp,127.0.0.1," + port +
+                                        "\n  connector: serialdev," + serial.path() +
+                                        ",9600n81,local\n");
+    const pid_t ser2net = fork();
+    if (ser2net == 0) {
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, STDOUT_FILENO);
+        dup2(null, STDERR_FILENO);
+        execlp("ser2net", "ser2net", "-n", "-d", "-c", (dir / "ser2net.yaml").c_str(), nullptr);
+        _exit(127);
+    }
+    const std::string line = "tcp://127.0.0.1:" + port;
+    Outcome run;
+    for (int attempt = 0; attempt < 50; ++attempt) {  // until ser2net listens
+        run = velko({"--line", line, "download", "-o", dir / "bridged.csv"});
+        if (run.status != 12) break;
+        usleep(100000);
+    }
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(readFile(dir / "bridged.csv"), readFile(kArticles));
+    EXPECT_EQ(velko({"--line", line, "zero-counters"}).status, 0);
+    kill(ser2net, SIGTERM);
+    waitpid(ser2net, nullptr, 0);
 }
 
 TEST(Tool, DrawsProgressOnATerminalOnlyAndQuietLeavesOnlyErrors) {
