@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 namespace velko {
 
@@ -77,5 +78,9 @@ class Platform {
 
 // The operating system's own serial ports: com1, com2 on Windows, /dev/ttyS0, /dev/ttyS1 here.
 Platform& systemPlatform();
+
+// A platform of its own whose port 1 is the named line: a device path, a COM name ("COM3",
+// "\\.\COM10") or, where the platform has them, "tcp://HOST:PORT".
+std::unique_ptr<Platform> platformForLine(const std::string& line);
 
 }  // namespace velko

@@ -363,6 +363,12 @@ uint32_t PosixPlatform::tickCount() {
     return uint32_t(monotonicMs());
 }
 
+std::unique_ptr<Platform> platformForLine(const std::string& line) {
+    auto platform = std::make_unique<PosixPlatform>();
+    platform->mapPort(1, line);
+    return platform;
+}
+
 Platform& systemPlatform() {
     static PosixPlatform platform;
     return platform;

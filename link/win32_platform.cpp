@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
+#include <string>
 
 #include "link/platform.h"
 
@@ -76,19 +78,34 @@ class Win32Port : public PortDevice {
 
 class Win32Platform : public Platform {
   public:
+    Win32Platform() = default;
+    // Port 1 opens `device` instead of com1.
+    explicit Win32Platform(std::string device) : device_(std::move(device)) {}
+
     std::unique_ptr<PortDevice> openPort(int32_t port) override {
         char name[16];  // "com" and any 32-bit number
         std::snprintf(name, sizeof name, "com%d", int(port));
-        const HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+        const char* const path = port == 1 && !device_.empty() ? device_.c_str() : name;
+        const HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                      FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h == INVALID_HANDLE_VALUE) return nullptr;
         return std::unique_ptr<PortDevice>(new Win32Port(h));
     }
     void sleep(uint32_t ms) override { Sleep(ms); }
     uint32_t tickCount() override { return GetTickCount(); }
+
+  private:
+    std::string device_;
 };
 
 }  // namespace
+
+std::unique_ptr<Platform> platformForLine(const std::string& line) {
+    // "COM3" is reachable by its bare name only below COM10; the device namespace reaches all.
+    const bool comName = line.size() > 3 && _strnicmp(line.c_str(), "COM", 3) == 0 &&
+                         line.find_first_not_of("0123456789", 3) == std::string::npos;
+    return std::unique_ptr<Platform>(new Win32Platform(comName ? "\\\\.\\" + line : line));
+}
 
 Platform& systemPlatform() {
     static Win32Platform platform;

@@ -157,7 +157,7 @@ int main(int argc, char** argv) {
     app.add_option("--link", link, "also make PATH a symbolic link to the terminal");
     app.add_option("--tcp", tcpPort,
                    "serve raw TCP on this port of 127.0.0.1 instead of a terminal (0: any free "
-                   "port) and print tcp://127.0.0.1:PORT; one host at a time")
+                   "port) and print tcp://127.0.0.1:PORT; one host at a time, the newest")
         ->type_name("PORT");
     app.add_option("--device", options.address, "answer only this device number (default: any)");
     app.add_option("--answer", options.answer, "the answer to the address message")
@@ -282,23 +282,6 @@ int main(int argc, char** argv) {
             if (errno == EINTR) continue;
             break;
         }
-        if (watch[2].revents) {
-            // One host at a time, as on a serial line: a second connection is turned away.
-            const int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-            if (client >= 0 && line >= 0) {
-                close(client);
-            } else if (client >= 0) {
-                line = client;
-            }
-        }
-        if (watch[1].revents) {
-            const ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) watch[1].fd = -1;  // no more sales: serve the line alone
-            input.append(reinterpret_cast<char*>(buf), size_t(n > 0 ? n : 0));
-            for (size_t end; (end = input.find('\n')) != std::string::npos; input.erase(0, end + 1))
-                command(input.substr(0, end), device);
-        }
         if (line >= 0 && watch[0].fd == line && watch[0].revents) {
             const ssize_t n = read(line, buf, sizeof buf);
             if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
@@ -310,6 +293,23 @@ int main(int argc, char** argv) {
             }
             if (log) hostLog.feed(buf, size_t(n));
             for (ssize_t i = 0; i < n && !stopping && line >= 0; ++i) device.feed(buf[i], out);
+        }
+        if (watch[2].revents) {
+            // One host at a time, as on a serial line: a new connection takes the line over
+            // from one its host left behind.
+            const int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client >= 0) {
+                if (line >= 0) close(line);
+                line = client;
+            }
+        }
+        if (watch[1].revents) {
+            const ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) watch[1].fd = -1;  // no more sales: serve the line alone
+            input.append(reinterpret_cast<char*>(buf), size_t(n > 0 ? n : 0));
+            for (size_t end; (end = input.find('\n')) != std::string::npos; input.erase(0, end + 1))
+                command(input.substr(0, end), device);
         }
     }
     if (!link.empty()) unlink(link.c_str());

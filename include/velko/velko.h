@@ -96,6 +96,69 @@ VELKO_API int32_t VELKO_CALL VELKOSendArticles(int32_t port, uint32_t baud,
 VELKO_API int32_t VELKO_CALL VELKOZeroPLUCounters(int32_t port, uint32_t baud,
                                                   uint32_t deviceNumber);
 
+/* ---- The extended API: a handle per line, any line, options, counts and progress. ----
+   Each handle has a link of its own, so two lines run at once from two threads; one handle
+   runs one call at a time (a second call meanwhile returns VELKO_ERR_OPEN). The four functions
+   above keep their own single link and behave exactly as before. */
+
+typedef struct VelkoLine VelkoLine;
+
+/* Upload options, or-ed together. */
+enum {
+    VELKO_CONTINUE_ON_REFUSAL = 1,     /* go on after an article the device refuses */
+    VELKO_SKIP_FIRST_PREPARATION = 2,  /* leave out "W38;1;1;" */
+    VELKO_SKIP_SECOND_PREPARATION = 4  /* leave out "W38;2;1;" */
+};
+
+/* What a call did; every count is set to 0 before anything else. */
+typedef struct VelkoCounts {
+    int32_t accepted; /* upload: articles the device stored */
+    int32_t refused;  /* upload: articles the device refused */
+    int32_t received; /* download: articles handed to the consumer */
+    int32_t deleted;  /* deletion: codes the device deleted */
+} VelkoCounts;
+
+/* Callbacks of the extended API carry a pointer of the caller's, whatever the host's word size.
+   A supplier fills *record and returns 1 while it has an article; a consumer returns 1 to ask
+   for the next article. */
+typedef int32_t(VELKO_CALL* VelkoSupplier)(void* context, int32_t index, ArticleRecord* record);
+typedef int32_t(VELKO_CALL* VelkoConsumer)(void* context, int32_t index,
+                                           const ArticleRecord* record);
+/* Told after every article the device answered: how many so far. */
+typedef void(VELKO_CALL* VelkoProgress)(void* context, int32_t done);
+
+/* A handle on a line: a device path ("/dev/ttyUSB0"), a COM name ("COM3", "\\.\COM10") or, on
+   Linux, "tcp://HOST:PORT" for a serial device server. Nothing is opened until a call runs;
+   null for a null or empty name. */
+VELKO_API VelkoLine* VELKO_CALL VELKOLineOpen(const char* line);
+/* Frees the handle; not while a call on it runs. */
+VELKO_API void VELKO_CALL VELKOLineClose(VelkoLine* line);
+/* Appends a time-stamped trace of every step of the handle's calls to `file`; null or ""
+   stops it. VELKO_ERR_FORMAT for a null handle or a name over 128 characters. */
+VELKO_API int32_t VELKO_CALL VELKOLineSetTrace(VelkoLine* line, const char* file);
+
+/* The jobs, as the four functions above but on the handle's line, with a device number of 0 to
+   99 (not its low byte), options, counts (may be null) and progress (may be null). A null
+   handle, supplier or consumer is VELKO_ERR_FORMAT. */
+VELKO_API int32_t VELKO_CALL VELKOLineSendArticles(VelkoLine* line, uint32_t baud,
+                                                   uint32_t deviceNumber, uint32_t options,
+                                                   VelkoSupplier supplier, void* context,
+                                                   VelkoProgress progress, VelkoCounts* counts);
+VELKO_API int32_t VELKO_CALL VELKOLineReceiveArticles(VelkoLine* line, uint32_t baud,
+                                                      uint32_t deviceNumber,
+                                                      VelkoConsumer consumer, void* context,
+                                                      VelkoProgress progress,
+                                                      VelkoCounts* counts);
+VELKO_API int32_t VELKO_CALL VELKOLineDeleteArticles(VelkoLine* line, uint32_t baud,
+                                                     uint32_t deviceNumber, VelkoSupplier supplier,
+                                                     void* context, VelkoProgress progress,
+                                                     VelkoCounts* counts);
+VELKO_API int32_t VELKO_CALL VELKOLineZeroPLUCounters(VelkoLine* line, uint32_t baud,
+                                                      uint32_t deviceNumber);
+
+/* A result code in one line of English: its name, what it means and what to check. */
+VELKO_API const char* VELKO_CALL VELKOResultMessage(int32_t rc);
+
 #ifdef __cplusplus
 }
 #endif

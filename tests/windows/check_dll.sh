@@ -15,10 +15,18 @@ got=$(awk '/\[Ordinal\/Name Pointer\] Table/ {on=1; next}
            on && /^[ \t]*\[/ {gsub(/[][]/, " "); print $NF, $1; next}
            on && !/^[ \t]*\[/ {on=0}' <<<"$dump" |
       awk -v b="$base" '{print $1, $2 + b}' | sort)
-want="VELKODeleteArticles 1
+want=$(sort <<<"VELKODeleteArticles 1
 VELKOReceiveArticles 2
 VELKOSendArticles 3
-VELKOZeroPLUCounters 4"
+VELKOZeroPLUCounters 4
+VELKOLineOpen 5
+VELKOLineClose 6
+VELKOLineSetTrace 7
+VELKOLineSendArticles 8
+VELKOLineReceiveArticles 9
+VELKOLineDeleteArticles 10
+VELKOLineZeroPLUCounters 11
+VELKOResultMessage 12")
 if [ "$got" != "$want" ]; then
     echo "exports differ"; echo "got:"; echo "$got"; echo "want:"; echo "$want"; fail=1
 else

@@ -59,6 +59,59 @@ int faultScenario(int32_t want) {
     return 0;
 }
 
+// The extended API by ordinal and name: handles on COM names in both forms, an upload with
+// counts and progress, a download, and a port that does not exist.
+int32_t VELKO_CALL supplyTwo(void* context, int32_t index, ArticleRecord* record) {
+    if (index >= 2) return 0;
+    std::memset(record, 0, sizeof *record);
+    std::snprintf(record->code, sizeof record->code, "%d", 700 + index);
+    std::snprintf(record->name, sizeof record->name,
+                  "\xA3\xD3"
+                  "D\x8F %d",
+                  index);  // ŁÓDŹ
+    record->price = 100 * (index + 1);
+    ++*static_cast<int*>(context);
+    return 1;
+}
+int32_t VELKO_CALL countArticle(void* context, int32_t, const ArticleRecord*) {
+    ++*static_cast<int*>(context);
+    return 1;
+}
+
+int extendedScenario() {
+    auto open = resolve<VelkoLine*(VELKO_CALL*)(const char*)>(5, "VELKOLineOpen");
+    auto close = resolve<void(VELKO_CALL*)(VelkoLine*)>(6, "VELKOLineClose");
+    auto trace = resolve<int32_t(VELKO_CALL*)(VelkoLine*, const char*)>(7, "VELKOLineSetTrace");
+    auto send = resolve<decltype(&VELKOLineSendArticles)>(8, "VELKOLineSendArticles");
+    auto receive = resolve<decltype(&VELKOLineReceiveArticles)>(9, "VELKOLineReceiveArticles");
+    resolve<decltype(&VELKOLineDeleteArticles)>(10, "VELKOLineDeleteArticles");
+    auto zero = resolve<decltype(&VELKOLineZeroPLUCounters)>(11, "VELKOLineZeroPLUCounters");
+    auto message = resolve<decltype(&VELKOResultMessage)>(12, "VELKOResultMessage");
+    if (!open || !close || !trace || !send || !receive || !zero || !message) return 1;
+
+    VelkoLine* com1 = open("COM1");
+    VelkoLine* device = open("\\\\.\\COM1");
+    VelkoLine* com2 = open("COM2");
+    expectResult(zero(com1, 9600, 1), VELKO_OK, "zeroing the counters through a handle on COM1");
+    expectResult(zero(device, 9600, 1), VELKO_OK, "the same through \\\\.\\COM1");
+    expectResult(zero(com2, 9600, 1), VELKO_ERR_OPEN, "COM2, which does not exist");
+    int supplied = 0, consumed = 0;
+    VelkoCounts counts;
+    expectResult(
+        send(com1, 9600, 1, VELKO_SKIP_SECOND_PREPARATION, supplyTwo, &supplied, nullptr, &counts),
+        VELKO_OK, "an upload of two articles");
+    check(counts.accepted == 2 && counts.refused == 0 && supplied == 2, "two accepted");
+    expectResult(receive(com1, 9600, 1, countArticle, &consumed, nullptr, &counts), VELKO_OK,
+                 "a download");
+    check(counts.received == consumed && consumed >= 2, "the download counts what it handed over");
+    check(std::strncmp(message(VELKO_ERR_READ), "VELKO_ERR_READ: ", 16) == 0,
+          "result messages name the code");
+    close(com1);
+    close(device);
+    close(com2);
+    return 0;
+}
+
 int articleScenario() {
     velko::test::LibraryFunctions f;
     f.deleteArticles = resolve<decltype(f.deleteArticles)>(1, "VELKODeleteArticles");
@@ -117,7 +170,7 @@ int versionScenario() {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::printf("usage: velko_host zero|articles|version|fault-CODE\n");
+        std::printf("usage: velko_host zero|articles|version|extended|fault-CODE\n");
         return 2;
     }
     dll = LoadLibraryA("VELKO_DLL.dll");
@@ -128,6 +181,7 @@ int main(int argc, char** argv) {
     if (scenario == "zero") rc = zeroScenario();
     if (scenario == "version") rc = versionScenario();
     if (scenario == "articles") rc = articleScenario();
+    if (scenario == "extended") rc = extendedScenario();
     if (scenario.compare(0, 6, "fault-") == 0) rc = faultScenario(std::atoi(scenario.c_str() + 6));
     FreeLibrary(dll);
     std::printf("%d failed\n", failures);
