@@ -8,6 +8,7 @@
 
 #include "cli/article_file.h"
 #include "cli/outcome.h"
+#include "device/floor.h"
 #include "link/posix_platform.h"
 #include "link/velko_comm.h"
 
@@ -142,6 +143,33 @@ class Job {
         return rc;
     }
 
+    // The floor of the download just done: every listing line as the device sent it.
+    double floorOfDownloadSeconds() const {
+        const Floor floor(request_.baud);
+        const auto codec = makeTextCodec();
+        double ms = floor.sessionMs() + floor.wireMs(4);
+        size_t command = 5;  // "I0;1;", then "G"
+        for (const ArticleRecord& r : state_.received) {
+            const auto cells = articleCells(r, *codec);
+            size_t listing = 2 + strnlen(r.name, sizeof r.name);  // "0;" and the device's name
+            for (int c = 0; c < ColumnCount; ++c)
+                listing += (c == Name ? 0 : cells[size_t(c)].size()) + 1;
+            ms += floor.exchangeMs(command, listing);
+            command = 1;
+        }
+        ms += floor.exchangeMs(command, 1);  // the final "D"
+        return ms / 1000;
+    }
+
+    std::string tookAgainstFloor() const {
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+        char text[128];
+        std::snprintf(text, sizeof text, " in %.1f s (at best %.1f s at %u baud)", seconds,
+                      floorOfDownloadSeconds(), request_.baud);
+        return text;
+    }
+
     Outcome download() {
         const int32_t rc = readTable();
         const std::string counts = std::to_string(state_.received.size()) + " received";
@@ -155,14 +183,14 @@ class Job {
         if (path.empty() || path == "-") {
             writeArticles(std::cout, Format::Csv, state_.received, *codec);
             std::cout.flush();
-            return {EXIT_DONE, "done", counts, counts};
+            return {EXIT_DONE, "done", counts, counts + tookAgainstFloor()};
         }
         std::ostringstream text;
         writeArticles(text, formatOf(path), state_.received, *codec);
         std::string error;
         if (writeFileAtomically(path, text.str(), false, error).empty())
             return {EXIT_OUTPUT_NOT_WRITTEN, "not written", counts, "cannot write " + error};
-        return {EXIT_DONE, "done", counts, counts + " into " + path};
+        return {EXIT_DONE, "done", counts, counts + " into " + path + tookAgainstFloor()};
     }
 
     Outcome remove() {
@@ -237,6 +265,7 @@ class Job {
     TraceLog trace_;
     ReplyString session_;
     JobState state_;
+    const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <thread>
 
@@ -12,6 +13,7 @@
 #include "cli/jobs.h"
 #include "cli/outcome.h"
 #include "cli/validate.h"
+#include "device/floor.h"
 #include "link/posix_platform.h"
 #include "link/velko_comm.h"
 
@@ -97,8 +99,18 @@ void printDryRun(const Options& o, const std::vector<LineSpec>& lines,
             std::printf("  %s\n", frame);
         }
     }
+    // What the job will take at best: the protocol's pauses and the wire time of its bytes.
+    const Floor floor(o.baud);
+    double ms =
+        floor.sessionMs() + (o.request.skipSecondPreparation ? 1 : 2) * floor.exchangeMs(8, 1);
+    for (const ArticleRecord& r : o.request.articles) {
+        articleCommand(r, name, frame);
+        ms += floor.exchangeMs(std::strlen(frame), 1);
+    }
     std::printf("%zu article(s) checked; nothing was sent (--dry-run)\n",
                 o.request.articles.size());
+    std::printf("%zu articles: about %s at %u baud\n", o.request.articles.size(),
+                formatDuration(ms / 1000).c_str(), o.baud);
 }
 
 // The exit status of the whole run: the common cause of the failures, or EXIT_MIXED.

@@ -34,9 +34,11 @@ void onSignal(int) {
 // none is connected).
 class LineOutput : public velko::DeviceModel::Output {
   public:
-    LineOutput(int& fd, bool tcp, velko::WireLog* log) : fd_(fd), tcp_(tcp), log_(log) {}
+    LineOutput(int& fd, bool tcp, velko::WireLog* log, uint32_t paceBaud)
+        : fd_(fd), tcp_(tcp), log_(log), paceBaud_(paceBaud) {}
     void send(const velko::Bytes& bytes, uint32_t delayMs) override {
         if (delayMs) usleep(useconds_t(delayMs) * 1000);
+        pace(bytes.size());
         if (fd_ < 0) return;
         if (log_) log_->feed(bytes.data(), bytes.size());
         size_t done = 0;
@@ -60,10 +62,17 @@ class LineOutput : public velko::DeviceModel::Output {
         }
     }
 
+    // With pacing, bytes take their wire time at the nominal rate, ten bits a byte, as on a
+    // real line: a pseudo-terminal would deliver them at once.
+    void pace(size_t bytes) const {
+        if (paceBaud_) usleep(useconds_t(uint64_t(bytes) * 10000000 / paceBaud_));
+    }
+
   private:
     int& fd_;
     bool tcp_;
     velko::WireLog* log_;
+    uint32_t paceBaud_;
 };
 
 // A listening socket on the loopback address; the port it got, or -1.
@@ -150,6 +159,8 @@ int main(int argc, char** argv) {
     std::vector<std::string> replies, refused, faults;
     bool log = false;
     int tcpPort = -1;
+    bool pace = false;
+    uint32_t paceBaud = 9600;
     CLI::App app{
         "velko-sim: a simulated VELKO device on a pseudo-terminal. Prints the "
         "terminal's path and serves it until interrupted. While it runs, a line such as "
@@ -171,6 +182,9 @@ int main(int argc, char** argv) {
     app.add_option("--table", listing,
                    "start with the articles listed in FILE, one per line as the device lists "
                    "them: 0;123;ABC;1;12.50;1;3.500;43.75;");
+    app.add_flag("--pace", pace,
+                 "take the wire time of every byte both ways at --baud, as a real line does");
+    app.add_option("--baud", paceBaud, "the nominal rate for --pace")->capture_default_str();
     app.add_flag("--log", log, "write one line per frame and control byte, both ways, to stderr");
     app.add_option("--zero-delay", options.zeroDelayMs, "how long zeroing the counters takes, ms")
         ->capture_default_str();
@@ -272,7 +286,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     velko::WireLog hostLog(stderr, "host>device"), deviceLog(stderr, "device>host");
-    LineOutput out(line, tcpPort >= 0, log ? &deviceLog : nullptr);
+    LineOutput out(line, tcpPort >= 0, log ? &deviceLog : nullptr, pace ? paceBaud : 0);
     unsigned char buf[256];
     std::string input;
     pollfd watch[3] = {{line, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}, {listener, POLLIN, 0}};
@@ -291,6 +305,7 @@ int main(int argc, char** argv) {
                 line = -1;
                 continue;
             }
+            out.pace(size_t(n));  // the host's bytes arrive no faster than the wire carries them
             if (log) hostLog.feed(buf, size_t(n));
             for (ssize_t i = 0; i < n && !stopping && line >= 0; ++i) device.feed(buf[i], out);
         }
