@@ -37,7 +37,19 @@ bool readWithin(int fd, const Timeouts& limits, void* buf, uint32_t count, uint3
     const uint64_t deadline =
         monotonicMs() + limits.readTotalConstant + uint64_t(count) * limits.readTotalMultiplier;
     auto* out = static_cast<unsigned char*>(buf);
+    bool ready = false;  // poll said there was something to read
     while (*got < count) {
+        // Bytes already there are taken at once (a frame arrives whole, and is read byte by
+        // byte); poll only waits for the rest.
+        const ssize_t n = ::read(fd, out + *got, count - *got);
+        if (n > 0) {
+            *got += uint32_t(n);
+            continue;
+        }
+        if (n < 0 && errno != EINTR && errno != EAGAIN) return false;  // a line error
+        // Nothing there: a raw terminal reads 0, a socket EAGAIN. Nothing right after poll said
+        // there was something: the other end hung up or closed the connection.
+        if (n == 0 && ready) return false;
         int wait = -1;
         if (limited) {
             const uint64_t now = monotonicMs();
@@ -45,18 +57,9 @@ bool readWithin(int fd, const Timeouts& limits, void* buf, uint32_t count, uint3
             wait = int(deadline - now);
         }
         pollfd p{fd, POLLIN, 0};
-        const int ready = ::poll(&p, 1, wait);
-        if (ready < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (ready == 0) continue;  // the deadline test above ends the read
-        const ssize_t n = ::read(fd, out + *got, count - *got);
-        if (n > 0) {
-            *got += uint32_t(n);
-        } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
-            return false;  // hang-up, a closed connection or a line error
-        }
+        const int polled = ::poll(&p, 1, wait);
+        if (polled < 0 && errno != EINTR) return false;
+        ready = polled > 0;
     }
     return true;
 }
@@ -285,7 +288,10 @@ class PosixPort : public PortDevice {
         // The queue is empty; the last bytes may still be in the transmitter, which a serial
         // driver drains in far less than the bound above.
         unsigned int status = 0;
-        if (ioctl(fd_, TIOCSERGETLSR, &status) != 0) return true;
+        if (!reportsTransmitter_ || ioctl(fd_, TIOCSERGETLSR, &status) != 0) {
+            reportsTransmitter_ = false;  // asked once per port, not once per write
+            return true;
+        }
         while (!(status & TIOCSER_TEMT)) {
             const uint64_t now = monotonicMs();
             if (now >= deadline) return false;
@@ -310,6 +316,7 @@ class PosixPort : public PortDevice {
     Timeouts timeouts_;
     uint32_t baud_ = 9600;
     bool countsErrors_ = false;
+    bool reportsTransmitter_ = true;
     uint64_t lineErrors_ = 0;
     bool failed_ = false;
 };
