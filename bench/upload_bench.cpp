@@ -1,7 +1,8 @@
-// How an upload scales with the length of its list, on the simulated line: allocations and
-// live memory during the job, and virtual time per article against the protocol's floor (the
-// 100 ms pause before each frame and the 20 ms pause after each acknowledgement; the simulated
-// wire itself takes no time). Exits non-zero when memory grows with the list.
+// How the upload, the download and the deletion scale with the length of their list, on the
+// simulated line: allocations and live memory during the job, and virtual time per article
+// against the protocol's floor (the 100 ms pause before each frame and the 20 ms pause after
+// each acknowledgement; the simulated wire itself takes no time). Exits non-zero when memory
+// grows with the list.
 #include <malloc.h>
 
 #include <chrono>
@@ -56,35 +57,49 @@ struct Result {
     double virtualMsPerArticle, realMs;
 };
 
-Result run(int32_t count) {
+int32_t VELKO_CALL consume(const char*, int32_t, ArticleRecord*, uint32_t) {
+    return 1;
+}
+
+enum Job { Upload, Download, Delete };
+const char* const kJobNames[] = {"upload", "download", "delete"};
+
+Result run(Job job, int32_t count) {
     articles = count;
     velko::SimLine line;
     line.keepHistory = false;
-    // A device that accepts everything, without keeping a table that would grow with the list.
+    // A device that answers everything without keeping a table that would grow with the list:
+    // "D" to every command, and to a download's "I0;1;" and "G" the next listing line (the
+    // same line every time) until the list ends.
     const velko::Bytes yes = velko::encodeFrame("D");
+    const velko::Bytes listing = velko::encodeFrame("0;123;ABC;1;12.50;1;3.500;43.75;");
     const velko::Bytes ack{0x06};
     bool frameEnding = false;  // the CRC bytes follow the 0x0D of a frame
+    int32_t listed = 0;
     line.setPeer([&](const velko::Bytes& written, velko::SimLine& l) {
         if (written.size() == 4 && written[0] == 0x11) l.deliver(yes);
         if (frameEnding && written.size() == 2) {
             l.deliver(ack);
-            l.deliver(yes);
+            l.deliver(job == Download && listed++ < count ? listing : yes);
         }
         frameEnding = written.size() == 1 && written[0] == 0x0D;
     });
     velko::VELKOComm link(line);
     velko::ReplyString sessionText;
-    int32_t accepted = 0, refused = 0;
+    int32_t done = 0, refused = 0;
     sessionText.reserve(16);
     allocations = liveBytes = peakBytes = 0;
     const auto start = std::chrono::steady_clock::now();
     counting = true;
-    const int32_t rc =
-        link.sendArticles(1, 9600, 0, 1, 1, 1, sessionText, supply, nullptr, 0, accepted, refused);
+    int32_t rc = VELKO_OK;
+    if (job == Upload)
+        rc = link.sendArticles(1, 9600, 0, 1, 1, 1, sessionText, supply, nullptr, 0, done, refused);
+    if (job == Download) rc = link.receiveArticles(1, 9600, 1, sessionText, consume, 0, done);
+    if (job == Delete) rc = link.deleteArticles(1, 9600, 1, sessionText, supply, 0, done);
     counting = false;
     const auto end = std::chrono::steady_clock::now();
-    if (rc != VELKO_OK || accepted != count) {
-        std::fprintf(stderr, "upload of %d failed: %d (%d accepted)\n", count, rc, accepted);
+    if (rc != VELKO_OK || done != count) {
+        std::fprintf(stderr, "%s of %d failed: %d (%d done)\n", kJobNames[job], count, rc, done);
         std::exit(2);
     }
     return {allocations, peakBytes, count ? double(line.now()) / count : 0,
@@ -95,17 +110,21 @@ Result run(int32_t count) {
 
 int main(int argc, char** argv) {
     const int32_t largest = argc > 1 ? std::atoi(argv[1]) : 10000;
+    // Every article costs one frame (100 ms before it) and one received reply (20 ms after it).
     const double floorMs = 100 + 20;
-    std::printf("%9s %12s %11s %14s %9s %10s\n", "articles", "allocations", "peak bytes",
-                "virtual ms/art", "vs floor", "real ms");
-    Result first{};
+    std::printf("%-9s %9s %12s %11s %14s %9s %10s\n", "job", "articles", "allocations",
+                "peak bytes", "virtual ms/art", "vs floor", "real ms");
     bool flat = true;
-    for (int32_t n = 10; n <= largest; n *= 10) {
-        const Result r = run(n);
-        if (n == 10) first = r;
-        flat = flat && r.allocations == first.allocations && r.peakBytes == first.peakBytes;
-        std::printf("%9d %12lld %11lld %14.1f %8.3fx %10.1f\n", n, r.allocations, r.peakBytes,
-                    r.virtualMsPerArticle, r.virtualMsPerArticle / floorMs, r.realMs);
+    for (Job job : {Upload, Download, Delete}) {
+        Result first{};
+        for (int32_t n = 10; n <= largest; n *= 10) {
+            const Result r = run(job, n);
+            if (n == 10) first = r;
+            flat = flat && r.allocations == first.allocations && r.peakBytes == first.peakBytes;
+            std::printf("%-9s %9d %12lld %11lld %14.1f %8.3fx %10.1f\n", kJobNames[job], n,
+                        r.allocations, r.peakBytes, r.virtualMsPerArticle,
+                        r.virtualMsPerArticle / floorMs, r.realMs);
+        }
     }
     std::printf(flat ? "memory is flat in the length of the list\n"
                      : "MEMORY GROWS with the length of the list\n");
