@@ -105,9 +105,9 @@ typedef struct VelkoLine VelkoLine;
 
 /* Upload options, or-ed together. */
 enum {
-    VELKO_CONTINUE_ON_REFUSAL = 1,     /* go on after an article the device refuses */
-    VELKO_SKIP_FIRST_PREPARATION = 2,  /* leave out "W38;1;1;" */
-    VELKO_SKIP_SECOND_PREPARATION = 4  /* leave out "W38;2;1;" */
+    VELKO_CONTINUE_ON_REFUSAL = 1,    /* go on after an article the device refuses */
+    VELKO_SKIP_FIRST_PREPARATION = 2, /* leave out "W38;1;1;" */
+    VELKO_SKIP_SECOND_PREPARATION = 4 /* leave out "W38;2;1;" */
 };
 
 /* What a call did; every count is set to 0 before anything else. */
@@ -145,9 +145,8 @@ VELKO_API int32_t VELKO_CALL VELKOLineSendArticles(VelkoLine* line, uint32_t bau
                                                    VelkoSupplier supplier, void* context,
                                                    VelkoProgress progress, VelkoCounts* counts);
 VELKO_API int32_t VELKO_CALL VELKOLineReceiveArticles(VelkoLine* line, uint32_t baud,
-                                                      uint32_t deviceNumber,
-                                                      VelkoConsumer consumer, void* context,
-                                                      VelkoProgress progress,
+                                                      uint32_t deviceNumber, VelkoConsumer consumer,
+                                                      void* context, VelkoProgress progress,
                                                       VelkoCounts* counts);
 VELKO_API int32_t VELKO_CALL VELKOLineDeleteArticles(VelkoLine* line, uint32_t baud,
                                                      uint32_t deviceNumber, VelkoSupplier supplier,
