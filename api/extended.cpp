@@ -28,6 +28,8 @@ struct Call {
     VelkoConsumer consumer = nullptr;
     VelkoProgress progress = nullptr;
     void* context = nullptr;
+    // A deletion asks for code n once n codes are deleted: its progress comes with that ask.
+    bool progressOnSupply = false;
 };
 thread_local Call* current = nullptr;
 
@@ -42,6 +44,8 @@ class During {
 };
 
 int32_t VELKO_CALL supplyNext(const char*, int32_t index, ArticleRecord* record, uint32_t) {
+    if (current->progressOnSupply && current->progress && index > 0)
+        current->progress(current->context, index);
     return current->supplier(current->context, index, record);
 }
 
@@ -57,11 +61,31 @@ int32_t VELKO_CALL uploaded(const char*, int32_t, const ArticleRecord*, uint32_t
     return 1;
 }
 
-// Every count zeroed first, as the jobs do with their own.
-VelkoCounts* zeroed(VelkoCounts* counts) {
-    if (counts) std::memset(counts, 0, sizeof *counts);
-    return counts;
+// What every job checks first; then `job` runs on the handle's link, with `call` current, a
+// session text of its own and the port closed afterwards.
+template <class Job>
+int32_t runOnLine(VelkoLine* line, uint32_t deviceNumber, bool callbackGiven, Call call, Job job) {
+    if (!line || !callbackGiven) return VELKO_ERR_FORMAT;
+    if (deviceNumber > 99) return VELKO_ERR_ADDRESS;
+    During during(call);
+    return line->gate.run([&](VELKOComm& link) {
+        ReplyString sessionText;
+        return job(link, uint8_t(deviceNumber), sessionText);
+    });
 }
+
+// Counts the caller may leave out, every one zeroed first as the jobs do with their own.
+class Counts {
+  public:
+    explicit Counts(VelkoCounts* given) : counts_(given ? given : &own_) {
+        std::memset(counts_, 0, sizeof *counts_);
+    }
+    VelkoCounts* operator->() { return counts_; }
+
+  private:
+    VelkoCounts own_;
+    VelkoCounts* counts_;
+};
 
 }  // namespace
 }  // namespace velko
@@ -92,73 +116,48 @@ int32_t VELKO_CALL VELKOLineSetTrace(VelkoLine* line, const char* file) {
 
 int32_t VELKO_CALL VELKOLineSendArticles(VelkoLine* line, uint32_t baud, uint32_t deviceNumber,
                                          uint32_t options, VelkoSupplier supplier, void* context,
-                                         VelkoProgress progress, VelkoCounts* counts) {
-    VelkoCounts none;
-    counts = velko::zeroed(counts ? counts : &none);
-    if (!line || !supplier) return VELKO_ERR_FORMAT;
-    if (deviceNumber > 99) return VELKO_ERR_ADDRESS;
-    velko::Call call{supplier, nullptr, progress, context};
-    velko::During during(call);
-    return line->gate.run([&](VELKOComm& link) {
-        velko::ReplyString sessionText;
-        return link.sendArticles(1, baud, options & VELKO_CONTINUE_ON_REFUSAL ? 1 : 0,
-                                 options & VELKO_SKIP_FIRST_PREPARATION ? 1 : 0,
-                                 options & VELKO_SKIP_SECOND_PREPARATION ? 1 : 0,
-                                 uint8_t(deviceNumber), sessionText, velko::supplyNext,
-                                 velko::uploaded, 0, counts->accepted, counts->refused);
-    });
+                                         VelkoProgress progress, VelkoCounts* given) {
+    velko::Counts counts(given);
+    return velko::runOnLine(line, deviceNumber, supplier, {supplier, nullptr, progress, context},
+                            [&](VELKOComm& link, uint8_t device, velko::ReplyString& sessionText) {
+                                return link.sendArticles(
+                                    1, baud, options & VELKO_CONTINUE_ON_REFUSAL ? 1 : 0,
+                                    options & VELKO_SKIP_FIRST_PREPARATION ? 1 : 0,
+                                    options & VELKO_SKIP_SECOND_PREPARATION ? 1 : 0, device,
+                                    sessionText, velko::supplyNext, velko::uploaded, 0,
+                                    counts->accepted, counts->refused);
+                            });
 }
 
 int32_t VELKO_CALL VELKOLineReceiveArticles(VelkoLine* line, uint32_t baud, uint32_t deviceNumber,
                                             VelkoConsumer consumer, void* context,
-                                            VelkoProgress progress, VelkoCounts* counts) {
-    VelkoCounts none;
-    counts = velko::zeroed(counts ? counts : &none);
-    if (!line || !consumer) return VELKO_ERR_FORMAT;
-    if (deviceNumber > 99) return VELKO_ERR_ADDRESS;
-    velko::Call call{nullptr, consumer, progress, context};
-    velko::During during(call);
-    return line->gate.run([&](VELKOComm& link) {
-        velko::ReplyString sessionText;
-        return link.receiveArticles(1, baud, uint8_t(deviceNumber), sessionText, velko::consumeNext,
-                                    0, counts->received);
-    });
+                                            VelkoProgress progress, VelkoCounts* given) {
+    velko::Counts counts(given);
+    return velko::runOnLine(line, deviceNumber, consumer, {nullptr, consumer, progress, context},
+                            [&](VELKOComm& link, uint8_t device, velko::ReplyString& sessionText) {
+                                return link.receiveArticles(1, baud, device, sessionText,
+                                                            velko::consumeNext, 0,
+                                                            counts->received);
+                            });
 }
 
 int32_t VELKO_CALL VELKOLineDeleteArticles(VelkoLine* line, uint32_t baud, uint32_t deviceNumber,
                                            VelkoSupplier supplier, void* context,
-                                           VelkoProgress progress, VelkoCounts* counts) {
-    VelkoCounts none;
-    counts = velko::zeroed(counts ? counts : &none);
-    if (!line || !supplier) return VELKO_ERR_FORMAT;
-    if (deviceNumber > 99) return VELKO_ERR_ADDRESS;
-    // The deletion asks for code n once n codes are deleted: progress is that count.
-    struct Deleting {
-        VelkoSupplier supplier;
-        VelkoProgress progress;
-        void* context;
-        static int32_t VELKO_CALL next(void* self, int32_t index, ArticleRecord* record) {
-            auto* d = static_cast<Deleting*>(self);
-            if (d->progress && index > 0) d->progress(d->context, index);
-            return d->supplier(d->context, index, record);
-        }
-    } deleting{supplier, progress, context};
-    velko::Call call{Deleting::next, nullptr, nullptr, &deleting};
-    velko::During during(call);
-    return line->gate.run([&](VELKOComm& link) {
-        velko::ReplyString sessionText;
-        return link.deleteArticles(1, baud, uint8_t(deviceNumber), sessionText, velko::supplyNext,
-                                   0, counts->deleted);
-    });
+                                           VelkoProgress progress, VelkoCounts* given) {
+    velko::Counts counts(given);
+    return velko::runOnLine(line, deviceNumber, supplier,
+                            {supplier, nullptr, progress, context, true},
+                            [&](VELKOComm& link, uint8_t device, velko::ReplyString& sessionText) {
+                                return link.deleteArticles(1, baud, device, sessionText,
+                                                           velko::supplyNext, 0, counts->deleted);
+                            });
 }
 
 int32_t VELKO_CALL VELKOLineZeroPLUCounters(VelkoLine* line, uint32_t baud, uint32_t deviceNumber) {
-    if (!line) return VELKO_ERR_FORMAT;
-    if (deviceNumber > 99) return VELKO_ERR_ADDRESS;
-    return line->gate.run([&](VELKOComm& link) {
-        velko::ReplyString sessionText;
-        return link.zeroCounters(1, baud, uint8_t(deviceNumber), sessionText);
-    });
+    return velko::runOnLine(line, deviceNumber, true, {},
+                            [&](VELKOComm& link, uint8_t device, velko::ReplyString& sessionText) {
+                                return link.zeroCounters(1, baud, device, sessionText);
+                            });
 }
 
 const char* VELKO_CALL VELKOResultMessage(int32_t rc) {
