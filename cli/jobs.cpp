@@ -35,11 +35,10 @@ int32_t VELKO_CALL supplyNext(const char*, int32_t index, ArticleRecord* record,
     return 1;
 }
 
+// Progress comes from supplyNext: the index it is asked for is the count answered so far.
 int32_t VELKO_CALL uploaded(const char*, int32_t, const ArticleRecord* record, uint32_t,
-                            int32_t outcome, int32_t accepted, int32_t refused) {
-    JobState& job = *current;
-    if (outcome != 1) job.refusedCodes.emplace_back(record->code, strnlen(record->code, 15));
-    job.progress->update(job.row, accepted + refused, long(job.supply->size()));
+                            int32_t outcome, int32_t, int32_t) {
+    if (outcome != 1) current->refusedCodes.emplace_back(record->code, strnlen(record->code, 15));
     return 1;
 }
 

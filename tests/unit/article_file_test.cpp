@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "callbacks.h"
 #include "cli/validate.h"
 
 namespace velko::cli {
@@ -87,25 +88,19 @@ TEST(ArticleFile, AmountsParseExactlyAndFormatBack) {
 
 TEST(ArticleFile, RecordsSurviveAWriteAndAReadInBothFormats) {
     const auto codec = makeTextCodec();
-    auto record = [](const char* code, const char* name, int32_t price, uint8_t flag, int8_t group,
-                     int32_t quantity, int32_t value) {
-        ArticleRecord r{};
-        std::strcpy(r.code, code);
-        std::strcpy(r.name, name);
-        r.price = price;
-        r.flag = flag;
-        r.group = group;
+    auto withCounters = [](ArticleRecord r, int32_t quantity, int32_t value) {
         r.quantityCounter = quantity;
         r.valueCounter = value;
         return r;
     };
     // Windows-1250 for ŁAD, "X": a Polish letter, a comma and quotes in one name.
     const std::vector<ArticleRecord> records = {
-        record("00000000000123",
-               "\xA3"
-               "AD, \"X\"",
-               -5, 1, 127, 2500, 1234),
-        record("99999999999999", "", 199, 0, -1, -1000, -20)};
+        withCounters(test::article("00000000000123",
+                                   "\xA3"
+                                   "AD, \"X\"",
+                                   -5, 127, 1),
+                     2500, 1234),
+        withCounters(test::article("99999999999999", "", 199, -1, 0), -1000, -20)};
     for (const char* extension : {".csv", ".json"}) {
         std::ostringstream text;
         writeArticles(text, formatOf(std::string("x") + extension), records, *codec);
