@@ -1,10 +1,5 @@
 #include "cli/article_file.h"
 
-#include <csv.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -14,6 +9,8 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <system_error>
+
+#include "cli/csv_reader.h"
 
 namespace velko::cli {
 
@@ -36,56 +33,19 @@ bool endsWithJson(const std::string& path) {
     return ext == ".json";
 }
 
-std::string readAll(std::istream& in) {
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// The CSV records as libcsv hands them over, field by field.
-struct CsvRecords {
-    std::vector<std::vector<std::string>> records;
-    std::vector<std::string> current;
-
-    static void field(void* text, size_t length, void* self) {
-        static_cast<CsvRecords*>(self)->current.emplace_back(text ? static_cast<char*>(text) : "",
-                                                             length);
-    }
-    static void recordEnd(int, void* self) {
-        auto* me = static_cast<CsvRecords*>(self);
-        me->records.push_back(std::move(me->current));
-        me->current.clear();
-    }
-};
-
-// Spaces are part of a field (RFC 4180); libcsv would otherwise trim them.
-int noSpace(unsigned char) {
-    return 0;
-}
-
-void readCsv(const std::string& file, std::string text, std::vector<Row>& rows,
+void readCsv(const std::string& file, std::istream& in, std::vector<Row>& rows,
              std::vector<Fault>& faults) {
-    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
-    csv_parser parser;
-    csv_init(&parser, CSV_STRICT | CSV_STRICT_FINI);
-    csv_set_space_func(&parser, noSpace);
-    CsvRecords csv;
-    const bool parsed = csv_parse(&parser, text.data(), text.size(), CsvRecords::field,
-                                  CsvRecords::recordEnd, &csv) == text.size() &&
-                        csv_fini(&parser, CsvRecords::field, CsvRecords::recordEnd, &csv) == 0;
-    if (!parsed) {
-        faults.push_back({file, int(csv.records.size()) + 1, "",
-                          std::string("not valid CSV: ") + csv_strerror(csv_error(&parser))});
-    }
-    csv_free(&parser);
-    if (!parsed) return;
-    if (csv.records.empty()) {
-        faults.push_back({file, 1, "", "no header (code,name,price,flag,group,quantity,value)"});
+    CsvReader csv(in);
+    std::vector<std::string> record;
+    if (!csv.next(record)) {
+        faults.push_back({file, 1, "",
+                          csv.error() ? std::string("not valid CSV: ") + csv.error()
+                                      : "no header (code,name,price,flag,group,quantity,value)"});
         return;
     }
     std::vector<int> columns;
     bool seen[ColumnCount] = {};
-    for (const std::string& name : csv.records[0]) {
+    for (const std::string& name : record) {
         const int c = columnNamed(name);
         if (c < 0) {
             faults.push_back({file, 1, name, "unknown column"});
@@ -96,10 +56,10 @@ void readCsv(const std::string& file, std::string text, std::vector<Row>& rows,
         }
         columns.push_back(c);
     }
-    for (size_t r = 1; r < csv.records.size(); ++r) {
-        const auto& record = csv.records[r];
+    int number = 1;
+    while (csv.next(record)) {
         Row row;
-        row.number = int(r) + 1;
+        row.number = ++number;
         if (record.size() != columns.size()) {
             faults.push_back({file, row.number, "",
                               std::to_string(record.size()) + " fields where the header has " +
@@ -107,18 +67,20 @@ void readCsv(const std::string& file, std::string text, std::vector<Row>& rows,
             continue;
         }
         for (size_t f = 0; f < record.size(); ++f) {
-            if (columns[f] >= 0) row.cells[size_t(columns[f])] = record[f];
+            if (columns[f] >= 0) row.cells[size_t(columns[f])] = std::move(record[f]);
         }
         for (int c = 0; c < ColumnCount; ++c) {
             if (seen[c] && !row.cells[size_t(c)]) row.cells[size_t(c)] = "";
         }
         rows.push_back(std::move(row));
     }
+    if (csv.error())
+        faults.push_back({file, number + 1, "", std::string("not valid CSV: ") + csv.error()});
 }
 
-void readJson(const std::string& file, const std::string& text, std::vector<Row>& rows,
+void readJson(const std::string& file, std::istream& in, std::vector<Row>& rows,
               std::vector<Fault>& faults) {
-    const nlohmann::json doc = nlohmann::json::parse(text, nullptr, false);
+    const nlohmann::json doc = nlohmann::json::parse(in, nullptr, false);
     if (doc.is_discarded() || !doc.is_array()) {
         faults.push_back({file, 0, "", "not a JSON array of articles"});
         return;
@@ -160,19 +122,6 @@ std::string quoteCsv(const std::string& cell) {
     return out + "\"";
 }
 
-bool syncPath(const std::string& path, int flags) {
-    const int fd = ::open(path.c_str(), flags | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool synced = ::fsync(fd) == 0;
-    return ::close(fd) == 0 && synced;
-}
-
-std::string directoryOf(const std::string& path) {
-    const size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 }  // namespace
 
 std::string describe(const Fault& f) {
@@ -186,30 +135,34 @@ Format formatOf(const std::string& path) {
     return endsWithJson(path) ? Format::Json : Format::Csv;
 }
 
-void readArticleFile(const std::string& path, std::vector<Row>& rows, std::vector<Fault>& faults) {
-    std::string text;
-    if (path == "-") {
-        text = readAll(std::cin);
+void readArticles(const std::string& file, Format format, std::istream& in, std::vector<Row>& rows,
+                  std::vector<Fault>& faults) {
+    if (format == Format::Json) {
+        readJson(file, in, rows, faults);
     } else {
-        std::ifstream in(path, std::ios::binary);
-        if (!in) {
-            faults.push_back(
-                {path, 0, "", "cannot be read: " + std::generic_category().message(errno)});
-            return;
-        }
-        text = readAll(in);
+        readCsv(file, in, rows, faults);
     }
-    readArticleText(path == "-" ? "standard input" : path, formatOf(path), std::move(text), rows,
-                    faults);
+    if (in.bad()) faults.push_back({file, 0, "", "could not be read to the end"});
+}
+
+void readArticleFile(const std::string& path, std::vector<Row>& rows, std::vector<Fault>& faults) {
+    if (path == "-") {
+        readArticles("standard input", Format::Csv, std::cin, rows, faults);
+        return;
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        faults.push_back(
+            {path, 0, "", "cannot be read: " + std::generic_category().message(errno)});
+        return;
+    }
+    readArticles(path, formatOf(path), in, rows, faults);
 }
 
 void readArticleText(const std::string& file, Format format, std::string text,
                      std::vector<Row>& rows, std::vector<Fault>& faults) {
-    if (format == Format::Json) {
-        readJson(file, text, rows, faults);
-    } else {
-        readCsv(file, std::move(text), rows, faults);
-    }
+    std::istringstream in(std::move(text));
+    readArticles(file, format, in, rows, faults);
 }
 
 std::array<std::string, ColumnCount> articleCells(const ArticleRecord& r, TextCodec& codec) {
@@ -255,42 +208,6 @@ std::string withSuffix(const std::string& path, const std::string& suffix) {
     if (dot == std::string::npos || (slash != std::string::npos && dot <= slash + 1))
         return path + suffix;
     return path.substr(0, dot) + suffix + path.substr(dot);
-}
-
-std::string writeFileAtomically(const std::string& path, const std::string& text, bool keepExisting,
-                                std::string& error) {
-    const std::string temporary = path + ".part";
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    bool good = fd >= 0;
-    for (size_t done = 0; good && done < text.size();) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        good = n > 0;
-        if (good) done += size_t(n);
-    }
-    good = good && ::fsync(fd) == 0;
-    if (fd >= 0 && ::close(fd) != 0) good = false;
-    std::string target = path;
-    if (good && keepExisting) {
-        // link() never replaces a file, so two reports of the same second both survive.
-        for (int n = 2; ::link(temporary.c_str(), target.c_str()) != 0; ++n) {
-            if (errno != EEXIST || n > 999) {
-                good = false;
-                break;
-            }
-            target = withSuffix(path, "-" + std::to_string(n));
-        }
-        if (good) ::unlink(temporary.c_str());
-    } else if (good) {
-        good = ::rename(temporary.c_str(), target.c_str()) == 0;
-    }
-    good = good && syncPath(directoryOf(target), O_RDONLY | O_DIRECTORY);
-    if (!good) {
-        error = path + ": " + std::generic_category().message(errno);
-        ::unlink(temporary.c_str());
-        return "";
-    }
-    return target;
 }
 
 }  // namespace velko::cli

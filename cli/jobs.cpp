@@ -7,9 +7,10 @@
 #include <sstream>
 
 #include "cli/article_file.h"
+#include "cli/host_os.h"
 #include "cli/outcome.h"
 #include "device/floor.h"
-#include "link/posix_platform.h"
+#include "link/platform.h"
 #include "link/velko_comm.h"
 
 namespace velko::cli {
@@ -50,9 +51,7 @@ int32_t VELKO_CALL receive(const char*, int32_t, ArticleRecord* record, uint32_t
 }
 
 std::string reportName(int device) {
-    const time_t now = std::time(nullptr);
-    struct tm local {};
-    localtime_r(&now, &local);
+    const std::tm local = localTime(std::time(nullptr));
     char name[64];
     std::snprintf(name, sizeof name, "device-%02d_%04d-%02d-%02d_%02d-%02d-%02d.csv", device,
                   local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
@@ -67,8 +66,11 @@ Outcome failed(int32_t rc, const std::string& before = "") {
 class Job {
   public:
     Job(const JobRequest& request, const LineSpec& line, Progress& progress, size_t row)
-        : request_(request), line_(line), link_(platform_), trace_(request.trace.c_str(), 0) {
-        if (!line.path.empty()) platform_.mapPort(kPort, line.path);
+        : request_(request),
+          line_(line),
+          platform_(platformForLine(line.path)),
+          link_(*platform_),
+          trace_(request.trace.c_str(), 0) {
         if (!request.trace.empty()) link_.setTraceSink(&trace_);
         state_.progress = &progress;
         state_.row = row;
@@ -259,7 +261,7 @@ class Job {
 
     const JobRequest& request_;
     const LineSpec& line_;
-    PosixPlatform platform_;
+    std::unique_ptr<Platform> platform_;
     VELKOComm link_;
     TraceLog trace_;
     ReplyString session_;

@@ -1,7 +1,5 @@
 // velko: uploads price lists to VELKO devices, reads their sales and closes the day, on one
 // line or on several at once.
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cstdio>
@@ -10,11 +8,12 @@
 #include <thread>
 
 #include "cli/article_file.h"
+#include "cli/host_os.h"
 #include "cli/jobs.h"
 #include "cli/outcome.h"
 #include "cli/validate.h"
 #include "device/floor.h"
-#include "link/posix_platform.h"
+#include "link/platform.h"
 #include "link/velko_comm.h"
 
 namespace velko::cli {
@@ -147,9 +146,8 @@ int run(Options& o, Command command) {
             std::fprintf(stderr, "velko: %s\n", error.c_str());
             return EXIT_USAGE;
         }
-        PosixPlatform platform;
-        if (!line.path.empty()) platform.mapPort(1, line.path);
-        labels.push_back(platform.pathOf(1));
+        if (line.path.empty()) line.path = firstPortName();
+        labels.push_back(line.path);
         lines.push_back(line);
     }
     const bool several = lines.size() > 1;
@@ -174,7 +172,7 @@ int run(Options& o, Command command) {
         return EXIT_DONE;
     }
 
-    Progress progress(!o.quiet && isatty(STDERR_FILENO) ? stderr : nullptr, labels);
+    Progress progress(!o.quiet && isTerminal(stderr) ? stderr : nullptr, labels);
     std::vector<Outcome> outcomes(lines.size());
     std::vector<JobRequest> requests(lines.size(), o.request);
     for (size_t i = 0; i < lines.size(); ++i) {
@@ -207,14 +205,19 @@ int run(Options& o, Command command) {
 int main(int argc, char** argv) {
     using namespace velko::cli;
     Options o;
+    prepareConsole();
     CLI::App app{
         "velko: uploads price lists to VELKO devices, reads their sales and closes the "
         "day, on one serial line or on several at once."};
     app.fallthrough();
     app.require_subcommand(1);
-    app.add_option("--line", o.lines,
-                   "serial device path; repeat for several devices at once, PATH@N gives that "
-                   "line's device number (default: port 1, /dev/ttyS0)")
+    app.add_option(
+           "--line", o.lines,
+           std::string(
+               "serial line: a device path, COM3 on Windows, or tcp://HOST:PORT; repeat for "
+               "several devices at once, PATH@N gives that line's device number "
+               "(default: ") +
+               velko::firstPortName() + ")")
         ->type_name("PATH[@N]");
     app.add_option("--device", o.device, "device number, 0 to 99")
         ->capture_default_str()

@@ -1,5 +1,5 @@
 // Text between the UTF-8 of files and terminals and the Windows-1250 of the library's records.
-// One implementation per platform, like the serial line: iconv here.
+// One implementation per platform, like the serial line: iconv, or the Windows code page calls.
 #pragma once
 
 #include <memory>

@@ -79,6 +79,9 @@ class Platform {
 // The operating system's own serial ports: com1, com2 on Windows, /dev/ttyS0, /dev/ttyS1 here.
 Platform& systemPlatform();
 
+// The name of port 1 of the system platform, the line used when none is named.
+const char* firstPortName();
+
 // A platform of its own whose port 1 is the named line: a device path, a COM name ("COM3",
 // "\\.\COM10") or, where the platform has them, "tcp://HOST:PORT".
 std::unique_ptr<Platform> platformForLine(const std::string& line);

@@ -376,6 +376,10 @@ std::unique_ptr<Platform> platformForLine(const std::string& line) {
     return platform;
 }
 
+const char* firstPortName() {
+    return "/dev/ttyS0";
+}
+
 Platform& systemPlatform() {
     static PosixPlatform platform;
     return platform;

@@ -66,12 +66,8 @@ int connectWithin(const addrinfo* a, uint64_t deadline) {
 }  // namespace
 
 std::unique_ptr<PortDevice> openTcpPort(const std::string& hostAndPort) {
-    const size_t colon = hostAndPort.rfind(':');
-    if (colon == std::string::npos || colon == 0) return nullptr;
-    std::string host = hostAndPort.substr(0, colon);
-    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
-        host = host.substr(1, host.size() - 2);
-    const std::string service = hostAndPort.substr(colon + 1);
+    std::string host, service;
+    if (!splitHostAndPort(hostAndPort, host, service)) return nullptr;
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;

@@ -11,6 +11,18 @@ namespace velko {
 // Connects to "HOST:PORT" (an IPv6 address in brackets), waiting at most 5 s; null when it
 // cannot. The line has the same read time limits as a serial one; its rate and framing are
 // the server's business.
+// One implementation per platform: BSD sockets, or Winsock.
 std::unique_ptr<PortDevice> openTcpPort(const std::string& hostAndPort);
+
+// "HOST:PORT" or "[V6ADDRESS]:PORT" into the host and the port; false when there is no port.
+inline bool splitHostAndPort(const std::string& text, std::string& host, std::string& port) {
+    const size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0) return false;
+    host = text.substr(0, colon);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    port = text.substr(colon + 1);
+    return true;
+}
 
 }  // namespace velko

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "link/platform.h"
+#include "link/tcp_port.h"
 
 namespace velko {
 namespace {
@@ -86,6 +87,7 @@ class Win32Platform : public Platform {
         char name[16];  // "com" and any 32-bit number
         std::snprintf(name, sizeof name, "com%d", int(port));
         const char* const path = port == 1 && !device_.empty() ? device_.c_str() : name;
+        if (std::strncmp(path, "tcp://", 6) == 0) return openTcpPort(path + 6);
         const HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                      FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h == INVALID_HANDLE_VALUE) return nullptr;
@@ -105,6 +107,10 @@ std::unique_ptr<Platform> platformForLine(const std::string& line) {
     const bool comName = line.size() > 3 && _strnicmp(line.c_str(), "COM", 3) == 0 &&
                          line.find_first_not_of("0123456789", 3) == std::string::npos;
     return std::unique_ptr<Platform>(new Win32Platform(comName ? "\\\\.\\" + line : line));
+}
+
+const char* firstPortName() {
+    return "COM1";
 }
 
 Platform& systemPlatform() {

@@ -127,8 +127,8 @@ typedef int32_t(VELKO_CALL* VelkoConsumer)(void* context, int32_t index,
 /* Told after every article the device answered: how many so far. */
 typedef void(VELKO_CALL* VelkoProgress)(void* context, int32_t done);
 
-/* A handle on a line: a device path ("/dev/ttyUSB0"), a COM name ("COM3", "\\.\COM10") or, on
-   Linux, "tcp://HOST:PORT" for a serial device server. Nothing is opened until a call runs;
+/* A handle on a line: a device path ("/dev/ttyUSB0"), a COM name ("COM3", "\\.\COM10") or
+   "tcp://HOST:PORT" for a serial device server. Nothing is opened until a call runs;
    null for a null or empty name. */
 VELKO_API VelkoLine* VELKO_CALL VELKOLineOpen(const char* line);
 /* Frees the handle; not while a call on it runs. */

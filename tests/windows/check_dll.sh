@@ -36,7 +36,7 @@ fi
 imports=$(sed -nE 's/^\s*DLL Name: (.*)$/\1/p' <<<"$dump" | tr 'A-Z' 'a-z' | sort -u)
 for name in $imports; do
     case $name in
-        kernel32.dll|user32.dll|advapi32.dll|msvcrt.dll|version.dll|ntdll.dll) ;;
+        kernel32.dll|user32.dll|advapi32.dll|msvcrt.dll|version.dll|ntdll.dll|ws2_32.dll) ;;
         *) echo "imports a DLL that Windows does not ship: $name"; fail=1 ;;
     esac
 done

@@ -3,6 +3,10 @@
 # on a pseudo-terminal served by velko-sim.
 #   run_wine.sh setup PREFIX
 #   run_wine.sh SCENARIO PREFIX VELKO_SIM HOST_EXE [velko-sim options...]
+#   run_wine.sh tool PREFIX VELKO_SIM VELKO_EXE CSV REFUSED_CSV: velko.exe uploads CSV through
+#       COM1 and downloads it back, which must give the same bytes, and refuses REFUSED_CSV
+#       with the very faults the Linux velko beside VELKO_SIM names; then downloads CSV from
+#       velko-sim serving TCP on loopback
 set -euo pipefail
 mode=$1 prefix=$2
 export WINEPREFIX=$prefix WINEARCH=${VELKO_WINEARCH:-win32} WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -27,20 +31,54 @@ fi
 
 sim=$3 host=$4
 shift 4
+if [ "$mode" = tool ]; then csv=$1 refused=$2; shift 2; fi
 if [ ! -x "$sim" ]; then
     echo "velko-sim not found at '$sim': build the linux preset first" >&2
     exit 1
 fi
 out=$(mktemp -d)
-trap 'kill $simpid 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$out"' EXIT
-"$sim" --link "$com1" --zero-delay 100 "$@" >"$out/sim" &
-simpid=$!
-for _ in $(seq 100); do [ -s "$out/sim" ] && break; sleep 0.05; done
+sims=()
+trap 'kill "${sims[@]}" 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$out"' EXIT
+# Starts velko-sim with the given options; its line's name lands in $out/NAME.
+serve() {
+    local name=$1
+    shift
+    "$sim" "$@" >"$out/$name" &
+    sims+=($!)
+    for _ in $(seq 100); do [ -s "$out/$name" ] && break; sleep 0.05; done
+}
+serve sim --link "$com1" --zero-delay 100 "$@"
 echo "device on $(cat "$out/sim") as COM1"
 # Wine's server and its service processes outlive the host and would keep any pipe they
 # inherit open (and the test runner waiting on it): they get files only.
 cd "$(dirname "$host")"
 status=0
+if [ "$mode" = tool ]; then
+    cp "$csv" "$out/articles.csv"
+    # Wine's drive Z: is the root of the file system.
+    wine velko.exe --line COM1 upload "Z:$out/articles.csv" </dev/null >"$out/host" 2>&1 ||
+        status=$?
+    [ $status -eq 0 ] && { wine velko.exe --line COM1 download -o "Z:$out/table.csv" \
+        </dev/null >>"$out/host" 2>&1 || status=$?; }
+    cat "$out/host"
+    [ $status -eq 0 ] || exit $status
+    cmp "$out/articles.csv" "$out/table.csv" || exit 1
+    echo "ok: the downloaded table equals the upload"
+    cp "$refused" "$out/refused.csv"
+    "$(dirname "$sim")/velko" upload "$out/refused.csv" 2>"$out/linux" && exit 1
+    windows=0
+    wine velko.exe --line COM1 upload "Z:$out/refused.csv" </dev/null 2>"$out/windows" ||
+        windows=$?
+    sed -i 's/^velko: Z:/velko: /; s/\r$//' "$out/windows"  # stderr stays text: CRLF
+    diff "$out/linux" "$out/windows" || exit 1
+    [ $windows -eq 3 ] || { echo "exit status $windows, not 3 (bad input)"; exit 1; }
+    echo "ok: $(wc -l <"$out/windows") fault lines, the same as on Linux"
+    serve tcp --tcp 0 --zero-delay 0 --seed "$out/articles.csv"
+    wine velko.exe --line "$(cat "$out/tcp")" download -o "Z:$out/tcp.csv" </dev/null || exit
+    cmp "$out/articles.csv" "$out/tcp.csv" || exit 1
+    echo "ok: the same table from $(cat "$out/tcp")"
+    exit
+fi
 wine "$(basename "$host")" "$mode" </dev/null >"$out/host" 2>&1 || status=$?
 cat "$out/host"
 exit $status
