@@ -31,10 +31,12 @@ TEST(ArticleFile, ReadsRfc4180WithQuotesLineBreaksAndAByteOrderMark) {
         "\xEF\xBB\xBFprice,name,code\r\n"
         "1.50,\"A, \"\"B\"\"\",1\r\n"
         "2, SPACE ,2\n"
-        "3,\"TWO\nLINES\",3\n",
+        "\r\n"
+        "3,\"TWO\nLINES\",3\r"
+        "4,,\"\"",
         ".csv", faults);
     EXPECT_TRUE(faults.empty());
-    ASSERT_EQ(rows.size(), 3u);
+    ASSERT_EQ(rows.size(), 4u) << "an empty line is no row; a lone CR ends one";
     EXPECT_EQ(rows[0].number, 2);
     EXPECT_EQ(*rows[0].cells[Code], "1");
     EXPECT_EQ(*rows[0].cells[Name], "A, \"B\"");
@@ -42,8 +44,11 @@ TEST(ArticleFile, ReadsRfc4180WithQuotesLineBreaksAndAByteOrderMark) {
     EXPECT_FALSE(rows[0].cells[Flag]) << "a column the file does not have stays absent";
     EXPECT_EQ(*rows[1].cells[Name], " SPACE ") << "spaces belong to the field";
     EXPECT_EQ(*rows[2].cells[Name], "TWO\nLINES");
+    EXPECT_EQ(*rows[3].cells[Name], "");
+    EXPECT_EQ(*rows[3].cells[Code], "") << "the last line needs no line break";
 
-    for (const char* broken : {"code,name\n1,\"open\n", "code,name\n1,a\"b\"\n", ""}) {
+    for (const char* broken : {"code,name\n1,\"open\n", "code,name\n1,a\"b\"\n",
+                               "code,name\n1,\"a\"b\n", ""}) {
         faults.clear();
         readText(broken, ".csv", faults);
         EXPECT_EQ(faults.size(), 1u) << broken;
