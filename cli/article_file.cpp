@@ -33,7 +33,7 @@ bool endsWithJson(const std::string& path) {
     return ext == ".json";
 }
 
-void readCsv(const std::string& file, std::istream& in, std::vector<Row>& rows,
+void readCsv(const std::string& file, std::istream& in, const RowSink& onRow,
              std::vector<Fault>& faults) {
     CsvReader csv(in);
     std::vector<std::string> record;
@@ -72,13 +72,13 @@ void readCsv(const std::string& file, std::istream& in, std::vector<Row>& rows,
         for (int c = 0; c < ColumnCount; ++c) {
             if (seen[c] && !row.cells[size_t(c)]) row.cells[size_t(c)] = "";
         }
-        rows.push_back(std::move(row));
+        onRow(row);
     }
     if (csv.error())
         faults.push_back({file, number + 1, "", std::string("not valid CSV: ") + csv.error()});
 }
 
-void readJson(const std::string& file, std::istream& in, std::vector<Row>& rows,
+void readJson(const std::string& file, std::istream& in, const RowSink& onRow,
               std::vector<Fault>& faults) {
     const nlohmann::json doc = nlohmann::json::parse(in, nullptr, false);
     if (doc.is_discarded() || !doc.is_array()) {
@@ -108,7 +108,7 @@ void readJson(const std::string& file, std::istream& in, std::vector<Row>& rows,
                 good = false;
             }
         }
-        if (good) rows.push_back(std::move(row));
+        if (good) onRow(row);
     }
 }
 
@@ -135,19 +135,27 @@ Format formatOf(const std::string& path) {
     return endsWithJson(path) ? Format::Json : Format::Csv;
 }
 
-void readArticles(const std::string& file, Format format, std::istream& in, std::vector<Row>& rows,
+void readArticles(const std::string& file, Format format, std::istream& in, const RowSink& onRow,
                   std::vector<Fault>& faults) {
     if (format == Format::Json) {
-        readJson(file, in, rows, faults);
+        readJson(file, in, onRow, faults);
     } else {
-        readCsv(file, in, rows, faults);
+        readCsv(file, in, onRow, faults);
     }
     if (in.bad()) faults.push_back({file, 0, "", "could not be read to the end"});
 }
 
+RowSink keepingIn(std::vector<Row>& rows) {
+    return [&rows](Row& row) { rows.push_back(std::move(row)); };
+}
+
 void readArticleFile(const std::string& path, std::vector<Row>& rows, std::vector<Fault>& faults) {
+    readArticleFile(path, keepingIn(rows), faults);
+}
+
+void readArticleFile(const std::string& path, const RowSink& onRow, std::vector<Fault>& faults) {
     if (path == "-") {
-        readArticles("standard input", Format::Csv, std::cin, rows, faults);
+        readArticles("standard input", Format::Csv, std::cin, onRow, faults);
         return;
     }
     std::ifstream in(path, std::ios::binary);
@@ -156,13 +164,13 @@ void readArticleFile(const std::string& path, std::vector<Row>& rows, std::vecto
             {path, 0, "", "cannot be read: " + std::generic_category().message(errno)});
         return;
     }
-    readArticles(path, formatOf(path), in, rows, faults);
+    readArticles(path, formatOf(path), in, onRow, faults);
 }
 
 void readArticleText(const std::string& file, Format format, std::string text,
                      std::vector<Row>& rows, std::vector<Fault>& faults) {
     std::istringstream in(std::move(text));
-    readArticles(file, format, in, rows, faults);
+    readArticles(file, format, in, keepingIn(rows), faults);
 }
 
 std::array<std::string, ColumnCount> articleCells(const ArticleRecord& r, TextCodec& codec) {

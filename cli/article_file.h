@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <functional>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -37,8 +38,12 @@ enum class Format { Csv, Json };
 // JSON for names ending in ".json" (any case); CSV for everything else, "-" included.
 Format formatOf(const std::string& path);
 
-// Reads every row of `path` ("-": standard input). Problems with the file itself (cannot be
-// opened, broken quoting or JSON, unknown or repeated columns) go to `faults`.
+// Hands every row of `path` ("-": standard input) to `onRow` as it is read, so a CSV file of
+// any length is never held whole. Problems with the file itself (cannot be opened, broken
+// quoting or JSON, unknown or repeated columns) go to `faults`.
+using RowSink = std::function<void(Row&)>;
+void readArticleFile(const std::string& path, const RowSink& onRow, std::vector<Fault>& faults);
+// The same, every row kept.
 void readArticleFile(const std::string& path, std::vector<Row>& rows, std::vector<Fault>& faults);
 // The same for text already read; `file` names it in faults.
 void readArticleText(const std::string& file, Format format, std::string text,

@@ -51,11 +51,8 @@ bool parseLine(const std::string& text, int fallbackDevice, int position, LineSp
 
 // Reads and checks an article file; prints every fault. False when there was any.
 bool loadArticles(const std::string& path, RowUse use, std::vector<ArticleRecord>& records) {
-    std::vector<Row> rows;
     std::vector<Fault> faults;
-    readArticleFile(path, rows, faults);
-    validateRows(path == "-" ? "standard input" : path, rows, use, *makeTextCodec(), records,
-                 faults);
+    loadArticleFile(path, use, *makeTextCodec(), records, faults);
     // In the order of the file, whichever check found them.
     std::stable_sort(faults.begin(), faults.end(),
                      [](const Fault& a, const Fault& b) { return a.row < b.row; });

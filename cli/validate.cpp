@@ -207,29 +207,39 @@ std::string codeProblem(const std::string& code) {
     return "";
 }
 
+void validateRow(const std::string& file, const Row& row, RowUse use, TextCodec& codec,
+                 std::vector<ArticleRecord>& records, std::vector<Fault>& faults) {
+    ArticleRecord r;
+    std::memset(&r, 0, sizeof r);
+    RowChecker check(file, row, faults);
+    check.code(r);
+    if (use != RowUse::Codes) {
+        check.name(r, codec);
+        r.price = check.amount(Price, 2, true);
+        int flag = 0, group = 1;
+        check.number(Flag, 0, 1, 0, &flag);
+        check.number(Group, 0, 128, 1, &group);
+        r.flag = uint8_t(flag);
+        r.group = int8_t(group - 1);
+    }
+    if (use == RowUse::Table) {
+        r.quantityCounter = check.amount(Quantity, 3, false);
+        r.valueCounter = check.amount(Value, 2, false);
+    }
+    if (check.good()) records.push_back(r);
+}
+
 void validateRows(const std::string& file, const std::vector<Row>& rows, RowUse use,
                   TextCodec& codec, std::vector<ArticleRecord>& records,
                   std::vector<Fault>& faults) {
-    for (const Row& row : rows) {
-        ArticleRecord r;
-        std::memset(&r, 0, sizeof r);
-        RowChecker check(file, row, faults);
-        check.code(r);
-        if (use != RowUse::Codes) {
-            check.name(r, codec);
-            r.price = check.amount(Price, 2, true);
-            int flag = 0, group = 1;
-            check.number(Flag, 0, 1, 0, &flag);
-            check.number(Group, 0, 128, 1, &group);
-            r.flag = uint8_t(flag);
-            r.group = int8_t(group - 1);
-        }
-        if (use == RowUse::Table) {
-            r.quantityCounter = check.amount(Quantity, 3, false);
-            r.valueCounter = check.amount(Value, 2, false);
-        }
-        if (check.good()) records.push_back(r);
-    }
+    for (const Row& row : rows) validateRow(file, row, use, codec, records, faults);
+}
+
+void loadArticleFile(const std::string& path, RowUse use, TextCodec& codec,
+                     std::vector<ArticleRecord>& records, std::vector<Fault>& faults) {
+    const std::string file = path == "-" ? "standard input" : path;
+    readArticleFile(
+        path, [&](Row& row) { validateRow(file, row, use, codec, records, faults); }, faults);
 }
 
 }  // namespace velko::cli

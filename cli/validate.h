@@ -15,11 +15,18 @@ enum class RowUse {
     Codes,   // only the code (deletion)
 };
 
-// Appends a record for every good row and a fault for every problem; a row with any fault
-// gives no record.
+// Appends a record for a good row, or a fault for every problem of a bad one.
+void validateRow(const std::string& file, const Row& row, RowUse use, TextCodec& codec,
+                 std::vector<ArticleRecord>& records, std::vector<Fault>& faults);
+// The same for every row.
 void validateRows(const std::string& file, const std::vector<Row>& rows, RowUse use,
                   TextCodec& codec, std::vector<ArticleRecord>& records,
                   std::vector<Fault>& faults);
+
+// Reads and checks `path` ("-": standard input) row by row, keeping only the records of good
+// rows: a long list costs its 48-byte records, not its text.
+void loadArticleFile(const std::string& path, RowUse use, TextCodec& codec,
+                     std::vector<ArticleRecord>& records, std::vector<Fault>& faults);
 
 // An amount with at most `places` decimals ("12.5", "-3", "0.05") in units of 10^-places;
 // false when it is not such a number or does not fit in 32 bits.

@@ -11,12 +11,9 @@
 namespace velko {
 
 bool loadTableFile(const std::string& path, DeviceModel& device, std::string& error) {
-    std::vector<cli::Row> rows;
     std::vector<cli::Fault> faults;
     std::vector<ArticleRecord> records;
-    const auto codec = cli::makeTextCodec();
-    cli::readArticleFile(path, rows, faults);
-    cli::validateRows(path, rows, cli::RowUse::Table, *codec, records, faults);
+    cli::loadArticleFile(path, cli::RowUse::Table, *cli::makeTextCodec(), records, faults);
     if (!faults.empty()) {
         for (const auto& f : faults) error += cli::describe(f) + "\n";
         return false;

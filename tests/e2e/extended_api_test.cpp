@@ -34,12 +34,10 @@ struct Host {
 };
 
 std::vector<ArticleRecord> sampleArticles() {
-    std::vector<cli::Row> rows;
     std::vector<cli::Fault> faults;
     std::vector<ArticleRecord> records;
-    cli::readArticleFile(VELKO_SAMPLES "/articles.csv", rows, faults);
-    cli::validateRows("articles.csv", rows, cli::RowUse::Upload, *cli::makeTextCodec(), records,
-                      faults);
+    cli::loadArticleFile(VELKO_SAMPLES "/articles.csv", cli::RowUse::Upload,
+                         *cli::makeTextCodec(), records, faults);
     return records;
 }
 
