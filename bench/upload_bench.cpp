@@ -5,6 +5,7 @@
 // checking of a CSV list, which keeps each good row's 48-byte record and nothing else. Exits
 // non-zero when a job's memory grows with the list, or the reader's by more than its records.
 #include <malloc.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -12,7 +13,6 @@
 #include <cstring>
 #include <fstream>
 #include <new>
-#include <unistd.h>
 
 #include "cli/validate.h"
 #include "link/velko_comm.h"

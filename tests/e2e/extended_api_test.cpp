@@ -36,8 +36,8 @@ struct Host {
 std::vector<ArticleRecord> sampleArticles() {
     std::vector<cli::Fault> faults;
     std::vector<ArticleRecord> records;
-    cli::loadArticleFile(VELKO_SAMPLES "/articles.csv", cli::RowUse::Upload,
-                         *cli::makeTextCodec(), records, faults);
+    cli::loadArticleFile(VELKO_SAMPLES "/articles.csv", cli::RowUse::Upload, *cli::makeTextCodec(),
+                         records, faults);
     return records;
 }
 

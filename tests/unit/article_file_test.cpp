@@ -47,8 +47,8 @@ TEST(ArticleFile, ReadsRfc4180WithQuotesLineBreaksAndAByteOrderMark) {
     EXPECT_EQ(*rows[3].cells[Name], "");
     EXPECT_EQ(*rows[3].cells[Code], "") << "the last line needs no line break";
 
-    for (const char* broken : {"code,name\n1,\"open\n", "code,name\n1,a\"b\"\n",
-                               "code,name\n1,\"a\"b\n", ""}) {
+    for (const char* broken :
+         {"code,name\n1,\"open\n", "code,name\n1,a\"b\"\n", "code,name\n1,\"a\"b\n", ""}) {
         faults.clear();
         readText(broken, ".csv", faults);
         EXPECT_EQ(faults.size(), 1u) << broken;
