@@ -16,18 +16,11 @@ namespace {
 
 constexpr int kConnectMs = 5000;
 
-class TcpPort : public PortDevice {
+class TcpPort : public SocketPort {
   public:
     explicit TcpPort(int fd) : fd_(fd) {}
     ~TcpPort() override { ::close(fd_); }
 
-    // Nothing to set on a socket; a rate of 0 is refused as on any line.
-    bool applyLineSetup(const LineSetup& setup) override { return setup.baudRate != 0; }
-    bool applyTimeouts(const Timeouts& t) override {
-        timeouts_ = t;
-        return true;
-    }
-    bool setQueueSizes(uint32_t, uint32_t) override { return true; }
     bool read(void* buf, uint32_t count, uint32_t* got) override {
         return readWithin(fd_, timeouts_, buf, count, got);
     }
@@ -37,7 +30,6 @@ class TcpPort : public PortDevice {
 
   private:
     int fd_;
-    Timeouts timeouts_;
 };
 
 // A non-blocking connect, bounded by the deadline; the connected socket or -1.

@@ -11,7 +11,22 @@ namespace velko {
 // Connects to "HOST:PORT" (an IPv6 address in brackets), waiting at most 5 s; null when it
 // cannot. The line has the same read time limits as a serial one; its rate and framing are
 // the server's business.
-// One implementation per platform: BSD sockets, or Winsock.
+// A socket has no serial set-up to apply: it keeps the read time limits, which its reads honour
+// as a serial line's would. One implementation per platform: BSD sockets, or Winsock.
+class SocketPort : public PortDevice {
+  public:
+    // A rate of 0 is refused as on any line; the rest is the server's business.
+    bool applyLineSetup(const LineSetup& setup) override { return setup.baudRate != 0; }
+    bool applyTimeouts(const Timeouts& t) override {
+        timeouts_ = t;
+        return true;
+    }
+    bool setQueueSizes(uint32_t, uint32_t) override { return true; }
+
+  protected:
+    Timeouts timeouts_;
+};
+
 std::unique_ptr<PortDevice> openTcpPort(const std::string& hostAndPort);
 
 // "HOST:PORT" or "[V6ADDRESS]:PORT" into the host and the port; false when there is no port.

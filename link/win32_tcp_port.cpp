@@ -39,18 +39,10 @@ int waitFor(SOCKET s, bool write, ULONGLONG deadline) {
     return n > 0 ? 1 : 0;
 }
 
-class WinsockPort : public PortDevice {
+class WinsockPort : public SocketPort {
   public:
     explicit WinsockPort(SOCKET s) : socket_(s) {}
     ~WinsockPort() override { closesocket(socket_); }
-
-    // Nothing to set on a socket; a rate of 0 is refused as on any line.
-    bool applyLineSetup(const LineSetup& setup) override { return setup.baudRate != 0; }
-    bool applyTimeouts(const Timeouts& t) override {
-        timeouts_ = t;
-        return true;
-    }
-    bool setQueueSizes(uint32_t, uint32_t) override { return true; }
 
     bool read(void* buf, uint32_t count, uint32_t* got) override {
         *got = 0;
@@ -83,7 +75,6 @@ class WinsockPort : public PortDevice {
 
   private:
     SOCKET socket_;
-    Timeouts timeouts_;
 };
 
 // A connect bounded by the deadline; the connected, blocking socket or INVALID_SOCKET.
