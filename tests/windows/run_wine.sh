@@ -6,7 +6,7 @@
 #   run_wine.sh tool PREFIX VELKO_SIM VELKO_EXE CSV REFUSED_CSV: velko.exe uploads CSV through
 #       COM1 and downloads it back, which must give the same bytes, and refuses REFUSED_CSV
 #       with the very faults the Linux velko beside VELKO_SIM names; then downloads CSV from
-#       velko-sim serving TCP on loopback
+#       velko-sim serving TCP on loopback and closes its day
 set -euo pipefail
 mode=$1 prefix=$2
 export WINEPREFIX=$prefix WINEARCH=${VELKO_WINEARCH:-win32} WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -77,6 +77,13 @@ if [ "$mode" = tool ]; then
     wine velko.exe --line "$(cat "$out/tcp")" download -o "Z:$out/tcp.csv" </dev/null || exit
     cmp "$out/articles.csv" "$out/tcp.csv" || exit 1
     echo "ok: the same table from $(cat "$out/tcp")"
+    # The close of day's durable write on Windows: no report, no reset; then the report.
+    closed=0
+    wine velko.exe --line "$(cat "$out/tcp")" close-day -o "Z:$out/missing" </dev/null || closed=$?
+    [ $closed -eq 5 ] || { echo "exit status $closed, not 5 (report not saved)"; exit 1; }
+    wine velko.exe --line "$(cat "$out/tcp")" close-day -o "Z:$out" </dev/null || exit
+    cmp "$out/articles.csv" "$out"/device-01_*.csv || exit 1
+    echo "ok: the close of day saved its report"
     exit
 fi
 wine "$(basename "$host")" "$mode" </dev/null >"$out/host" 2>&1 || status=$?
