@@ -135,6 +135,8 @@ Format formatOf(const std::string& path) {
     return endsWithJson(path) ? Format::Json : Format::Csv;
 }
 
+namespace {
+
 void readArticles(const std::string& file, Format format, std::istream& in, const RowSink& onRow,
                   std::vector<Fault>& faults) {
     if (format == Format::Json) {
@@ -148,6 +150,8 @@ void readArticles(const std::string& file, Format format, std::istream& in, cons
 RowSink keepingIn(std::vector<Row>& rows) {
     return [&rows](Row& row) { rows.push_back(std::move(row)); };
 }
+
+}  // namespace
 
 void readArticleFile(const std::string& path, std::vector<Row>& rows, std::vector<Fault>& faults) {
     readArticleFile(path, keepingIn(rows), faults);
