@@ -1,5 +1,7 @@
 #include "cli/host_os.h"
 
+#include <cstdlib>
+
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
@@ -12,13 +14,30 @@ namespace velko::cli {
 
 #ifdef _WIN32
 
+namespace {
+// The console keeps its settings after the tool ends: the user's are put back at exit.
+UINT userCodePage = 0;
+HANDLE progressConsole = INVALID_HANDLE_VALUE;
+DWORD userMode = 0;
+}  // namespace
+
 void prepareConsole() {
     _setmode(_fileno(stdin), _O_BINARY);
     _setmode(_fileno(stdout), _O_BINARY);
-    SetConsoleOutputCP(CP_UTF8);
-    const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
     DWORD mode = 0;
-    if (GetConsoleMode(err, &mode)) SetConsoleMode(err, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+    const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    if (GetConsoleMode(err, &userMode)) {
+        progressConsole = err;  // the progress display redraws itself with escape sequences
+        SetConsoleMode(err, userMode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+    } else if (!GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode)) {
+        return;  // no console at all
+    }
+    userCodePage = GetConsoleOutputCP();
+    SetConsoleOutputCP(CP_UTF8);  // names and messages are UTF-8
+    std::atexit([] {
+        SetConsoleOutputCP(userCodePage);
+        if (progressConsole != INVALID_HANDLE_VALUE) SetConsoleMode(progressConsole, userMode);
+    });
 }
 
 bool isTerminal(std::FILE* stream) {
