@@ -54,37 +54,43 @@ echo "device on $(cat "$out/sim") as COM1"
 cd "$(dirname "$host")"
 status=0
 if [ "$mode" = tool ]; then
-    cp "$csv" "$out/articles.csv"
-    # Wine's drive Z: is the root of the file system.
-    wine velko.exe --line COM1 upload "Z:$out/articles.csv" </dev/null >"$out/host" 2>&1 ||
-        status=$?
-    [ $status -eq 0 ] && { wine velko.exe --line COM1 download -o "Z:$out/table.csv" \
-        </dev/null >>"$out/host" 2>&1 || status=$?; }
-    cat "$out/host"
-    [ $status -eq 0 ] || exit $status
-    cmp "$out/articles.csv" "$out/table.csv" || exit 1
-    echo "ok: the downloaded table equals the upload"
-    cp "$refused" "$out/refused.csv"
-    "$(dirname "$sim")/velko" upload "$out/refused.csv" 2>"$out/linux" && exit 1
-    windows=0
-    wine velko.exe --line COM1 upload "Z:$out/refused.csv" </dev/null 2>"$out/windows" ||
-        windows=$?
-    sed -i 's/^velko: Z:/velko: /; s/\r$//' "$out/windows"  # stderr stays text: CRLF
-    diff "$out/linux" "$out/windows" || exit 1
-    [ $windows -eq 3 ] || { echo "exit status $windows, not 3 (bad input)"; exit 1; }
-    echo "ok: $(wc -l <"$out/windows") fault lines, the same as on Linux"
-    serve tcp --tcp 0 --zero-delay 0 --seed "$out/articles.csv"
-    wine velko.exe --line "$(cat "$out/tcp")" download -o "Z:$out/tcp.csv" </dev/null || exit
-    cmp "$out/articles.csv" "$out/tcp.csv" || exit 1
-    echo "ok: the same table from $(cat "$out/tcp")"
-    # The close of day's durable write on Windows: no report, no reset; then the report.
-    closed=0
-    wine velko.exe --line "$(cat "$out/tcp")" close-day -o "Z:$out/missing" </dev/null || closed=$?
-    [ $closed -eq 5 ] || { echo "exit status $closed, not 5 (report not saved)"; exit 1; }
-    wine velko.exe --line "$(cat "$out/tcp")" close-day -o "Z:$out" </dev/null || exit
-    cmp "$out/articles.csv" "$out"/device-01_*.csv || exit 1
-    echo "ok: the close of day saved its report"
-    exit
+    # velko.exe with its output in files, like every Wine program here. Wine's drive Z: is
+    # the root of the file system.
+    velko() { wine velko.exe "$@" </dev/null >>"$out/host" 2>>"$out/errors"; }
+    tool() {
+        cp "$csv" "$out/articles.csv"
+        velko --line COM1 upload "Z:$out/articles.csv" || return
+        velko --line COM1 download -o "Z:$out/table.csv" || return
+        cmp "$out/articles.csv" "$out/table.csv" || return
+        echo "ok: the downloaded table equals the upload"
+
+        cp "$refused" "$out/refused.csv"
+        "$(dirname "$sim")/velko" upload "$out/refused.csv" 2>"$out/linux" && return 1
+        : >"$out/errors"
+        local status=0
+        velko --line COM1 upload "Z:$out/refused.csv" || status=$?
+        sed -i 's/^velko: Z:/velko: /; s/\r$//' "$out/errors"  # stderr stays text: CRLF
+        diff "$out/linux" "$out/errors" || return
+        [ $status -eq 3 ] || { echo "exit status $status, not 3 (bad input)"; return 1; }
+        echo "ok: $(wc -l <"$out/errors") fault lines, the same as on Linux"
+
+        serve tcp --tcp 0 --zero-delay 0 --seed "$out/articles.csv"
+        local line
+        line=$(cat "$out/tcp")
+        velko --line "$line" download -o "Z:$out/tcp.csv" || return
+        cmp "$out/articles.csv" "$out/tcp.csv" || return
+        echo "ok: the same table from $line"
+        # The close of day's durable write on Windows: no report, no reset; then the report.
+        status=0
+        velko --line "$line" close-day -o "Z:$out/missing" || status=$?
+        [ $status -eq 5 ] || { echo "exit status $status, not 5 (report not saved)"; return 1; }
+        velko --line "$line" close-day -o "Z:$out" || return
+        cmp "$out/articles.csv" "$out"/device-01_*.csv || return
+        echo "ok: the close of day saved its report"
+    }
+    tool || status=$?
+    cat "$out/host" "$out/errors" 2>/dev/null || true
+    exit $status
 fi
 wine "$(basename "$host")" "$mode" </dev/null >"$out/host" 2>&1 || status=$?
 cat "$out/host"
