@@ -6,7 +6,8 @@
 #   run_wine.sh tool PREFIX VELKO_SIM VELKO_EXE CSV REFUSED_CSV: velko.exe uploads CSV through
 #       COM1 and downloads it back, which must give the same bytes, and refuses REFUSED_CSV
 #       with the very faults the Linux velko beside VELKO_SIM names; then downloads CSV from
-#       velko-sim serving TCP on loopback and closes its day
+#       velko-sim serving TCP on loopback, closes its day, and meets a silent TCP device and a
+#       refused connection
 set -euo pipefail
 mode=$1 prefix=$2
 export WINEPREFIX=$prefix WINEARCH=${VELKO_WINEARCH:-win32} WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -87,6 +88,16 @@ if [ "$mode" = tool ]; then
         velko --line "$line" close-day -o "Z:$out" || return
         cmp "$out/articles.csv" "$out"/device-01_*.csv || return
         echo "ok: the close of day saved its report"
+
+        # A TCP line keeps a serial line's time limits and result codes: a silent device
+        # ends in VELKO_ERR_READ (exit 14), a refused connection in VELKO_ERR_OPEN (12).
+        serve silent --tcp 0 --silent
+        for expect in "$(cat "$out/silent")":14 tcp://127.0.0.1:1:12; do
+            status=0
+            velko --line "${expect%:*}" zero-counters || status=$?
+            [ $status -eq "${expect##*:}" ] || { echo "${expect%:*}: exit status $status"; return 1; }
+        done
+        echo "ok: a silent device and a refused connection over TCP"
     }
     tool || status=$?
     cat "$out/host" "$out/errors" 2>/dev/null || true
