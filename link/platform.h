@@ -50,6 +50,12 @@ struct Timeouts {
     uint32_t readTotalConstant = 0;
     uint32_t writeTotalMultiplier = 0;
     uint32_t writeTotalConstant = 0;
+
+    // Whether reads end at a time limit at all, and the limit of a read of `count` bytes.
+    bool readsAreLimited() const { return readTotalConstant != 0 || readTotalMultiplier != 0; }
+    uint64_t readLimitMs(uint32_t count) const {
+        return readTotalConstant + uint64_t(count) * readTotalMultiplier;
+    }
 };
 
 // One open port. Destroying it closes the port.

@@ -33,9 +33,8 @@ uint64_t monotonicMs() {
 
 bool readWithin(int fd, const Timeouts& limits, void* buf, uint32_t count, uint32_t* got) {
     *got = 0;
-    const bool limited = limits.readTotalConstant != 0 || limits.readTotalMultiplier != 0;
-    const uint64_t deadline =
-        monotonicMs() + limits.readTotalConstant + uint64_t(count) * limits.readTotalMultiplier;
+    const bool limited = limits.readsAreLimited();
+    const uint64_t deadline = monotonicMs() + limits.readLimitMs(count);
     auto* out = static_cast<unsigned char*>(buf);
     bool ready = false;  // poll said there was something to read
     while (*got < count) {

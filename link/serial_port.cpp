@@ -41,8 +41,7 @@ bool SerialPort::read(void* buf, uint32_t count, uint32_t* got) {
     // A port that fails at once (after a line error or a hang-up) would otherwise make a
     // caller that waits for a frame start spin on it: a failed read lasts as long as a
     // timed-out one.
-    const uint64_t limit =
-        timeouts_.readTotalConstant + uint64_t(count) * timeouts_.readTotalMultiplier;
+    const uint64_t limit = timeouts_.readLimitMs(count);
     const uint32_t spent = platform_.tickCount() - start;
     if (spent < limit) platform_.sleep(uint32_t(limit - spent));
     return false;

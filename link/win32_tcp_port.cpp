@@ -46,10 +46,8 @@ class WinsockPort : public SocketPort {
 
     bool read(void* buf, uint32_t count, uint32_t* got) override {
         *got = 0;
-        const bool limited = timeouts_.readTotalConstant != 0 || timeouts_.readTotalMultiplier != 0;
-        const ULONGLONG deadline = limited ? GetTickCount64() + timeouts_.readTotalConstant +
-                                                 ULONGLONG(count) * timeouts_.readTotalMultiplier
-                                           : 0;
+        const ULONGLONG deadline =
+            timeouts_.readsAreLimited() ? GetTickCount64() + timeouts_.readLimitMs(count) : 0;
         auto* out = static_cast<char*>(buf);
         while (*got < count) {
             const int ready = waitFor(socket_, false, deadline);

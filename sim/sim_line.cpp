@@ -16,8 +16,7 @@ class SimPort : public PortDevice {
     bool applyTimeouts(const Timeouts& t) override {
         line_.timeouts.push_back(t);
         if (line_.refuseTimeouts) return false;
-        if (line_.refuseReadTimeouts && (t.readTotalConstant || t.readTotalMultiplier))
-            return false;
+        if (line_.refuseReadTimeouts && t.readsAreLimited()) return false;
         timeouts_ = t;
         return true;
     }
@@ -65,8 +64,8 @@ void SimLine::deliver(const Bytes& bytes, uint64_t delayMs) {
 bool SimLine::hostRead(const Timeouts& t, uint8_t* buf, uint32_t count, uint32_t* got) {
     *got = 0;
     if (readsFail || dropped) return false;
-    const bool limited = t.readTotalConstant || t.readTotalMultiplier;
-    const uint64_t deadline = now_ + t.readTotalConstant + uint64_t(count) * t.readTotalMultiplier;
+    const bool limited = t.readsAreLimited();
+    const uint64_t deadline = now_ + t.readLimitMs(count);
     while (*got < count) {
         if (!pendingInput() || (limited && inbound_[head_].at > deadline)) {
             // Nothing more will come in time. Without a limit the read would block forever,
