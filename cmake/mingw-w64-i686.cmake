@@ -1,12 +1,4 @@
-# Cross build of the 32-bit Windows library with MinGW-w64.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross build of the 32-bit Windows library and tool with MinGW-w64.
 set(CMAKE_SYSTEM_PROCESSOR x86)
-# The posix thread model (winpthreads, linked statically) gives the tool std::thread and
-# std::mutex, which GCC 12 lacks in its win32 model; the DLL gains no import from it.
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(MINGW_TRIPLET i686-w64-mingw32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)
