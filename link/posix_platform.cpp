@@ -31,18 +31,25 @@ uint64_t monotonicMs() {
     return uint64_t(ts.tv_sec) * 1000u + uint64_t(ts.tv_nsec) / 1000000u;
 }
 
-bool readWithin(int fd, const Timeouts& limits, void* buf, uint32_t count, uint32_t* got) {
+bool LineReader::read(const Timeouts& limits, void* buf, uint32_t count, uint32_t* got) {
     *got = 0;
     const bool limited = limits.readsAreLimited();
     const uint64_t deadline = monotonicMs() + limits.readLimitMs(count);
     auto* out = static_cast<unsigned char*>(buf);
     bool ready = false;  // poll said there was something to read
     while (*got < count) {
-        // Bytes already there are taken at once (a frame arrives whole, and is read byte by
-        // byte); poll only waits for the rest.
-        const ssize_t n = ::read(fd, out + *got, count - *got);
+        if (head_ < tail_) {
+            const uint32_t n = std::min(count - *got, tail_ - head_);
+            std::memcpy(out + *got, ahead_ + head_, n);
+            head_ += n;
+            *got += n;
+            continue;
+        }
+        // Bytes already there are taken at once; poll only waits for the rest.
+        const ssize_t n = ::read(fd_, ahead_, sizeof ahead_);
         if (n > 0) {
-            *got += uint32_t(n);
+            head_ = 0;
+            tail_ = uint32_t(n);
             continue;
         }
         if (n < 0 && errno != EINTR && errno != EAGAIN) return false;  // a line error
@@ -55,7 +62,7 @@ bool readWithin(int fd, const Timeouts& limits, void* buf, uint32_t count, uint3
             if (now >= deadline) return true;
             wait = int(deadline - now);
         }
-        pollfd p{fd, POLLIN, 0};
+        pollfd p{fd_, POLLIN, 0};
         const int polled = ::poll(&p, 1, wait);
         if (polled < 0 && errno != EINTR) return false;
         ready = polled > 0;
@@ -255,7 +262,7 @@ class PosixPort : public PortDevice {
 
     bool read(void* buf, uint32_t count, uint32_t* got) override {
         *got = 0;
-        return lineIsSound() && readWithin(fd_, timeouts_, buf, count, got) && lineIsSound();
+        return lineIsSound() && reader_.read(timeouts_, buf, count, got) && lineIsSound();
     }
 
     bool write(const void* buf, uint32_t count, uint32_t* written) override {
@@ -311,6 +318,7 @@ class PosixPort : public PortDevice {
     }
 
     int fd_;
+    LineReader reader_{fd_};
     std::unique_ptr<UucpLock> lock_;
     Timeouts timeouts_;
     uint32_t baud_ = 9600;

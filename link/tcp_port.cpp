@@ -22,7 +22,7 @@ class TcpPort : public SocketPort {
     ~TcpPort() override { ::close(fd_); }
 
     bool read(void* buf, uint32_t count, uint32_t* got) override {
-        return readWithin(fd_, timeouts_, buf, count, got);
+        return reader_.read(timeouts_, buf, count, got);
     }
     bool write(const void* buf, uint32_t count, uint32_t* written) override {
         return writeAll(fd_, buf, count, written, true);
@@ -30,6 +30,7 @@ class TcpPort : public SocketPort {
 
   private:
     int fd_;
+    LineReader reader_{fd_};
 };
 
 // A non-blocking connect, bounded by the deadline; the connected socket or -1.
