@@ -93,7 +93,7 @@ int32_t VELKOComm::sendFrame(const char* s) {
     const unsigned char crcBytes[2] = {uint8_t(crc >> 8), uint8_t(crc & 0xFF)};
     for (int i = 0; i < MAX_FRAME_REPEAT; ++i) {
         trace("\n%t VELKOComm::sendFrame, i = %d, for( i = 0; i < MAX_FRAME_REPEAT; i ++ )", i);
-        platform().sleep(100);
+        pause(100);
         int32_t rc = send(&kBeginFrame, 1);
         if (rc == VELKO_OK) rc = send(s, int32_t(len));
         if (rc == VELKO_OK) rc = send(&kEndText, 1);
@@ -112,6 +112,7 @@ int32_t VELKOComm::sendFrame(const char* s) {
 int32_t VELKOComm::receiveFrame(ReplyString& s, bool acknowledge) {
     trace("\n%t START VELKOComm::receiveFrame");
     s.clear();
+    settle();  // the wait for the frame starts when the line is listened to
     const uint32_t t0 = platform().tickCount();
     trace("\n%t VELKOComm::receiveFrame, timeout = %ld", long(t0));
     unsigned char c = 0;
@@ -180,7 +181,7 @@ int32_t VELKOComm::sendAck() {
     trace("\n%t START VELKOComm::sendAck");
     const int32_t rc = send(&kAck, 1);
     if (rc != VELKO_OK) return rc;
-    platform().sleep(20);
+    pause(20);
     trace("\n%t VELKOComm::sendAck, return VELKO_OK");
     return VELKO_OK;
 }

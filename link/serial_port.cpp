@@ -20,6 +20,28 @@ bool SerialPort::open(int32_t port, uint32_t baud) {
     return true;
 }
 
+void SerialPort::close() {
+    if (device_) settle();
+    device_.reset();
+    pauseMs_ = 0;
+}
+
+void SerialPort::pause(uint32_t ms) {
+    const uint32_t now = platform_.tickCount();
+    if (uint32_t(now - pauseFrom_) >= pauseMs_) {  // the earlier pauses are over already
+        pauseFrom_ = now;
+        pauseMs_ = 0;
+    }
+    pauseMs_ += ms;
+}
+
+void SerialPort::settle() {
+    if (pauseMs_ == 0) return;
+    const uint32_t spent = platform_.tickCount() - pauseFrom_;
+    if (spent < pauseMs_) platform_.sleep(pauseMs_ - spent);
+    pauseMs_ = 0;
+}
+
 bool SerialPort::setReadTimeouts(uint32_t constant, uint32_t multiplier) {
     if (!device_) return false;
     Timeouts t;
@@ -36,6 +58,7 @@ bool SerialPort::setReadTimeouts(uint32_t constant, uint32_t multiplier) {
 bool SerialPort::read(void* buf, uint32_t count, uint32_t* got) {
     *got = 0;
     if (!device_) return false;
+    settle();
     const uint32_t start = platform_.tickCount();
     if (device_->read(buf, count, got)) return true;
     // A port that fails at once (after a line error or a hang-up) would otherwise make a
@@ -50,6 +73,7 @@ bool SerialPort::read(void* buf, uint32_t count, uint32_t* got) {
 bool SerialPort::write(const void* buf, uint32_t count, uint32_t* written) {
     *written = 0;
     if (!device_) return false;
+    settle();
     return device_->write(buf, count, written);
 }
 

@@ -17,7 +17,8 @@ class SerialPort {
 
     // Opens port `port` at `baud`, 8N1, DTR on, RTS off, no flow control, no time limits.
     virtual bool open(int32_t port, uint32_t baud);
-    void close() { device_.reset(); }
+    // Closes the port once a pause still owed has passed.
+    void close();
     bool isOpen() const { return device_ != nullptr; }
 
     // Read time limit: a read of n bytes gives up after constant + n * multiplier ms.
@@ -29,6 +30,13 @@ class SerialPort {
 
     static LineSetup lineSetup(uint32_t baud);
 
+    // Keeps the line quiet for `ms` before it is next used. Pauses in a row run as one: the
+    // pause after an acknowledgement and the one before the next frame cost the host one
+    // wake-up, not two, and what the caller does in between overlaps them.
+    void pause(uint32_t ms);
+    // Sleeps until the pauses owed have passed; every read, write and close does so first.
+    void settle();
+
   protected:
     Platform& platform() { return platform_; }
 
@@ -36,6 +44,8 @@ class SerialPort {
     Platform& platform_;
     std::unique_ptr<PortDevice> device_;
     Timeouts timeouts_;
+    uint32_t pauseFrom_ = 0;  // tick at which the pauses owed began
+    uint32_t pauseMs_ = 0;    // their length; 0 when none is owed
 };
 
 }  // namespace velko

@@ -99,10 +99,14 @@ class VELKOComm : public SerialPort {
     static void encodeName(const char* text, size_t maxLen, std::string& out);
 
   private:
-    // Writes one trace message when a sink is attached; without one it costs the test.
+    // Writes one trace message when a sink is attached; without one it costs the test. A
+    // pause owed is waited out first, so that every message bears the time it would without
+    // pauses running together.
     template <class... Values>
     void trace(const char* format, Values... values) {
-        if (traceSink_) traceSink_->print(format, values...);
+        if (!traceSink_) return;
+        settle();
+        traceSink_->print(format, values...);
     }
 
     TraceLog* traceSink_ = nullptr;

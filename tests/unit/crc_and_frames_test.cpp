@@ -99,7 +99,31 @@ TEST(ReceiveFrame, SkipsNoiseBeforeTheFrameStartAndAcknowledges) {
     EXPECT_EQ(t.link.receiveFrame(reply, true), VELKO_OK);
     EXPECT_EQ(reply, "123456;");
     EXPECT_EQ(hexOf(t.line.written()), "06");
+    // The pause after the acknowledgement is owed until the line is next used.
+    EXPECT_TRUE(t.line.sleeps.empty());
+    t.link.close();
     EXPECT_EQ(t.line.sleeps, std::vector<uint32_t>{20});
+}
+
+TEST(Pauses, RunTogetherUntilTheLineIsUsedAndOverlapTheCallersWork) {
+    OpenLink t;
+    answerFrames(t.line, {}, 0);
+    t.line.deliver(encodeFrame("D"));
+    ReplyString reply;
+    ASSERT_EQ(t.link.receiveFrame(reply, true), VELKO_OK);
+    const uint64_t acknowledged = t.line.now();
+    ASSERT_EQ(t.link.sendFrame("D"), VELKO_OK);
+    // 20 ms after the acknowledgement and 100 ms before the frame: one sleep.
+    EXPECT_EQ(t.line.sleeps, std::vector<uint32_t>{120});
+    EXPECT_EQ(t.line.now(), acknowledged + 120);
+
+    // Work of the caller's between them counts toward the pauses.
+    t.line.sleeps.clear();
+    t.line.deliver(encodeFrame("D"));
+    ASSERT_EQ(t.link.receiveFrame(reply, true), VELKO_OK);
+    t.line.sleep(50);
+    ASSERT_EQ(t.link.sendFrame("D"), VELKO_OK);
+    EXPECT_EQ(t.line.sleeps, (std::vector<uint32_t>{50, 100}));
 }
 
 TEST(ReceiveFrame, ChecksLengthBytesAndCrc) {
