@@ -2,8 +2,9 @@
 // simulated line: allocations and live memory during the job, and virtual time per article
 // against the protocol's floor (the 100 ms pause before each frame and the 20 ms pause after
 // each acknowledgement; the simulated wire itself takes no time). Then the tool's reading and
-// checking of a CSV list, which keeps each good row's 48-byte record and nothing else. Exits
-// non-zero when a job's memory grows with the list, or the reader's by more than its records.
+// checking of a CSV or JSON list, which keeps each good row's 48-byte record and nothing
+// else. Exits non-zero when a job's memory grows with the list, or the reader's by more than
+// its records.
 #include <malloc.h>
 #include <unistd.h>
 
@@ -116,15 +117,24 @@ Result run(Job job, int32_t count) {
     return {allocations, peakBytes, double(line.now()) / count, cpu / count};
 }
 
-// Reads and checks a CSV list of `count` articles as `velko upload` does: the peak of live
-// memory during the read, and the CPU per row.
-Result readList(int32_t count) {
-    const std::string path = "/tmp/velko-bench-" + std::to_string(getpid()) + ".csv";
+// Reads and checks a CSV or JSON list of `count` articles as `velko upload` does: the peak of
+// live memory during the read, and the CPU per row.
+Result readList(int32_t count, bool json) {
+    const std::string path =
+        "/tmp/velko-bench-" + std::to_string(getpid()) + (json ? ".json" : ".csv");
     {
         std::ofstream out(path);
-        out << "code,name,price,flag,group\n";
-        for (int32_t i = 1; i <= count; ++i)
-            out << 5900000000000LL + i << ",ARTYKU\xC5\x81 " << i << "," << i % 90 << ".99,0,1\n";
+        out << (json ? "[" : "code,name,price,flag,group\n");
+        for (int32_t i = 1; i <= count; ++i) {
+            const long long code = 5900000000000LL + i;
+            if (json)
+                out << (i > 1 ? ",\n" : "") << "{\"code\": \"" << code
+                    << "\", \"name\": \"ARTYKU\xC5\x81 " << i << "\", \"price\": \"" << i % 90
+                    << ".99\", \"flag\": \"0\", \"group\": \"1\"}";
+            else
+                out << code << ",ARTYKU\xC5\x81 " << i << "," << i % 90 << ".99,0,1\n";
+        }
+        if (json) out << "]\n";
     }
     std::vector<velko::cli::Fault> faults;
     std::vector<ArticleRecord> records;
@@ -171,12 +181,14 @@ int main(int argc, char** argv) {
     std::printf("\n%-9s %9s %11s %14s %10s\n", "reader", "articles", "peak bytes", "bytes/article",
                 "cpu us/art");
     bool lean = true;
-    for (int32_t n = 10; n <= largest; n *= 10) {
-        const Result r = readList(n);
-        const long long peak = r.peakBytes;
-        lean = lean && peak <= 3LL * int(sizeof(ArticleRecord)) * n + 256 * 1024;
-        std::printf("%-9s %9d %11lld %14.1f %10.1f\n", "csv", n, peak, double(peak) / n,
-                    r.cpuUsPerArticle);
+    for (bool json : {false, true}) {
+        for (int32_t n = 10; n <= largest; n *= 10) {
+            const Result r = readList(n, json);
+            const long long peak = r.peakBytes;
+            lean = lean && peak <= 3LL * int(sizeof(ArticleRecord)) * n + 256 * 1024;
+            std::printf("%-9s %9d %11lld %14.1f %10.1f\n", json ? "json" : "csv", n, peak,
+                        double(peak) / n, r.cpuUsPerArticle);
+        }
     }
     std::printf(lean ? "the reader keeps the records and nothing more\n"
                      : "THE READER KEEPS MORE than the records\n");

@@ -78,38 +78,114 @@ void readCsv(const std::string& file, std::istream& in, const RowSink& onRow,
         faults.push_back({file, number + 1, "", std::string("not valid CSV: ") + csv.error()});
 }
 
+// Reads the array one event at a time, so that a long list costs one row of memory, not a
+// document tree of every article.
+class JsonRows : public nlohmann::json_sax<nlohmann::json> {
+  public:
+    JsonRows(const std::string& file, const RowSink& onRow, std::vector<Fault>& faults)
+        : file_(file), onRow_(onRow), faults_(faults) {}
+
+    bool null() override { return scalar(std::nullopt); }
+    bool boolean(bool) override { return scalar(std::nullopt); }
+    bool number_integer(number_integer_t v) override { return scalar(std::to_string(v)); }
+    bool number_unsigned(number_unsigned_t v) override { return scalar(std::to_string(v)); }
+    bool number_float(number_float_t v, const string_t&) override {
+        return scalar(nlohmann::json(v).dump());
+    }
+    bool string(string_t& v) override { return scalar(std::move(v)); }
+    bool binary(binary_t&) override { return scalar(std::nullopt); }
+    bool start_object(std::size_t) override { return open(true); }
+    bool start_array(std::size_t) override { return open(false); }
+    bool end_object() override { return close(); }
+    bool end_array() override { return close(); }
+    bool key(string_t& name) override {
+        if (skipping()) return true;
+        column_ = columnNamed(name);
+        key_ = name;
+        if (column_ == kNone) fault("unknown key");
+        return true;
+    }
+    bool parse_error(std::size_t byte, const std::string&,
+                     const nlohmann::detail::exception&) override {
+        faults_.push_back({file_, 0, "", "not valid JSON at byte " + std::to_string(byte)});
+        return false;
+    }
+
+  private:
+    static constexpr int kNone = -1;
+
+    bool notAnArray() {
+        faults_.push_back({file_, 0, "", "not a JSON array of articles"});
+        return false;
+    }
+    bool skipping() const { return skipFrom_ != kNone; }
+    void fault(const std::string& reason) {
+        faults_.push_back({file_, row_.number, depth_ == 2 ? key_ : "", reason});
+        good_ = false;
+    }
+    // A value that is not an object or an array: `text` is empty unless it is a string or a
+    // number.
+    bool scalar(std::optional<std::string> text) {
+        if (depth_ == 0) return notAnArray();
+        if (skipping()) return true;
+        if (depth_ == 1) {
+            startRow();
+            fault("not a JSON object");
+        } else if (column_ != kNone) {
+            if (text)
+                row_.cells[size_t(column_)] = std::move(*text);
+            else
+                fault("not a string or a number");
+        }
+        return true;
+    }
+    // An object or an array: the list itself, an article, or something to pass over.
+    bool open(bool object) {
+        if (depth_ == 0 && object) return notAnArray();
+        if (depth_ > 0 && !skipping()) {
+            if (depth_ == 1) {
+                startRow();
+                if (!object) fault("not a JSON object");
+            } else if (column_ != kNone) {
+                fault("not a string or a number");
+            }
+            if (depth_ > 1 || !object) skipFrom_ = depth_;
+        }
+        ++depth_;
+        return true;
+    }
+    bool close() {
+        --depth_;
+        if (skipFrom_ == depth_) {
+            skipFrom_ = kNone;
+        } else if (depth_ == 1 && good_) {
+            onRow_(row_);
+        }
+        return true;
+    }
+    void startRow() {
+        row_ = Row();
+        row_.number = ++number_;
+        good_ = true;
+        column_ = kNone;
+    }
+
+    const std::string& file_;
+    const RowSink& onRow_;
+    std::vector<Fault>& faults_;
+    int depth_ = 0;
+    int skipFrom_ = kNone;  // the depth of a value being passed over, and all within it
+    int number_ = 0;
+    Row row_;
+    bool good_ = true;
+    int column_ = kNone;
+    std::string key_;
+};
+
 void readJson(const std::string& file, std::istream& in, const RowSink& onRow,
               std::vector<Fault>& faults) {
-    const nlohmann::json doc = nlohmann::json::parse(in, nullptr, false);
-    if (doc.is_discarded() || !doc.is_array()) {
-        faults.push_back({file, 0, "", "not a JSON array of articles"});
-        return;
-    }
-    int number = 0;
-    for (const auto& element : doc) {
-        Row row;
-        row.number = ++number;
-        if (!element.is_object()) {
-            faults.push_back({file, row.number, "", "not a JSON object"});
-            continue;
-        }
-        bool good = true;
-        for (const auto& [key, value] : element.items()) {
-            const int c = columnNamed(key);
-            if (c < 0) {
-                faults.push_back({file, row.number, key, "unknown key"});
-                good = false;
-            } else if (value.is_string()) {
-                row.cells[size_t(c)] = value.get<std::string>();
-            } else if (value.is_number()) {
-                row.cells[size_t(c)] = value.dump();
-            } else {
-                faults.push_back({file, row.number, key, "not a string or a number"});
-                good = false;
-            }
-        }
-        if (good) onRow(row);
-    }
+    JsonRows rows(file, onRow, faults);
+    nlohmann::json::sax_parse(in, &rows);
 }
 
 std::string quoteCsv(const std::string& cell) {

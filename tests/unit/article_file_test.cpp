@@ -55,6 +55,36 @@ TEST(ArticleFile, ReadsRfc4180WithQuotesLineBreaksAndAByteOrderMark) {
     }
 }
 
+TEST(ArticleFile, ReadsJsonArticlesAndPassesOverWhatIsNotOne) {
+    std::vector<Fault> faults;
+    const auto rows = readText(
+        R"([{"code": "1", "name": "A", "price": "1.50"},
+            {"code": 2, "price": 2.5, "colour": [1, {"code": "9"}]},
+            3, [4, [5]],
+            {"code": {"nested": ["6"]}, "name": null, "flag": true},
+            {"code": 7, "name": "B", "price": "7"}])",
+        ".json", faults);
+    ASSERT_EQ(rows.size(), 2u) << "only whole, faultless objects become rows";
+    EXPECT_EQ(rows[0].number, 1);
+    EXPECT_EQ(*rows[0].cells[Price], "1.50");
+    EXPECT_EQ(rows[1].number, 6);
+    EXPECT_EQ(*rows[1].cells[Code], "7");
+    std::string seen;
+    for (const Fault& f : faults)
+        seen += std::to_string(f.row) + " " + f.column + ": " + f.reason + "\n";
+    EXPECT_EQ(seen,
+              "2 colour: unknown key\n3 : not a JSON object\n4 : not a JSON object\n"
+              "5 code: not a string or a number\n5 name: not a string or a number\n"
+              "5 flag: not a string or a number\n");
+
+    for (const char* broken : {"{\"code\": \"1\"}", "5", "[{\"code\": \"1\"", "[] []", ""}) {
+        faults.clear();
+        readText(broken, ".json", faults);
+        ASSERT_EQ(faults.size(), 1u) << broken;
+        EXPECT_EQ(faults[0].row, 0) << broken;
+    }
+}
+
 TEST(ArticleFile, AmountsParseExactlyAndFormatBack) {
     const struct {
         const char* text;
