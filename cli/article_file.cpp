@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <nlohmann/json.hpp>
@@ -223,6 +224,22 @@ void readArticles(const std::string& file, Format format, std::istream& in, cons
     if (in.bad()) faults.push_back({file, 0, "", "could not be read to the end"});
 }
 
+// A file's size and time of last change: a file still being written, or replaced, while it is
+// read differs in one of them afterwards.
+struct FileStamp {
+    std::uintmax_t size = 0;
+    std::filesystem::file_time_type changed;
+    bool operator!=(const FileStamp& o) const { return size != o.size || changed != o.changed; }
+};
+
+FileStamp stampOf(const std::string& path) {
+    std::error_code error;
+    FileStamp stamp;
+    stamp.size = std::filesystem::file_size(path, error);
+    stamp.changed = std::filesystem::last_write_time(path, error);
+    return stamp;
+}
+
 RowSink keepingIn(std::vector<Row>& rows) {
     return [&rows](Row& row) { rows.push_back(std::move(row)); };
 }
@@ -238,6 +255,7 @@ void readArticleFile(const std::string& path, const RowSink& onRow, std::vector<
         readArticles("standard input", Format::Csv, std::cin, onRow, faults);
         return;
     }
+    const FileStamp before = stampOf(path);
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         faults.push_back(
@@ -245,6 +263,11 @@ void readArticleFile(const std::string& path, const RowSink& onRow, std::vector<
         return;
     }
     readArticles(path, formatOf(path), in, onRow, faults);
+    // Rows of two versions of a file would go to the device as one list.
+    if (stampOf(path) != before)
+        faults.push_back({path, 0, "",
+                          "changed while it was read; wait until whatever writes it has "
+                          "finished, then run again"});
 }
 
 void readArticleText(const std::string& file, Format format, std::string text,

@@ -85,6 +85,23 @@ TEST(ArticleFile, ReadsJsonArticlesAndPassesOverWhatIsNotOne) {
     }
 }
 
+TEST(ArticleFile, AFileWrittenWhileItIsReadIsAFaultOfTheWholeFile) {
+    const std::string path = "/tmp/velko-changing-" + std::to_string(getpid()) + ".csv";
+    std::ofstream(path) << "code,name,price\n1,A,1\n2,B,2\n";
+    std::vector<Fault> faults;
+    int rows = 0;
+    readArticleFile(
+        path,
+        [&](Row&) {
+            if (rows++ == 0) std::ofstream(path, std::ios::app) << "3,C,3\n";
+        },
+        faults);
+    unlink(path.c_str());
+    ASSERT_EQ(faults.size(), 1u);
+    EXPECT_EQ(faults[0].row, 0);
+    EXPECT_NE(faults[0].reason.find("changed while it was read"), std::string::npos);
+}
+
 TEST(ArticleFile, AmountsParseExactlyAndFormatBack) {
     const struct {
         const char* text;
