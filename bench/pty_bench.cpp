@@ -80,26 +80,18 @@ int32_t VELKO_CALL consume(const char*, int32_t, ArticleRecord*, uint32_t) {
 // The floor of each job for `articles` at `baud`.
 double floorMs(const std::string& job, uint32_t baud) {
     const velko::Floor f(baud);
-    double ms = f.sessionMs();
-    std::string name;
-    velko::ArticleCommand frame;
-    if (job == "upload") {
-        ms += 2 * f.exchangeMs(8, 1);
-        for (const auto& r : articles) {
-            velko::articleCommand(r, name, frame);
-            ms += f.exchangeMs(std::strlen(frame), 1);
-        }
-    } else if (job == "download") {
-        ms += f.wireMs(4);
-        size_t command = 5;
+    if (job == "upload") return f.uploadMs(articles, false);
+    if (job == "download") {
+        std::vector<size_t> listing;
         for (const auto& r : articles) {
             velko::SimArticle a{
                 std::string(r.code), velko::VELKOComm::encodeName(r.name), 1, r.price, 0, 0, 0};
-            ms += f.exchangeMs(command, velko::DeviceModel::listingLine(a).size());
-            command = 1;
+            listing.push_back(velko::DeviceModel::listingLine(a).size());
         }
-        ms += f.exchangeMs(command, 1);
-    } else if (job == "delete") {
+        return f.downloadMs(listing);
+    }
+    double ms = f.sessionMs();
+    if (job == "delete") {
         for (const auto& r : articles) ms += f.exchangeMs(std::strlen(r.code) + 4, 1);
     } else {
         ms += f.exchangeMs(2, 1);

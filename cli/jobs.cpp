@@ -146,20 +146,16 @@ class Job {
 
     // The floor of the download just done: every listing line as the device sent it.
     double floorOfDownloadSeconds() const {
-        const Floor floor(request_.baud);
         const auto codec = makeTextCodec();
-        double ms = floor.sessionMs() + floor.wireMs(4);
-        size_t command = 5;  // "I0;1;", then "G"
+        std::vector<size_t> listing;
         for (const ArticleRecord& r : state_.received) {
             const auto cells = articleCells(r, *codec);
-            size_t listing = 2 + strnlen(r.name, sizeof r.name);  // "0;" and the device's name
+            size_t line = 2 + strnlen(r.name, sizeof r.name);  // "0;" and the device's name
             for (int c = 0; c < ColumnCount; ++c)
-                listing += (c == Name ? 0 : cells[size_t(c)].size()) + 1;
-            ms += floor.exchangeMs(command, listing);
-            command = 1;
+                line += (c == Name ? 0 : cells[size_t(c)].size()) + 1;
+            listing.push_back(line);
         }
-        ms += floor.exchangeMs(command, 1);  // the final "D"
-        return ms / 1000;
+        return Floor(request_.baud).downloadMs(listing) / 1000;
     }
 
     std::string tookAgainstFloor() const {

@@ -96,13 +96,7 @@ void printDryRun(const Options& o, const std::vector<LineSpec>& lines,
         }
     }
     // What the job will take at best: the protocol's pauses and the wire time of its bytes.
-    const Floor floor(o.baud);
-    double ms =
-        floor.sessionMs() + (o.request.skipSecondPreparation ? 1 : 2) * floor.exchangeMs(8, 1);
-    for (const ArticleRecord& r : o.request.articles) {
-        articleCommand(r, name, frame);
-        ms += floor.exchangeMs(std::strlen(frame), 1);
-    }
+    const double ms = Floor(o.baud).uploadMs(o.request.articles, o.request.skipSecondPreparation);
     std::printf("%zu article(s) checked; nothing was sent (--dry-run)\n",
                 o.request.articles.size());
     std::printf("%zu articles: about %s at %u baud\n", o.request.articles.size(),

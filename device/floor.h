@@ -6,6 +6,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "link/velko_comm.h"
 
 namespace velko {
 
@@ -23,6 +28,31 @@ class Floor {
     // with `reply` text bytes and our acknowledgement.
     double exchangeMs(size_t command, size_t reply) const {
         return kFramePauseMs + kAckPauseMs + wireMs(frame(command) + 1 + frame(reply) + 1);
+    }
+
+    // An upload of `articles`: the session, one or two preparatory commands ("W38;n;1;"),
+    // then each article's command, each answered "D".
+    double uploadMs(const std::vector<ArticleRecord>& articles, bool skipSecondPreparation) const {
+        double ms = sessionMs() + (skipSecondPreparation ? 1 : 2) * exchangeMs(8, 1);
+        std::string name;
+        ArticleCommand command;
+        for (const ArticleRecord& article : articles) {
+            articleCommand(article, name, command);
+            ms += exchangeMs(std::strlen(command), 1);
+        }
+        return ms;
+    }
+
+    // A download: the session, four more wake-up bytes, "I0;1;" answered by the first listed
+    // line, "G" by each further one (`listing[i]` text bytes each), and the final "D".
+    double downloadMs(const std::vector<size_t>& listing) const {
+        double ms = sessionMs() + wireMs(4);
+        size_t command = 5;
+        for (size_t line : listing) {
+            ms += exchangeMs(command, line);
+            command = 1;
+        }
+        return ms + exchangeMs(command, 1);
     }
 
   private:

@@ -21,9 +21,8 @@ bool SerialPort::open(int32_t port, uint32_t baud) {
 }
 
 void SerialPort::close() {
-    if (device_) settle();
+    settle();
     device_.reset();
-    pauseMs_ = 0;
 }
 
 void SerialPort::pause(uint32_t ms) {
