@@ -82,9 +82,9 @@ Result run(Job job, int32_t count) {
     line.keepHistory = false;
     // A device that answers everything without keeping a table that would grow with the list:
     // "D" to every command, and to a download's "I0;1;" and "G" the next listing line (the
-    // same line every time) until the list ends.
+    // same line with the next code every time) until the list ends. The device's own work is
+    // not counted.
     const velko::Bytes yes = velko::encodeFrame("D");
-    const velko::Bytes listing = velko::encodeFrame("0;123;ABC;1;12.50;1;3.500;43.75;");
     const velko::Bytes ack{0x06};
     bool frameEnding = false;  // the CRC bytes follow the 0x0D of a frame
     int32_t listed = 0;
@@ -92,7 +92,14 @@ Result run(Job job, int32_t count) {
         if (written.size() == 4 && written[0] == 0x11) l.deliver(yes);
         if (frameEnding && written.size() == 2) {
             l.deliver(ack);
-            l.deliver(job == Download && listed++ < count ? listing : yes);
+            counting = false;
+            if (job == Download && listed++ < count) {
+                l.deliver(velko::encodeFrame("0;" + std::to_string(listed) +
+                                             ";ABC;1;12.50;1;3.500;43.75;"));
+            } else {
+                l.deliver(yes);
+            }
+            counting = true;
         }
         frameEnding = written.size() == 1 && written[0] == 0x0D;
     });
@@ -167,13 +174,19 @@ int main(int argc, char** argv) {
         for (int32_t n = 10; n <= largest; n *= 10) {
             const Result r = run(job, n);
             if (n == 10) first = r;
-            flat = flat && r.allocations == first.allocations && r.peakBytes == first.peakBytes;
+            if (job == Download) {
+                // The download keeps each code it has seen, to refuse a code listed twice (a
+                // dialogue out of step): a hash set's node and bucket, under 64 bytes a code.
+                flat = flat && r.peakBytes <= first.peakBytes + 64LL * n;
+            } else {
+                flat = flat && r.allocations == first.allocations && r.peakBytes == first.peakBytes;
+            }
             std::printf("%-9s %9d %12lld %11lld %14.1f %8.3fx %10.1f\n", kJobNames[job], n,
                         r.allocations, r.peakBytes, r.virtualMsPerArticle,
                         r.virtualMsPerArticle / floorMs, r.cpuUsPerArticle);
         }
     }
-    std::printf(flat ? "memory is flat in the length of the list\n"
+    std::printf(flat ? "memory is flat in the length of the list (the download: its codes)\n"
                      : "MEMORY GROWS with the length of the list\n");
 
     // The records themselves grow with the list (all are checked before the first is sent);

@@ -1,5 +1,6 @@
 #include "cli/host_os.h"
 
+#include <atomic>
 #include <cstdlib>
 
 #ifdef _WIN32
@@ -7,10 +8,27 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <signal.h>
 #include <unistd.h>
 #endif
 
 namespace velko::cli {
+namespace {
+
+std::atomic<int> interrupts{0};
+constexpr char kStopping[] =
+    "\nvelko: stopping after the article on the line; Ctrl-C again to quit at once\n";
+
+// True for the first interrupt; the handlers quit on the second. Safe in a signal handler.
+bool noteInterrupt() {
+    return interrupts.fetch_add(1) == 0;
+}
+
+}  // namespace
+
+bool interrupted() {
+    return interrupts.load() > 0;
+}
 
 #ifdef _WIN32
 
@@ -50,6 +68,19 @@ std::tm localTime(std::time_t when) {
     return local;
 }
 
+void catchInterrupts() {
+    SetConsoleCtrlHandler(
+        [](DWORD event) -> BOOL {
+            if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+            if (!noteInterrupt()) ExitProcess(130);
+            DWORD written = 0;
+            WriteFile(GetStdHandle(STD_ERROR_HANDLE), kStopping, sizeof kStopping - 1, &written,
+                      nullptr);
+            return TRUE;
+        },
+        TRUE);
+}
+
 #else
 
 void prepareConsole() {}
@@ -62,6 +93,17 @@ std::tm localTime(std::time_t when) {
     std::tm local{};
     localtime_r(&when, &local);
     return local;
+}
+
+void catchInterrupts() {
+    struct sigaction action {};
+    action.sa_handler = [](int) {
+        if (!noteInterrupt()) _exit(130);
+        (void)!write(STDERR_FILENO, kStopping, sizeof kStopping - 1);
+    };
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
 }
 
 #endif

@@ -16,4 +16,10 @@ bool isTerminal(std::FILE* stream);
 
 std::tm localTime(std::time_t when);
 
+// Ctrl-C (and on POSIX SIGTERM) from now on asks the jobs to stop at the next article: the
+// first one sets interrupted() and says so on standard error, the second ends the program at
+// once with status 130.
+void catchInterrupts();
+bool interrupted();
+
 }  // namespace velko::cli

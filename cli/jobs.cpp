@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <iostream>
 #include <sstream>
 
@@ -24,14 +25,35 @@ struct JobState {
     std::vector<std::string> refusedCodes;
     Progress* progress = nullptr;
     size_t row = 0;
+    bool interrupted = false;  // Ctrl-C ended the list or the download early
+    // A deletion that goes on after refusals counts them here; each rise names the code
+    // asked for before.
+    int32_t deleteRefused = 0, deleteRefusedSeen = 0;
 };
 thread_local JobState* current = nullptr;
+
+std::string codeText(const ArticleRecord& record) {
+    return std::string(record.code, strnlen(record.code, sizeof record.code));
+}
+
+// A deletion's refusal since the last ask names the code asked for before this one.
+void noteRefusedDeletion(JobState& job, int32_t index) {
+    if (job.deleteRefused == job.deleteRefusedSeen || index < 1) return;
+    job.deleteRefusedSeen = job.deleteRefused;
+    job.refusedCodes.push_back(codeText((*job.supply)[size_t(index - 1)]));
+}
 
 int32_t VELKO_CALL supplyNext(const char*, int32_t index, ArticleRecord* record, uint32_t) {
     JobState& job = *current;
     const long total = long(job.supply->size());
     job.progress->update(job.row, index, total);
+    noteRefusedDeletion(job, index);
     if (index < 0 || index >= total) return 0;
+    // Ctrl-C: the article on the line was answered; the list ends here, with the end bytes.
+    if (interrupted()) {
+        job.interrupted = true;
+        return 0;
+    }
     *record = (*job.supply)[size_t(index)];
     return 1;
 }
@@ -39,28 +61,47 @@ int32_t VELKO_CALL supplyNext(const char*, int32_t index, ArticleRecord* record,
 // Progress comes from supplyNext: the index it is asked for is the count answered so far.
 int32_t VELKO_CALL uploaded(const char*, int32_t, const ArticleRecord* record, uint32_t,
                             int32_t outcome, int32_t, int32_t) {
-    if (outcome != 1) current->refusedCodes.emplace_back(record->code, strnlen(record->code, 15));
+    if (outcome != 1) current->refusedCodes.push_back(codeText(*record));
     return 1;
 }
 
 int32_t VELKO_CALL receive(const char*, int32_t, ArticleRecord* record, uint32_t) {
     JobState& job = *current;
+    if (interrupted()) {
+        job.interrupted = true;
+        return 0;
+    }
     job.received.push_back(*record);
     job.progress->update(job.row, long(job.received.size()), -1);
     return 1;
 }
 
-std::string reportName(int device) {
+// "device-01_2026-12-08_21-04-10.csv", with the line's tag after the number when given.
+std::string reportName(int device, const std::string& tag) {
     const std::tm local = localTime(std::time(nullptr));
-    char name[64];
-    std::snprintf(name, sizeof name, "device-%02d_%04d-%02d-%02d_%02d-%02d-%02d.csv", device,
-                  local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                  local.tm_min, local.tm_sec);
-    return name;
+    char stamp[64];
+    std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d_%02d-%02d-%02d", local.tm_year + 1900,
+                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+    char number[16];
+    std::snprintf(number, sizeof number, "%02d", device);
+    return std::string("device-") + number + (tag.empty() ? "" : "_" + tag) + "_" + stamp + ".csv";
+}
+
+// A report saved before a reset whose answer never came: its name says so, so that nobody adds
+// the same sales again from the next report.
+std::string markUnconfirmed(const std::string& report) {
+    const std::string marked = withSuffix(report, "_reset-unconfirmed");
+    std::error_code ignored;
+    std::filesystem::rename(report, marked, ignored);
+    return ignored ? report : marked;
 }
 
 Outcome failed(int32_t rc, const std::string& before = "") {
     return {EXIT_RESULT_BASE + rc, resultName(rc), "", before + resultLine(rc)};
+}
+
+Outcome stopped(const std::string& counts, const std::string& message) {
+    return {EXIT_INTERRUPTED, "interrupted", counts, "interrupted: " + message};
 }
 
 class Job {
@@ -110,6 +151,11 @@ class Job {
         Outcome out;
         out.counts =
             std::to_string(accepted) + " accepted, " + std::to_string(refused) + " refused";
+        if (state_.interrupted && rc == VELKO_OK) {
+            return stopped(out.counts, std::to_string(accepted + refused) + " of " +
+                                           std::to_string(request_.articles.size()) +
+                                           " sent; the rest not");
+        }
         // Without --continue-on-refusal the library ends the upload at the first refusal with
         // VELKO_ERR_READ; that is the refusal, not a line fault.
         if (rc != VELKO_OK &&
@@ -170,6 +216,7 @@ class Job {
     Outcome download() {
         const int32_t rc = readTable();
         const std::string counts = std::to_string(state_.received.size()) + " received";
+        if (state_.interrupted) return stopped(counts, "nothing was written");
         if (rc != VELKO_OK) {
             Outcome f = failed(rc, "nothing was written: ");
             f.counts = counts;
@@ -193,20 +240,40 @@ class Job {
     Outcome remove() {
         int32_t deleted = 0;
         const int32_t rc =
-            link_.deleteArticles(kPort, request_.baud, device(), session_, supplyNext, 0, deleted);
+            link_.deleteArticles(kPort, request_.baud, device(), session_, supplyNext, 0, deleted,
+                                 request_.continueOnRefusal ? &state_.deleteRefused : nullptr);
         link_.close();
+        noteRefusedDeletion(state_, deleted + state_.deleteRefused);
         const std::string counts = std::to_string(deleted) + " deleted";
-        if (rc == VELKO_ERR_READ && size_t(deleted) < request_.articles.size()) {
-            const ArticleRecord& code = request_.articles[size_t(deleted)];
+        const size_t answered = size_t(deleted + state_.deleteRefused);
+        if (state_.interrupted && rc == VELKO_OK) {
+            return stopped(counts, std::to_string(answered) + " of " +
+                                       std::to_string(request_.articles.size()) +
+                                       " codes handled; the rest not");
+        }
+        if (rc == VELKO_ERR_READ && !link_.refusal().empty()) {
+            const std::string code = codeText(request_.articles[size_t(deleted)]);
             return {EXIT_REFUSED, "not deleted", counts,
-                    "the device did not confirm deleting code " + std::string(code.code) +
-                        " within 20 s: it may not hold that code; " + std::to_string(deleted) +
-                        " code(s) before it were deleted, none after"};
+                    "the device refused to delete " + code + " (answered " + link_.refusal() +
+                        "); " + std::to_string(deleted) +
+                        " code(s) before it were deleted, none after; --continue goes on "
+                        "with the others"};
         }
         if (rc != VELKO_OK) {
-            Outcome f = failed(rc);
+            const bool onACode = answered < request_.articles.size();
+            Outcome f = failed(rc, onACode ? "deleting " + codeText(request_.articles[answered]) +
+                                                 " was not confirmed, nor any code after it: "
+                                           : "");
             f.counts = counts;
             return f;
+        }
+        if (!state_.refusedCodes.empty()) {
+            std::string codes;
+            for (const auto& code : state_.refusedCodes)
+                codes += (codes.empty() ? "" : ", ") + code;
+            return {EXIT_REFUSED, "not deleted", counts,
+                    "the device refused to delete " + codes + " (answered " + link_.refusal() +
+                        "); " + counts};
         }
         return {EXIT_DONE, "done", counts, counts};
     }
@@ -215,9 +282,21 @@ class Job {
     // that close-day saved first.
     Outcome zero(const std::string& saved) {
         ReplyString confirmation;
+        bool sent = false;
         const int32_t rc =
-            link_.zeroCounters(kPort, request_.baud, device(), session_, &confirmation);
+            link_.zeroCounters(kPort, request_.baud, device(), session_, &confirmation, &sent);
         link_.close();
+        if (rc != VELKO_OK && sent) {
+            // The device has the request and may well have zeroed: the report's name says so,
+            // so that nobody adds the same sales again from the next report.
+            const std::string report =
+                saved.empty() ? "" : "the report is saved as " + markUnconfirmed(saved) + "; ";
+            return {EXIT_RESET_UNCONFIRMED, "not confirmed", "",
+                    report + "the device took the reset but its answer never came (" +
+                        resultName(rc) +
+                        "): the counters may be zeroed; check them with "
+                        "download before closing the day again"};
+        }
         const std::string report = saved.empty() ? "" : "the report is saved as " + saved + "; ";
         if (rc != VELKO_OK) return failed(rc, report + (saved.empty() ? "" : "zeroing failed: "));
         if (confirmation != "D") {
@@ -230,6 +309,8 @@ class Job {
 
     Outcome closeDay() {
         const int32_t rc = readTable();
+        if (state_.interrupted)
+            return stopped("", "no report saved; the counters were not touched");
         if (rc != VELKO_OK) return failed(rc, "no report, counters not touched: ");
         int64_t quantity = 0, value = 0;
         for (const ArticleRecord& r : state_.received) {
@@ -241,11 +322,16 @@ class Job {
         writeArticles(text, Format::Csv, state_.received, *codec);
         std::string error;
         const std::string report = writeFileAtomically(
-            request_.reportDir + "/" + reportName(line_.device), text.str(), true, error);
+            request_.reportDir + "/" + reportName(line_.device, line_.reportTag), text.str(), true,
+            error);
         const std::string counts = std::to_string(state_.received.size()) + " articles";
         if (report.empty()) {
             return {EXIT_REPORT_NOT_SAVED, "no report", counts,
                     "the report could not be saved (" + error + "); the counters were not touched"};
+        }
+        if (interrupted()) {
+            return stopped(counts, "the report is saved as " + report +
+                                       "; the reset was not sent: the counters were not touched");
         }
         Outcome out = zero(report);
         out.counts = counts + ", quantity " + formatAmount(quantity, 3) + ", value " +
@@ -269,10 +355,28 @@ class Job {
 
 Outcome runJob(const JobRequest& request, const LineSpec& line, Progress& progress, size_t row) {
     const auto start = std::chrono::steady_clock::now();
-    Outcome out = Job(request, line, progress, row).run();
+    // A job that waited for its turn on a shared line does not start after Ctrl-C.
+    Outcome out = interrupted() ? stopped("", "not started; nothing was sent")
+                                : Job(request, line, progress, row).run();
     out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     progress.finish(row, out.state + (out.counts.empty() ? "" : "  " + out.counts));
     return out;
+}
+
+int removeLeftoverReports(const std::string& dir) {
+    namespace fs = std::filesystem;
+    int removed = 0;
+    std::error_code error;
+    const auto old = fs::file_time_type::clock::now() - std::chrono::minutes(10);
+    for (fs::directory_iterator it(dir, error), end; !error && it != end; it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        const bool part = name.compare(0, 7, "device-") == 0 && name.size() > 9 &&
+                          name.compare(name.size() - 9, 9, ".csv.part") == 0;
+        std::error_code ignored;
+        if (part && it->last_write_time(ignored) < old && fs::remove(it->path(), ignored))
+            ++removed;
+    }
+    return removed;
 }
 
 std::string perLineName(const std::string& path, int position) {

@@ -16,6 +16,8 @@ struct LineSpec {
     std::string path;  // empty: port 1 of the platform
     int device = 1;
     int position = 1;  // on the command line, from 1
+    // Put into report names when another line of the run has the same device number.
+    std::string reportTag;
 };
 
 // Everything a job needs, the same for every line.
@@ -24,7 +26,7 @@ struct JobRequest {
     uint32_t baud = 9600;
     std::string trace;                    // a trace file, already named for the line
     std::vector<ArticleRecord> articles;  // to upload, or the codes to delete
-    bool continueOnRefusal = false;
+    bool continueOnRefusal = false;       // upload, delete: go on after a refusal
     bool skipSecondPreparation = false;
     std::string output;  // download: the file, already named for the line ("" or "-": stdout)
     std::string reportDir = ".";
@@ -39,6 +41,11 @@ struct Outcome {
 };
 
 Outcome runJob(const JobRequest& request, const LineSpec& line, Progress& progress, size_t row);
+
+// Removes the temporary report files ("device-*.csv.part") that a close of day killed before
+// it renamed them left in `dir`, once they are ten minutes old (so as not to take one that a
+// close of day running meanwhile still writes); how many were removed.
+int removeLeftoverReports(const std::string& dir);
 
 // `path` with "-N" before its extension: the per-line name when several lines share a name.
 std::string perLineName(const std::string& path, int position);

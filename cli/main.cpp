@@ -2,6 +2,7 @@
 // line or on several at once.
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -34,7 +35,7 @@ struct Options {
 // "PATH@N": a line with its own device number; a path may itself hold '@'.
 bool parseLine(const std::string& text, int fallbackDevice, int position, LineSpec& line,
                std::string& error) {
-    line = {text, fallbackDevice, position};
+    line = {text, fallbackDevice, position, ""};
     const size_t at = text.find_last_of('@');
     if (at != std::string::npos && at + 1 < text.size() &&
         text.find_first_not_of("0123456789", at + 1) == std::string::npos) {
@@ -49,10 +50,13 @@ bool parseLine(const std::string& text, int fallbackDevice, int position, LineSp
     return true;
 }
 
-// Reads and checks an article file; prints every fault. False when there was any.
+// Reads and checks an article file; prints every fault, and warnings. False when there was a
+// fault.
 bool loadArticles(const std::string& path, RowUse use, std::vector<ArticleRecord>& records) {
-    std::vector<Fault> faults;
-    loadArticleFile(path, use, *makeTextCodec(), records, faults);
+    std::vector<Fault> faults, warnings;
+    loadArticleFile(path, use, *makeTextCodec(), records, faults, &warnings);
+    for (const Fault& w : warnings)
+        std::fprintf(stderr, "velko: warning: %s\n", describe(w).c_str());
     // In the order of the file, whichever check found them.
     std::stable_sort(faults.begin(), faults.end(),
                      [](const Fault& a, const Fault& b) { return a.row < b.row; });
@@ -103,9 +107,13 @@ void printDryRun(const Options& o, const std::vector<LineSpec>& lines,
                 formatDuration(ms / 1000).c_str(), o.baud);
 }
 
-// The exit status of the whole run: the common cause of the failures, or EXIT_MIXED.
+// The exit status of the whole run: interrupted, the common cause of the failures, or
+// EXIT_MIXED.
 int overallStatus(const std::vector<Outcome>& outcomes) {
     int status = EXIT_DONE;
+    for (const Outcome& o : outcomes) {
+        if (o.exitStatus == EXIT_INTERRUPTED) return EXIT_INTERRUPTED;
+    }
     for (const Outcome& o : outcomes) {
         if (o.exitStatus == EXIT_DONE) continue;
         status = status == EXIT_DONE || status == o.exitStatus ? o.exitStatus : EXIT_MIXED;
@@ -126,6 +134,24 @@ void printSummary(const std::vector<LineSpec>& lines, const std::vector<std::str
     }
 }
 
+// Lines that share a device number (devices of the same number on different lines) get a
+// tag from their line's name in their report names, so one report cannot be told for another.
+void tagSharedDeviceNumbers(std::vector<LineSpec>& lines) {
+    for (LineSpec& line : lines) {
+        const auto shared = std::count_if(lines.begin(), lines.end(), [&](const LineSpec& other) {
+            return other.device == line.device;
+        });
+        if (shared < 2) continue;
+        std::string tag = line.path;
+        if (tag.compare(0, 5, "/dev/") == 0) tag.erase(0, 5);
+        if (tag.compare(0, 6, "tcp://") == 0) tag.replace(0, 6, "tcp-");
+        for (char& c : tag) {
+            if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '.') c = '-';
+        }
+        line.reportTag = tag;
+    }
+}
+
 int run(Options& o, Command command) {
     std::vector<LineSpec> lines;
     std::vector<std::string> labels;
@@ -138,9 +164,16 @@ int run(Options& o, Command command) {
             return EXIT_USAGE;
         }
         if (line.path.empty()) line.path = firstPortName();
-        labels.push_back(line.path);
         lines.push_back(line);
     }
+    // A line's path names it, with the device number where devices share the line.
+    for (const LineSpec& line : lines) {
+        const bool shared = std::count_if(lines.begin(), lines.end(), [&](const LineSpec& l) {
+                                return l.path == line.path;
+                            }) > 1;
+        labels.push_back(line.path + (shared ? "@" + std::to_string(line.device) : ""));
+    }
+    tagSharedDeviceNumbers(lines);
     const bool several = lines.size() > 1;
     if (several && command == Command::Download &&
         (o.request.output.empty() || o.request.output == "-")) {
@@ -158,6 +191,10 @@ int run(Options& o, Command command) {
         !(o.file.empty() ? codesFromArguments(o.codes, o.request.articles)
                          : loadArticles(o.file, RowUse::Codes, o.request.articles)))
         return EXIT_BAD_INPUT;
+    if (command == Command::Upload && o.request.articles.empty()) {
+        std::fprintf(stderr, "velko: %s has no articles; nothing was sent\n", o.file.c_str());
+        return EXIT_DONE;
+    }
     if (o.dryRun) {
         printDryRun(o, lines, labels);
         return EXIT_DONE;
@@ -171,9 +208,39 @@ int run(Options& o, Command command) {
         if (several && command == Command::Download)
             requests[i].output = perLineName(o.request.output, int(i) + 1);
     }
-    std::vector<std::thread> threads;
+    for (const JobRequest& r : requests) {
+        if (r.trace.empty() || TraceLog(r.trace.c_str(), 0).openFile()) continue;
+        std::fprintf(stderr, "velko: the trace file %s cannot be opened for writing\n",
+                     r.trace.c_str());
+        return EXIT_OUTPUT_NOT_WRITTEN;
+    }
+    if (command == Command::CloseDay) {
+        if (const int removed = removeLeftoverReports(o.request.reportDir)) {
+            std::fprintf(stderr,
+                         "velko: removed %d unfinished report file(s) of an earlier close of day\n",
+                         removed);
+        }
+    }
+
+    // One thread per line; the devices on one line (a bus, or a device server's one port)
+    // take turns on it in the order given.
+    catchInterrupts();
+    std::vector<std::vector<size_t>> byPath;
     for (size_t i = 0; i < lines.size(); ++i) {
-        threads.emplace_back([&, i] { outcomes[i] = runJob(requests[i], lines[i], progress, i); });
+        auto same = std::find_if(byPath.begin(), byPath.end(), [&](const auto& group) {
+            return lines[group[0]].path == lines[i].path;
+        });
+        if (same == byPath.end()) {
+            byPath.push_back({i});
+        } else {
+            same->push_back(i);
+        }
+    }
+    std::vector<std::thread> threads;
+    for (const auto& group : byPath) {
+        threads.emplace_back([&, group] {
+            for (size_t i : group) outcomes[i] = runJob(requests[i], lines[i], progress, i);
+        });
     }
     for (auto& t : threads) t.join();
 
@@ -213,7 +280,10 @@ int main(int argc, char** argv) {
     app.add_option("--device", o.device, "device number, 0 to 99")
         ->capture_default_str()
         ->type_name("N");
-    app.add_option("--baud", o.baud, "line speed")->capture_default_str()->type_name("N");
+    app.add_option("--baud", o.baud, "line speed")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber)
+        ->type_name("N");
     app.add_option("--trace", o.trace,
                    "append a time-stamped trace of every step to FILE; with several lines one "
                    "file per line, FILE-1, FILE-2... (before the extension), in --line order")
@@ -242,6 +312,8 @@ int main(int argc, char** argv) {
     remove->add_option("--from", o.file, "CSV or JSON file with a code column")
         ->excludes(codes)
         ->type_name("FILE");
+    remove->add_flag("--continue", o.request.continueOnRefusal,
+                     "go on with the other codes after one the device refuses");
 
     auto* zero = app.add_subcommand("zero-counters", "zero the PLU counters");
 

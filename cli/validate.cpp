@@ -8,17 +8,6 @@
 namespace velko::cli {
 namespace {
 
-// The device shows printable ASCII and these: the 18 Polish letters.
-constexpr char32_t kPolish[] = {0x104, 0x105, 0x106, 0x107, 0x118, 0x119, 0x141, 0x142, 0x143,
-                                0x144, 0xD3,  0xF3,  0x15A, 0x15B, 0x179, 0x17A, 0x17B, 0x17C};
-
-// The nine characters the device uses for Polish letters, with the letter each comes back as.
-constexpr struct {
-    char ascii;
-    const char* letter;
-} kStandIns[] = {{'$', "Ą"},  {'\'', "Ź"}, {')', "Ł"}, {'(', "Ę"}, {'[', "Ć"},
-                 {'\\', "Ń"}, {']', "Ó"},  {'^', "Ś"}, {'_', "Ż"}};
-
 // The code points of UTF-8 `text`; false when it is not valid UTF-8.
 bool decodeUtf8(const std::string& text, std::vector<char32_t>& out) {
     for (size_t i = 0; i < text.size();) {
@@ -81,12 +70,13 @@ class RowChecker {
         std::memcpy(r.code, text->data(), text->size());
     }
 
-    void name(ArticleRecord& r, TextCodec& codec) {
+    void name(ArticleRecord& r, TextCodec& codec, bool required) {
         const std::string* text = cell(Name, true);
         if (!text) return;
         std::vector<char32_t> chars;
         if (!decodeUtf8(*text, chars)) return fault(Name, "not valid UTF-8");
-        if (chars.size() > sizeof r.name - 1) {
+        if (chars.empty() && required) fault(Name, "is empty; the device needs a name to show");
+        if (chars.size() > kMaxNameChars) {
             fault(Name, quoted(*text) + " has " + std::to_string(chars.size()) +
                             " characters; the device keeps 18");
         }
@@ -95,16 +85,11 @@ class RowChecker {
             const char32_t c = chars[i];
             if (std::find(reported.begin(), reported.end(), c) != reported.end()) continue;
             reported.push_back(c);
-            for (const auto& s : kStandIns) {
-                if (c == char32_t(s.ascii)) {
-                    fault(Name, quoted(std::string(1, s.ascii)) + " would come back as " +
-                                    quoted(s.letter) + ": the device uses it for that letter");
-                }
+            if (const char* letter = standInLetter(c)) {
+                fault(Name, quoted(std::string(1, char(c))) + " would come back as " +
+                                quoted(letter) + ": the device uses it for that letter");
             }
-            const bool shown =
-                (c >= 0x20 && c < 0x7F) ||
-                std::find(std::begin(kPolish), std::end(kPolish), c) != std::end(kPolish);
-            if (!shown) {
+            if (!deviceShows(c)) {
                 fault(Name, "character U+" + hex(c) + " " + printable(c) +
                                 " cannot be shown by the device");
             }
@@ -199,14 +184,6 @@ bool parseAmount(const std::string& text, int places, int32_t* amount) {
     return true;
 }
 
-std::string codeProblem(const std::string& code) {
-    if (code.empty() || code.size() > 14 ||
-        code.find_first_not_of("0123456789") != std::string::npos)
-        return "is not a code of 1 to 14 digits";
-    if (code.find_first_not_of('0') == std::string::npos) return "is all zeros";
-    return "";
-}
-
 void validateRow(const std::string& file, const Row& row, RowUse use, TextCodec& codec,
                  std::vector<ArticleRecord>& records, std::vector<Fault>& faults) {
     ArticleRecord r;
@@ -214,7 +191,7 @@ void validateRow(const std::string& file, const Row& row, RowUse use, TextCodec&
     RowChecker check(file, row, faults);
     check.code(r);
     if (use != RowUse::Codes) {
-        check.name(r, codec);
+        check.name(r, codec, use == RowUse::Upload);
         r.price = check.amount(Price, 2, true);
         int flag = 0, group = 1;
         check.number(Flag, 0, 1, 0, &flag);
@@ -236,10 +213,34 @@ void validateRows(const std::string& file, const std::vector<Row>& rows, RowUse 
 }
 
 void loadArticleFile(const std::string& path, RowUse use, TextCodec& codec,
-                     std::vector<ArticleRecord>& records, std::vector<Fault>& faults) {
+                     std::vector<ArticleRecord>& records, std::vector<Fault>& faults,
+                     std::vector<Fault>* warnings) {
     const std::string file = path == "-" ? "standard input" : path;
+    // Each good row's code number and row, to find a code that comes twice once all is read.
+    std::vector<std::pair<uint64_t, int>> codes;
     readArticleFile(
-        path, [&](Row& row) { validateRow(file, row, use, codec, records, faults); }, faults);
+        path,
+        [&](Row& row) {
+            const size_t before = records.size();
+            validateRow(file, row, use, codec, records, faults);
+            if (records.size() == before) return;
+            const ArticleRecord& r = records.back();
+            codes.emplace_back(codeNumber(r.code), row.number);
+            if (warnings && use != RowUse::Codes && r.price < 0) {
+                warnings->push_back({file, row.number, kColumnNames[Price],
+                                     formatAmount(r.price, 2) +
+                                         " is negative (a deposit return?); it is sent as it is"});
+            }
+        },
+        faults);
+    std::stable_sort(codes.begin(), codes.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (size_t i = 1; i < codes.size(); ++i) {
+        if (codes[i].first != codes[i - 1].first) continue;
+        faults.push_back({file, codes[i].second, kColumnNames[Code],
+                          "the same code as row " + std::to_string(codes[i - 1].second) +
+                              "; a list may name each code once"});
+    }
 }
 
 }  // namespace velko::cli

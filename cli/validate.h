@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "cli/article_file.h"
+#include "device/article_rules.h"
 
 namespace velko::cli {
 
@@ -24,16 +25,15 @@ void validateRows(const std::string& file, const std::vector<Row>& rows, RowUse 
                   std::vector<Fault>& faults);
 
 // Reads and checks `path` ("-": standard input) row by row, keeping only the records of good
-// rows: a long list costs its 48-byte records, not its text.
+// rows: a long list costs its 48-byte records, not its text. A code that comes twice ("123"
+// and "000123" too) is a fault of the later row; what is allowed but may be a slip (a negative
+// price) goes to `warnings` when given.
 void loadArticleFile(const std::string& path, RowUse use, TextCodec& codec,
-                     std::vector<ArticleRecord>& records, std::vector<Fault>& faults);
+                     std::vector<ArticleRecord>& records, std::vector<Fault>& faults,
+                     std::vector<Fault>* warnings = nullptr);
 
 // An amount with at most `places` decimals ("12.5", "-3", "0.05") in units of 10^-places;
 // false when it is not such a number or does not fit in 32 bits.
 bool parseAmount(const std::string& text, int places, int32_t* amount);
-
-// The reason a code cannot go to the device, or empty when it is 1 to 14 digits and not all
-// zeros.
-std::string codeProblem(const std::string& code);
 
 }  // namespace velko::cli

@@ -1,5 +1,7 @@
 #include <cstring>
+#include <unordered_set>
 
+#include "device/article_rules.h"
 #include "device/plu.h"
 #include "link/velko_comm.h"
 
@@ -121,13 +123,25 @@ int32_t VELKOComm::receiveArticles(int32_t port, uint32_t baud, uint8_t deviceNu
     if ((rc = sendFF(4)) != VELKO_OK) return rc;
     if ((rc = sendFrame("I0;1;")) != VELKO_OK) return rc;
     ArticleRecord record;
-    std::memset(&record, 0, sizeof record);
     ReplyString reply, field;
+    // A device's table holds each code once: a code seen twice means the dialogue is out of
+    // step (a stale reply read as an answer), and its figures must never become a report.
+    std::unordered_set<uint64_t> codes;
     for (;;) {
         if ((rc = receiveFrame(reply, true)) != VELKO_OK) return rc;
         if (reply == "E") return VELKO_ERR_READ;
         if (reply == "D") return endInLineMode();
+        // Cleared for every article, so no byte of an earlier one reaches the consumer.
+        std::memset(&record, 0, sizeof record);
         if ((rc = parseArticleReply(reply, field, record)) != VELKO_OK) return rc;
+        if (!codes
+                 .insert(
+                     codeNumber(std::string(record.code, strnlen(record.code, sizeof record.code))))
+                 .second) {
+            trace("\n%t VELKOComm::receiveArticles, code %s came twice", record.code);
+            endInLineMode();
+            return VELKO_ERR_FORMAT;
+        }
         // The article's index is the number accepted before it.
         if (consumer(sessionText.c_str(), received, &record, userValue) != 1) {
             endInLineMode();

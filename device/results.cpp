@@ -17,12 +17,15 @@ const ResultText kResults[] = {
     {"VELKO_ERR_READ",
      "the device did not answer within 20 s (30 s for a counter reset), or refused the request",
      "check the cable, the baud rate and the device number"},
-    {"VELKO_ERR_FORMAT", "the device sent a reply that could not be read",
-     "check the baud rate and that the device is a VELKO device"},
+    {"VELKO_ERR_FORMAT",
+     "a request the library would not send (a missing callback, an article the device cannot "
+     "take) or a reply from the device that could not be read",
+     "check the articles, the baud rate and that the device is a VELKO device"},
     {"VELKO_ERR_CRC", "a frame from the device arrived damaged",
      "check the cable and the baud rate; a long or unshielded cable picks up noise"},
     {"VELKO_ERR_PORT", "the port number must be 1 or 2", ""},
     {"VELKO_ERR_ADDRESS", "the device number must be 0 to 99", "check the device number"},
+    {"VELKO_ERR_HANDLE", "the line handle is not open: null, closed or never opened", ""},
 };
 
 constexpr size_t kKnown = sizeof kResults / sizeof kResults[0];

@@ -30,6 +30,7 @@ bool nextField(ReplyString& reply, ReplyString& field) {
 int32_t VELKOComm::initInLineMode(int32_t port, uint32_t baud, uint8_t deviceNumber,
                                   ReplyString& sessionText) {
     trace("\n%t START VELKOComm::initInLineMode");
+    refusal_.clear();
     if (port < 1 || port > 2) return VELKO_ERR_PORT;
     if (deviceNumber > 99) return VELKO_ERR_ADDRESS;
     if (!open(port, baud)) return VELKO_ERR_OPEN;

@@ -48,6 +48,7 @@ int32_t VELKOComm::sendArticles(int32_t port, uint32_t baud, uint8_t continueOnR
         if ((rc = sendFrame(frame)) != VELKO_OK) return rc;
         if ((rc = receiveFrame(reply, true)) != VELKO_OK) return rc;
         const bool isAccepted = reply == "D";
+        if (!isAccepted) refusal_ = reply;
         ++(isAccepted ? accepted : refused);
         if (progress) {
             progress(sessionText.c_str(), index, &record, userValue, isAccepted ? 1 : 0, accepted,

@@ -77,9 +77,12 @@ class VELKOComm : public SerialPort {
     // Jobs. A null supplier or consumer is a malformed request: VELKO_ERR_FORMAT before the
     // port is opened. The counts are set to 0 before anything else.
     // Any reply counts as success; `confirmation`, when given, receives the reply's text so
-    // that a caller can tell "D" from a refusal.
+    // that a caller can tell "D" from a refusal. `requestSent`, when given, tells whether the
+    // device acknowledged the reset request: then the counters may be zeroed even when its
+    // answer never came.
     int32_t zeroCounters(int32_t port, uint32_t baud, uint8_t deviceNumber,
-                         ReplyString& sessionText, ReplyString* confirmation = nullptr);
+                         ReplyString& sessionText, ReplyString* confirmation = nullptr,
+                         bool* requestSent = nullptr);
     int32_t sendArticles(int32_t port, uint32_t baud, uint8_t continueOnRefusal,
                          uint8_t skipFirstPreparation, uint8_t skipSecondPreparation,
                          uint8_t deviceNumber, ReplyString& sessionText, ArticleSupplier supplier,
@@ -88,9 +91,16 @@ class VELKOComm : public SerialPort {
     int32_t receiveArticles(int32_t port, uint32_t baud, uint8_t deviceNumber,
                             ReplyString& sessionText, ArticleConsumer consumer, uint32_t userValue,
                             int32_t& receivedCount);
+    // Stops at the first code the device refuses (VELKO_ERR_READ) unless `refusedCount` is
+    // given: then it counts the refusal and goes on, and asks for code n once n codes were
+    // answered.
     int32_t deleteArticles(int32_t port, uint32_t baud, uint8_t deviceNumber,
                            ReplyString& sessionText, ArticleSupplier supplier, uint32_t userValue,
-                           int32_t& deletedCount);
+                           int32_t& deletedCount, int32_t* refusedCount = nullptr);
+
+    // What the device answered to the last request of this job that it refused ("E"); empty
+    // when it refused none. A job's start clears it.
+    const ReplyString& refusal() const { return refusal_; }
 
     // Names: host Windows-1250 to the device's text and back; never fail, keep the length.
     static std::string encodeName(const char* text);
@@ -111,6 +121,7 @@ class VELKOComm : public SerialPort {
 
     TraceLog* traceSink_ = nullptr;
     uint32_t beginFrameTimeout_ = 5000;
+    ReplyString refusal_;
 };
 
 }  // namespace velko

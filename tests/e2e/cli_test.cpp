@@ -228,13 +228,23 @@ TEST(Tool, EndsEachFaultOfTheLineWithItsOwnExitStatusAndMessage) {
         {"I0;1;=bad-crc", {"download"}, 16, "VELKO_ERR_CRC: a frame from the device arrived"},
         {"C0;5900001000017;=cut",
          {"delete", "5900001000017"},
+         14,
+         "deleting 5900001000017 was not confirmed, nor any code after it: VELKO_ERR_READ"},
+        {"",
+         {"delete", "99999", "5900001000017"},
          4,
-         "did not confirm deleting code 5900001000017"},
+         "the device refused to delete 99999 (answered E); 0 code(s) before it"},
+        {"",
+         {"delete", "--continue", "99999", "5900001000017", "88888"},
+         4,
+         "the device refused to delete 99999, 88888 (answered E); 1 deleted"},
         {"W38;1;1;=long", {"upload", kArticles}, 15, "VELKO_ERR_FORMAT"},
         {"B;=nak:3", {"zero-counters"}, 0, "counters zeroed"},
     };
     for (const auto& c : cases) {
-        SimProcess sim({"--seed", kArticles, "--zero-delay", "0", "--fault", c.fault});
+        std::vector<std::string> simArgs = {"--seed", kArticles, "--zero-delay", "0"};
+        if (!c.fault.empty()) simArgs.insert(simArgs.end(), {"--fault", c.fault});
+        SimProcess sim(simArgs);
         std::vector<std::string> args = {"--line", sim.path()};
         args.insert(args.end(), c.command.begin(), c.command.end());
         const Outcome run = velko(args);

@@ -88,7 +88,7 @@ TEST(ExtendedApi, RunsTwoLinesAtOnceWithCountsProgressAndATrace) {
     unlink(trace.c_str());
 
     // Bad requests get their codes before anything is opened.
-    EXPECT_EQ(VELKOLineZeroPLUCounters(nullptr, 9600, 1), VELKO_ERR_FORMAT);
+    EXPECT_EQ(VELKOLineZeroPLUCounters(nullptr, 9600, 1), VELKO_ERR_HANDLE);
     EXPECT_EQ(VELKOLineZeroPLUCounters(lines[0], 9600, 100), VELKO_ERR_ADDRESS);
     EXPECT_EQ(VELKOLineSendArticles(lines[0], 9600, 1, 0, nullptr, nullptr, nullptr, &counts[0]),
               VELKO_ERR_FORMAT);

@@ -26,7 +26,9 @@ VELKOLineSendArticles 8
 VELKOLineReceiveArticles 9
 VELKOLineDeleteArticles 10
 VELKOLineZeroPLUCounters 11
-VELKOResultMessage 12")
+VELKOResultMessage 12
+VELKOLineFailure 13
+VELKOCheckArticle 14")
 if [ "$got" != "$want" ]; then
     echo "exports differ"; echo "got:"; echo "$got"; echo "want:"; echo "$want"; fail=1
 else
