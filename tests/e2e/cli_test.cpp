@@ -13,7 +13,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <filesystem>
 
 #include "sim_process.h"
 
@@ -94,12 +97,15 @@ TEST(Tool, EveryFaultOfAnArticleFileIsReportedAndNothingReachesTheLine) {
         {"20,X,1.00,0,129", ", column group: '129' is not a whole number from 0 to 128"},
         {"21,X,1.00,0,-1", ", column group: '-1' is not a whole number"},
         {"22,\"X\"\"Y\",1.00,x,1", ", column flag: 'x' is not a whole number"},
+        {"23,,1.00,0,1", ", column name: is empty"},
+        {"0001,SAME AS GOOD,1.00,0,1", ", column code: the same code as row 2"},
     };
     Dir dir;
     std::string csv =
         "\xEF\xBB\xBF"
         "code,name,price,flag,group\n1,GOOD,1.00,0,1\n";
     for (const auto& c : cases) csv += c.row + "\n";
+    csv += "24,DEPOSIT,-0.50,0,1\n";  // allowed, with a warning
     writeFile(dir / "bad.csv", csv);
 
     // A terminal of the test's own stands for the device: anything sent would wait in it.
@@ -113,7 +119,12 @@ TEST(Tool, EveryFaultOfAnArticleFileIsReportedAndNothingReachesTheLine) {
         const std::string fault = "bad.csv: row " + std::to_string(row++) + c.fault;
         EXPECT_NE(run.err.find(fault), std::string::npos) << fault << "\n" << run.err;
     }
-    EXPECT_EQ(count(run.err, "\n"), std::size(cases) + 1) << "one line per fault and a total";
+    EXPECT_NE(
+        run.err.find("bad.csv: row " + std::to_string(row) + ", column price: -0.50 is negative"),
+        std::string::npos)
+        << run.err;
+    EXPECT_EQ(count(run.err, "\n"), std::size(cases) + 2)
+        << "one line per fault, the warning and a total";
     EXPECT_EQ(run.err.find("row 2,"), std::string::npos) << "the good row is not a fault";
     EXPECT_NE(run.err.find("nothing was sent"), std::string::npos);
 
@@ -129,6 +140,13 @@ TEST(Tool, EveryFaultOfAnArticleFileIsReportedAndNothingReachesTheLine) {
     EXPECT_EQ(velko({"--line", line, "delete", "12", "0", "x"}).status, 3);
     writeFile(dir / "columns.csv", "code,name,prize\n1,X,2\n");
     EXPECT_EQ(velko({"--line", line, "upload", dir / "columns.csv"}).status, 3);
+    writeFile(dir / "empty.csv", "code,name,price\n");
+    const Outcome empty = velko({"--line", line, "upload", dir / "empty.csv"});
+    EXPECT_EQ(empty.status, 0);
+    EXPECT_NE(empty.err.find("has no articles; nothing was sent"), std::string::npos);
+    EXPECT_EQ(velko({"--line", line, "--baud", "0", "zero-counters"}).status, 2);
+    EXPECT_EQ(velko({"--line", line, "--trace", dir / "no/such/dir.log", "zero-counters"}).status,
+              7);
 
     pollfd p{master, POLLIN, 0};
     EXPECT_EQ(poll(&p, 1, 0), 0) << "bytes reached the line";
@@ -170,6 +188,91 @@ TEST(Tool, CloseDaySavesTheReportBeforeItZeroesAndNeverZeroesWithoutOne) {
               std::string::npos)
         << run.err;
     EXPECT_EQ(velko({"--line", refusing.path(), "zero-counters"}).status, 6);
+
+    // A reset the device took but whose answer never came may have zeroed: the saved report's
+    // name says so. A temporary report that a killed close of day left is removed.
+    writeFile(dir / "reports/device-01_2026-01-01_22-00-00.csv.part", "half a report");
+    const auto old = std::filesystem::file_time_type::clock::now() - std::chrono::hours(1);
+    std::filesystem::last_write_time(dir / "reports/device-01_2026-01-01_22-00-00.csv.part", old);
+    SimProcess garbling({"--seed", kArticles, "--fault", "B;=bad-crc"});
+    run = velko({"--line", garbling.path(), "close-day", "-o", dir / "reports"});
+    EXPECT_EQ(run.status, 6);
+    EXPECT_NE(run.err.find("_reset-unconfirmed.csv; the device took the reset but its answer "
+                           "never came (VELKO_ERR_CRC): the counters may be zeroed"),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("removed 1 unfinished report file"), std::string::npos) << run.err;
+    EXPECT_FALSE(std::filesystem::exists(dir / "reports/device-01_2026-01-01_22-00-00.csv.part"));
+}
+
+// Runs the tool in the background with its standard error in `errFile`.
+pid_t startTool(const std::vector<std::string>& args, const std::string& errFile) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, STDIN_FILENO);
+        dup2(null, STDOUT_FILENO);
+        dup2(err, STDERR_FILENO);
+        std::vector<char*> argv = {const_cast<char*>(VELKO_TOOL)};
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(VELKO_TOOL, argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+int exitStatusOf(pid_t pid) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(Tool, CtrlCEndsAfterTheArticleOnTheLineAndLeavesTheDeviceReady) {
+    Dir dir;
+    // Paced like a real line at 9600 baud: the 22 articles take about four seconds. Ctrl-C
+    // once the device's log shows the second article arriving.
+    SimProcess sim({"--pace", "--zero-delay", "0", "--log"}, dir / "sim.log");
+    const pid_t tool = startTool({"--line", sim.path(), "upload", kArticles}, dir / "err");
+    for (int tries = 0; tries < 200 && count(readFile(dir / "sim.log"), "W0;") < 2; ++tries)
+        usleep(50000);
+    kill(tool, SIGINT);
+    ASSERT_EQ(exitStatusOf(tool), 130) << readFile(dir / "err");
+    const std::string err = readFile(dir / "err");
+    const size_t at = err.find("interrupted: ");
+    ASSERT_NE(at, std::string::npos) << err;
+    const int sent = std::atoi(err.c_str() + at + 13);
+    EXPECT_NE(err.find(" of 22 sent; the rest not"), std::string::npos) << err;
+    EXPECT_GT(sent, 0);
+    EXPECT_LT(sent, 22);
+    // The end bytes went out and the line and its lock were let go: the next job runs, and
+    // finds exactly what was sent.
+    EXPECT_EQ(count(table(sim.path(), dir), "\n") - 1, size_t(sent));
+}
+
+TEST(Tool, DevicesOnOneLineTakeTurnsAndReportsTellLinesOfTheSameNumberApart) {
+    Dir dir;
+    SimProcess bus({"--seed", kArticles, "--zero-delay", "0"});
+    SimProcess other({"--seed", kArticles, "--zero-delay", "0"});
+    mkdir((dir / "reports").c_str(), 0755);
+    const Outcome run = velko({"--line", bus.path() + "@1", "--line", bus.path() + "@2", "--line",
+                               other.path(), "close-day", "-o", dir / "reports"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find(bus.path() + "@2: report"), std::string::npos) << run.err;
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir / "reports"))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    ASSERT_EQ(names.size(), 3u);
+    // "/dev/pts/3" is tagged "pts-3"; device 2 is alone with its number and needs no tag.
+    for (const std::string* line : {&bus.path(), &other.path()}) {
+        const std::string tag = "device-01_pts-" + line->substr(line->rfind('/') + 1) + "_2";
+        EXPECT_TRUE(std::any_of(names.begin(), names.end(), [&](const std::string& n) {
+            return n.rfind(tag, 0) == 0;
+        })) << tag;
+    }
+    EXPECT_EQ(names[2].rfind("device-02_2", 0), 0u) << names[2];
 }
 
 TEST(Simulator, KeepsItsStoreAcrossARestartWithTheSalesRungUp) {

@@ -2,6 +2,8 @@
 // threads, options, counts, progress, a trace file, network lines and the result messages.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -101,6 +103,138 @@ TEST(ExtendedApi, RunsTwoLinesAtOnceWithCountsProgressAndATrace) {
                  "supports");
     EXPECT_EQ(std::string(VELKOResultMessage(-3)).rfind("VELKO_ERR_UNKNOWN", 0), 0u);
     for (VelkoLine* l : {lines[0], lines[1], nowhere}) VELKOLineClose(l);
+}
+
+// A host that misuses a handle from its callbacks and from a second thread.
+struct Meddler : Host {
+    VelkoLine* line = nullptr;
+    std::vector<int32_t> seen;  // what the calls made during the job returned
+    bool closeDuringJob = false;
+
+    static int32_t VELKO_CALL supplyAndMeddle(void* self, int32_t index, ArticleRecord* record) {
+        auto* m = static_cast<Meddler*>(self);
+        if (index == 1) {
+            m->seen.push_back(VELKOLineSetTrace(m->line, nullptr));
+            int32_t fromThread = -1;
+            std::thread([&] { fromThread = VELKOLineZeroPLUCounters(m->line, 9600, 1); }).join();
+            m->seen.push_back(fromThread);
+            if (m->closeDuringJob) VELKOLineClose(m->line);
+        }
+        return supply(self, index, record);
+    }
+};
+
+std::string failureOf(VelkoLine* line, int32_t* rc = nullptr) {
+    char text[256];
+    const int32_t result = VELKOLineFailure(line, text, sizeof text);
+    if (rc) *rc = result;
+    return text;
+}
+
+TEST(ExtendedApi, TurnsAwayMisuseAndArticlesTheDeviceCannotTakeWithTheReasonInWords) {
+    SimProcess sim({"--zero-delay", "0"});
+    const std::string trace = "/tmp/velko-meddled-" + std::to_string(getpid()) + ".log";
+    Meddler host;
+    host.articles = sampleArticles();
+    host.articles.resize(3);
+    host.line = VELKOLineOpen(sim.path().c_str());
+    ASSERT_EQ(VELKOLineSetTrace(host.line, trace.c_str()), VELKO_OK);
+
+    // During a job the handle turns every other call away and keeps its trace sink; closed
+    // from the job's own callback, it lets the job end and then refuses everything.
+    VelkoCounts counts;
+    ASSERT_EQ(VELKOLineSendArticles(host.line, 9600, 1, 0, Meddler::supplyAndMeddle, &host, nullptr,
+                                    &counts),
+              VELKO_OK);
+    EXPECT_EQ(host.seen, (std::vector<int32_t>{VELKO_ERR_OPEN, VELKO_ERR_OPEN}));
+    EXPECT_NE(readFile(trace).find("W0;5900001000031"), std::string::npos)
+        << "the trace went on after the refused VELKOLineSetTrace";
+    host.closeDuringJob = true;
+    host.seen.clear();
+    EXPECT_EQ(VELKOLineSendArticles(host.line, 9600, 1, 0, Meddler::supplyAndMeddle, &host, nullptr,
+                                    &counts),
+              VELKO_OK);
+    EXPECT_EQ(counts.accepted, 3);
+    EXPECT_EQ(VELKOLineZeroPLUCounters(host.line, 9600, 1), VELKO_ERR_HANDLE);
+    EXPECT_EQ(VELKOLineSetTrace(host.line, nullptr), VELKO_ERR_HANDLE);
+    VELKOLineClose(host.line);  // a second close does nothing
+    VELKOLineClose(nullptr);
+    int32_t rc = 0;
+    EXPECT_EQ(failureOf(host.line, &rc), "the handle is not open");
+    EXPECT_EQ(rc, VELKO_ERR_HANDLE);
+    std::remove(trace.c_str());
+
+    // Articles that would reach the device other than meant are refused before they are
+    // sent, counted, and named; the list goes on with VELKO_CONTINUE_ON_REFUSAL.
+    auto article = [](const char* code, const char* name) {
+        ArticleRecord r{};
+        std::strncpy(r.code, code, sizeof r.code);
+        std::memcpy(r.name, name, std::min(std::strlen(name), sizeof r.name));
+        return r;
+    };
+    ArticleRecord tooHighGroup = article("77", "GROUP");
+    tooHighGroup.group = -2;
+    ArticleRecord flagTwo = article("78", "FLAG");
+    flagTwo.flag = 2;
+    const struct {
+        ArticleRecord record;
+        const char* reason;
+    } bad[] = {
+        {article("71", "KAWA (250G)"), "name 'KAWA (250G)': '(' would come back as 'Ę'"},
+        {article("72", "NINETEEN CHARACTERS"), "has no terminating NUL"},
+        {article("73", "CAF\xC9"), "byte 0xC9 is no character the device shows"},
+        {article("74", ""), "name is empty"},
+        {article("0000", "ZERO"), "code '0000' is all zeros"},
+        {article("12a", "LETTER"), "code '12a' is not a code of 1 to 14 digits"},
+        {tooHighGroup, "group -1 is not from 0 to 128"},
+        {flagTwo, "flag 2 is not 0 or 1"},
+        {article("00071", "KAWA 250G"), ""},  // Polish letters are fine
+    };
+    Host mixed;
+    for (const auto& b : bad) {
+        char reason[160];
+        EXPECT_EQ(VELKOCheckArticle(&b.record, reason, sizeof reason),
+                  *b.reason ? VELKO_ERR_FORMAT : VELKO_OK);
+        EXPECT_NE(std::string(reason).find(b.reason), std::string::npos) << reason;
+        mixed.articles.push_back(b.record);
+    }
+    mixed.articles.push_back(article("071", "SAME CODE AGAIN"));
+    VelkoLine* line = VELKOLineOpen(sim.path().c_str());
+    EXPECT_EQ(VELKOLineSendArticles(line, 9600, 1, 0, Host::supply, &mixed, Host::advance, &counts),
+              VELKO_ERR_FORMAT);
+    EXPECT_EQ(counts.refused, 1);
+    EXPECT_EQ(failureOf(line, &rc),
+              "article 0: name 'KAWA (250G)': '(' would come back as 'Ę': "
+              "the device uses it for that letter; it was not sent");
+    EXPECT_EQ(rc, VELKO_ERR_FORMAT);
+    EXPECT_EQ(VELKOLineSendArticles(line, 9600, 1, VELKO_CONTINUE_ON_REFUSAL, Host::supply, &mixed,
+                                    Host::advance, &counts),
+              VELKO_OK);
+    EXPECT_EQ(counts.accepted, 1);
+    EXPECT_EQ(counts.refused, 9);
+    EXPECT_EQ(mixed.progress.back(), 10);
+    EXPECT_EQ(failureOf(line), "");
+
+    // What the device stores is exactly the one good article.
+    Host table;
+    ASSERT_EQ(VELKOLineReceiveArticles(line, 9600, 1, Host::consume, &table, nullptr, nullptr),
+              VELKO_OK);
+    ASSERT_EQ(table.received.size(), 4u);  // three samples and 71
+    EXPECT_TRUE(std::any_of(table.received.begin(), table.received.end(), [](const auto& r) {
+        return std::strcmp(r.code, "00000000000071") == 0;
+    }));
+
+    // The device's own refusal and the line's own failure are told apart in the detail.
+    Host deleting;
+    deleting.articles = {article("99999", "")};
+    EXPECT_EQ(VELKOLineDeleteArticles(line, 9600, 1, Host::supply, &deleting, nullptr, &counts),
+              VELKO_ERR_READ);
+    EXPECT_EQ(failureOf(line), "the device refused to delete code 99999 (answered 'E')");
+    EXPECT_EQ(VELKOLineZeroPLUCounters(line, 9600, 100), VELKO_ERR_ADDRESS);
+    EXPECT_EQ(failureOf(line), "device number 100 is above 99");
+    EXPECT_EQ(VELKOLineSetTrace(line, "/nonexistent-dir/trace.log"), VELKO_ERR_OPEN);
+    EXPECT_NE(failureOf(line).find("cannot be opened"), std::string::npos);
+    VELKOLineClose(line);
 }
 
 }  // namespace

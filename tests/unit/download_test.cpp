@@ -205,6 +205,25 @@ TEST(ReceiveArticles, ErrorsEndTheDownloadWithoutEndBytes) {
     }
 }
 
+TEST(ReceiveArticles, NoByteOfAnEarlierArticleOrAnOutOfStepDialogueReachesTheConsumer) {
+    // Each article's record starts clean: nothing of a longer name before it is left behind.
+    Download clean("0;1;ABCDEFGHIJKLMNOPQR;1;1.00;0;0.000;0.00;\n0;2;B;2;2.00;1;1.500;3.00;\n");
+    ASSERT_EQ(clean.run(), VELKO_OK);
+    const ArticleRecord& b = clean.consume.log.consumerCalls.at(1).record;
+    EXPECT_EQ(std::string(b.name, sizeof b.name), std::string("B") + std::string(18, '\0'));
+
+    // A code listed twice (a stale reply read as the answer to "G") ends the download with the
+    // device's session closed, before the repeated article reaches the consumer.
+    DeviceModel::Options options;
+    options.replies["G"] = "0;0001;A;1;1.00;0;0.000;0.00;";
+    Download twice(kThree, options);
+    EXPECT_EQ(twice.run(), VELKO_ERR_FORMAT);
+    EXPECT_EQ(twice.received, 1);
+    EXPECT_EQ(twice.consume.log.consumerCalls.size(), 1u);
+    EXPECT_EQ(hexOf(Bytes(twice.line.written().end() - 2, twice.line.written().end())), "13 13");
+    EXPECT_FALSE(twice.link.isOpen());
+}
+
 TEST(ReceiveArticles, LinkFailuresAreReturnedWithoutEndBytes) {
     const struct {
         const char* what;
