@@ -68,17 +68,17 @@ std::tm localTime(std::time_t when) {
     return local;
 }
 
+// Runs on a thread of its own that Windows starts for the event.
+BOOL WINAPI onConsoleEvent(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+    if (!noteInterrupt()) ExitProcess(130);
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), kStopping, sizeof kStopping - 1, &written, nullptr);
+    return TRUE;
+}
+
 void catchInterrupts() {
-    SetConsoleCtrlHandler(
-        [](DWORD event) -> BOOL {
-            if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
-            if (!noteInterrupt()) ExitProcess(130);
-            DWORD written = 0;
-            WriteFile(GetStdHandle(STD_ERROR_HANDLE), kStopping, sizeof kStopping - 1, &written,
-                      nullptr);
-            return TRUE;
-        },
-        TRUE);
+    SetConsoleCtrlHandler(onConsoleEvent, TRUE);
 }
 
 #else
