@@ -321,7 +321,10 @@ void writeArticles(std::ostream& out, Format format, const std::vector<ArticleRe
 }
 
 std::string withSuffix(const std::string& path, const std::string& suffix) {
-    const size_t slash = path.find_last_of('/');
+    // Windows separates directories with '\' as well: a dot in a directory's name is no
+    // extension there either.
+    const char separators[] = {'/', char(std::filesystem::path::preferred_separator), '\0'};
+    const size_t slash = path.find_last_of(separators);
     const size_t dot = path.find_last_of('.');
     if (dot == std::string::npos || (slash != std::string::npos && dot <= slash + 1))
         return path + suffix;
