@@ -224,6 +224,12 @@ void readArticles(const std::string& file, Format format, std::istream& in, cons
     if (in.bad()) faults.push_back({file, 0, "", "could not be read to the end"});
 }
 
+// The tool's names are UTF-8: on Windows the system is given their wide form, since the ANSI
+// code page lacks most of the world's letters; elsewhere a name is its bytes, unchanged.
+std::filesystem::path systemName(const std::string& utf8) {
+    return std::filesystem::u8path(utf8);
+}
+
 // A file's size and time of last change: a file still being written, or replaced, while it is
 // read differs in one of them afterwards.
 struct FileStamp {
@@ -232,7 +238,7 @@ struct FileStamp {
     bool operator!=(const FileStamp& o) const { return size != o.size || changed != o.changed; }
 };
 
-FileStamp stampOf(const std::string& path) {
+FileStamp stampOf(const std::filesystem::path& path) {
     std::error_code error;
     FileStamp stamp;
     stamp.size = std::filesystem::file_size(path, error);
@@ -255,8 +261,9 @@ void readArticleFile(const std::string& path, const RowSink& onRow, std::vector<
         readArticles("standard input", Format::Csv, std::cin, onRow, faults);
         return;
     }
-    const FileStamp before = stampOf(path);
-    std::ifstream in(path, std::ios::binary);
+    const std::filesystem::path name = systemName(path);
+    const FileStamp before = stampOf(name);
+    std::ifstream in(name, std::ios::binary);
     if (!in) {
         faults.push_back(
             {path, 0, "", "cannot be read: " + std::generic_category().message(errno)});
@@ -264,7 +271,7 @@ void readArticleFile(const std::string& path, const RowSink& onRow, std::vector<
     }
     readArticles(path, formatOf(path), in, onRow, faults);
     // Rows of two versions of a file would go to the device as one list.
-    if (stampOf(path) != before)
+    if (stampOf(name) != before)
         faults.push_back({path, 0, "",
                           "changed while it was read; wait until whatever writes it has "
                           "finished, then run again"});
@@ -314,7 +321,10 @@ void writeArticles(std::ostream& out, Format format, const std::vector<ArticleRe
 }
 
 std::string withSuffix(const std::string& path, const std::string& suffix) {
-    const size_t slash = path.find_last_of('/');
+    // Windows separates directories with '\' as well: a dot in a directory's name is no
+    // extension there either.
+    const char separators[] = {'/', char(std::filesystem::path::preferred_separator), '\0'};
+    const size_t slash = path.find_last_of(separators);
     const size_t dot = path.find_last_of('.');
     if (dot == std::string::npos || (slash != std::string::npos && dot <= slash + 1))
         return path + suffix;

@@ -38,9 +38,9 @@ enum class Format { Csv, Json };
 // JSON for names ending in ".json" (any case); CSV for everything else, "-" included.
 Format formatOf(const std::string& path);
 
-// Hands every row of `path` ("-": standard input) to `onRow` as it is read, so a CSV file of
-// any length is never held whole. Problems with the file itself (cannot be opened, broken
-// quoting or JSON, unknown or repeated columns) go to `faults`.
+// Hands every row of `path` (UTF-8 on Windows, bytes elsewhere; "-": standard input) to `onRow`
+// as it is read, so a CSV file of any length is never held whole. Problems with the file itself
+// (cannot be opened, broken quoting or JSON, unknown or repeated columns) go to `faults`.
 using RowSink = std::function<void(Row&)>;
 void readArticleFile(const std::string& path, const RowSink& onRow, std::vector<Fault>& faults);
 // The same, every row kept.
@@ -59,10 +59,10 @@ void writeArticles(std::ostream& out, Format format, const std::vector<ArticleRe
 // `path` with `suffix` put before its extension: "day.csv", "-2" -> "day-2.csv".
 std::string withSuffix(const std::string& path, const std::string& suffix);
 
-// Writes `text` to `path` so that a reader sees the old file or the whole new one, never a part:
-// a temporary file beside it, flushed to disk, renamed into place, the directory flushed. With
-// `keepExisting`, an existing `path` is left alone and the name gets "-2", "-3"... instead.
-// The name written, or empty with `error` set.
+// Writes `text` to `path` (UTF-8 on Windows, bytes elsewhere) so that a reader sees the old file
+// or the whole new one, never a part: a temporary file beside it, flushed to disk, renamed into
+// place, the directory flushed. With `keepExisting`, an existing `path` is left alone and the
+// name gets "-2", "-3"... instead. The name written, or empty with `error` set.
 std::string writeFileAtomically(const std::string& path, const std::string& text, bool keepExisting,
                                 std::string& error);
 

@@ -58,6 +58,23 @@ void prepareConsole() {
     });
 }
 
+std::vector<std::string> utf8Arguments(int argc, char** argv) {
+    int count = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (!wide) return std::vector<std::string>(argv, argv + argc);
+    std::vector<std::string> arguments;
+    for (int i = 0; i < count; ++i) {
+        // The count includes the terminating null.
+        const int n = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+        std::string utf8(size_t(n > 1 ? n : 1), '\0');
+        if (n > 1) WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, &utf8[0], n, nullptr, nullptr);
+        utf8.pop_back();
+        arguments.push_back(std::move(utf8));
+    }
+    LocalFree(wide);
+    return arguments;
+}
+
 bool isTerminal(std::FILE* stream) {
     return _isatty(_fileno(stream)) != 0;
 }
@@ -84,6 +101,10 @@ void catchInterrupts() {
 #else
 
 void prepareConsole() {}
+
+std::vector<std::string> utf8Arguments(int argc, char** argv) {
+    return std::vector<std::string>(argv, argv + argc);
+}
 
 bool isTerminal(std::FILE* stream) {
     return isatty(fileno(stream)) != 0;

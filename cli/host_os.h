@@ -1,9 +1,11 @@
 // What the tool needs of the operating system besides the line, the text codec and durable
-// files: the terminal and the local time.
+// files: its arguments, the terminal and the local time.
 #pragma once
 
 #include <cstdio>
 #include <ctime>
+#include <string>
+#include <vector>
 
 namespace velko::cli {
 
@@ -11,6 +13,11 @@ namespace velko::cli {
 // into CRLF); a Windows console also gets UTF-8 output and the escape sequences of the
 // progress display.
 void prepareConsole();
+
+// The command line in UTF-8, as every name in the tool is. Windows hands `main` its arguments
+// in the ANSI code page, where a letter the code page lacks is lost, so they are taken again
+// from the wide command line; elsewhere they are `argv` as it is.
+std::vector<std::string> utf8Arguments(int argc, char** argv);
 
 bool isTerminal(std::FILE* stream);
 

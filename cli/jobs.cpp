@@ -111,7 +111,7 @@ class Job {
           line_(line),
           platform_(platformForLine(line.path)),
           link_(*platform_),
-          trace_(request.trace.c_str(), 0) {
+          trace_(request.trace.c_str(), TraceLog::UTF8_NAME) {
         if (!request.trace.empty()) link_.setTraceSink(&trace_);
         state_.progress = &progress;
         state_.row = row;

@@ -324,8 +324,11 @@ int main(int argc, char** argv) {
         ->type_name("DIR");
     app.footer(exitStatusHelp());
 
+    std::vector<std::string> arguments = utf8Arguments(argc, argv);
+    std::vector<char*> pointers;
+    for (std::string& a : arguments) pointers.push_back(&a[0]);
     try {
-        app.parse(argc, argv);
+        app.parse(int(pointers.size()), pointers.data());
         if (remove->parsed() && o.codes.empty() && o.file.empty())
             throw CLI::RequiredError("CODE or --from");
     } catch (const CLI::ParseError& e) {

@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "trace/trace_file.h"
+
 namespace velko {
 namespace {
 
@@ -41,7 +43,7 @@ int TraceLog::openFile() {
     Hold hold(mutex_);
     if (fileName_[0] == '\0') return 0;
     if (stream_) return 1;
-    stream_ = std::fopen(fileName_, "a+");
+    stream_ = openTraceFile(fileName_, flags_ & UTF8_NAME);
     return stream_ ? 1 : 0;
 }
 
@@ -103,9 +105,9 @@ int TraceLog::vprint(const char* format, va_list values) {
 int TraceLog::changeFile() {
     if (closeFile() != 1) return -1;
     const std::string backup = backupName(fileName_);
-    struct stat st;
-    if (stat(backup.c_str(), &st) == 0 && std::remove(backup.c_str()) != 0) return -1;
-    if (std::rename(fileName_, backup.c_str()) != 0) return -1;
+    const bool utf8 = flags_ & UTF8_NAME;
+    if (traceFileExists(backup.c_str(), utf8) && !removeTraceFile(backup.c_str(), utf8)) return -1;
+    if (!renameTraceFile(fileName_, backup.c_str(), utf8)) return -1;
     if (flags_ & NEW_FILE_LINE) print("%t: Utworzenie pliku logu: %s\n\n", fileName_);
     return 0;
 }

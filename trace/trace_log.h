@@ -18,6 +18,7 @@ class TraceLog {
     enum : uint8_t {
         CLOSE_AFTER_EACH = 1,  // close the file after every message
         NEW_FILE_LINE = 2,     // start a changed file with a line naming it
+        UTF8_NAME = 4,         // the name is UTF-8, not the Windows ANSI code page
     };
     static constexpr long long kMaxFileSize = 100000000;
 

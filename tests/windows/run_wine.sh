@@ -7,7 +7,7 @@
 #       COM1 and downloads it back, which must give the same bytes, and refuses REFUSED_CSV
 #       with the very faults the Linux velko beside VELKO_SIM names; then downloads CSV from
 #       velko-sim serving TCP on loopback, closes its day, and meets a silent TCP device and a
-#       refused connection
+#       refused connection. Its files have Polish names, which Wine's ANSI code page lacks.
 set -euo pipefail
 mode=$1 prefix=$2
 export WINEPREFIX=$prefix WINEARCH=${VELKO_WINEARCH:-win32} WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -56,14 +56,24 @@ cd "$(dirname "$host")"
 status=0
 if [ "$mode" = tool ]; then
     # velko.exe with its output in files, like every Wine program here. Wine's drive Z: is
-    # the root of the file system.
+    # the root of the file system. Under this locale Wine's ANSI code page is 1252, which has
+    # no 'ż', 'ł' or 'ć', and Unix names are UTF-8: a name with them reaches the tool only
+    # through the wide command line, and a file only through the wide calls.
+    export LC_ALL=C.UTF-8
     velko() { wine velko.exe "$@" </dev/null >>"$out/host" 2>>"$out/errors"; }
     tool() {
-        cp "$csv" "$out/articles.csv"
-        velko --line COM1 upload "Z:$out/articles.csv" || return
-        velko --line COM1 download -o "Z:$out/table.csv" || return
-        cmp "$out/articles.csv" "$out/table.csv" || return
-        echo "ok: the downloaded table equals the upload"
+        wine reg query 'HKLM\System\CurrentControlSet\Control\Nls\CodePage' /v ACP </dev/null |
+            grep -qw 1252 || { echo "Wine's ANSI code page is not 1252"; return 1; }
+        local list=$out/cennik_żółć.csv
+        cp "$csv" "$list"
+        velko --line COM1 --trace "Z:$out/ślad_żółć.log" upload "Z:$list" || return
+        velko --line COM1 download -o "Z:$out/wynik_łódź.csv" || return
+        cmp "$list" "$out/wynik_łódź.csv" || return
+        grep -q "VELKOComm::send" "$out/ślad_żółć.log" || { echo "no trace"; return 1; }
+        echo "ok: the downloaded table equals the upload, its trace beside it"
+        # A fault names the file as it was given.
+        velko upload "Z:$out/brak_źdźbła.csv" && return 1
+        grep -qF "velko: Z:$out/brak_źdźbła.csv: cannot be read" "$out/errors" || return
 
         cp "$refused" "$out/refused.csv"
         "$(dirname "$sim")/velko" upload "$out/refused.csv" 2>"$out/linux" && return 1
@@ -75,18 +85,22 @@ if [ "$mode" = tool ]; then
         [ $status -eq 3 ] || { echo "exit status $status, not 3 (bad input)"; return 1; }
         echo "ok: $(wc -l <"$out/errors") fault lines, the same as on Linux"
 
-        serve tcp --tcp 0 --zero-delay 0 --seed "$out/articles.csv"
+        serve tcp --tcp 0 --zero-delay 0 --seed "$list"
         local line
         line=$(cat "$out/tcp")
-        velko --line "$line" download -o "Z:$out/tcp.csv" || return
-        cmp "$out/articles.csv" "$out/tcp.csv" || return
-        echo "ok: the same table from $line"
+        # One file per line, named within its directory when Windows' own separator ends the
+        # directory and the directory's name has a dot.
+        mkdir "$out/kopie.d"
+        velko --line COM1 --line "$line" download -o "Z:$out/kopie.d\\tabela" || return
+        cmp "$list" "$out/kopie.d/tabela-1" && cmp "$list" "$out/kopie.d/tabela-2" || return
+        echo "ok: the same table from COM1 and $line"
         # The close of day's durable write on Windows: no report, no reset; then the report.
         status=0
         velko --line "$line" close-day -o "Z:$out/missing" || status=$?
         [ $status -eq 5 ] || { echo "exit status $status, not 5 (report not saved)"; return 1; }
-        velko --line "$line" close-day -o "Z:$out" || return
-        cmp "$out/articles.csv" "$out"/device-01_*.csv || return
+        mkdir "$out/raporty_źródło"
+        velko --line "$line" close-day -o "Z:$out/raporty_źródło" || return
+        cmp "$list" "$out"/raporty_źródło/device-01_*.csv || return
         echo "ok: the close of day saved its report"
 
         # A TCP line keeps a serial line's time limits and result codes: a silent device
