@@ -224,12 +224,6 @@ void readArticles(const std::string& file, Format format, std::istream& in, cons
     if (in.bad()) faults.push_back({file, 0, "", "could not be read to the end"});
 }
 
-// The tool's names are UTF-8: on Windows the system is given their wide form, since the ANSI
-// code page lacks most of the world's letters; elsewhere a name is its bytes, unchanged.
-std::filesystem::path systemName(const std::string& utf8) {
-    return std::filesystem::u8path(utf8);
-}
-
 // A file's size and time of last change: a file still being written, or replaced, while it is
 // read differs in one of them afterwards.
 struct FileStamp {
@@ -329,6 +323,10 @@ std::string withSuffix(const std::string& path, const std::string& suffix) {
     if (dot == std::string::npos || (slash != std::string::npos && dot <= slash + 1))
         return path + suffix;
     return path.substr(0, dot) + suffix + path.substr(dot);
+}
+
+std::filesystem::path systemName(const std::string& utf8) {
+    return std::filesystem::u8path(utf8);
 }
 
 }  // namespace velko::cli

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <ostream>
@@ -55,6 +56,10 @@ std::array<std::string, ColumnCount> articleCells(const ArticleRecord& record, T
 
 void writeArticles(std::ostream& out, Format format, const std::vector<ArticleRecord>& records,
                    TextCodec& codec);
+
+// The tool's names are UTF-8: on Windows the system is given their wide form, since the ANSI
+// code page lacks most of the world's letters; elsewhere a name is its bytes, unchanged.
+std::filesystem::path systemName(const std::string& utf8);
 
 // `path` with `suffix` put before its extension: "day.csv", "-2" -> "day-2.csv".
 std::string withSuffix(const std::string& path, const std::string& suffix);

@@ -92,7 +92,7 @@ std::string reportName(int device, const std::string& tag) {
 std::string markUnconfirmed(const std::string& report) {
     const std::string marked = withSuffix(report, "_reset-unconfirmed");
     std::error_code ignored;
-    std::filesystem::rename(report, marked, ignored);
+    std::filesystem::rename(systemName(report), systemName(marked), ignored);
     return ignored ? report : marked;
 }
 
@@ -368,8 +368,9 @@ int removeLeftoverReports(const std::string& dir) {
     int removed = 0;
     std::error_code error;
     const auto old = fs::file_time_type::clock::now() - std::chrono::minutes(10);
-    for (fs::directory_iterator it(dir, error), end; !error && it != end; it.increment(error)) {
-        const std::string name = it->path().filename().string();
+    for (fs::directory_iterator it(systemName(dir), error), end; !error && it != end;
+         it.increment(error)) {
+        const std::string name = it->path().filename().u8string();
         const bool part = name.compare(0, 7, "device-") == 0 && name.size() > 9 &&
                           name.compare(name.size() - 9, 9, ".csv.part") == 0;
         std::error_code ignored;

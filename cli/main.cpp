@@ -209,7 +209,7 @@ int run(Options& o, Command command) {
             requests[i].output = perLineName(o.request.output, int(i) + 1);
     }
     for (const JobRequest& r : requests) {
-        if (r.trace.empty() || TraceLog(r.trace.c_str(), 0).openFile()) continue;
+        if (r.trace.empty() || TraceLog(r.trace.c_str(), TraceLog::UTF8_NAME).openFile()) continue;
         std::fprintf(stderr, "velko: the trace file %s cannot be opened for writing\n",
                      r.trace.c_str());
         return EXIT_OUTPUT_NOT_WRITTEN;
