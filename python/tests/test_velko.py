@@ -1,7 +1,9 @@
 """The Python package against velko-sim: a round trip with Polish names, counts, progress,
-deletion, the counter reset, an early end of the download and the errors."""
+deletion, the counter reset, an early end of the download and the errors with their detail;
+the articles refused before anything is sent; a Line closed under a paused download."""
 import os
 import subprocess
+import tempfile
 import unittest
 from decimal import Decimal
 
@@ -9,7 +11,14 @@ import velko
 
 
 class Simulator:
-    def __init__(self, *args):
+    def __init__(self, *args, table=()):
+        self.listing = None
+        if table:  # the device's table at start, one article a line as the device lists it
+            self.listing = tempfile.NamedTemporaryFile("w", suffix=".txt", delete=False)
+            self.listing.write("".join(f"0;{code};{name};1;1.00;0;0.000;0.00;\n"
+                                       for code, name in table))
+            self.listing.close()
+            args = ("--table", self.listing.name, *args)
         self.process = subprocess.Popen([os.environ["VELKO_SIM"], "--zero-delay", "0", *args],
                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         self.path = self.process.stdout.readline().strip()
@@ -23,6 +32,8 @@ class Simulator:
         self.process.wait()
         self.process.stdin.close()
         self.process.stdout.close()
+        if self.listing:
+            os.unlink(self.listing.name)
 
 
 ARTICLES = [
@@ -42,7 +53,10 @@ class PackageTest(unittest.TestCase):
                     line.upload(ARTICLES)
                 self.assertEqual(refused.exception.code, 4)
                 self.assertEqual(refused.exception.counts.accepted, 2)
-                self.assertTrue(str(refused.exception).startswith("VELKO_ERR_READ: "))
+                self.assertEqual(refused.exception.detail,
+                                 "article 2: the device refused code 42 (answered 'E')")
+                self.assertEqual(str(refused.exception),
+                                 "VELKO_ERR_READ: " + refused.exception.detail)
                 counts = line.upload(ARTICLES, continue_on_refusal=True, progress=seen.append)
                 self.assertEqual((counts.accepted, counts.refused), (2, 1))
                 self.assertEqual(seen, [1, 2, 3])
@@ -60,7 +74,111 @@ class PackageTest(unittest.TestCase):
                 self.assertEqual(first.code, "5900001000017")
                 line.zero_counters()
                 self.assertEqual(line.delete(["5900001000031"]), 1)
+                with self.assertRaises(velko.VelkoError) as absent:
+                    line.delete(["5900001000031"])
+                self.assertEqual(absent.exception.code, 4)
+                self.assertIn("delete code 5900001000031 (answered 'E')", str(absent.exception))
                 self.assertEqual([a.quantity for a in line.download()], [Decimal("0.000")])
+        finally:
+            sim.stop()
+
+    def test_articles_the_device_cannot_take_are_refused_before_sending(self):
+        table = [("5900001000017", "CHLEB")]
+        sim = Simulator(table=table)
+        fresh = velko.Article("777", "NOWY", Decimal("1.00"))  # sent only if checked too late
+        uploads = [  # what the last article is given, what is raised, what it says
+            ({"name": "KAWA (250G)"}, ValueError, "'(' would come back as 'Ę'"),
+            ({"name": "CAFÉ"}, ValueError, "byte 0xC9 is no character the device shows"),
+            ({"name": "MLEKO;3,2%"}, ValueError, "';'"),
+            ({"name": "X" * 19}, ValueError, "name 'XXXXXXXXXXXXXXXXXXX' has 19 characters"),
+            ({"name": "AB\0CD"}, ValueError, "NUL"),
+            ({"name": ""}, ValueError, "0 characters"),
+            ({"name": b"KAWA"}, TypeError, "name b'KAWA'"),
+            ({"code": "000"}, ValueError, "code '000' is all zeros"),
+            ({"code": "123456789012345"}, ValueError, "code '123456789012345'"),
+            ({"code": "12A"}, ValueError, "code '12A'"),
+            ({"code": 42}, TypeError, "code 42"),
+            ({"price": Decimal("4.505")}, ValueError, "price Decimal('4.505') has more than"),
+            ({"price": "21474836.48"}, ValueError, "price '21474836.48' is not from"),
+            ({"price": Decimal("NaN")}, ValueError, "price Decimal('NaN')"),
+            ({"price": "4,50"}, ValueError, "price '4,50' is not an amount"),
+            ({"price": 4.5}, TypeError, "price 4.5"),
+            ({"flag": 2}, ValueError, "flag 2 is not 0 or 1"),
+            ({"group": 200}, ValueError, "group 200 is not from 0 to 128"),
+            ({"group": -1}, ValueError, "group -1"),
+            ({"group": "2"}, TypeError, "group '2'"),
+        ]
+        deletions = [
+            (["5900001000017", "12a"], ValueError, "codes[1]: code '12a'"),
+            (["0"], ValueError, "codes[0]: code '0' is all zeros"),
+            ([5900001000017], TypeError, "codes[0]: code 5900001000017"),
+            ("5900001000017", TypeError, "not a str"),  # would be 13 one-digit codes
+        ]
+        try:
+            with velko.Line(sim.path) as line:
+                for change, error, says in uploads:
+                    with self.subTest(change=change):
+                        bad = velko.Article(**{**vars(fresh), "code": "778", **change})
+                        with self.assertRaises(error) as refused:
+                            line.upload([fresh, bad], continue_on_refusal=True)
+                        self.assertIn(says, str(refused.exception))
+                        self.assertTrue(str(refused.exception).startswith("articles[1]: "))
+                with self.assertRaises(TypeError):
+                    line.upload([fresh, ("778", "KAWA", 1)])
+                for codes, error, says in deletions:
+                    with self.subTest(codes=codes):
+                        with self.assertRaises(error) as refused:
+                            line.delete(codes)
+                        self.assertIn(says, str(refused.exception))
+                self.assertEqual([(a.code, a.name, a.price) for a in line.download()],
+                                 [("5900001000017", "CHLEB", Decimal("1.00"))])
+                # What the rules allow goes: the edges of every field.
+                edges = [velko.Article("1", "ŻÓŁW Ą-Z 100% *#!/", Decimal("-21474836.48"),
+                                       flag=True, group=0),
+                         velko.Article("99999999999999", "X", "21474836.47", group=128),
+                         velko.Article("5", "Y", 7)]
+                self.assertEqual(line.upload(edges).accepted, 3)
+                self.assertEqual([(a.code, a.name, a.price, a.flag, a.group)
+                                  for a in line.download()],
+                                 [("1", "ŻÓŁW Ą-Z 100% *#!/", Decimal("-21474836.48"), 1, 0),
+                                  ("5", "Y", Decimal("7.00"), 0, 1),
+                                  ("5900001000017", "CHLEB", Decimal("1.00"), 0, 1),
+                                  ("99999999999999", "X", Decimal("21474836.47"), 0, 128)])
+        finally:
+            sim.stop()
+
+    def test_closing_a_line_ends_its_paused_downloads(self):
+        # Enough articles that the device is still listing when the Line is closed.
+        table = [(str(1000 + n), f"ART {n}") for n in range(5)]
+        codes = [code for code, _ in table]
+        sim = Simulator(table=table)
+        try:
+            line = velko.Line(sim.path)
+            paused = line.download()
+            self.assertEqual(next(paused).code, "1000")
+            line.close()
+            line.close()
+            with self.assertRaises(velko.VelkoError) as resumed:
+                next(paused)
+            self.assertEqual((resumed.exception.code, resumed.exception.detail),
+                             (9, "the line was closed"))
+            for call in (lambda: line.upload([velko.Article("1", "X", 1)]), line.download,
+                         lambda: line.delete(["1000"]), line.zero_counters):
+                with self.assertRaises(velko.VelkoError) as closed:
+                    call()
+                self.assertEqual(str(closed.exception), "VELKO_ERR_HANDLE: the line was closed")
+
+            with velko.Line(sim.path) as line:
+                paused = line.download()
+                self.assertEqual([next(paused).code, next(paused).code], ["1000", "1001"])
+            with self.assertRaises(velko.VelkoError) as resumed:
+                next(paused)
+            self.assertIn("closed", str(resumed.exception))
+
+            # The device was left out of its listing: the next Line has it whole.
+            with velko.Line(sim.path) as line:
+                self.assertEqual(line.upload([velko.Article("1", "X", 1)]).accepted, 1)
+                self.assertEqual([a.code for a in line.download()], ["1"] + codes)
         finally:
             sim.stop()
 

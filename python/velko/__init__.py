@@ -7,11 +7,27 @@
         line.upload([velko.Article("5900001000017", "CHLEB ŻYTNI", Decimal("4.50"))])
         for article in line.download():
             print(article.code, article.name, article.quantity, article.value)
+
+Every article is checked before anything is sent: a wrong value raises ValueError and a value
+of the wrong type TypeError, naming the field, the value and the article's index in the list.
+The device's own rules (no ';' in a name, none of the nine characters the device uses for
+Polish letters, only characters it can show) are the library's, asked through
+VELKOCheckArticle, and its reason is in the message.
+
+A job that fails raises VelkoError: `code` is the library's result code, `counts` what the job
+did, `detail` what went wrong in words when the library knows more than the code says (which
+article the device refused and what it answered).
+
+Closing a Line (or leaving its `with` block) ends its downloads first: each one's device
+session is ended properly and the line released. An iterator of such a download, resumed
+afterwards, raises VelkoError with code ERR_HANDLE; so does every call on a closed Line.
 """
 
+import collections
 import ctypes
+import decimal
 import os
-import queue
+import re
 import sys
 import threading
 from dataclasses import dataclass
@@ -20,7 +36,7 @@ from typing import Callable, Iterable, Iterator, List, Optional
 
 __all__ = ["Article", "Counts", "Line", "VelkoError", "library"]
 
-OK, ABORT = 0, 1
+OK, ABORT, ERR_HANDLE = 0, 1, 9
 CONTINUE_ON_REFUSAL, SKIP_FIRST_PREPARATION, SKIP_SECOND_PREPARATION = 1, 2, 4
 
 
@@ -68,6 +84,10 @@ def _load() -> ctypes.CDLL:
     lib.VELKOLineDeleteArticles.argtypes = jobs + [_Supplier, ctypes.c_void_p, _Progress,
                                                    ctypes.POINTER(_Counts)]
     lib.VELKOLineZeroPLUCounters.argtypes = jobs
+    lib.VELKOLineFailure.restype = ctypes.c_int32
+    lib.VELKOLineFailure.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_uint32]
+    lib.VELKOCheckArticle.restype = ctypes.c_int32
+    lib.VELKOCheckArticle.argtypes = [ctypes.POINTER(_Record), ctypes.c_char_p, ctypes.c_uint32]
     lib.VELKOResultMessage.restype = ctypes.c_char_p
     lib.VELKOResultMessage.argtypes = [ctypes.c_int32]
     return lib
@@ -85,19 +105,111 @@ def library() -> ctypes.CDLL:
 
 
 class VelkoError(Exception):
-    """A job ended with a result code other than VELKO_OK."""
+    """A job ended with a result code other than VELKO_OK. `code`: that result code; `counts`:
+    what the job did, when it counts; `detail`: what went wrong in words, when the library
+    knows more than the code says, else None. str() gives the code's name with the detail, or
+    the code's message when there is none."""
 
-    def __init__(self, code: int, counts: Optional["Counts"] = None):
+    def __init__(self, code: int, counts: Optional["Counts"] = None,
+                 detail: Optional[str] = None):
         self.code = code
         self.counts = counts
-        super().__init__(library().VELKOResultMessage(code).decode("ascii"))
+        message = library().VELKOResultMessage(code).decode("ascii")
+        # The library falls back to the code's own message when it knows nothing more.
+        self.detail = detail if detail and detail != message else None
+        if self.detail:
+            message = message.split(":", 1)[0] + ": " + self.detail
+        super().__init__(message)
+
+
+_DETAIL_SIZE = 1024
+
+
+def _failure(lib: ctypes.CDLL, handle, rc: int, counts: Optional[_Counts] = None) -> VelkoError:
+    """The error for a call on `handle` that returned `rc`, with the library's detail."""
+    text = ctypes.create_string_buffer(_DETAIL_SIZE)
+    # A call turned away because another one ran on the handle leaves the other's outcome:
+    # that detail is not this call's.
+    last = lib.VELKOLineFailure(handle, text, _DETAIL_SIZE)
+    detail = text.value.decode("utf-8", "replace") if last == rc else None
+    return VelkoError(rc, _counts(counts) if counts is not None else None, detail)
+
+
+def _closed() -> VelkoError:
+    return VelkoError(ERR_HANDLE, detail="the line was closed")
+
+
+_CODE = re.compile(r"[0-9]{1,14}")
+_CENT = Decimal("0.01")
+_LOWEST, _HIGHEST = Decimal(-2 ** 31).scaleb(-2), Decimal(2 ** 31 - 1).scaleb(-2)
+# Exact whatever context the caller set: a price in range has at most 12 digits.
+_EXACT = decimal.Context(prec=40)
+
+
+def _code_bytes(code, where: str) -> bytes:
+    if not isinstance(code, str):
+        raise TypeError(f"{where}code {code!r} is of type {type(code).__name__}, "
+                        "not a str of 1 to 14 digits")
+    if not _CODE.fullmatch(code):
+        raise ValueError(f"{where}code {code!r} is not 1 to 14 digits")
+    return code.encode("ascii")
+
+
+def _name_bytes(name, where: str) -> bytes:
+    if not isinstance(name, str):
+        raise TypeError(f"{where}name {name!r} is of type {type(name).__name__}, not a str")
+    if not 1 <= len(name) <= 18:
+        raise ValueError(f"{where}name {name!r} has {len(name)} characters, not 1 to 18")
+    if "\0" in name:  # the record would end the name there
+        raise ValueError(f"{where}name {name!r} holds a NUL character")
+    try:
+        return name.encode("cp1250")
+    except UnicodeEncodeError as e:
+        raise ValueError(f"{where}name {name!r}: {name[e.start]!r} is not in Windows-1250, "
+                         "so the device cannot show it") from None
+
+
+def _hundredths(price, where: str) -> int:
+    # A float is refused: 4.1 is not 4.10 in binary, and guessing the amount meant is not ours.
+    if isinstance(price, bool) or not isinstance(price, (Decimal, int, str)):
+        raise TypeError(f"{where}price {price!r} is of type {type(price).__name__}, "
+                        "not a Decimal, an int or a str")
+    try:
+        amount = Decimal(price)
+    except decimal.InvalidOperation:
+        raise ValueError(f"{where}price {price!r} is not an amount") from None
+    if not amount.is_finite() or not _LOWEST <= amount <= _HIGHEST:
+        raise ValueError(f"{where}price {price!r} is not from {_LOWEST} to {_HIGHEST}")
+    cents = amount.quantize(_CENT, context=_EXACT)
+    if cents != amount:
+        raise ValueError(f"{where}price {price!r} has more than two decimals")
+    return int(cents.scaleb(2, context=_EXACT))
+
+
+def _whole(value, field: str, low: int, high: int, where: str, bool_ok: bool) -> int:
+    if not isinstance(value, int) or (isinstance(value, bool) and not bool_ok):
+        raise TypeError(f"{where}{field} {value!r} is of type {type(value).__name__}, "
+                        "not an int")
+    if not low <= value <= high:
+        allowed = f"{low} or {high}" if high == low + 1 else f"from {low} to {high}"
+        raise ValueError(f"{where}{field} {value!r} is not {allowed}")
+    return int(value)
+
+
+def _library_check(record: _Record, where: str) -> None:
+    """The device's own rules, which the library keeps."""
+    reason = ctypes.create_string_buffer(_DETAIL_SIZE)
+    if library().VELKOCheckArticle(ctypes.byref(record), reason, _DETAIL_SIZE) != OK:
+        raise ValueError(where + reason.value.decode("utf-8", "replace"))
 
 
 @dataclass
 class Article:
-    """One article. code: 1 to 14 digits; name: up to 18 characters (printable ASCII and the
-    Polish letters); price and value in money, quantity in units with three decimals; group:
-    the device's group number."""
+    """One article. code: a str of 1 to 14 digits; name: a str of 1 to 18 characters the device
+    shows (printable ASCII and the Polish letters, without ';' and without $ ' ( ) [ \\ ] ^ _,
+    which the device uses for Polish letters); price: a Decimal, an int or a str, with at most
+    two decimals (a float is refused); flag: 0 or 1; group: 0 to 128. quantity (three decimals)
+    and value come with a download and are not uploaded."""
     code: str
     name: str
     price: Decimal
@@ -106,13 +218,16 @@ class Article:
     quantity: Decimal = Decimal("0.000")
     value: Decimal = Decimal("0.00")
 
-    def _record(self) -> _Record:
+    def _record(self, where: str = "") -> _Record:
+        """The record the library takes; ValueError or TypeError, prefixed by `where`, when the
+        article cannot go to the device as it stands."""
         r = _Record()
-        r.code = self.code.encode("ascii")
-        r.name = self.name.encode("cp1250")
-        r.price = int((Decimal(self.price) * 100).to_integral_exact())
-        r.flag = 1 if self.flag else 0
-        r.group = self.group - 1
+        r.code = _code_bytes(self.code, where)
+        r.name = _name_bytes(self.name, where)
+        r.price = _hundredths(self.price, where)
+        r.flag = _whole(self.flag, "flag", 0, 1, where, bool_ok=True)
+        r.group = _whole(self.group, "group", 0, 128, where, bool_ok=False) - 1
+        _library_check(r, where)
         return r
 
     @classmethod
@@ -136,24 +251,145 @@ def _counts(c: _Counts) -> Counts:
     return Counts(c.accepted, c.refused, c.received, c.deleted)
 
 
+def _records(items, what: str, record: Callable[[object, str], _Record]) -> List[_Record]:
+    # A str is an iterable of one-digit codes: surely not what was meant.
+    if isinstance(items, (str, bytes)):
+        raise TypeError(f"{what} must be a list, not a {type(items).__name__}")
+    return [record(item, f"{what}[{index}]: ") for index, item in enumerate(items)]
+
+
+def _article_record(article, where: str) -> _Record:
+    if not isinstance(article, Article):
+        raise TypeError(f"{where}{article!r} is not a velko.Article")
+    return article._record(where)
+
+
+def _code_record(code, where: str) -> _Record:
+    r = _Record()
+    r.code = _code_bytes(code, where)
+    r.name = b"X"  # the library's check asks for a name; only the code matters here
+    _library_check(r, where)
+    return r
+
+
+def _supplier(records: List[_Record]):
+    def supply(_context, index, record):
+        if index >= len(records):
+            return 0
+        record[0] = records[index]
+        return 1
+    return _Supplier(supply)
+
+
+class _Download:
+    """One download: a worker thread runs the library's call, which hands the articles to
+    `consume`; they wait in a bounded buffer for the iterator. Either side waits on one
+    condition, so nothing polls."""
+
+    BUFFER = 64
+
+    def __init__(self, lib: ctypes.CDLL, handle, baud: int, device: int):
+        self._lib, self._handle, self._baud, self._device = lib, handle, baud, device
+        self._ready = threading.Condition()
+        self._items: "collections.deque[Article]" = collections.deque()
+        self._stopped = False  # the iterator or close() wants no more articles
+        self._closed = False   # ... because the line was closed
+        self._result: Optional[BaseException] = None
+        self._ended = False    # the library's call has returned
+        self._consumer = _Consumer(self._consume)  # alive for as long as the call runs
+        self._counts = _Counts()
+        self._worker = threading.Thread(target=self._run, daemon=True,
+                                        name="velko download")
+
+    def start(self) -> None:
+        self._worker.start()
+
+    def _consume(self, _context, _index, record) -> int:
+        try:
+            article = Article._from(record[0])
+        except Exception as e:  # ends the download; the iterator raises it
+            with self._ready:
+                self._result = e
+            return 0
+        with self._ready:
+            while len(self._items) >= self.BUFFER and not self._stopped:
+                self._ready.wait()
+            if self._stopped:
+                return 0  # the library ends the device's session and releases the line
+            self._items.append(article)
+            self._ready.notify_all()
+            return 1
+
+    def _run(self) -> None:
+        rc = self._lib.VELKOLineReceiveArticles(self._handle, self._baud, self._device,
+                                                self._consumer, None, _Progress(),
+                                                ctypes.byref(self._counts))
+        # Read here: close() waits for this thread before the handle goes.
+        error = _failure(self._lib, self._handle, rc, self._counts) if rc != OK else None
+        with self._ready:
+            if self._result is None and error is not None:
+                self._result = error
+            self._ended = True
+            self._ready.notify_all()
+
+    def next(self) -> Optional[Article]:
+        """The next article, None at the end of the list; raises when the download failed or
+        the line was closed."""
+        with self._ready:
+            while not self._items and not self._ended and not self._closed:
+                self._ready.wait()
+            if self._closed:
+                raise _closed()
+            if self._items:
+                article = self._items.popleft()
+                self._ready.notify_all()
+                return article
+            if self._result is not None:
+                raise self._result
+            return None
+
+    def end(self, closed: bool = False) -> None:
+        """Stops the download and waits until the library's call has returned."""
+        with self._ready:
+            self._stopped = True
+            self._closed = self._closed or closed
+            self._ready.notify_all()
+        if self._worker.ident is not None and self._worker is not threading.current_thread():
+            self._worker.join()
+
+
 class Line:
     """A device on a line: a device path, a COM name or tcp://HOST:PORT. Each Line has a link
-    of its own; two Lines may run at once from two threads."""
+    of its own; two Lines may run at once from two threads. close() (or leaving the `with`
+    block) ends the Line's downloads first; after it every call raises VelkoError with code
+    ERR_HANDLE ("the line was closed")."""
 
     def __init__(self, line: str, baud: int = 9600, device: int = 1,
                  trace: Optional[str] = None):
         self._lib = library()
+        self._lock = threading.Lock()
+        self._downloads: "set[_Download]" = set()
         self._handle = self._lib.VELKOLineOpen(line.encode())
         if not self._handle:
             raise ValueError(f"not a line: {line!r}")
         self.baud, self.device = baud, device
         if trace:
-            self._check(self._lib.VELKOLineSetTrace(self._handle, trace.encode()))
+            rc = self._lib.VELKOLineSetTrace(self._handle, trace.encode())
+            if rc != OK:
+                error = _failure(self._lib, self._handle, rc)
+                self.close()
+                raise error
 
     def close(self) -> None:
-        if self._handle:
-            self._lib.VELKOLineClose(self._handle)
-            self._handle = None
+        """Ends the Line's downloads (each device session ended properly), then the handle.
+        A second close does nothing."""
+        with self._lock:
+            handle, self._handle = self._handle, None
+            downloads = list(self._downloads)
+        for download in downloads:
+            download.end(closed=True)
+        if handle:
+            self._lib.VELKOLineClose(handle)
 
     def __enter__(self) -> "Line":
         return self
@@ -161,9 +397,15 @@ class Line:
     def __exit__(self, *exc) -> None:
         self.close()
 
-    def _check(self, rc: int, counts: Optional[_Counts] = None) -> None:
+    def _open(self):
+        handle = self._handle
+        if not handle:
+            raise _closed()
+        return handle
+
+    def _check(self, handle, rc: int, counts: Optional[_Counts] = None) -> None:
         if rc != OK:
-            raise VelkoError(rc, _counts(counts) if counts is not None else None)
+            raise _failure(self._lib, handle, rc, counts)
 
     @staticmethod
     def _progress(report: Optional[Callable[[int], None]]):
@@ -173,77 +415,56 @@ class Line:
                skip_second_preparation: bool = False,
                progress: Optional[Callable[[int], None]] = None) -> Counts:
         """Uploads the articles; the counts, or VelkoError (a refusal ends the upload with
-        VELKO_ERR_READ unless continue_on_refusal)."""
-        records = [a._record() for a in articles]
-
-        def supply(_context, index, record):
-            if index >= len(records):
-                return 0
-            record[0] = records[index]
-            return 1
-
+        VELKO_ERR_READ unless continue_on_refusal). Every article is checked before the upload
+        starts: ValueError or TypeError for the first that cannot go, nothing sent."""
+        handle = self._open()
+        records = _records(articles, "articles", _article_record)
         options = (CONTINUE_ON_REFUSAL if continue_on_refusal else 0) | (
             SKIP_SECOND_PREPARATION if skip_second_preparation else 0)
         counts = _Counts()
-        rc = self._lib.VELKOLineSendArticles(self._handle, self.baud, self.device, options,
-                                             _Supplier(supply), None, self._progress(progress),
-                                             ctypes.byref(counts))
-        self._check(rc, counts)
+        rc = self._lib.VELKOLineSendArticles(handle, self.baud, self.device, options,
+                                             _supplier(records), None,
+                                             self._progress(progress), ctypes.byref(counts))
+        self._check(handle, rc, counts)
         return _counts(counts)
 
     def download(self) -> Iterator[Article]:
         """The device's articles with their counters, one by one as they arrive. Leaving the
-        loop early ends the download."""
-        items: "queue.Queue" = queue.Queue(maxsize=64)
-        stop = threading.Event()
-        done = object()
+        loop early ends the download; so does closing the Line, after which the iterator
+        raises VelkoError (ERR_HANDLE, "the line was closed")."""
+        self._open()
+        return self._articles()
 
-        def consume(_context, _index, record):
-            if stop.is_set():
-                return 0
-            items.put(Article._from(record[0]))
-            return 1
-
-        def run():
-            rc = self._lib.VELKOLineReceiveArticles(self._handle, self.baud, self.device,
-                                                    _Consumer(consume), None, _Progress(), None)
-            items.put((done, rc))
-
-        worker = threading.Thread(target=run, daemon=True)
-        worker.start()
+    def _articles(self) -> Iterator[Article]:
+        with self._lock:
+            if not self._handle:
+                raise _closed()
+            download = _Download(self._lib, self._handle, self.baud, self.device)
+            self._downloads.add(download)
+            download.start()
         try:
             while True:
-                item = items.get()
-                if isinstance(item, tuple) and item[0] is done:
-                    if item[1] not in (OK, ABORT) or (item[1] == ABORT and not stop.is_set()):
-                        raise VelkoError(item[1])
+                article = download.next()
+                if article is None:
                     return
-                yield item
+                yield article
         finally:
-            stop.set()
-            while worker.is_alive():  # let the job end; drain what it still hands over
-                try:
-                    items.get(timeout=0.1)
-                except queue.Empty:
-                    pass
-            worker.join()
+            download.end()
+            with self._lock:
+                self._downloads.discard(download)
 
     def delete(self, codes: Iterable[str]) -> int:
-        """Deletes the articles by code; how many were deleted, or VelkoError."""
-        records = [Article(code, "", Decimal(0))._record() for code in codes]
-
-        def supply(_context, index, record):
-            if index >= len(records):
-                return 0
-            record[0] = records[index]
-            return 1
-
+        """Deletes the articles by code; how many were deleted, or VelkoError. Every code is
+        checked first: ValueError or TypeError for the first that is not one, nothing sent."""
+        handle = self._open()
+        records = _records(codes, "codes", _code_record)
         counts = _Counts()
-        rc = self._lib.VELKOLineDeleteArticles(self._handle, self.baud, self.device,
-                                               _Supplier(supply), None, _Progress(),
+        rc = self._lib.VELKOLineDeleteArticles(handle, self.baud, self.device,
+                                               _supplier(records), None, _Progress(),
                                                ctypes.byref(counts))
-        self._check(rc, counts)
+        self._check(handle, rc, counts)
         return counts.deleted
 
     def zero_counters(self) -> None:
-        self._check(self._lib.VELKOLineZeroPLUCounters(self._handle, self.baud, self.device))
+        handle = self._open()
+        self._check(handle, self._lib.VELKOLineZeroPLUCounters(handle, self.baud, self.device))
