@@ -32,7 +32,7 @@ bool decodeUtf8(const std::string& text, std::vector<char32_t>& out) {
     return true;
 }
 
-std::string quoted(const std::string& text) {
+std::string inQuotes(const std::string& text) {
     return "'" + text + "'";
 }
 
@@ -66,7 +66,7 @@ class RowChecker {
         const std::string* text = cell(Code, true);
         if (!text) return;
         const std::string problem = codeProblem(*text);
-        if (!problem.empty()) return fault(Code, quoted(*text) + " " + problem);
+        if (!problem.empty()) return fault(Code, inQuotes(*text) + " " + problem);
         std::memcpy(r.code, text->data(), text->size());
     }
 
@@ -77,7 +77,7 @@ class RowChecker {
         if (!decodeUtf8(*text, chars)) return fault(Name, "not valid UTF-8");
         if (chars.empty() && required) fault(Name, "is empty; the device needs a name to show");
         if (chars.size() > kMaxNameChars) {
-            fault(Name, quoted(*text) + " has " + std::to_string(chars.size()) +
+            fault(Name, inQuotes(*text) + " has " + std::to_string(chars.size()) +
                             " characters; the device keeps 18");
         }
         std::vector<char32_t> reported;
@@ -86,8 +86,8 @@ class RowChecker {
             if (std::find(reported.begin(), reported.end(), c) != reported.end()) continue;
             reported.push_back(c);
             if (const char* letter = standInLetter(c)) {
-                fault(Name, quoted(std::string(1, char(c))) + " would come back as " +
-                                quoted(letter) + ": the device uses it for that letter");
+                fault(Name, inQuotes(std::string(1, char(c))) + " would come back as " +
+                                inQuotes(letter) + ": the device uses it for that letter");
             }
             if (!deviceShows(c)) {
                 fault(Name, "character U+" + hex(c) + " " + printable(c) +
@@ -104,7 +104,7 @@ class RowChecker {
         const std::string* text = cell(column, required);
         if (!text || (!required && text->empty())) return value;
         if (!parseAmount(*text, places, &value)) {
-            fault(column, quoted(*text) + " is not an amount with at most " +
+            fault(column, inQuotes(*text) + " is not an amount with at most " +
                               std::to_string(places) + " decimals within " +
                               (places == 2 ? "-21474836.48 and 21474836.47"
                                            : "-2147483.648 and 2147483.647"));
@@ -125,7 +125,7 @@ class RowChecker {
             value = value * 10 + (c - '0');
         }
         if (!digits || value < low || value > high) {
-            return fault(column, quoted(*text) + " is not a whole number from " +
+            return fault(column, inQuotes(*text) + " is not a whole number from " +
                                      std::to_string(low) + " to " + std::to_string(high));
         }
         *out = value;
@@ -148,7 +148,7 @@ class RowChecker {
             utf8 = {char(0xF0 | c >> 18), char(0x80 | (c >> 12 & 0x3F)),
                     char(0x80 | (c >> 6 & 0x3F)), char(0x80 | (c & 0x3F))};
         }
-        return quoted(utf8);
+        return inQuotes(utf8);
     }
 
     const std::string& file_;
