@@ -169,8 +169,8 @@ void DeviceModel::onFrame(const std::string& text, Output& out) {
     if (text == "S") return;  // acknowledged, no reply
     if (text == "B;") {
         ++counterResets_;
-        for (auto& entry : table_) entry.second.quantity = entry.second.value = 0;
-        changed();
+        zeroCounters();
+        changed({TableChange::Kind::Zeroed, nullptr, ""});
         reply("D", options_.zeroDelayMs, out);
         return;
     }
@@ -189,7 +189,7 @@ void DeviceModel::onFrame(const std::string& text, Output& out) {
         std::string key, shortForm;
         const std::string code = text.substr(3, text.size() - 4);
         if (normaliseCode(code, &key, &shortForm) && table_.erase(key)) {
-            changed();
+            changed({TableChange::Kind::Deleted, nullptr, shortForm});
             answer = "D";
         }
     }
@@ -214,8 +214,8 @@ std::string DeviceModel::store(const std::string& text) {
         a.quantity = existing->second.quantity;
         a.value = existing->second.value;
     }
-    table_[key] = a;
-    changed();
+    const SimArticle& stored = table_[key] = a;
+    changed({TableChange::Kind::Stored, &stored, ""});
     return "D";
 }
 
@@ -237,8 +237,17 @@ bool DeviceModel::sell(const std::string& code, int64_t quantity) {
     // Thousandths times hundredths, back to hundredths, rounded half away from zero.
     const int64_t product = quantity * a.price;
     a.value += (product + (product < 0 ? -500 : 500)) / 1000;
-    changed();
+    changed({TableChange::Kind::Stored, &a, ""});
     return true;
+}
+
+bool DeviceModel::erase(const std::string& code) {
+    std::string key, shortForm;
+    return normaliseCode(code, &key, &shortForm) && table_.erase(key) > 0;
+}
+
+void DeviceModel::zeroCounters() {
+    for (auto& entry : table_) entry.second.quantity = entry.second.value = 0;
 }
 
 std::string DeviceModel::listNext() {

@@ -31,6 +31,20 @@ struct FrameFault {
     bool dropLine = false;     // the line drops as the frame arrives, before any answer
 };
 
+struct SimArticle;
+
+// One change of the PLU table, as it is made.
+struct TableChange {
+    enum class Kind {
+        Stored,   // an article stored, replaced or sold: `article` is what it now holds
+        Deleted,  // the article `code` is gone
+        Zeroed,   // every article's counters are zero
+    };
+    Kind kind;
+    const SimArticle* article = nullptr;
+    std::string code;  // as the device lists it
+};
+
 // How the simulated device behaves.
 struct DeviceOptions {
     int address = -1;            // the device number it answers; -1 answers every number
@@ -44,7 +58,7 @@ struct DeviceOptions {
     std::map<std::string, FrameFault> faults;    // frame text or "*" -> its fault
     // Called after every change of the PLU table, before the device answers the frame that
     // made it: a store written here holds every change the host was told of.
-    std::function<void()> onChange;
+    std::function<void(const TableChange&)> onChange;
 };
 
 // One entry of the device's PLU table, in the device's own terms.
@@ -83,6 +97,10 @@ class DeviceModel {
     bool loadTable(const std::string& text, int* badLine = nullptr);
     // Stores an article as an upload would, keeping what it has; false for a bad code.
     bool put(const SimArticle& article);
+    // Deletes an article; false when the device has no such code.
+    bool erase(const std::string& code);
+    // Zeroes both counters of every article.
+    void zeroCounters();
     // Rings up a sale: the quantity (thousandths) onto the first counter, quantity times price
     // onto the second. False when the device has no such code.
     bool sell(const std::string& code, int64_t quantity);
@@ -100,8 +118,8 @@ class DeviceModel {
     void onFrame(const std::string& text, Output& out);
     const FrameFault* faultFor(const std::string& text) const;
     void reply(const std::string& text, uint32_t delayMs, Output& out);
-    void changed() {
-        if (options_.onChange) options_.onChange();
+    void changed(const TableChange& change) {
+        if (options_.onChange) options_.onChange(change);
     }
     std::string store(const std::string& fields);
     std::string listNext();

@@ -20,6 +20,7 @@
 
 #include "cli/validate.h"
 #include "sim/device_model.h"
+#include "sim/store_journal.h"
 #include "sim/table_file.h"
 #include "sim/wire_log.h"
 
@@ -174,8 +175,10 @@ int main(int argc, char** argv) {
     app.add_option("--answer", options.answer, "the answer to the address message")
         ->capture_default_str();
     app.add_option("--store", store,
-                   "keep the PLU table in this JSON file, loaded at start and rewritten "
-                   "atomically after every change");
+                   "keep the PLU table in this JSON file, loaded at start; every change is "
+                   "appended to FILE.journal and flushed to disk before the device answers, and "
+                   "the file is rewritten atomically from time to time and when the simulator "
+                   "ends, the journal then emptied");
     app.add_option("--seed", seed,
                    "start with the articles of this CSV or JSON file (velko's own formats, "
                    "counters included) when the store does not exist yet");
@@ -219,10 +222,12 @@ int main(int argc, char** argv) {
     }
 
     velko::DeviceModel* devicePtr = nullptr;
+    velko::StoreJournal journal(store);
     if (!store.empty()) {
-        options.onChange = [&] {
+        options.onChange = [&](const velko::TableChange& change) {
             std::string error;
-            if (!velko::saveTableFile(store, *devicePtr, error))
+            if (!journal.record(change, error) ||
+                (journal.due(devicePtr->table().size()) && !journal.compact(*devicePtr, error)))
                 std::fprintf(stderr, "velko-sim: cannot save the store: %s\n", error.c_str());
         };
     }
@@ -235,8 +240,14 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "velko-sim: %s", error.c_str());
         return 1;
     }
+    bool pending = false;
+    if (!store.empty() && !journal.open(device, stored, &pending, error)) {
+        std::fprintf(stderr, "velko-sim: %s\n", error.c_str());
+        return 1;
+    }
     if (!listing.empty() && !readListing(listing, device)) return 1;
-    if (!store.empty() && !stored && !velko::saveTableFile(store, device, error)) {
+    if (!store.empty() && (!stored || pending || !listing.empty()) &&
+        !journal.compact(device, error)) {
         std::fprintf(stderr, "velko-sim: cannot save the store: %s\n", error.c_str());
         return 1;
     }
@@ -327,9 +338,14 @@ int main(int argc, char** argv) {
                 command(input.substr(0, end), device);
         }
     }
+    int status = 0;
+    if (!store.empty() && !journal.compact(device, error)) {
+        std::fprintf(stderr, "velko-sim: cannot save the store: %s\n", error.c_str());
+        status = 1;
+    }
     if (!link.empty()) unlink(link.c_str());
     for (int fd : {slave, line, listener}) {
         if (fd >= 0) close(fd);
     }
-    return 0;
+    return status;
 }

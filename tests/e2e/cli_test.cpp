@@ -298,6 +298,44 @@ TEST(Simulator, KeepsItsStoreAcrossARestartWithTheSalesRungUp) {
     EXPECT_EQ(count(after, "\r\n"), 22u);
 }
 
+TEST(Simulator, KeepsEveryAnsweredChangeThroughAKillAndAHalfWrittenJournalLine) {
+    Dir dir;
+    const std::string store = dir / "device.json", journal = store + ".journal";
+    std::string before;
+    {
+        SimProcess sim({"--store", store, "--zero-delay", "0"});
+        ASSERT_EQ(velko({"--line", sim.path(), "upload", kArticles}).status, 0);
+        sim.say("sell 5900001000130 2");
+        ASSERT_EQ(velko({"--line", sim.path(), "delete", "5900001000222"}).status, 0);
+        ASSERT_EQ(velko({"--line", sim.path(), "zero-counters"}).status, 0);
+        sim.say("sell 5900001000017 2.5");
+        before = table(sim.path(), dir);
+        ASSERT_NE(before.find("CHLEB ŻYTNI,4.50,0,1,2.500,11.25"), std::string::npos) << before;
+        ASSERT_NE(before.find("KAWA ZIARNISTA,32.99,0,4,0.000,0.00"), std::string::npos);
+        ASSERT_EQ(before.find("5900001000222"), std::string::npos);
+        // Nothing has rewritten the store yet: what follows comes back from the journal.
+        ASSERT_EQ(readFile(store).find("5900001000017"), std::string::npos);
+        sim.crash();
+    }
+    // The line the simulator was writing when it died, cut short.
+    writeFile(journal, readFile(journal) + "9c1e A;5900001000017;1;450;0;2500;1");
+    {
+        SimProcess again({"--store", store}, dir / "errors");
+        EXPECT_EQ(table(again.path(), dir), before);
+        EXPECT_NE(readFile(dir / "errors").find("incomplete and ignored"), std::string::npos);
+        ASSERT_EQ(velko({"--line", again.path(), "delete", "5900001000024"}).status, 0);
+        EXPECT_TRUE(again.stop());
+    }
+    // A clean end leaves everything in the store, in the format older versions read.
+    EXPECT_EQ(readFile(journal), "");
+    unlink(journal.c_str());
+    SimProcess last({"--store", store});
+    const std::string after = table(last.path(), dir);
+    EXPECT_EQ(after.find("5900001000024"), std::string::npos);
+    EXPECT_NE(after.find("CHLEB ŻYTNI,4.50,0,1,2.500,11.25"), std::string::npos) << after;
+    EXPECT_EQ(count(after, "\r\n"), 21u);
+}
+
 TEST(Tool, RunsOneJobPerLineAndOneSilentDeviceStopsNoOther) {
     Dir dir;
     SimProcess first({"--device", "1"});

@@ -82,6 +82,14 @@ bool SimProcess::stop() {
     return status == 0;
 }
 
+void SimProcess::crash() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    waitFor(pid_);
+    close(input_);
+    pid_ = -1;
+}
+
 Outcome runProgram(const std::string& program, const std::vector<std::string>& args) {
     const std::string out = temporaryFile(), err = temporaryFile();
     const pid_t pid = fork();

@@ -22,6 +22,8 @@ class SimProcess {
     void say(const std::string& line);
     // Interrupts it and waits for it to end; true when it exited cleanly.
     bool stop();
+    // Kills it as a crash would, with no chance to finish anything.
+    void crash();
 
   private:
     pid_t pid_ = -1;
