@@ -359,6 +359,10 @@ int32_t VELKO_CALL VELKOCheckArticle(const ArticleRecord* record, char* reason, 
     return problem.empty() ? VELKO_OK : VELKO_ERR_FORMAT;
 }
 
+const char* VELKO_CALL VELKOVersion(void) {
+    return VELKO_VERSION_STRING;
+}
+
 const char* VELKO_CALL VELKOResultMessage(int32_t rc) {
     return velko::resultMessage(rc);
 }

@@ -5,6 +5,14 @@
 #include <stddef.h>
 #include <stdint.h>
 
+/* The version of this header; VELKOVersion() tells the version of the library loaded. The one
+   place the project's version is set: the build, the packages and the bindings take it from
+   here. */
+#define VELKO_VERSION_MAJOR 1
+#define VELKO_VERSION_MINOR 9
+#define VELKO_VERSION_PATCH 0
+#define VELKO_VERSION_STRING "1.9.0"
+
 #if defined(_WIN32)
 #define VELKO_CALL __cdecl
 #define VELKO_API
@@ -186,6 +194,10 @@ VELKO_API int32_t VELKO_CALL VELKOLineFailure(VelkoLine* line, char* text, uint3
    holds hundredths, so there are never more than two decimals. */
 VELKO_API int32_t VELKO_CALL VELKOCheckArticle(const ArticleRecord* record, char* reason,
                                                uint32_t size);
+
+/* The version of the library loaded, as "MAJOR.MINOR.PATCH" (VELKO_VERSION_STRING of the
+   header it was built with); static storage. */
+VELKO_API const char* VELKO_CALL VELKOVersion(void);
 
 /* A result code in one line of English: its name, what it means and what to check. */
 VELKO_API const char* VELKO_CALL VELKOResultMessage(int32_t rc);

@@ -28,7 +28,8 @@ VELKOLineDeleteArticles 10
 VELKOLineZeroPLUCounters 11
 VELKOResultMessage 12
 VELKOLineFailure 13
-VELKOCheckArticle 14")
+VELKOCheckArticle 14
+VELKOVersion 15")
 if [ "$got" != "$want" ]; then
     echo "exports differ"; echo "got:"; echo "$got"; echo "want:"; echo "$want"; fail=1
 else

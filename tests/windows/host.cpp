@@ -87,7 +87,19 @@ int extendedScenario() {
     resolve<decltype(&VELKOLineDeleteArticles)>(10, "VELKOLineDeleteArticles");
     auto zero = resolve<decltype(&VELKOLineZeroPLUCounters)>(11, "VELKOLineZeroPLUCounters");
     auto message = resolve<decltype(&VELKOResultMessage)>(12, "VELKOResultMessage");
-    if (!open || !close || !trace || !send || !receive || !zero || !message) return 1;
+    auto failure = resolve<decltype(&VELKOLineFailure)>(13, "VELKOLineFailure");
+    auto checkArticle = resolve<decltype(&VELKOCheckArticle)>(14, "VELKOCheckArticle");
+    auto version = resolve<decltype(&VELKOVersion)>(15, "VELKOVersion");
+    if (!open || !close || !trace || !send || !receive || !zero || !message || !failure ||
+        !checkArticle || !version)
+        return 1;
+    check(std::strcmp(version(), VELKO_VERSION_STRING) == 0, "VELKOVersion is the header's");
+    ArticleRecord polish{};
+    std::strcpy(polish.code, "42");
+    std::strcpy(polish.name, "KAWA (250G)");
+    char reason[128];
+    expectResult(checkArticle(&polish, reason, sizeof reason), VELKO_ERR_FORMAT,
+                 "a name with '(' is refused before it is sent");
 
     VelkoLine* com1 = open("COM1");
     VelkoLine* device = open("\\\\.\\COM1");
@@ -95,6 +107,9 @@ int extendedScenario() {
     expectResult(zero(com1, 9600, 1), VELKO_OK, "zeroing the counters through a handle on COM1");
     expectResult(zero(device, 9600, 1), VELKO_OK, "the same through \\\\.\\COM1");
     expectResult(zero(com2, 9600, 1), VELKO_ERR_OPEN, "COM2, which does not exist");
+    char detail[256];
+    expectResult(failure(com2, detail, sizeof detail), VELKO_ERR_OPEN,
+                 "the failure of the last call, in words");
     int supplied = 0, consumed = 0;
     VelkoCounts counts;
     expectResult(
@@ -143,9 +158,12 @@ int versionScenario() {
           "language Polish (0x0415), code page 1200");
     VS_FIXEDFILEINFO* fixed = nullptr;
     VerQueryValueA(&data[0], "\\", (void**)&fixed, &len);
-    check(fixed && fixed->dwFileVersionMS == 0x00010009 && fixed->dwFileVersionLS == 0 &&
-              fixed->dwProductVersionMS == 0x00010009 && fixed->dwProductVersionLS == 0,
-          "file and product version 1.9.0.0");
+    // The resource repeats the header's version, the project's one version.
+    const DWORD major = VELKO_VERSION_MAJOR << 16 | VELKO_VERSION_MINOR;
+    const DWORD minor = DWORD(VELKO_VERSION_PATCH) << 16;
+    check(fixed && fixed->dwFileVersionMS == major && fixed->dwFileVersionLS == minor &&
+              fixed->dwProductVersionMS == major && fixed->dwProductVersionLS == minor,
+          "file and product version " VELKO_VERSION_STRING ".0, as the header's");
     const char* const expected[][2] = {
         {"FileDescription", "VELKO_DL Dynamic Link Library"},
         {"FileVersion", "1, 9, 0, 0"},
