@@ -35,6 +35,9 @@ int32_t VELKOComm::initInLineMode(int32_t port, uint32_t baud, uint8_t deviceNum
     if (deviceNumber > 99) return VELKO_ERR_ADDRESS;
     if (!open(port, baud)) return VELKO_ERR_OPEN;
     if (!setReadTimeouts(kReadTimeoutConstant, kReadTimeoutPerByte)) return VELKO_ERR_OPEN;
+    // A reply that came after its job gave up on it (a counter reset answered late, a job
+    // interrupted while the device still spoke) would be read as the answer to this session.
+    if (!discardInput()) return VELKO_ERR_OPEN;
     setBeginFrameTimeout(kSessionFrameTimeout);
     int32_t rc = sendFF(kWakeBytes);
     if (rc != VELKO_OK) return rc;

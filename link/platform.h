@@ -70,13 +70,19 @@ class PortDevice {
     virtual bool read(void* buf, uint32_t count, uint32_t* got) = 0;
     // Returns when every byte was sent; true unless the write failed.
     virtual bool write(const void* buf, uint32_t count, uint32_t* written) = 0;
+    // Throws away what has arrived for the host and was not read yet, the driver's queue and
+    // any read-ahead alike: a late reply to an earlier request. Bytes still on their way arrive
+    // as usual. Returns at once; false when the line failed.
+    virtual bool discardInput() = 0;
 };
 
 class Platform {
   public:
     virtual ~Platform() = default;
-    // Opens port number `port` exclusively; null when it does not exist or is held elsewhere.
-    virtual std::unique_ptr<PortDevice> openPort(int32_t port) = 0;
+    // Opens port number `port` exclusively; null when it does not exist or is held elsewhere,
+    // with the cause in `why`: one short English phrase that names the line
+    // ("no such device: /dev/ttyUSB9"). `why` is left alone when the port opens.
+    virtual std::unique_ptr<PortDevice> openPort(int32_t port, std::string& why) = 0;
     virtual void sleep(uint32_t ms) = 0;
     // Milliseconds, wrapping after 2^32.
     virtual uint32_t tickCount() = 0;

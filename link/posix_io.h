@@ -3,12 +3,16 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "link/platform.h"
 
 namespace velko {
 
 uint64_t monotonicMs();
+
+// The system's text of an errno value as the rest of a phrase: "connection timed out".
+std::string errorText(int error);
 
 // The reading end of a non-blocking terminal or socket. Each system call takes whatever the
 // line holds and later reads are served from that first: frames are read a byte at a time,
@@ -21,6 +25,11 @@ class LineReader {
     // of `limits` passed (true, with fewer in `got`), sleeping in poll meanwhile; false when
     // the read failed or the other end hung up.
     bool read(const Timeouts& limits, void* buf, uint32_t count, uint32_t* got);
+
+    // Throws away what was read ahead and not taken yet. A socket is also read without waiting
+    // until it holds nothing more (a terminal is flushed by its owner instead); false when that
+    // read failed or the other end closed the connection.
+    bool discard(bool socket);
 
   private:
     int fd_;

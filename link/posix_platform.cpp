@@ -2,22 +2,27 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "link/posix_baud.h"
 #include "link/posix_io.h"
@@ -29,6 +34,15 @@ uint64_t monotonicMs() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return uint64_t(ts.tv_sec) * 1000u + uint64_t(ts.tv_nsec) / 1000000u;
+}
+
+// The system's text of an error as the rest of a phrase: "connection timed out".
+std::string errorText(int error) {
+    std::string text = std::strerror(error);
+    if (text.size() > 1 && std::isupper(static_cast<unsigned char>(text[0])) &&
+        std::islower(static_cast<unsigned char>(text[1])))
+        text[0] = char(std::tolower(static_cast<unsigned char>(text[0])));
+    return text;
 }
 
 bool LineReader::read(const Timeouts& limits, void* buf, uint32_t count, uint32_t* got) {
@@ -66,6 +80,24 @@ bool LineReader::read(const Timeouts& limits, void* buf, uint32_t count, uint32_
         const int polled = ::poll(&p, 1, wait);
         if (polled < 0 && errno != EINTR) return false;
         ready = polled > 0;
+    }
+    return true;
+}
+
+bool LineReader::discard(bool socket) {
+    head_ = tail_ = 0;
+    if (!socket) return true;
+    // A peer that never stops talking is not waited out: what comes after 64 KiB is read as
+    // any other garbage would be.
+    for (int reads = 0; reads < 256;) {
+        const ssize_t n = ::read(fd_, ahead_, sizeof ahead_);
+        if (n > 0) {
+            ++reads;
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+        return false;  // 0: the other end closed; below 0: the connection failed
     }
     return true;
 }
@@ -135,9 +167,10 @@ bool lineErrors(int fd, uint64_t* count) {
 // with '/' as '_'. A lock whose process is gone is stale and taken over.
 class UucpLock {
   public:
-    // Takes the lock for `device`; false when a living process holds it. Where there is no
-    // lock directory we may write, there is nobody to agree with: true without a lock.
-    bool acquire(const std::string& device) {
+    // Takes the lock for `device`; false, with the cause in `why`, when a living process holds
+    // it or the lock file cannot be made. Where there is no lock directory we may write, there
+    // is nobody to agree with: true without a lock.
+    bool acquire(const std::string& device, std::string& why) {
         char* real = realpath(device.c_str(), nullptr);
         std::string name = real ? real : device;
         free(real);
@@ -148,17 +181,36 @@ class UucpLock {
         for (const char* dir : {"/run/lock", "/var/lock"}) {
             if (access(dir, W_OK) != 0) continue;
             path_ = std::string(dir) + "/LCK.." + name;
+            why = device + " is held by another program";  // a race lost twice
             for (int attempt = 0; attempt < 2; ++attempt) {
                 const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
                 if (fd >= 0) {
                     char pid[16];
                     const int n = std::snprintf(pid, sizeof pid, "%10d\n", int(getpid()));
                     const bool written = ::write(fd, pid, size_t(n)) == n;
+                    const int error = errno;
                     ::close(fd);
                     if (written) return true;
+                    unlink(path_.c_str());
+                    why = device + ": its lock file " + path_ + " could not be written (" +
+                          errorText(error) + ")";
                     break;
                 }
-                if (errno != EEXIST || !removeIfStale()) break;
+                const int error = errno;
+                if (error != EEXIST) {
+                    why = device + ": its lock file " + path_ + " could not be made (" +
+                          errorText(error) + ")";
+                    break;
+                }
+                long holder = 0;
+                if (!removeIfStale(&holder)) {
+                    const int removal = errno;
+                    why = holder > 0 ? device + " is held by another program (process " +
+                                           std::to_string(holder) + ")"
+                                     : device + ": the stale lock file " + path_ +
+                                           " could not be removed (" + errorText(removal) + ")";
+                    break;
+                }
             }
             path_.clear();
             return false;
@@ -170,7 +222,9 @@ class UucpLock {
     }
 
   private:
-    bool removeIfStale() {
+    // False when the lock's process lives (its number in `holder`) or the stale lock could not
+    // be removed (`holder` 0, errno says why).
+    bool removeIfStale(long* holder) {
         char text[32] = {};
         const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) return errno == ENOENT;  // gone meanwhile: try again
@@ -180,7 +234,10 @@ class UucpLock {
         int32_t binary = 0;
         std::memcpy(&binary, text, sizeof binary);
         const long pid = n == 4 ? long(binary) : std::strtol(text, nullptr, 10);
-        if (pid > 0 && (kill(pid_t(pid), 0) == 0 || errno != ESRCH)) return false;
+        if (pid > 0 && (kill(pid_t(pid), 0) == 0 || errno != ESRCH)) {
+            *holder = pid;
+            return false;
+        }
         return unlink(path_.c_str()) == 0 || errno == ENOENT;
     }
 
@@ -271,6 +328,8 @@ class PosixPort : public PortDevice {
         return drain(count) && lineIsSound();
     }
 
+    bool discardInput() override { return tcflush(fd_, TCIFLUSH) == 0 && reader_.discard(false); }
+
   private:
     // Milliseconds that `bytes` take on the wire: ten bits each at the line's rate.
     uint64_t wireMs(uint64_t bytes) const { return (bytes * 10 * 1000 + baud_ - 1) / baud_; }
@@ -328,22 +387,94 @@ class PosixPort : public PortDevice {
     bool failed_ = false;
 };
 
+// Whether this process has group `gid` among its own.
+bool processHasGroup(gid_t gid) {
+    if (getegid() == gid) return true;
+    const int n = getgroups(0, nullptr);
+    if (n <= 0) return false;
+    std::vector<gid_t> groups(size_t(n), 0);
+    const int got = getgroups(n, groups.data());
+    return got > 0 && std::find(groups.begin(), groups.begin() + got, gid) != groups.begin() + got;
+}
+
+// Why a device we may not open is refused, and the usual remedy: the group that owns serial
+// devices (dialout, uucp) gives its members read and write.
+std::string permissionDenied(const std::string& path) {
+    const std::string plain = "permission denied on " + path;
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0 || (st.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP) ||
+        processHasGroup(st.st_gid))
+        return plain;
+    group entry{};
+    group* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (getgrgid_r(st.st_gid, &entry, buffer.data(), buffer.size(), &found) != 0 || !found)
+        return plain;
+    const std::string name = found->gr_name;
+    // A user added to the group already is not in it until the next login.
+    passwd user{};
+    passwd* me = nullptr;
+    std::vector<char> userBuffer(16384);
+    if (getpwuid_r(geteuid(), &user, userBuffer.data(), userBuffer.size(), &me) == 0 && me) {
+        for (char** member = found->gr_mem; member && *member; ++member) {
+            if (std::strcmp(*member, me->pw_name) == 0)
+                return plain + "; the user was added to the group '" + name +
+                       "' that owns it: log in again";
+        }
+    }
+    return plain + "; add the user to the group '" + name + "' that owns it";
+}
+
+// The cause of a failed open(2) of a device path.
+std::string openError(const std::string& path, int error) {
+    switch (error) {
+        case ENOENT:
+        case ENOTDIR:
+        case ENXIO:
+        case ENODEV:
+        case EIO:  // a serial port without its hardware
+            return "no such device: " + path;
+        case EACCES:
+        case EPERM:
+            return permissionDenied(path);
+        case EBUSY:  // a terminal in exclusive mode
+            return path + " is held by another program";
+        case EISDIR:
+            return path + " is not a serial device";
+        default:
+            return path + ": " + errorText(error);
+    }
+}
+
 }  // namespace
 
-std::unique_ptr<PortDevice> openPosixPort(const std::string& path) {
+std::unique_ptr<PortDevice> openPosixPort(const std::string& path, std::string& why) {
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return nullptr;
+    if (fd < 0) {
+        why = openError(path, errno);
+        return nullptr;
+    }
     // Exclusive like a Windows port opened with share mode 0. Other programs are seen through
     // the conventions they keep: the lock file of terminal and modem programs, flock, and the
     // terminal's own exclusive mode. The exclusive mode comes last, once the line is surely
     // ours: set by an open that then fails, it would lock the other program's terminal.
     auto lock = std::make_unique<UucpLock>();
-    if (!isatty(fd) || !lock->acquire(path) || flock(fd, LOCK_EX | LOCK_NB) != 0 ||
-        ioctl(fd, TIOCEXCL) != 0) {
-        ::close(fd);
-        return nullptr;
+    if (!isatty(fd)) {
+        why = path + " is not a serial device";
+    } else if (!lock->acquire(path, why)) {
+        // why says which
+    } else if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
+        why = path + " is held by another program";
+    } else {
+        return std::make_unique<PosixPort>(fd, std::move(lock));
     }
-    return std::make_unique<PosixPort>(fd, std::move(lock));
+    ::close(fd);
+    return nullptr;
+}
+
+std::unique_ptr<PortDevice> openPosixPort(const std::string& path) {
+    std::string why;
+    return openPosixPort(path, why);
 }
 
 std::string PosixPlatform::pathOf(int32_t port) const {
@@ -353,11 +484,14 @@ std::string PosixPlatform::pathOf(int32_t port) const {
     return "/dev/ttyS" + std::to_string(port - 1);
 }
 
-std::unique_ptr<PortDevice> PosixPlatform::openPort(int32_t port) {
+std::unique_ptr<PortDevice> PosixPlatform::openPort(int32_t port, std::string& why) {
     const std::string path = pathOf(port);
-    if (path.empty()) return nullptr;
-    if (path.compare(0, 6, "tcp://") == 0) return openTcpPort(path.substr(6));
-    return openPosixPort(path);
+    if (path.empty()) {
+        why = "no such device: port " + std::to_string(port);
+        return nullptr;
+    }
+    if (path.compare(0, 6, "tcp://") == 0) return openTcpPort(path.substr(6), why);
+    return openPosixPort(path, why);
 }
 
 void PosixPlatform::sleep(uint32_t ms) {

@@ -1,5 +1,7 @@
 #include "link/serial_port.h"
 
+#include <string>
+
 namespace velko {
 
 LineSetup SerialPort::lineSetup(uint32_t baud) {
@@ -9,15 +11,25 @@ LineSetup SerialPort::lineSetup(uint32_t baud) {
 }
 
 bool SerialPort::open(int32_t port, uint32_t baud) {
-    device_ = platform_.openPort(port);
-    if (!device_) return false;
-    timeouts_ = Timeouts();
-    if (!device_->applyLineSetup(lineSetup(baud)) || !device_->applyTimeouts(timeouts_) ||
-        !device_->setQueueSizes(1024, 1024)) {
-        close();
+    openFailure_.clear();
+    std::string why;
+    device_ = platform_.openPort(port, why);
+    if (!device_) {
+        openFailure_ = why.empty() ? "port " + std::to_string(port) + " could not be opened" : why;
         return false;
     }
-    return true;
+    timeouts_ = Timeouts();
+    if (!device_->applyLineSetup(lineSetup(baud))) {
+        openFailure_ = "the port does not take " + std::to_string(baud) + " baud";
+    } else if (!device_->applyTimeouts(timeouts_)) {
+        openFailure_ = "the port refused its time limits";
+    } else if (!device_->setQueueSizes(1024, 1024)) {
+        openFailure_ = "the port refused its queue sizes";
+    } else {
+        return true;
+    }
+    close();
+    return false;
 }
 
 void SerialPort::close() {
@@ -48,10 +60,20 @@ bool SerialPort::setReadTimeouts(uint32_t constant, uint32_t multiplier) {
     t.readTotalMultiplier = multiplier;
     if (!device_->applyTimeouts(t)) {
         close();
+        openFailure_ = "the port refused its read time limits";
         return false;
     }
     timeouts_ = t;
     return true;
+}
+
+bool SerialPort::discardInput() {
+    if (!device_) return false;
+    settle();  // what arrives during a pause still owed is as stale as what came before it
+    if (device_->discardInput()) return true;
+    close();
+    openFailure_ = "the line closed or failed while its stale input was discarded";
+    return false;
 }
 
 bool SerialPort::read(void* buf, uint32_t count, uint32_t* got) {

@@ -8,9 +8,6 @@
 
 namespace velko {
 
-// Connects to "HOST:PORT" (an IPv6 address in brackets), waiting at most 5 s; null when it
-// cannot. The line has the same read time limits as a serial one; its rate and framing are
-// the server's business.
 // A socket has no serial set-up to apply: it keeps the read time limits, which its reads honour
 // as a serial line's would. One implementation per platform: BSD sockets, or Winsock.
 class SocketPort : public PortDevice {
@@ -27,7 +24,11 @@ class SocketPort : public PortDevice {
     Timeouts timeouts_;
 };
 
-std::unique_ptr<PortDevice> openTcpPort(const std::string& hostAndPort);
+// Connects to "HOST:PORT" (an IPv6 address in brackets), waiting at most 5 s; null when it
+// cannot, with the cause in `why` ("tcp://HOST:PORT: connection refused", "...: host not
+// found"). The line has the same read time limits as a serial one; its rate and framing are
+// the server's business.
+std::unique_ptr<PortDevice> openTcpPort(const std::string& hostAndPort, std::string& why);
 
 // "HOST:PORT" or "[V6ADDRESS]:PORT" into the host and the port; false when there is no port.
 inline bool splitHostAndPort(const std::string& text, std::string& host, std::string& port) {

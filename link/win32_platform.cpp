@@ -1,5 +1,6 @@
 // Serial ports through the Windows serial communications calls, exactly as the device's
-// line set-up prescribes: no purge, flush or error-clearing call anywhere.
+// line set-up prescribes; the one purge is of stale input as a session begins, no flush or
+// error-clearing call anywhere.
 #include <windows.h>
 
 #include <cstdio>
@@ -8,8 +9,27 @@
 
 #include "link/platform.h"
 #include "link/tcp_port.h"
+#include "link/win32_message.h"
 
 namespace velko {
+
+std::string systemMessage(unsigned long code) {
+    char* text = nullptr;
+    const DWORD n = FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string message = n && text ? std::string(text, n) : std::string();
+    if (text) LocalFree(text);
+    while (!message.empty() && (message.back() == '\r' || message.back() == '\n' ||
+                                message.back() == ' ' || message.back() == '.'))
+        message.pop_back();
+    if (message.empty()) return "system error " + std::to_string(code);
+    if (message.size() > 1 && message[0] >= 'A' && message[0] <= 'Z' && message[1] >= 'a' &&
+        message[1] <= 'z')
+        message[0] = char(message[0] - 'A' + 'a');
+    return message;
+}
+
 namespace {
 
 static_assert(sizeof(DCB) == 28, "the DCB the device set-up describes is 28 bytes");
@@ -73,6 +93,8 @@ class Win32Port : public PortDevice {
         return ok != 0;
     }
 
+    bool discardInput() override { return PurgeComm(handle_, PURGE_RXCLEAR | PURGE_RXABORT) != 0; }
+
   private:
     HANDLE handle_;
 };
@@ -83,14 +105,42 @@ class Win32Platform : public Platform {
     // Port 1 opens `device` instead of com1.
     explicit Win32Platform(std::string device) : device_(std::move(device)) {}
 
-    std::unique_ptr<PortDevice> openPort(int32_t port) override {
+    std::unique_ptr<PortDevice> openPort(int32_t port, std::string& why) override {
         char name[16];  // "com" and any 32-bit number
         std::snprintf(name, sizeof name, "com%d", int(port));
         const char* const path = port == 1 && !device_.empty() ? device_.c_str() : name;
-        if (std::strncmp(path, "tcp://", 6) == 0) return openTcpPort(path + 6);
+        if (std::strncmp(path, "tcp://", 6) == 0) return openTcpPort(path + 6, why);
+        // Named as people name it: "COM10", not the device namespace's "\\.\COM10".
+        const std::string shown = std::strncmp(path, "\\\\.\\", 4) == 0 ? path + 4 : path;
         const HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                      FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (h == INVALID_HANDLE_VALUE) return nullptr;
+        if (h == INVALID_HANDLE_VALUE) {
+            const DWORD error = GetLastError();
+            switch (error) {
+                case ERROR_FILE_NOT_FOUND:
+                case ERROR_PATH_NOT_FOUND:
+                    why = "no such port: " + shown;
+                    break;
+                case ERROR_ACCESS_DENIED:  // what a port open in another program answers
+                case ERROR_SHARING_VIOLATION:
+                    why = shown + " is held by another program";
+                    break;
+                default:
+                    why = shown + ": " + systemMessage(error);
+            }
+            return nullptr;
+        }
+        // A file opens as well and would refuse the line set-up later: named here as what it
+        // is. A handle of no type at all is of nothing (Wine's port whose device is gone).
+        // Anything else may be a port (some drivers give theirs no type): the set-up decides.
+        SetLastError(NO_ERROR);
+        const DWORD type = GetFileType(h);
+        const bool nothing = type == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR;
+        if (nothing || type == FILE_TYPE_DISK || type == FILE_TYPE_PIPE) {
+            CloseHandle(h);
+            why = nothing ? "no such port: " + shown : shown + " is not a serial device";
+            return nullptr;
+        }
         return std::unique_ptr<PortDevice>(new Win32Port(h));
     }
     void sleep(uint32_t ms) override { Sleep(ms); }

@@ -31,15 +31,19 @@ class SimPort : public PortDevice {
     bool write(const void* buf, uint32_t count, uint32_t* written) override {
         return line_.hostWrite(static_cast<const uint8_t*>(buf), count, written);
     }
+    bool discardInput() override { return line_.hostDiscard(); }
 
   private:
     SimLine& line_;
     Timeouts timeouts_;
 };
 
-std::unique_ptr<PortDevice> SimLine::openPort(int32_t port) {
+std::unique_ptr<PortDevice> SimLine::openPort(int32_t port, std::string& why) {
     opened.push_back(port);
-    if (portMissing) return nullptr;
+    if (portMissing) {
+        why = "no such device";
+        return nullptr;
+    }
     return std::make_unique<SimPort>(*this);
 }
 
@@ -76,6 +80,16 @@ bool SimLine::hostRead(const Timeouts& t, uint8_t* buf, uint32_t count, uint32_t
         }
         now_ = std::max(now_, inbound_[head_].at);
         buf[(*got)++] = inbound_[head_++].byte;
+    }
+    return true;
+}
+
+bool SimLine::hostDiscard() {
+    ++discards;
+    if (discardFails) return false;
+    while (pendingInput() && inbound_[head_].at <= now_) {
+        ++head_;
+        ++discardedBytes;
     }
     return true;
 }

@@ -44,12 +44,14 @@ class SimLine : public Platform {
     std::vector<uint32_t> queueSizes;
     int closes = 0;
     std::vector<uint32_t> sleeps;
+    int discards = 0;           // discardInput calls
+    size_t discardedBytes = 0;  // the bytes they threw away
 
     // Whether written(), writes() and sleeps keep what happened (off for long benchmarks).
     bool keepHistory = true;
 
     // Faults to inject.
-    bool portMissing = false;         // openPort fails
+    bool portMissing = false;         // openPort fails: "no such device"
     std::set<uint32_t> refusedBauds;  // applyLineSetup fails
     bool refuseTimeouts = false;      // every applyTimeouts fails
     bool refuseReadTimeouts = false;  // applyTimeouts with a read limit fails
@@ -57,11 +59,12 @@ class SimLine : public Platform {
     int failWriteNumber = -1;         // the write with this number (from 0) fails
     int shortWriteNumber = -1;        // ... or writes one byte less
     bool readsFail = false;           // every read fails at once
+    bool discardFails = false;        // discardInput fails
     // The line is gone: what was on its way is lost, every read and write fails, as on a
     // terminal that hung up.
     bool dropped = false;
 
-    std::unique_ptr<PortDevice> openPort(int32_t port) override;
+    std::unique_ptr<PortDevice> openPort(int32_t port, std::string& why) override;
     void sleep(uint32_t ms) override;
     uint32_t tickCount() override { return uint32_t(tickStart_ + now_); }
 
@@ -73,6 +76,8 @@ class SimLine : public Platform {
     };
     bool hostRead(const Timeouts& t, uint8_t* buf, uint32_t count, uint32_t* got);
     bool hostWrite(const uint8_t* buf, uint32_t count, uint32_t* written);
+    // Drops the bytes that have arrived by now; those due later still come.
+    bool hostDiscard();
 
     uint32_t tickStart_;
     uint64_t now_ = 0;

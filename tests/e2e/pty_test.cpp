@@ -1,11 +1,14 @@
 // The real POSIX serial layer over pseudo-terminals, in real time, with the simulated device
 // program on the far end.
+#include <arpa/inet.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -151,6 +154,152 @@ TEST(PosixLine, ReadsEndAtTheirLimitWithWhatArrived) {
     // The far end hanging up is a failed read, not an endless one.
     close(master);
     EXPECT_FALSE(port->read(got, 1, &n));
+}
+
+// A pseudo-terminal of the test's own: the far end in `master`, the line at `path`.
+struct Pty {
+    Pty() {
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0) path = ptsname(master);
+    }
+    ~Pty() {
+        if (master >= 0) close(master);
+    }
+    int master = -1;
+    std::string path;
+};
+
+// Waits until the far end's bytes have passed the terminal's buffers to the line's side.
+void letThemArrive() {
+    usleep(50 * 1000);
+}
+
+TEST(PosixLine, OpenFailuresNameTheirCause) {
+    ReplyString sessionText;
+    const auto causeOf = [&sessionText](const std::string& line, uint32_t baud = 9600) {
+        PtyLink t(line);
+        const int32_t rc = t.link.zeroCounters(1, baud, 1, sessionText);
+        EXPECT_EQ(rc, VELKO_ERR_OPEN) << line;
+        EXPECT_FALSE(t.link.isOpen()) << line;
+        return t.link.openFailure();
+    };
+    EXPECT_EQ(causeOf("/dev/velko-no-such-port"), "no such device: /dev/velko-no-such-port");
+    EXPECT_EQ(causeOf("/dev/null"), "/dev/null is not a serial device");
+    char file[] = "/tmp/velko-not-a-line-XXXXXX";
+    const int fd = mkstemp(file);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    EXPECT_EQ(causeOf(file), std::string(file) + " is not a serial device");
+    unlink(file);
+    EXPECT_EQ(causeOf("/tmp"), "/tmp is not a serial device");
+
+    Pty pty;
+    ASSERT_FALSE(pty.path.empty());
+    EXPECT_EQ(causeOf(pty.path, 0), "the port does not take 0 baud");
+    {
+        // Held by another link of ours: the lock file names this process where a lock
+        // directory takes one; flock alone tells no process.
+        PtyLink holder(pty.path);
+        ASSERT_TRUE(holder.link.open(1, 9600));
+        EXPECT_EQ(holder.link.openFailure(), "");
+        const bool locks = access("/run/lock", W_OK) == 0 || access("/var/lock", W_OK) == 0;
+        EXPECT_EQ(causeOf(pty.path),
+                  pty.path + " is held by another program" +
+                      (locks ? " (process " + std::to_string(getpid()) + ")" : std::string()));
+    }
+    {
+        const int other = open(pty.path.c_str(), O_RDWR | O_NOCTTY);
+        ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+        EXPECT_EQ(causeOf(pty.path), pty.path + " is held by another program");
+        close(other);
+    }
+    {
+        // A loopback port that nothing listens on: bound, its number taken, and let go.
+        const int s = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        socklen_t length = sizeof address;
+        ASSERT_EQ(getsockname(s, reinterpret_cast<sockaddr*>(&address), &length), 0);
+        close(s);
+        const std::string line = "tcp://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+        EXPECT_EQ(causeOf(line), line + ": connection refused");
+    }
+    EXPECT_EQ(causeOf("tcp://localhost"), "tcp://localhost: no port named (tcp://HOST:PORT)");
+
+    // A line that opens leaves no cause behind.
+    PtyLink again(pty.path);
+    EXPECT_FALSE(again.link.open(1, 0));
+    EXPECT_EQ(again.link.openFailure(), "the port does not take 0 baud");
+    EXPECT_TRUE(again.link.open(1, 9600));
+    EXPECT_EQ(again.link.openFailure(), "");
+}
+
+TEST(PosixLine, ADiscardDropsWhatTheTerminalAndTheReadAheadHold) {
+    Pty pty;
+    ASSERT_FALSE(pty.path.empty());
+    auto port = openPosixPort(pty.path);
+    ASSERT_TRUE(port);
+    LineSetup setup;
+    setup.baudRate = 9600;
+    ASSERT_TRUE(port->applyLineSetup(setup));
+    Timeouts limits;
+    limits.readTotalConstant = 50;
+    ASSERT_TRUE(port->applyTimeouts(limits));
+
+    char got[16] = {};
+    uint32_t n = 0;
+    ASSERT_EQ(write(pty.master, "stale", 5), 5);
+    letThemArrive();
+    ASSERT_TRUE(port->read(got, 1, &n));  // the rest is read ahead
+    ASSERT_EQ(n, 1u);
+    ASSERT_EQ(write(pty.master, "later", 5), 5);  // and this waits in the terminal
+    letThemArrive();
+    EXPECT_TRUE(port->discardInput());
+    ASSERT_EQ(write(pty.master, "new", 3), 3);
+    ASSERT_TRUE(port->read(got, 4, &n));
+    EXPECT_EQ(std::string(got, n), "new");
+}
+
+TEST(TcpLine, ADiscardReadsWhatWaitsAndFailsOnAClosedConnection) {
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    PosixPlatform platform;
+    platform.mapPort(1, "tcp://127.0.0.1:" + std::to_string(ntohs(address.sin_port)));
+    std::string why;
+    auto port = platform.openPort(1, why);
+    ASSERT_TRUE(port) << why;
+    const int server = accept(listener, nullptr, nullptr);
+    ASSERT_GE(server, 0);
+    Timeouts limits;
+    limits.readTotalConstant = 50;
+    ASSERT_TRUE(port->applyTimeouts(limits));
+
+    char got[16] = {};
+    uint32_t n = 0;
+    EXPECT_TRUE(port->discardInput());  // nothing there
+    ASSERT_EQ(write(server, "stale", 5), 5);
+    letThemArrive();
+    ASSERT_TRUE(port->read(got, 1, &n));
+    ASSERT_EQ(n, 1u);
+    ASSERT_EQ(write(server, "later", 5), 5);
+    letThemArrive();
+    EXPECT_TRUE(port->discardInput());
+    ASSERT_EQ(write(server, "new", 3), 3);
+    ASSERT_TRUE(port->read(got, 4, &n));
+    EXPECT_EQ(std::string(got, n), "new");
+
+    close(server);
+    letThemArrive();
+    EXPECT_FALSE(port->discardInput());
+    close(listener);
 }
 
 // The library's four functions as the exports make them, on a link whose port 1 is the pty.

@@ -50,6 +50,59 @@ TEST(SerialPortOpen, EveryFailingStepLeavesThePortClosed) {
     }
 }
 
+TEST(SerialPortOpen, AFailureNamesItsCauseAndASuccessClearsIt) {
+    const struct {
+        const char* what;
+        void (*fault)(SimLine&);
+        uint32_t baud;
+        const char* cause;
+    } cases[] = {
+        {"missing port", [](SimLine& l) { l.portMissing = true; }, 9600, "no such device"},
+        {"refused baud rate", [](SimLine& l) { l.refusedBauds.insert(12345); }, 12345,
+         "the port does not take 12345 baud"},
+        {"refused time limits", [](SimLine& l) { l.refuseTimeouts = true; }, 9600,
+         "the port refused its time limits"},
+        {"refused queue sizes", [](SimLine& l) { l.refuseQueues = true; }, 9600,
+         "the port refused its queue sizes"},
+    };
+    for (const auto& c : cases) {
+        SimLine line;
+        VELKOComm link(line);
+        EXPECT_EQ(link.openFailure(), "") << c.what;
+        c.fault(line);
+        EXPECT_FALSE(link.open(1, c.baud)) << c.what;
+        EXPECT_EQ(link.openFailure(), c.cause) << c.what;
+        line = SimLine();  // mended
+        EXPECT_TRUE(link.open(1, c.baud)) << c.what;
+        EXPECT_EQ(link.openFailure(), "") << c.what;
+    }
+}
+
+TEST(SerialPortOpen, ASessionThatCannotOpenItsLineKeepsTheCause) {
+    const struct {
+        const char* what;
+        void (*fault)(SimLine&);
+        const char* cause;
+    } cases[] = {
+        {"missing port", [](SimLine& l) { l.portMissing = true; }, "no such device"},
+        {"refused baud rate", [](SimLine& l) { l.refusedBauds.insert(9600); },
+         "the port does not take 9600 baud"},
+        {"refused read limits", [](SimLine& l) { l.refuseReadTimeouts = true; },
+         "the port refused its read time limits"},
+        {"failed discard", [](SimLine& l) { l.discardFails = true; },
+         "the line closed or failed while its stale input was discarded"},
+    };
+    for (const auto& c : cases) {
+        SimLine line;
+        c.fault(line);
+        VELKOComm link(line);
+        ReplyString sessionText;
+        EXPECT_EQ(link.zeroCounters(1, 9600, 1, sessionText), VELKO_ERR_OPEN) << c.what;
+        EXPECT_EQ(link.openFailure(), c.cause) << c.what;
+        EXPECT_FALSE(link.isOpen()) << c.what;
+    }
+}
+
 TEST(SerialPortTimeouts, SetsReadLimitsOnlyOnAnOpenPort) {
     SimLine line;
     VELKOComm link(line);
