@@ -174,6 +174,7 @@ std::string detailOf(int32_t rc, const Call& call, const VELKOComm& link) {
         return (call.detail.empty() ? "the device refused the request" : call.detail) +
                " (answered '" + link.refusal() + "')";
     }
+    if (rc == VELKO_ERR_OPEN && !link.openFailure().empty()) return link.openFailure();
     if (call.resetSent) {
         return std::string(
                    "the device took the reset request but its answer never came: the "

@@ -96,8 +96,12 @@ std::string markUnconfirmed(const std::string& report) {
     return ignored ? report : marked;
 }
 
-Outcome failed(int32_t rc, const std::string& before = "") {
-    return {EXIT_RESULT_BASE + rc, resultName(rc), "", before + resultLine(rc)};
+// A failed job's outcome: the result code in words, or, when the line would not open, why.
+Outcome failed(int32_t rc, const VELKOComm& link, const std::string& before = "") {
+    const std::string line = rc == VELKO_ERR_OPEN && !link.openFailure().empty()
+                                 ? std::string(resultName(rc)) + ": " + link.openFailure()
+                                 : resultLine(rc);
+    return {EXIT_RESULT_BASE + rc, resultName(rc), "", before + line};
 }
 
 Outcome stopped(const std::string& counts, const std::string& message) {
@@ -160,7 +164,7 @@ class Job {
         // VELKO_ERR_READ; that is the refusal, not a line fault.
         if (rc != VELKO_OK &&
             !(rc == VELKO_ERR_READ && refused > 0 && !request_.continueOnRefusal)) {
-            Outcome f = failed(rc);
+            Outcome f = failed(rc, link_);
             f.counts = out.counts;
             return f;
         }
@@ -218,7 +222,7 @@ class Job {
         const std::string counts = std::to_string(state_.received.size()) + " received";
         if (state_.interrupted) return stopped(counts, "nothing was written");
         if (rc != VELKO_OK) {
-            Outcome f = failed(rc, "nothing was written: ");
+            Outcome f = failed(rc, link_, "nothing was written: ");
             f.counts = counts;
             return f;
         }
@@ -261,7 +265,7 @@ class Job {
         }
         if (rc != VELKO_OK) {
             const bool onACode = answered < request_.articles.size();
-            Outcome f = failed(rc, onACode ? "deleting " + codeText(request_.articles[answered]) +
+            Outcome f = failed(rc, link_, onACode ? "deleting " + codeText(request_.articles[answered]) +
                                                  " was not confirmed, nor any code after it: "
                                            : "");
             f.counts = counts;
@@ -298,7 +302,7 @@ class Job {
                         "download before closing the day again"};
         }
         const std::string report = saved.empty() ? "" : "the report is saved as " + saved + "; ";
-        if (rc != VELKO_OK) return failed(rc, report + (saved.empty() ? "" : "zeroing failed: "));
+        if (rc != VELKO_OK) return failed(rc, link_, report + (saved.empty() ? "" : "zeroing failed: "));
         if (confirmation != "D") {
             return {EXIT_RESET_UNCONFIRMED, "not confirmed", "",
                     report + "the device answered the reset with '" + confirmation +
@@ -311,7 +315,7 @@ class Job {
         const int32_t rc = readTable();
         if (state_.interrupted)
             return stopped("", "no report saved; the counters were not touched");
-        if (rc != VELKO_OK) return failed(rc, "no report, counters not touched: ");
+        if (rc != VELKO_OK) return failed(rc, link_, "no report, counters not touched: ");
         int64_t quantity = 0, value = 0;
         for (const ArticleRecord& r : state_.received) {
             quantity += r.quantityCounter;

@@ -35,6 +35,8 @@ struct Host {
     }
 };
 
+std::string failureOf(VelkoLine* line, int32_t* rc = nullptr);
+
 std::vector<ArticleRecord> sampleArticles() {
     std::vector<cli::Fault> faults;
     std::vector<ArticleRecord> records;
@@ -97,6 +99,7 @@ TEST(ExtendedApi, RunsTwoLinesAtOnceWithCountsProgressAndATrace) {
     EXPECT_EQ(VELKOLineOpen(""), nullptr);
     VelkoLine* nowhere = VELKOLineOpen("tcp://127.0.0.1:1");
     EXPECT_EQ(VELKOLineZeroPLUCounters(nowhere, 9600, 1), VELKO_ERR_OPEN);
+    EXPECT_EQ(failureOf(nowhere), "tcp://127.0.0.1:1: connection refused");
     EXPECT_STREQ(VELKOResultMessage(VELKO_ERR_OPEN),
                  "VELKO_ERR_OPEN: the serial port could not be opened or set up; check the path, "
                  "that no other program holds the port, and that the baud rate is one the port "
@@ -124,7 +127,7 @@ struct Meddler : Host {
     }
 };
 
-std::string failureOf(VelkoLine* line, int32_t* rc = nullptr) {
+std::string failureOf(VelkoLine* line, int32_t* rc) {
     char text[256];
     const int32_t result = VELKOLineFailure(line, text, sizeof text);
     if (rc) *rc = result;
