@@ -30,7 +30,9 @@ struct LineResult {
     bool opened = false;   // at least one address went out
     std::string failure;   // why the line was not scanned, or not to the end
     bool busy = false;     // another program holds it
-    std::vector<std::string> notes;  // rates the port refused, answers that came garbled
+    std::vector<std::string> notes;  // rates the port refused
+    std::string unclear;             // the first answer that came but could not be read
+    long unclearCount = 0;
     bool interrupted = false;
 };
 
@@ -108,12 +110,19 @@ void scanLine(const std::string& line, const ScanRequest& request, const std::st
                                              std::to_string(baud) + " baud");
                     return;
                 }
+            } else if (rc == VELKO_ERR_SEND && session.empty()) {
+                // The line takes no more bytes (an adapter pulled out): the rest would fail
+                // the same way.
+                result.failure = resultLine(rc);
+                progress.finish(row, resultName(rc));
+                return;
             } else if (rc != VELKO_ERR_READ) {
-                // Something answered, but not as a device does: noise, another rate's
-                // echo, or a device whose answer was damaged on the way.
-                result.notes.push_back("at " + std::to_string(baud) + " baud, device " +
-                                       std::to_string(device) + " answered but not clearly (" +
-                                       resultName(rc) + ")");
+                // Something answered, but not as a device does: noise, or a device whose
+                // answer was damaged on the way. Worth a look, not a find.
+                if (result.unclearCount++ == 0)
+                    result.unclear = "at " + std::to_string(baud) + " baud, device " +
+                                     std::to_string(device) + " answered but not clearly (" +
+                                     resultName(rc) + ")";
             }
         }
     }
@@ -213,11 +222,15 @@ int runScan(const ScanRequest& request) {
         double seconds = 0;
         for (const std::string& line : lines)
             seconds = std::max(seconds, worstCaseSeconds(line, request));
+        auto counted = [](size_t n, const char* what) {
+            return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+        };
         std::fprintf(stderr,
-                     "velko: scanning %zu line(s), at the same time, at %zu rate(s) for %zu "
-                     "device number(s): at most about %s, %.2f s for each address nobody "
-                     "answers\n",
-                     lines.size(), request.bauds.size(), request.devices.size(),
+                     "velko: scanning %s%s at %s for %s: at most about %s, %.2f s for each "
+                     "address nobody answers\n",
+                     counted(lines.size(), "line").c_str(), several ? " at the same time" : "",
+                     counted(request.bauds.size(), "rate").c_str(),
+                     counted(request.devices.size(), "device number").c_str(),
                      formatDuration(std::ceil(seconds)).c_str(),
                      unansweredMs(request.bauds.front(), request.answerWaitMs) / 1000);
     }
@@ -242,6 +255,12 @@ int runScan(const ScanRequest& request) {
         stopped = stopped || r.interrupted;
         for (const std::string& note : r.notes)
             std::fprintf(stderr, "velko: %s: %s\n", lines[i].c_str(), note.c_str());
+        if (r.unclearCount > 0) {
+            std::fprintf(stderr, "velko: %s: %s", lines[i].c_str(), r.unclear.c_str());
+            if (r.unclearCount > 1)
+                std::fprintf(stderr, ", and %ld more addresses so", r.unclearCount - 1);
+            std::fprintf(stderr, "; check for noise on the line\n");
+        }
         if (r.busy && !r.opened) {
             std::fprintf(stderr, "velko: %s: busy, not scanned: %s\n", lines[i].c_str(),
                          r.failure.c_str());
