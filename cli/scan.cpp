@@ -45,10 +45,11 @@ std::vector<uint32_t> ratesFor(const std::string& line, const std::vector<uint32
     return isTcp(line) ? std::vector<uint32_t>{bauds.front()} : bauds;
 }
 
-bool wholeNumber(const std::string& text, long max, long& value) {
+// Up to ten digits: no more than a 32-bit rate needs, and nothing std::stoll cannot take.
+bool wholeNumber(const std::string& text, long long max, long long& value) {
     if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos)
         return false;
-    value = std::stol(text);
+    value = std::stoll(text);
     return value <= max;
 }
 
@@ -164,13 +165,13 @@ bool parseDeviceList(const std::string& text, std::vector<int>& devices, std::st
         const size_t comma = text.find(',', from);
         const std::string item = text.substr(from, comma - from);
         const size_t dash = item.find('-');
-        long first = 0, last = 0;
+        long long first = 0, last = 0;
         if (!wholeNumber(item.substr(0, dash), 99, first)) return false;
         last = first;
         if (dash != std::string::npos && !wholeNumber(item.substr(dash + 1), 99, last))
             return false;
         if (last < first) return false;
-        for (long n = first; n <= last; ++n) {
+        for (long long n = first; n <= last; ++n) {
             if (std::find(devices.begin(), devices.end(), int(n)) == devices.end())
                 devices.push_back(int(n));
         }
@@ -185,8 +186,8 @@ bool parseBaudList(const std::vector<std::string>& texts, std::vector<uint32_t>&
                    std::string& error) {
     bauds.clear();
     for (const std::string& text : texts) {
-        long value = 0;
-        if (!wholeNumber(text, 0xFFFFFFFFL, value) || value == 0) {
+        long long value = 0;
+        if (!wholeNumber(text, 0xFFFFFFFFLL, value) || value == 0) {
             error = "'" + text + "' is not a baud rate (a whole number above 0)";
             return false;
         }
