@@ -12,6 +12,7 @@
 #include "cli/host_os.h"
 #include "cli/jobs.h"
 #include "cli/outcome.h"
+#include "cli/scan.h"
 #include "cli/validate.h"
 #include "device/floor.h"
 #include "link/platform.h"
@@ -329,6 +330,25 @@ int main(int argc, char** argv) {
     closeDay->add_option("-o,--output", o.request.reportDir, "directory for the report")
         ->capture_default_str()
         ->type_name("DIR");
+    std::vector<std::string> scanBauds;
+    std::string scanDevices;
+    ScanRequest scanRequest;
+    auto* scan = app.add_subcommand(
+        "scan",
+        "find devices: address every device number at every rate on every line (by default "
+        "each serial line of the system) and print which answered");
+    scan->add_option("--baud", scanBauds,
+                     "the rates to try, in order (default: 9600,19200,38400,57600,115200,4800,"
+                     "2400)")
+        ->delimiter(',')
+        ->type_name("N,...");
+    scan->add_option("--devices", scanDevices, "the device numbers to try (default: 0-99)")
+        ->type_name("0-99|N,...");
+    scan->add_option("--answer-wait", scanRequest.answerWaitMs,
+                     "how long to wait for a device's answer to its address, in ms")
+        ->capture_default_str()
+        ->type_name("MS");
+    scan->add_flag("--all", scanRequest.all, "go on with a line after the first device found");
     app.footer(exitStatusHelp());
 
     std::vector<std::string> arguments = utf8Arguments(argc, argv);
@@ -341,6 +361,25 @@ int main(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         const int status = app.exit(e);
         return status == 0 ? EXIT_DONE : EXIT_USAGE;
+    }
+    if (scan->parsed()) {
+        // The tool's own --baud and --device name one rate and one number.
+        std::string error;
+        if (scanBauds.empty() && app.get_option("--baud")->count() > 0)
+            scanBauds.push_back(std::to_string(o.baud));
+        if (scanDevices.empty())
+            scanDevices = app.get_option("--device")->count() > 0 ? std::to_string(o.device)
+                                                                  : "0-99";
+        if (!parseBaudList(scanBauds, scanRequest.bauds, error) ||
+            !parseDeviceList(scanDevices, scanRequest.devices, error)) {
+            std::fprintf(stderr, "velko: scan: %s\n", error.c_str());
+            return EXIT_USAGE;
+        }
+        if (scanRequest.bauds.empty()) scanRequest.bauds = defaultScanBauds();
+        scanRequest.lines = o.lines;
+        scanRequest.quiet = o.quiet;
+        scanRequest.trace = o.trace;
+        return runScan(scanRequest);
     }
     const Command command = upload->parsed()     ? Command::Upload
                             : download->parsed() ? Command::Download

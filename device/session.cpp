@@ -5,7 +5,6 @@ namespace {
 
 constexpr uint32_t kReadTimeoutConstant = 200;
 constexpr uint32_t kReadTimeoutPerByte = 30;
-constexpr uint32_t kSessionFrameTimeout = 20000;
 constexpr int32_t kWakeBytes = 4;
 
 // A six-digit answer field is all the device needs to say; anything else asks for "S".
@@ -27,6 +26,11 @@ bool nextField(ReplyString& reply, ReplyString& field) {
     return true;
 }
 
+uint32_t VELKOComm::unansweredWaitMs(uint32_t firstAnswerWait) {
+    constexpr uint32_t oneByteRead = kReadTimeoutConstant + kReadTimeoutPerByte;
+    return (firstAnswerWait / oneByteRead + 1) * oneByteRead;
+}
+
 int32_t VELKOComm::initInLineMode(int32_t port, uint32_t baud, uint8_t deviceNumber,
                                   ReplyString& sessionText) {
     trace("\n%t START VELKOComm::initInLineMode");
@@ -38,7 +42,7 @@ int32_t VELKOComm::initInLineMode(int32_t port, uint32_t baud, uint8_t deviceNum
     // A reply that came after its job gave up on it (a counter reset answered late, a job
     // interrupted while the device still spoke) would be read as the answer to this session.
     if (!discardInput()) return VELKO_ERR_OPEN;
-    setBeginFrameTimeout(kSessionFrameTimeout);
+    setBeginFrameTimeout(firstAnswerWait_);
     int32_t rc = sendFF(kWakeBytes);
     if (rc != VELKO_OK) return rc;
     const char address[4] = {0x11, 0x11, char('0' + deviceNumber / 10),
@@ -47,6 +51,7 @@ int32_t VELKOComm::initInLineMode(int32_t port, uint32_t baud, uint8_t deviceNum
     if (rc != VELKO_OK) return rc;
     ReplyString reply;
     rc = receiveFrame(reply, true);
+    setBeginFrameTimeout(SESSION_FRAME_TIMEOUT);
     if (rc != VELKO_OK) return rc;
     if (reply == "D") {
         sessionText.clear();

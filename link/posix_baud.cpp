@@ -22,4 +22,10 @@ bool setAnyBaud(int fd, uint32_t baud) {
     return got * 100 >= uint64_t(baud) * 97 && got * 100 <= uint64_t(baud) * 103;
 }
 
+uint32_t terminalBaud(int fd) {
+    struct termios2 tio {};
+    if (ioctl(fd, TCGETS2, &tio) != 0) return 0;
+    return tio.c_ospeed;
+}
+
 }  // namespace velko

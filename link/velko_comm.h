@@ -13,6 +13,8 @@ namespace velko {
 
 constexpr uint32_t MAX_FRAME_DATA_LEN = 256;
 constexpr int MAX_FRAME_REPEAT = 10;
+// How long a session waits for the start of any frame of the device, its first answer included.
+constexpr uint32_t SESSION_FRAME_TIMEOUT = 20000;
 
 // A frame text received from the device; jobs take fields off its front with nextField.
 using ReplyString = std::string;
@@ -69,6 +71,16 @@ class VELKOComm : public SerialPort {
     int32_t receiveAck();
     int32_t sendFF(int32_t count);
 
+    // How long initInLineMode waits for the device's answer to its address; the rest of the
+    // session keeps SESSION_FRAME_TIMEOUT. Only a search for devices shortens it: there a
+    // number nobody answers costs this wait, many times over.
+    void setFirstAnswerWait(uint32_t ms) { firstAnswerWait_ = ms; }
+    uint32_t firstAnswerWait() const { return firstAnswerWait_; }
+    // What waiting `firstAnswerWait` ms for an answer that never comes takes: the line is
+    // listened to in one-byte reads with their read time limit, so the wait ends with the
+    // first read that takes it past `firstAnswerWait`.
+    static uint32_t unansweredWaitMs(uint32_t firstAnswerWait);
+
     // The in-line session every job runs in.
     int32_t initInLineMode(int32_t port, uint32_t baud, uint8_t deviceNumber,
                            ReplyString& sessionText);
@@ -121,6 +133,7 @@ class VELKOComm : public SerialPort {
 
     TraceLog* traceSink_ = nullptr;
     uint32_t beginFrameTimeout_ = 5000;
+    uint32_t firstAnswerWait_ = SESSION_FRAME_TIMEOUT;
     ReplyString refusal_;
 };
 

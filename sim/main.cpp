@@ -19,6 +19,7 @@
 #include <string>
 
 #include "cli/validate.h"
+#include "link/posix_baud.h"
 #include "sim/device_model.h"
 #include "sim/store_journal.h"
 #include "sim/table_file.h"
@@ -160,7 +161,7 @@ int main(int argc, char** argv) {
     std::vector<std::string> replies, refused, faults;
     bool log = false;
     int tcpPort = -1;
-    bool pace = false;
+    bool pace = false, strictBaud = false;
     uint32_t paceBaud = 9600;
     CLI::App app{
         "velko-sim: a simulated VELKO device on a pseudo-terminal. Prints the "
@@ -187,7 +188,11 @@ int main(int argc, char** argv) {
                    "them: 0;123;ABC;1;12.50;1;3.500;43.75;");
     app.add_flag("--pace", pace,
                  "take the wire time of every byte both ways at --baud, as a real line does");
-    app.add_option("--baud", paceBaud, "the nominal rate for --pace")->capture_default_str();
+    app.add_option("--baud", paceBaud, "the nominal rate for --pace and --strict-baud")
+        ->capture_default_str();
+    app.add_flag("--strict-baud", strictBaud,
+                 "hear the host only while it has set the terminal to --baud: what it sends at "
+                 "another rate is lost, as a real device cannot make out bytes at the wrong rate");
     app.add_flag("--log", log, "write one line per frame and control byte, both ways, to stderr");
     app.add_option("--zero-delay", options.zeroDelayMs, "how long zeroing the counters takes, ms")
         ->capture_default_str();
@@ -315,6 +320,17 @@ int main(int argc, char** argv) {
                 close(line);
                 line = -1;
                 continue;
+            }
+            // A pseudo-terminal carries the rate the host set but delivers at any rate; a real
+            // line at another rate than the device's turns every byte into noise.
+            if (strictBaud && tcpPort < 0) {
+                const uint32_t rate = velko::terminalBaud(slave);
+                if (rate != paceBaud) {
+                    if (log)
+                        hostLog.line(std::to_string(n) + " byte(s) at " + std::to_string(rate) +
+                                     " baud, not heard");
+                    continue;
+                }
             }
             out.pace(size_t(n));  // the host's bytes arrive no faster than the wire carries them
             if (log) hostLog.feed(buf, size_t(n));

@@ -13,9 +13,10 @@ class WireLog {
     WireLog(std::FILE* out, const char* direction) : out_(out), direction_(direction) {}
 
     void feed(const uint8_t* bytes, size_t count);
+    // A line of its own about this direction: what became of bytes that were not fed.
+    void line(const std::string& what);
 
   private:
-    void line(const std::string& what);
 
     std::FILE* out_;
     const char* direction_;

@@ -8,6 +8,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -482,6 +483,73 @@ TEST(Tool, DrawsProgressOnATerminalOnlyAndQuietLeavesOnlyErrors) {
     const Outcome quiet =
         runOnTerminal(VELKO_TOOL, {"--quiet", "--line", sim.path(), "upload", kArticles});
     EXPECT_EQ(quiet.err, "");
+}
+
+TEST(Tool, ScanFindsADeviceAtItsOwnRateAndNumberAndLeavesItReadyForAJob) {
+    Dir dir;
+    // Hears only what the host sends at 19200 baud, as a real device at that rate would.
+    SimProcess sim({"--device", "42", "--pace", "--baud", "19200", "--strict-baud", "--seed",
+                    kArticles, "--zero-delay", "0", "--log"},
+                   dir / "sim.log");
+    Outcome run =
+        velko({"--line", sim.path(), "scan", "--baud", "9600,19200", "--devices", "40-43"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(count(run.out, "\n"), 2u) << "a heading and the one device found\n" << run.out;
+    EXPECT_NE(run.out.find(sim.path() + "   19200      42  \"\"\n"), std::string::npos)
+        << run.out;
+    EXPECT_NE(run.err.find("at most about"), std::string::npos) << "the estimate comes first";
+
+    run = velko({"--line", sim.path() + "@42", "--baud", "19200", "download", "-o",
+                 dir / "found.csv"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(readFile(dir / "found.csv"), readFile(kArticles));
+
+    // At 9600 nothing was heard; at 19200 numbers 40 to 42, and the search stopped at its find.
+    // The session the scan's address opened ended with the end bytes before the download woke
+    // the device again.
+    const std::string log = readFile(dir / "sim.log");
+    EXPECT_NE(log.find("at 9600 baud, not heard"), std::string::npos) << log;
+    for (const char* number : {"40", "41"})
+        EXPECT_EQ(count(log, std::string("host>device address ") + number), 1u) << log;
+    EXPECT_EQ(count(log, "host>device address 42"), 2u) << "the scan's and the download's";
+    EXPECT_EQ(log.find("address 43"), std::string::npos) << log;
+    const size_t answer = log.find("device>host frame \"D\"");
+    ASSERT_NE(answer, std::string::npos) << log;
+    EXPECT_LT(log.find("host>device END (13 13)", answer),
+              log.find("host>device wake-up", answer))
+        << log;
+
+    EXPECT_EQ(velko({"--line", sim.path(), "scan", "--devices", "7-100"}).status, 2);
+    EXPECT_EQ(velko({"--line", sim.path(), "scan", "--baud", "9600,0"}).status, 2);
+}
+
+TEST(Tool, ScanReportsABusyLineAndOneThatDoesNotOpenAndSaysWhenNothingAnswered) {
+    // Another program's exclusive lock on the simulator's terminal.
+    SimProcess sim;
+    const int holder = open(sim.path().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    Outcome run = velko({"--line", sim.path(), "--line", "/dev/velko-no-such-line", "scan",
+                         "--baud", "9600", "--devices", "1"});
+    EXPECT_EQ(run.status, 12) << "nothing could be scanned\n" << run.err;
+    EXPECT_NE(run.err.find(sim.path() + ": busy, not scanned: " + sim.path() +
+                           " is held by another program"),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("/dev/velko-no-such-line: not scanned: no such device"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(run.out, "");
+    close(holder);
+
+    // A line where nothing answers: a terminal of the test's own.
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    run = velko({"--line", ttyname(slave), "scan", "--devices", "3,5", "--baud", "19200"});
+    EXPECT_EQ(run.status, 8) << run.err;
+    EXPECT_NE(run.err.find("no device answered any of 2 addresses"), std::string::npos)
+        << run.err;
+    close(master);
+    close(slave);
 }
 
 }  // namespace

@@ -104,6 +104,32 @@ TEST(InitInLineMode, NoAnswerIsAReadErrorAfterTwentySeconds) {
     EXPECT_TRUE(link.isOpen());
 }
 
+// A search for devices shortens the wait for the first answer; nothing else of the session
+// may change with it.
+TEST(InitInLineMode, AShorterFirstAnswerWaitEndsOnlyThatWait) {
+    for (const bool answering : {false, true}) {
+        SimLine line;
+        DeviceModel::Options options;
+        options.silent = !answering;
+        DeviceOnLine device(line, options);
+        VELKOComm link(line);
+        link.setFirstAnswerWait(300);
+        ReplyString sessionText;
+        EXPECT_EQ(link.initInLineMode(1, 9600, 5, sessionText),
+                  answering ? VELKO_OK : VELKO_ERR_READ);
+        EXPECT_EQ(hexOf(line.written()),
+                  std::string("FF FF FF FF 11 11 30 35") + (answering ? " 06" : ""));
+        if (!answering) {
+            EXPECT_GT(line.now(), 300u);
+            EXPECT_LE(line.now(), VELKOComm::unansweredWaitMs(300));
+        }
+        EXPECT_EQ(link.beginFrameTimeout(), 20000u) << "the session's frames keep 20 s";
+        EXPECT_EQ(link.firstAnswerWait(), 300u) << "kept for the next address";
+    }
+    SimLine line;
+    EXPECT_EQ(VELKOComm(line).firstAnswerWait(), 20000u) << "unless the tool asks, 20 s";
+}
+
 TEST(InitInLineMode, PortFailuresAreOpenErrorsWithThePortClosed) {
     const struct {
         const char* what;

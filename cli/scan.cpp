@@ -1,0 +1,287 @@
+#include "cli/scan.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <thread>
+
+#include "cli/host_os.h"
+#include "cli/jobs.h"
+#include "cli/outcome.h"
+#include "cli/progress.h"
+#include "cli/serial_ports.h"
+#include "device/floor.h"
+#include "link/platform.h"
+#include "link/velko_comm.h"
+#include "trace/trace_log.h"
+
+namespace velko::cli {
+namespace {
+
+struct Find {
+    uint32_t baud;
+    int device;
+    std::string session;
+};
+
+struct LineResult {
+    std::vector<Find> finds;
+    long addressed = 0, planned = 0;
+    bool opened = false;   // at least one address went out
+    std::string failure;   // why the line was not scanned, or not to the end
+    bool busy = false;     // another program holds it
+    std::vector<std::string> notes;  // rates the port refused
+    std::string unclear;             // the first answer that came but could not be read
+    long unclearCount = 0;
+    bool interrupted = false;
+};
+
+bool isTcp(const std::string& line) {
+    return line.compare(0, 6, "tcp://") == 0;
+}
+
+// A device server sets its serial port's rate itself: one rate is as good as any.
+std::vector<uint32_t> ratesFor(const std::string& line, const std::vector<uint32_t>& bauds) {
+    return isTcp(line) ? std::vector<uint32_t>{bauds.front()} : bauds;
+}
+
+// Up to ten digits: no more than a 32-bit rate needs, and nothing std::stoll cannot take.
+bool wholeNumber(const std::string& text, long long max, long long& value) {
+    if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    value = std::stoll(text);
+    return value <= max;
+}
+
+// The most one address can cost when nobody answers: the wake-up, the address and the end
+// bytes on the wire, and the wait for the answer.
+double unansweredMs(uint32_t baud, uint32_t answerWaitMs) {
+    return Floor(baud).wireMs(4 + 4 + 2) + VELKOComm::unansweredWaitMs(answerWaitMs);
+}
+
+double worstCaseSeconds(const std::string& line, const ScanRequest& request) {
+    double ms = 0;
+    for (uint32_t baud : ratesFor(line, request.bauds))
+        ms += double(request.devices.size()) * unansweredMs(baud, request.answerWaitMs);
+    return ms / 1000;
+}
+
+void scanLine(const std::string& line, const ScanRequest& request, const std::string& traceName,
+              Progress& progress, size_t row, LineResult& result) {
+    const auto platform = platformForLine(line);
+    VELKOComm link(*platform);
+    TraceLog trace(traceName.c_str(), TraceLog::UTF8_NAME);
+    if (!traceName.empty()) link.setTraceSink(&trace);
+    link.setFirstAnswerWait(request.answerWaitMs);
+    const std::vector<uint32_t> rates = ratesFor(line, request.bauds);
+    result.planned = long(rates.size() * request.devices.size());
+    long done = 0;
+    for (uint32_t baud : rates) {
+        for (size_t i = 0; i < request.devices.size(); ++i) {
+            if (interrupted()) {
+                result.interrupted = true;
+                progress.finish(row, "interrupted");
+                return;
+            }
+            const int device = request.devices[i];
+            ReplyString session;
+            const int32_t rc = link.initInLineMode(1, baud, uint8_t(device), session);
+            // Whoever heard the address may be in line now, also when its answer came late or
+            // garbled: every address is followed by the end bytes.
+            if (link.isOpen()) link.endInLineMode();
+            progress.update(row, ++done, result.planned);
+            if (rc == VELKO_ERR_OPEN) {
+                const std::string why = link.openFailure();
+                if (why.rfind("the port does not take ", 0) == 0) {
+                    result.notes.push_back(why);
+                    done += long(request.devices.size() - i - 1);
+                    break;
+                }
+                result.failure = why.empty() ? resultLine(rc) : why;
+                result.busy = why.find("held by another program") != std::string::npos;
+                progress.finish(row, result.busy ? "busy" : "not opened");
+                return;
+            }
+            result.opened = true;
+            ++result.addressed;
+            if (rc == VELKO_OK) {
+                result.finds.push_back({baud, device, session});
+                if (!request.all) {
+                    progress.finish(row, "device " + std::to_string(device) + " at " +
+                                             std::to_string(baud) + " baud");
+                    return;
+                }
+            } else if (rc == VELKO_ERR_SEND && session.empty()) {
+                // The line takes no more bytes (an adapter pulled out): the rest would fail
+                // the same way.
+                result.failure = resultLine(rc);
+                progress.finish(row, resultName(rc));
+                return;
+            } else if (rc != VELKO_ERR_READ) {
+                // Something answered, but not as a device does: noise, or a device whose
+                // answer was damaged on the way. Worth a look, not a find.
+                if (result.unclearCount++ == 0)
+                    result.unclear = "at " + std::to_string(baud) + " baud, device " +
+                                     std::to_string(device) + " answered but not clearly (" +
+                                     resultName(rc) + ")";
+            }
+        }
+    }
+    progress.finish(row, result.finds.empty() ? "nothing answered"
+                                              : std::to_string(result.finds.size()) + " found");
+}
+
+void printFinds(const std::vector<std::string>& lines, const std::vector<LineResult>& results) {
+    size_t width = 4;
+    bool any = false;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (results[i].finds.empty()) continue;
+        any = true;
+        width = std::max(width, lines[i].size());
+    }
+    if (!any) return;
+    std::printf("%-*s  %6s  %6s  %s\n", int(width), "line", "baud", "device", "session text");
+    for (size_t i = 0; i < lines.size(); ++i) {
+        for (const Find& f : results[i].finds) {
+            std::printf("%-*s  %6s  %6d  \"%s\"\n", int(width), lines[i].c_str(),
+                        isTcp(lines[i]) ? "-" : std::to_string(f.baud).c_str(), f.device,
+                        f.session.c_str());
+        }
+    }
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+std::vector<uint32_t> defaultScanBauds() {
+    return {9600, 19200, 38400, 57600, 115200, 4800, 2400};
+}
+
+bool parseDeviceList(const std::string& text, std::vector<int>& devices, std::string& error) {
+    devices.clear();
+    error = "'" + text + "' is not a list of device numbers 0 to 99 (such as 0-99 or 1,5,7)";
+    size_t from = 0;
+    for (;;) {
+        const size_t comma = text.find(',', from);
+        const std::string item = text.substr(from, comma - from);
+        const size_t dash = item.find('-');
+        long long first = 0, last = 0;
+        if (!wholeNumber(item.substr(0, dash), 99, first)) return false;
+        last = first;
+        if (dash != std::string::npos && !wholeNumber(item.substr(dash + 1), 99, last))
+            return false;
+        if (last < first) return false;
+        for (long long n = first; n <= last; ++n) {
+            if (std::find(devices.begin(), devices.end(), int(n)) == devices.end())
+                devices.push_back(int(n));
+        }
+        if (comma == std::string::npos) break;
+        from = comma + 1;
+    }
+    error.clear();
+    return true;
+}
+
+bool parseBaudList(const std::vector<std::string>& texts, std::vector<uint32_t>& bauds,
+                   std::string& error) {
+    bauds.clear();
+    for (const std::string& text : texts) {
+        long long value = 0;
+        if (!wholeNumber(text, 0xFFFFFFFFLL, value) || value == 0) {
+            error = "'" + text + "' is not a baud rate (a whole number above 0)";
+            return false;
+        }
+        if (std::find(bauds.begin(), bauds.end(), uint32_t(value)) == bauds.end())
+            bauds.push_back(uint32_t(value));
+    }
+    return true;
+}
+
+int runScan(const ScanRequest& request) {
+    std::vector<std::string> lines = request.lines;
+    if (lines.empty()) {
+        lines = systemSerialLines();
+        if (lines.empty()) {
+            std::fprintf(stderr, "velko: this system lists no serial lines; name one with --line\n");
+            return EXIT_NOT_FOUND;
+        }
+    }
+    const bool several = lines.size() > 1;
+    std::vector<std::string> traces(lines.size(), request.trace);
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (several && !request.trace.empty()) traces[i] = perLineName(request.trace, int(i) + 1);
+        if (traces[i].empty() || TraceLog(traces[i].c_str(), TraceLog::UTF8_NAME).openFile())
+            continue;
+        std::fprintf(stderr, "velko: the trace file %s cannot be opened for writing\n",
+                     traces[i].c_str());
+        return EXIT_OUTPUT_NOT_WRITTEN;
+    }
+
+    if (!request.quiet) {
+        // Said before the first address goes out: a whole search takes minutes, nearly all of
+        // it the waits for answers that never come.
+        double seconds = 0;
+        for (const std::string& line : lines)
+            seconds = std::max(seconds, worstCaseSeconds(line, request));
+        auto counted = [](size_t n, const char* what) {
+            return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+        };
+        std::fprintf(stderr,
+                     "velko: scanning %s%s at %s for %s: at most about %s, %.2f s for each "
+                     "address nobody answers\n",
+                     counted(lines.size(), "line").c_str(), several ? " at the same time" : "",
+                     counted(request.bauds.size(), "rate").c_str(),
+                     counted(request.devices.size(), "device number").c_str(),
+                     formatDuration(std::ceil(seconds)).c_str(),
+                     unansweredMs(request.bauds.front(), request.answerWaitMs) / 1000);
+    }
+
+    Progress progress(!request.quiet && isTerminal(stderr) ? stderr : nullptr, lines);
+    std::vector<LineResult> results(lines.size());
+    catchInterrupts();
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        threads.emplace_back([&, i] {
+            scanLine(lines[i], request, traces[i], progress, i, results[i]);
+        });
+    }
+    for (auto& t : threads) t.join();
+
+    printFinds(lines, results);
+    bool found = false, scanned = false, stopped = false;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const LineResult& r = results[i];
+        found = found || !r.finds.empty();
+        scanned = scanned || r.opened;
+        stopped = stopped || r.interrupted;
+        for (const std::string& note : r.notes)
+            std::fprintf(stderr, "velko: %s: %s\n", lines[i].c_str(), note.c_str());
+        if (r.unclearCount > 0) {
+            std::fprintf(stderr, "velko: %s: %s", lines[i].c_str(), r.unclear.c_str());
+            if (r.unclearCount > 1)
+                std::fprintf(stderr, ", and %ld more addresses so", r.unclearCount - 1);
+            std::fprintf(stderr, "; check for noise on the line\n");
+        }
+        if (r.busy && !r.opened) {
+            std::fprintf(stderr, "velko: %s: busy, not scanned: %s\n", lines[i].c_str(),
+                         r.failure.c_str());
+        } else if (!r.failure.empty()) {
+            std::fprintf(stderr, "velko: %s: %s: %s\n", lines[i].c_str(),
+                         r.opened ? ("stopped after " + std::to_string(r.addressed) + " of " +
+                                     std::to_string(r.planned) + " addresses")
+                                        .c_str()
+                                  : "not scanned",
+                         r.failure.c_str());
+        } else if (r.finds.empty() && !r.interrupted && !request.quiet) {
+            std::fprintf(stderr, "%s: no device answered any of %ld addresses\n",
+                         lines[i].c_str(), r.addressed);
+        }
+    }
+    if (stopped) return EXIT_INTERRUPTED;
+    if (found) return EXIT_DONE;
+    // Not a line could be opened: that is the answer, not an empty search.
+    if (!scanned) return EXIT_RESULT_BASE + VELKO_ERR_OPEN;
+    return EXIT_NOT_FOUND;
+}
+
+}  // namespace velko::cli

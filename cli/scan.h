@@ -1,0 +1,37 @@
+// velko scan: which device answers where. Every line is tried at every rate and number asked
+// for, each address with a short wait for its answer, one thread per line.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace velko::cli {
+
+struct ScanRequest {
+    std::vector<std::string> lines;  // paths as --line takes them; empty: the system's lines
+    std::vector<uint32_t> bauds;     // in the order tried
+    std::vector<int> devices;        // in the order tried, each 0 to 99
+    uint32_t answerWaitMs = 300;     // the wait for a device's answer to its address
+    bool all = false;                // go on with a line after its first find
+    bool quiet = false;
+    std::string trace;  // a trace file; with several lines one per line, FILE-1, FILE-2...
+};
+
+// The rates tried when none are named: the usual rate first, then from the faster to the
+// slower.
+std::vector<uint32_t> defaultScanBauds();
+
+// "0-99", "1,5,7", "40-43,7": device numbers 0 to 99, in the order given, each once. False,
+// with the reason in `error`, for anything else.
+bool parseDeviceList(const std::string& text, std::vector<int>& devices, std::string& error);
+
+// Rates given as "9600,19200" (or split already): whole numbers above 0, each once.
+bool parseBaudList(const std::vector<std::string>& texts, std::vector<uint32_t>& bauds,
+                   std::string& error);
+
+// Searches, prints what answered on standard output and the rest on standard error; the
+// exit status.
+int runScan(const ScanRequest& request);
+
+}  // namespace velko::cli
