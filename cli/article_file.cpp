@@ -62,7 +62,8 @@ class FieldDecoder {
         if (std::all_of(field.begin(), field.end(),
                         [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
             return true;
-        if (encoding_ == Encoding::Detect) {
+        const bool deciding = encoding_ == Encoding::Detect;
+        if (deciding) {
             encoding_ = isUtf8(field) ? Encoding::Utf8 : Encoding::Windows1250;
             decidedAt_ = line;
         }
@@ -86,8 +87,16 @@ class FieldDecoder {
             for (const char byte : field) {
                 if (codec_->toUtf8(std::string(1, byte)) != "\xEF\xBF\xBD") continue;
                 problem = "byte " + hexByte(static_cast<unsigned char>(byte)) +
-                          " is no Windows-1250 character" +
-                          (given_ ? " (--encoding windows-1250)" : ", and the text is not UTF-8");
+                          " is no Windows-1250 character";
+                if (given_) {
+                    problem += " (--encoding windows-1250)";
+                } else if (deciding) {
+                    problem += ", and the text is not UTF-8";
+                } else {
+                    problem += ", though row " + std::to_string(decidedAt_) +
+                               " read as Windows-1250; if the file is UTF-8, give --encoding "
+                               "utf-8";
+                }
                 break;
             }
             return false;

@@ -139,12 +139,14 @@ TEST(ArticleFile, ReadsPriceListsAsSpreadsheetsAndShopProgramsWriteThem) {
          {},
          {"row 2, column name: character U+0139 'Ĺ' cannot be shown by the device",
           "row 2, column name: character U+00BB '»' cannot be shown by the device"}},
-        {"neither UTF-8 nor Windows-1250",
-         "kod;nazwa;cena\n1;A\x98;1\n2;B;1\n",
+        {"neither UTF-8 nor Windows-1250, nor the encoding that the file began in",
+         "kod;nazwa;cena\n1;A\x98;1\n2;B;1\n3;\xAF;1\n4;\xC4\x98;1\n",
          {},
-         {"2|B|1.00|0|1|0.000|0.00",
+         {"2|B|1.00|0|1|0.000|0.00", "3|Ż|1.00|0|1|0.000|0.00",
           "row 2, column name: byte 0x98 is no Windows-1250 character, and the text is not "
-          "UTF-8"}},
+          "UTF-8",
+          "row 5, column name: byte 0x98 is no Windows-1250 character, though row 2 read as "
+          "Windows-1250; if the file is UTF-8, give --encoding utf-8"}},
         {"--encoding utf-8 refuses Windows-1250",
          "kod;nazwa;cena\n1;\xAFYTO;1\n",
          utf8,
