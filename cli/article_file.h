@@ -1,5 +1,6 @@
-// The tool's article files: CSV (RFC 4180, UTF-8, optional byte-order mark) or JSON (an array
-// of objects), both with the columns code, name, price, flag, group, quantity, value.
+// The tool's article files: CSV (RFC 4180 with ',', ';' or tab between fields, UTF-8 or
+// Windows-1250, headings in English or Polish) or JSON (an array of objects, UTF-8), both with
+// the columns code, name, price, flag, group, quantity, value.
 #pragma once
 
 #include <array>
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/file_text.h"
 #include "cli/text_codec.h"
 #include "device/amount.h"
 #include "velko/velko.h"
@@ -22,7 +24,7 @@ extern const std::array<const char*, ColumnCount> kColumnNames;
 // One article as the file has it, before any check: a cell is absent when the file has no
 // such column (CSV) or key (JSON).
 struct Row {
-    int number = 0;  // as people count: the CSV header is row 1, JSON elements count from 1
+    int number = 0;  // the CSV line where the row starts, from 1; JSON elements count from 1
     std::array<std::optional<std::string>, ColumnCount> cells;
 };
 
@@ -35,24 +37,43 @@ struct Fault {
 };
 std::string describe(const Fault& fault);
 
-enum class Format { Csv, Json };
+// ExcelCsv is written only: ';' between fields, decimal commas, UTF-8 with a byte-order mark,
+// which Polish Excel opens in columns with a double-click. It reads back as any CSV.
+enum class Format { Csv, Json, ExcelCsv };
 // JSON for names ending in ".json" (any case); CSV for everything else, "-" included.
 Format formatOf(const std::string& path);
 
+// What a CSV file's header showed, known before its first row is handed on.
+struct FileLayout {
+    bool header = false;  // false for JSON, and for a CSV file without a header
+    int headerLine = 0;
+    std::array<bool, ColumnCount> columns{};
+    std::vector<std::string> ignored;  // headings of columns not ours, as the file has them
+    char delimiter = 0;
+    Encoding encoding = Encoding::Detect;  // still Detect after a file of ASCII alone
+};
+
 // Hands every row of `path` (UTF-8 on Windows, bytes elsewhere; "-": standard input) to `onRow`
-// as it is read, so a CSV file of any length is never held whole. Problems with the file itself
-// (cannot be opened, broken quoting or JSON, unknown or repeated columns) go to `faults`.
+// as it is read, so a CSV file of any length is never held whole. A CSV row of empty fields
+// alone is no row. Its cells are UTF-8 whatever the file's encoding. Problems with the file
+// itself (cannot be opened, broken quoting or JSON, repeated columns, unknown JSON keys, text
+// in no encoding read) go to `faults`; the rows they are found in are not handed on.
 using RowSink = std::function<void(Row&)>;
-void readArticleFile(const std::string& path, const RowSink& onRow, std::vector<Fault>& faults);
+void readArticleFile(const std::string& path, const RowSink& onRow, std::vector<Fault>& faults,
+                     const ReadOptions& options = ReadOptions(), FileLayout* layout = nullptr);
 // The same, every row kept.
-void readArticleFile(const std::string& path, std::vector<Row>& rows, std::vector<Fault>& faults);
+void readArticleFile(const std::string& path, std::vector<Row>& rows, std::vector<Fault>& faults,
+                     const ReadOptions& options = ReadOptions(), FileLayout* layout = nullptr);
 // The same for text already read; `file` names it in faults.
 void readArticleText(const std::string& file, Format format, std::string text,
-                     std::vector<Row>& rows, std::vector<Fault>& faults);
+                     std::vector<Row>& rows, std::vector<Fault>& faults,
+                     const ReadOptions& options = ReadOptions(), FileLayout* layout = nullptr);
 
 // The seven columns of a record as the files write them: the code without leading zeros, the
-// name in UTF-8, the device's group number, amounts with two or three decimals.
-std::array<std::string, ColumnCount> articleCells(const ArticleRecord& record, TextCodec& codec);
+// name in UTF-8, the device's group number, amounts with two or three decimals (after a comma
+// for ExcelCsv, a point otherwise).
+std::array<std::string, ColumnCount> articleCells(const ArticleRecord& record, TextCodec& codec,
+                                                  Format format = Format::Csv);
 
 void writeArticles(std::ostream& out, Format format, const std::vector<ArticleRecord>& records,
                    TextCodec& codec);

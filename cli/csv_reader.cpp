@@ -3,32 +3,90 @@
 namespace velko::cli {
 namespace {
 constexpr int kEnd = std::char_traits<char>::eof();
+// How much of a first line is looked at for its delimiter: a header is far shorter, and a
+// file without line breaks is not held whole for it.
+constexpr size_t kFirstLineLimit = 1 << 20;
+}  // namespace
+
+CsvReader::CsvReader(std::istream& in, char delimiter) : in_(*in.rdbuf()), delimiter_(delimiter) {
+    const int first = in_.sgetc();
+    if (first == 0xFF || first == 0xFE) {
+        in_.sbumpc();
+        const int second = in_.sgetc();
+        if (second == (first == 0xFF ? 0xFE : 0xFF)) {
+            error_ =
+                "the file is UTF-16 text (Excel's \"Unicode text\"); save it as \"CSV UTF-8\" or "
+                "\"CSV (rozdzielany \xC5\x9Brednikami)\"";
+            return;
+        }
+        pending_ += char(first);
+    } else {
+        for (const char bom : {'\xEF', '\xBB', '\xBF'}) {
+            if (in_.sgetc() != static_cast<unsigned char>(bom)) break;
+            pending_ += char(in_.sbumpc());
+        }
+        byteOrderMark_ = pending_.size() == 3;
+        if (byteOrderMark_) pending_.clear();
+    }
+    if (delimiter_ == 0) delimiter_ = delimiterOfFirstLine();
 }
 
-CsvReader::CsvReader(std::istream& in) : in_(*in.rdbuf()) {
-    for (const char bom : {'\xEF', '\xBB', '\xBF'}) {
-        if (in_.sgetc() != static_cast<unsigned char>(bom)) return;
-        pending_ += char(in_.sbumpc());
+char CsvReader::delimiterOfFirstLine() {
+    size_t semicolons = 0, tabs = 0, commas = 0;
+    bool quoted = false, seenField = false;
+    for (size_t i = 0; i < kFirstLineLimit; ++i) {
+        if (i == pending_.size()) {
+            const int next = in_.sbumpc();
+            if (next == kEnd) break;
+            pending_ += char(next);
+        }
+        const char c = pending_[i];
+        if (c == '"') quoted = !quoted;
+        if (quoted) continue;
+        if (c == '\r' || c == '\n') {
+            if (seenField) break;
+            continue;
+        }
+        seenField = true;
+        semicolons += c == ';';
+        tabs += c == '\t';
+        commas += c == ',';
     }
-    pending_.clear();
+    if (semicolons >= tabs && semicolons >= commas && semicolons > 0) return ';';
+    if (tabs >= commas && tabs > 0) return '\t';
+    return ',';
 }
 
 int CsvReader::get() {
-    if (pending_.empty()) return in_.sbumpc();
-    const int c = static_cast<unsigned char>(pending_.front());
-    pending_.erase(0, 1);
+    int c;
+    if (pendingAt_ < pending_.size()) {
+        c = static_cast<unsigned char>(pending_[pendingAt_++]);
+        if (pendingAt_ == pending_.size()) {
+            pending_.clear();
+            pendingAt_ = 0;
+        }
+    } else {
+        c = in_.sbumpc();
+    }
+    if (c == '\n' || (c == '\r' && peek() != '\n')) ++lineNow_;
     return c;
 }
 
 int CsvReader::peek() {
-    return pending_.empty() ? in_.sgetc() : static_cast<unsigned char>(pending_.front());
+    return pendingAt_ < pending_.size() ? static_cast<unsigned char>(pending_[pendingAt_])
+                                        : in_.sgetc();
 }
 
 bool CsvReader::next(std::vector<std::string>& fields) {
     fields.clear();
     if (error_) return false;
-    int c = get();
-    while (c == '\r' || c == '\n') c = get();
+    int c = peek();
+    while (c == '\r' || c == '\n') {
+        get();
+        c = peek();
+    }
+    recordLine_ = lineNow_;
+    c = get();
     if (c == kEnd) return false;
     for (;;) {
         std::string& field = fields.emplace_back();
@@ -46,12 +104,12 @@ bool CsvReader::next(std::vector<std::string>& fields) {
                 field += char(c);
             }
             c = get();
-            if (c != ',' && c != '\r' && c != '\n' && c != kEnd) {
+            if (c != delimiter_ && c != '\r' && c != '\n' && c != kEnd) {
                 error_ = "a closing quote is followed by more of the field";
                 return false;
             }
         } else {
-            for (; c != ',' && c != '\r' && c != '\n' && c != kEnd; c = get()) {
+            for (; c != delimiter_ && c != '\r' && c != '\n' && c != kEnd; c = get()) {
                 if (c == '"') {
                     error_ = "a quote inside a field that is not quoted";
                     return false;
@@ -59,7 +117,7 @@ bool CsvReader::next(std::vector<std::string>& fields) {
                 field += char(c);
             }
         }
-        if (c != ',') break;
+        if (c != delimiter_) break;
         c = get();
     }
     if (c == '\r' && peek() == '\n') get();

@@ -229,12 +229,15 @@ class Job {
         const auto codec = makeTextCodec();
         const std::string& path = request_.output;
         if (path.empty() || path == "-") {
-            writeArticles(std::cout, Format::Csv, state_.received, *codec);
+            writeArticles(std::cout, request_.excel ? Format::ExcelCsv : Format::Csv,
+                          state_.received, *codec);
             std::cout.flush();
             return {EXIT_DONE, "done", counts, counts + tookAgainstFloor()};
         }
         std::ostringstream text;
-        writeArticles(text, formatOf(path), state_.received, *codec);
+        const Format format = formatOf(path);
+        writeArticles(text, format == Format::Csv && request_.excel ? Format::ExcelCsv : format,
+                      state_.received, *codec);
         std::string error;
         if (writeFileAtomically(path, text.str(), false, error).empty())
             return {EXIT_OUTPUT_NOT_WRITTEN, "not written", counts, "cannot write " + error};
@@ -323,7 +326,8 @@ class Job {
         }
         const auto codec = makeTextCodec();
         std::ostringstream text;
-        writeArticles(text, Format::Csv, state_.received, *codec);
+        writeArticles(text, request_.excel ? Format::ExcelCsv : Format::Csv, state_.received,
+                      *codec);
         std::string error;
         const std::string report = writeFileAtomically(
             request_.reportDir + "/" + reportName(line_.device, line_.reportTag), text.str(), true,

@@ -30,6 +30,7 @@ struct JobRequest {
     bool skipSecondPreparation = false;
     std::string output;  // download: the file, already named for the line ("" or "-": stdout)
     std::string reportDir = ".";
+    bool excel = false;  // download, close-day: CSV for Polish Excel (Format::ExcelCsv)
 };
 
 struct Outcome {

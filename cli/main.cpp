@@ -30,6 +30,7 @@ struct Options {
     std::string file;  // upload FILE, delete --from FILE
     std::vector<std::string> codes;
     bool dryRun = false;
+    ReadOptions read;  // how CSV files are read: --delimiter, --encoding, --column
     JobRequest request;
 };
 
@@ -51,11 +52,19 @@ bool parseLine(const std::string& text, int fallbackDevice, int position, LineSp
     return true;
 }
 
-// Reads and checks an article file; prints every fault, and warnings. False when there was a
-// fault.
-bool loadArticles(const std::string& path, RowUse use, std::vector<ArticleRecord>& records) {
+// Reads and checks an article file; prints every fault, warnings and the columns passed over.
+// False when there was a fault.
+bool loadArticles(const std::string& path, RowUse use, const ReadOptions& read,
+                  std::vector<ArticleRecord>& records) {
     std::vector<Fault> faults, warnings;
-    loadArticleFile(path, use, *makeTextCodec(), records, faults, &warnings);
+    FileLayout layout;
+    loadArticleFile(path, use, *makeTextCodec(), records, faults, &warnings, read, &layout);
+    if (!layout.ignored.empty()) {
+        std::string names;
+        for (const std::string& name : layout.ignored) names += (names.empty() ? "" : ", ") + name;
+        std::fprintf(stderr, "velko: %s: ignored columns: %s\n",
+                     path == "-" ? "standard input" : path.c_str(), names.c_str());
+    }
     for (const Fault& w : warnings)
         std::fprintf(stderr, "velko: warning: %s\n", describe(w).c_str());
     // In the order of the file, whichever check found them.
@@ -186,11 +195,12 @@ int run(Options& o, Command command) {
     o.request.command = command;
     o.request.baud = o.baud;
     o.request.trace = o.trace;
-    if (command == Command::Upload && !loadArticles(o.file, RowUse::Upload, o.request.articles))
+    if (command == Command::Upload &&
+        !loadArticles(o.file, RowUse::Upload, o.read, o.request.articles))
         return EXIT_BAD_INPUT;
     if (command == Command::Delete &&
         !(o.file.empty() ? codesFromArguments(o.codes, o.request.articles)
-                         : loadArticles(o.file, RowUse::Codes, o.request.articles)))
+                         : loadArticles(o.file, RowUse::Codes, o.read, o.request.articles)))
         return EXIT_BAD_INPUT;
     if (command == Command::Upload && o.request.articles.empty()) {
         std::fprintf(stderr, "velko: %s has no articles; nothing was sent\n", o.file.c_str());
@@ -297,6 +307,39 @@ int main(int argc, char** argv) {
                    "file per line, FILE-1, FILE-2... (before the extension), in --line order")
         ->type_name("FILE");
     app.add_flag("--quiet", o.quiet, "print only errors");
+    // A CLI11 check that hands the text to one of the file option parsers.
+    auto understood = [](std::function<std::string(const std::string&)> parse) {
+        return CLI::Validator(parse, "", "");
+    };
+    app.add_option_function<std::string>(
+           "--delimiter", [&](const std::string& text) { parseDelimiter(text, o.read.delimiter); },
+           "between the fields of a CSV file: , ; or tab (default: found from the header line)")
+        ->check(understood([](const std::string& text) {
+            char ignored;
+            return parseDelimiter(text, ignored);
+        }))
+        ->type_name("CHAR");
+    app.add_option_function<std::string>(
+           "--encoding", [&](const std::string& text) { parseEncoding(text, o.read.encoding); },
+           "of a CSV file: utf-8 or windows-1250 (default: UTF-8 if the file is, else "
+           "Windows-1250)")
+        ->check(understood([](const std::string& text) {
+            Encoding ignored;
+            return parseEncoding(text, ignored);
+        }))
+        ->type_name("NAME");
+    app.add_option_function<std::vector<std::string>>(
+           "--column",
+           [&](const std::vector<std::string>& texts) {
+               for (const std::string& text : texts) addColumnMapping(text, o.read);
+           },
+           "read a CSV column of this heading as FIELD (code, name, price, flag, group, "
+           "quantity, value) or pass it over (ignore); repeat for several")
+        ->check(understood([](const std::string& text) {
+            ReadOptions ignored;
+            return addColumnMapping(text, ignored);
+        }))
+        ->type_name("HEADING=FIELD");
 
     auto* upload = app.add_subcommand("upload", "upload the articles of a CSV or JSON file");
     upload->add_option("FILE", o.file, "CSV or JSON file, - for CSV on standard input")
@@ -314,6 +357,9 @@ int main(int argc, char** argv) {
                      "CSV or JSON file (default: CSV on standard output); with several "
                      "lines one file per line, FILE-1, FILE-2...")
         ->type_name("FILE");
+    download->add_flag("--excel", o.request.excel,
+                       "CSV for Excel in Polish: ';' between fields, decimal commas, UTF-8 with "
+                       "a byte-order mark");
 
     auto* remove = app.add_subcommand("delete", "delete articles by code");
     auto* codes = remove->add_option("CODE", o.codes, "article codes")->type_name("CODE");
@@ -330,6 +376,10 @@ int main(int argc, char** argv) {
     closeDay->add_option("-o,--output", o.request.reportDir, "directory for the report")
         ->capture_default_str()
         ->type_name("DIR");
+    closeDay->add_flag("--excel", o.request.excel,
+                       "the report as CSV for Excel in Polish: ';' between fields, decimal "
+                       "commas, UTF-8 with a byte-order mark");
+
     std::vector<std::string> scanBauds;
     std::string scanDevices;
     ScanRequest scanRequest;
@@ -358,6 +408,9 @@ int main(int argc, char** argv) {
         app.parse(int(pointers.size()), pointers.data());
         if (remove->parsed() && o.codes.empty() && o.file.empty())
             throw CLI::RequiredError("CODE or --from");
+        if (o.request.excel && formatOf(o.request.output) == Format::Json)
+            throw CLI::ValidationError(
+                "--excel", "writes CSV, and " + o.request.output + " is named for JSON");
     } catch (const CLI::ParseError& e) {
         const int status = app.exit(e);
         return status == 0 ? EXIT_DONE : EXIT_USAGE;

@@ -5,31 +5,35 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cli/file_text.h"
+
 namespace velko::cli {
 namespace {
 
-// The code points of UTF-8 `text`; false when it is not valid UTF-8.
-bool decodeUtf8(const std::string& text, std::vector<char32_t>& out) {
-    for (size_t i = 0; i < text.size();) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        const int extra = lead < 0x80    ? 0
-                          : lead >= 0xF0 ? 3
-                          : lead >= 0xE0 ? 2
-                          : lead >= 0xC2 ? 1
-                                         : -1;
-        if (extra < 0 || lead > 0xF4 || text.size() - i <= size_t(extra)) return false;
-        char32_t cp = extra ? lead & (0x3F >> extra) : lead;
-        for (int k = 1; k <= extra; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + size_t(k)]);
-            if ((next & 0xC0) != 0x80) return false;
-            cp = cp << 6 | (next & 0x3F);
+// Whether `text` looks like an amount written with thousands separators: digits with a blank,
+// or with both a point and a comma, or with one of them twice ("1 234,50", "1.234,50",
+// "1,234.50", "1.234.567"). "1.234" and "1,234" are decimals, as they would be in Polish.
+bool hasThousandsSeparator(const std::string& text) {
+    size_t points = 0, commas = 0, blanks = 0;
+    size_t i = !text.empty() && text[0] == '-' ? 1 : 0;
+    if (i == text.size() || text[i] < '0' || text[i] > '9') return false;
+    for (; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c >= '0' && c <= '9') continue;
+        if (c == '.') {
+            ++points;
+        } else if (c == ',') {
+            ++commas;
+        } else if (c == ' ' || c == '\'') {
+            ++blanks;
+        } else if (text.compare(i, 2, "\xC2\xA0") == 0 || text.compare(i, 3, "\xE2\x80\xAF") == 0) {
+            ++blanks;  // a no-break space, or a narrow one, as a spreadsheet may put them
+            i += text[i] == '\xC2' ? 1 : 2;
+        } else {
+            return false;
         }
-        const char32_t least[] = {0, 0x80, 0x800, 0x10000};
-        if (cp < least[extra] || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) return false;
-        out.push_back(cp);
-        i += size_t(extra) + 1;
     }
-    return true;
+    return blanks > 0 || (points > 0 && commas > 0) || points > 1 || commas > 1;
 }
 
 std::string inQuotes(const std::string& text) {
@@ -104,10 +108,15 @@ class RowChecker {
         const std::string* text = cell(column, required);
         if (!text || (!required && text->empty())) return value;
         if (!parseAmount(*text, places, &value)) {
-            fault(column, inQuotes(*text) + " is not an amount with at most " +
-                              std::to_string(places) + " decimals within " +
-                              (places == 2 ? "-21474836.48 and 21474836.47"
-                                           : "-2147483.648 and 2147483.647"));
+            fault(column, hasThousandsSeparator(*text)
+                              ? inQuotes(*text) +
+                                    " has a thousands separator, and a point or a comma there "
+                                    "could be read either way; write the amount without one "
+                                    "(1234,50 or 1234.50)"
+                              : inQuotes(*text) + " is not an amount with at most " +
+                                    std::to_string(places) + " decimals within " +
+                                    (places == 2 ? "-21474836.48 and 21474836.47"
+                                                 : "-2147483.648 and 2147483.647"));
         }
         return value;
     }
@@ -160,6 +169,7 @@ class RowChecker {
 }  // namespace
 
 bool parseAmount(const std::string& text, int places, int32_t* amount) {
+    // A decimal point or a decimal comma: Polish lists write "4,50".
     size_t i = text.size() > 0 && text[0] == '-' ? 1 : 0;
     const size_t wholeStart = i;
     long long value = 0;
@@ -169,7 +179,7 @@ bool parseAmount(const std::string& text, int places, int32_t* amount) {
     }
     if (i == wholeStart) return false;
     int decimals = 0;
-    if (i < text.size() && text[i] == '.') {
+    if (i < text.size() && (text[i] == '.' || text[i] == ',')) {
         for (++i; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i, ++decimals) {
             if (decimals == places) return false;
             value = value * 10 + (text[i] - '0');
@@ -214,13 +224,33 @@ void validateRows(const std::string& file, const std::vector<Row>& rows, RowUse 
 
 void loadArticleFile(const std::string& path, RowUse use, TextCodec& codec,
                      std::vector<ArticleRecord>& records, std::vector<Fault>& faults,
-                     std::vector<Fault>* warnings) {
+                     std::vector<Fault>* warnings, const ReadOptions& options,
+                     FileLayout* layoutOut) {
     const std::string file = path == "-" ? "standard input" : path;
+    FileLayout own;
+    FileLayout& layout = layoutOut ? *layoutOut : own;
+    // A column the use needs and the header lacks is one fault of the header, not one of every
+    // row; the reader knows the header before it hands on the first row.
+    bool headerChecked = false, headerGood = true;
+    auto checkHeader = [&] {
+        headerChecked = true;
+        if (!layout.header) return;
+        for (const Column c : {Code, Name, Price}) {
+            if (layout.columns[c] || (use == RowUse::Codes && c != Code)) continue;
+            faults.push_back({file, layout.headerLine, kColumnNames[c],
+                              std::string("missing from the header; headings taken for it: ") +
+                                  headingsOf(c) +
+                                  ", or any given with --column HEADING=" + kColumnNames[c]});
+            headerGood = false;
+        }
+    };
     // Each good row's code number and row, to find a code that comes twice once all is read.
     std::vector<std::pair<uint64_t, int>> codes;
     readArticleFile(
         path,
         [&](Row& row) {
+            if (!headerChecked) checkHeader();
+            if (!headerGood) return;
             const size_t before = records.size();
             validateRow(file, row, use, codec, records, faults);
             if (records.size() == before) return;
@@ -232,7 +262,8 @@ void loadArticleFile(const std::string& path, RowUse use, TextCodec& codec,
                                          " is negative (a deposit return?); it is sent as it is"});
             }
         },
-        faults);
+        faults, options, &layout);
+    if (!headerChecked) checkHeader();
     std::sort(codes.begin(), codes.end());  // by code, then by row
     for (size_t i = 1; i < codes.size(); ++i) {
         if (codes[i].first != codes[i - 1].first) continue;

@@ -27,13 +27,15 @@ void validateRows(const std::string& file, const std::vector<Row>& rows, RowUse 
 // Reads and checks `path` ("-": standard input) row by row, keeping only the records of good
 // rows: a long list costs its 48-byte records, not its text. A code that comes twice ("123"
 // and "000123" too) is a fault of the later row; what is allowed but may be a slip (a negative
-// price) goes to `warnings` when given.
+// price) goes to `warnings` when given. A CSV header without a column the use needs is one
+// fault, and its rows are not checked; `layout` gets what the header showed.
 void loadArticleFile(const std::string& path, RowUse use, TextCodec& codec,
                      std::vector<ArticleRecord>& records, std::vector<Fault>& faults,
-                     std::vector<Fault>* warnings = nullptr);
+                     std::vector<Fault>* warnings = nullptr,
+                     const ReadOptions& options = ReadOptions(), FileLayout* layout = nullptr);
 
-// An amount with at most `places` decimals ("12.5", "-3", "0.05") in units of 10^-places;
-// false when it is not such a number or does not fit in 32 bits.
+// An amount with at most `places` decimals after a point or a comma ("12.5", "-3", "0,05") in
+// units of 10^-places; false when it is not such a number or does not fit in 32 bits.
 bool parseAmount(const std::string& text, int places, int32_t* amount);
 
 }  // namespace velko::cli

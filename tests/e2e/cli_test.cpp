@@ -74,6 +74,68 @@ TEST(Tool, PolishNamesMakeTheRoundTripByteForByteThroughCsvAndJson) {
     EXPECT_EQ(table(sim.path(), dir), readFile(kArticles));
 }
 
+// The log of a simulator's session, each line without its time of day.
+std::string framesOf(const std::string& log) {
+    std::string frames;
+    for (size_t at = 0; at < log.size();) {
+        const size_t end = log.find('\n', at);
+        const size_t space = log.find(' ', at);
+        frames += log.substr(space + 1, end - space);
+        at = end + 1;
+    }
+    return frames;
+}
+
+TEST(Tool, UploadsAPolishExcelListAsItsPlainCsvAndDownloadsForExcel) {
+    Dir dir;
+    writeFile(dir / "plain.csv",
+              "code,name,price,group\n"
+              "5900001000017,CHLEB ŻYTNI,4.50,1\n"
+              "5900001000031,MASŁO EKSTRA 200G,7.99,2\n"
+              "5900001000116,\"WODA ŹRÓDLANA 1,5L\",1.89,4\n"
+              "5900001000192,GĘŚ WĘDZONA,45,6\n");
+    // As Polish Excel saves "CSV (rozdzielany średnikami)": Windows-1250, CRLF, decimal commas,
+    // a column of its own and the empty rows left below and within the list.
+    writeFile(dir / "cennik.csv",
+              "Kod;Nazwa;Cena brutto;VAT;Grupa\r\n"
+              "5900001000017;CHLEB \xAFYTNI;4,50;5%;1\r\n"
+              ";;;;\r\n"
+              "5900001000031;MAS\xA3O EKSTRA 200G;7,99;5%;2\r\n"
+              "5900001000116;WODA \x8FR\xD3"
+              "DLANA 1,5L;1,89;23%;4\r\n"
+              "5900001000192;G\xCA\x8C W\xCA"
+              "DZONA;45,00;5%;6\r\n"
+              ";;;;\r\n;;;;\r\n");
+    std::string logs[2];
+    for (const char* file : {"plain.csv", "cennik.csv"}) {
+        const std::string log = dir / (std::string(file) + ".log");
+        SimProcess sim({"--log"}, log);
+        const Outcome run = velko({"--line", sim.path(), "upload", dir / file});
+        EXPECT_EQ(run.status, 0) << file << "\n" << run.err;
+        EXPECT_EQ(run.err.find("ignored columns: VAT") != std::string::npos,
+                  file == std::string("cennik.csv"))
+            << run.err;
+        ASSERT_TRUE(sim.stop());
+        logs[file == std::string("cennik.csv")] = framesOf(readFile(log));
+    }
+    EXPECT_NE(logs[1].find("frame \"W0;5900001000116;WODA 'R]DLANA 1,5L;4;189;0;\""),
+              std::string::npos)
+        << logs[1];
+    EXPECT_EQ(logs[1], logs[0]);
+
+    SimProcess sim({"--seed", dir / "plain.csv"});
+    sim.say("sell 5900001000017 2.5");
+    const Outcome excel = velko({"--line", sim.path(), "download", "--excel"});
+    EXPECT_EQ(excel.status, 0) << excel.err;
+    EXPECT_EQ(excel.out,
+              "\xEF\xBB\xBF"
+              "code;name;price;flag;group;quantity;value\r\n"
+              "5900001000017;CHLEB ŻYTNI;4,50;0;1;2,500;11,25\r\n"
+              "5900001000031;MASŁO EKSTRA 200G;7,99;0;2;0,000;0,00\r\n"
+              "5900001000116;WODA ŹRÓDLANA 1,5L;1,89;0;4;0,000;0,00\r\n"
+              "5900001000192;GĘŚ WĘDZONA;45,00;0;6;0,000;0,00\r\n");
+}
+
 TEST(Tool, EveryFaultOfAnArticleFileIsReportedAndNothingReachesTheLine) {
     // Each row and what follows "bad.csv: row N" in its fault line.
     const struct {
