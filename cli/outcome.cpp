@@ -25,6 +25,7 @@ std::string exitStatusHelp() {
         "   5  close-day: the report could not be saved; the counters were not touched\n"
         "   6  the device did not confirm zeroing its counters (they may not be zeroed)\n"
         "   7  the output file could not be written\n"
+        "   8  verify: the device's table differs from the list\n"
         "   9  several lines failed, for different causes\n"
         " 130  interrupted (Ctrl-C): stopped after the article on the line\n";
     for (int32_t rc = 1; rc <= 8; ++rc) {

@@ -15,6 +15,7 @@ enum ExitStatus : int {
     EXIT_REPORT_NOT_SAVED = 5,   // close-day: the report could not be saved; counters untouched
     EXIT_RESET_UNCONFIRMED = 6,  // the device did not confirm zeroing its counters
     EXIT_OUTPUT_NOT_WRITTEN = 7,
+    EXIT_MISMATCH = 8,       // verify: the device's table differs from the list
     EXIT_MIXED = 9,          // several lines failed, for different causes
     EXIT_RESULT_BASE = 10,   // 10 + the library's result code (11 to 18)
     EXIT_INTERRUPTED = 130,  // Ctrl-C: stopped after the article on the line
