@@ -38,6 +38,31 @@ std::vector<Key> byCode(const std::vector<ArticleRecord>& records) {
     return keys;
 }
 
+// Each host byte as the device stores it, from the library's own conversion: compared through
+// this table, two names cost no allocation and no search of the Polish letters.
+const std::array<uint8_t, 256>& deviceForms() {
+    static const std::array<uint8_t, 256> forms = [] {
+        std::array<uint8_t, 256> table{};
+        std::string device;
+        for (int c = 1; c < 256; ++c) {
+            const char host = char(c);
+            VELKOComm::encodeName(&host, 1, device);
+            table[size_t(c)] = uint8_t(device[0]);
+        }
+        return table;
+    }();
+    return forms;
+}
+
+bool sameOnDevice(const char* a, const char* b, size_t width) {
+    const auto& forms = deviceForms();
+    for (size_t i = 0; i < width; ++i) {
+        if (forms[uint8_t(a[i])] != forms[uint8_t(b[i])]) return false;
+        if (!a[i]) return true;
+    }
+    return true;
+}
+
 // The name as the device keeps it and gives it back: capitals, Polish letters as the host's
 // capitals.
 std::string storedName(const ArticleRecord& r) {
@@ -58,7 +83,6 @@ TableComparison compareTables(const std::vector<ArticleRecord>& list,
                               const std::vector<ArticleRecord>& held) {
     TableComparison result;
     const std::vector<Key> listed = byCode(list), onDevice = byCode(held);
-    std::string listName, heldName;  // scratch for the device forms, reused
     size_t i = 0, j = 0;
     while (i < listed.size() || j < onDevice.size()) {
         ArticleDifference d;
@@ -73,10 +97,8 @@ TableComparison compareTables(const std::vector<ArticleRecord>& list,
         } else {
             const ArticleRecord& a = list[listed[i++].index];
             const ArticleRecord& b = held[onDevice[j++].index];
-            VELKOComm::encodeName(a.name, strnlen(a.name, sizeof a.name), listName);
-            VELKOComm::encodeName(b.name, strnlen(b.name, sizeof b.name), heldName);
             unsigned fields = 0;
-            if (listName != heldName) fields |= NameDiffers;
+            if (!sameOnDevice(a.name, b.name, sizeof a.name)) fields |= NameDiffers;
             if (a.price != b.price) fields |= PriceDiffers;
             // Any flag but 0 goes to the device as 1.
             if ((a.flag != 0) != (b.flag != 0)) fields |= FlagDiffers;
