@@ -297,8 +297,10 @@ class Job {
             return {EXIT_REFUSED, "not deleted", counts,
                     "the device refused to delete " + code + " (answered " + link_.refusal() +
                         "); " + std::to_string(deleted) +
-                        " code(s) before it were deleted, none after; --continue goes on "
-                        "with the others"};
+                        " code(s) before it were deleted, none after; " +
+                        (request_.command == Command::Sync ? "--continue-on-refusal"
+                                                           : "--continue") +
+                        " goes on with the others"};
         }
         if (rc != VELKO_OK) {
             const bool onACode = answered < codes.size();

@@ -469,7 +469,8 @@ TEST(Tool, ReachesDevicesOnTheNetworkThroughTheSimulatorsTcpAndThroughSer2net) {
     waitpid(ser2net, nullptr, 0);
 }
 
-// The part of a growing log after what was seen before, and the frames of a kind in it.
+// The part of a growing log after what was seen before, and the frames of a kind in it. The
+// end bytes of the run before may come late into the next part: count frames and addresses.
 std::string logSince(const std::string& path, size_t& seen) {
     const std::string log = readFile(path);
     const std::string fresh = log.substr(std::min(seen, log.size()));
@@ -582,7 +583,7 @@ TEST(Tool, SyncSendsOnlyTheChangesAndWithASavedTableReadsNothing) {
     // An empty list would wipe the device: refused before anything is sent.
     writeFile(dir / "empty.csv", "code,name,price\n");
     EXPECT_EQ(velko({"--line", sim.path(), "sync", dir / "empty.csv"}).status, 3);
-    EXPECT_EQ(logSince(dir / "sim.log", seen).find("host>device"), std::string::npos);
+    EXPECT_EQ(count(logSince(dir / "sim.log", seen), "host>device address"), 0u);
 }
 
 TEST(Tool, VerifyNamesEveryDifferenceAndUploadVerifyCatchesAnArticleNotStored) {
