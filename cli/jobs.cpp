@@ -1,5 +1,6 @@
 #include "cli/jobs.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -10,6 +11,7 @@
 #include "cli/article_file.h"
 #include "cli/host_os.h"
 #include "cli/outcome.h"
+#include "cli/sync.h"
 #include "device/floor.h"
 #include "link/platform.h"
 #include "link/velko_comm.h"
@@ -127,15 +129,19 @@ class Job {
     Outcome run() {
         switch (request_.command) {
             case Command::Upload:
-                return upload();
+                return uploadList();
             case Command::Download:
                 return download();
             case Command::Delete:
-                return remove();
+                return remove(request_.articles);
             case Command::ZeroCounters:
                 return zero("");
             case Command::CloseDay:
                 return closeDay();
+            case Command::Sync:
+                return sync();
+            case Command::Verify:
+                return verify(false);
         }
         return {};
     }
@@ -146,7 +152,9 @@ class Job {
 
     uint8_t device() const { return uint8_t(line_.device); }
 
-    Outcome upload() {
+    Outcome upload(const std::vector<ArticleRecord>& articles) {
+        state_.supply = &articles;
+        state_.refusedCodes.clear();
         int32_t accepted = 0, refused = 0;
         const int32_t rc = link_.sendArticles(kPort, request_.baud, request_.continueOnRefusal, 0,
                                               request_.skipSecondPreparation, device(), session_,
@@ -157,8 +165,7 @@ class Job {
             std::to_string(accepted) + " accepted, " + std::to_string(refused) + " refused";
         if (state_.interrupted && rc == VELKO_OK) {
             return stopped(out.counts, std::to_string(accepted + refused) + " of " +
-                                           std::to_string(request_.articles.size()) +
-                                           " sent; the rest not");
+                                           std::to_string(articles.size()) + " sent; the rest not");
         }
         // Without --continue-on-refusal the library ends the upload at the first refusal with
         // VELKO_ERR_READ; that is the refusal, not a line fault.
@@ -185,8 +192,14 @@ class Job {
         return out;
     }
 
+    Outcome uploadList() {
+        Outcome out = upload(request_.articles);
+        return out.exitStatus == EXIT_DONE && request_.verify ? verifyAfter(out.message) : out;
+    }
+
     // Reads the whole table; VELKO_OK with the articles in state_.received.
     int32_t readTable() {
+        state_.received.clear();
         int32_t received = 0;
         const int32_t rc =
             link_.receiveArticles(kPort, request_.baud, device(), session_, receive, 0, received);
@@ -228,23 +241,46 @@ class Job {
         }
         const auto codec = makeTextCodec();
         const std::string& path = request_.output;
+        std::string into;
         if (path.empty() || path == "-") {
             writeArticles(std::cout, request_.excel ? Format::ExcelCsv : Format::Csv,
                           state_.received, *codec);
             std::cout.flush();
-            return {EXIT_DONE, "done", counts, counts + tookAgainstFloor()};
+        } else {
+            std::ostringstream text;
+            const Format format = formatOf(path);
+            writeArticles(text, format == Format::Csv && request_.excel ? Format::ExcelCsv : format,
+                          state_.received, *codec);
+            std::string error;
+            if (writeFileAtomically(path, text.str(), false, error).empty())
+                return {EXIT_OUTPUT_NOT_WRITTEN, "not written", counts, "cannot write " + error};
+            into = " into " + path;
         }
-        std::ostringstream text;
-        const Format format = formatOf(path);
-        writeArticles(text, format == Format::Csv && request_.excel ? Format::ExcelCsv : format,
-                      state_.received, *codec);
-        std::string error;
-        if (writeFileAtomically(path, text.str(), false, error).empty())
-            return {EXIT_OUTPUT_NOT_WRITTEN, "not written", counts, "cannot write " + error};
-        return {EXIT_DONE, "done", counts, counts + " into " + path + tookAgainstFloor()};
+        Outcome out{EXIT_DONE, "done", counts, counts + into + tookAgainstFloor()};
+        return saveTable(state_.received, out);
     }
 
-    Outcome remove() {
+    // Leaves `table` in the --save-table file, when one is named; a file that cannot be
+    // written turns `out` into that failure, saying what was done before.
+    Outcome saveTable(const std::vector<ArticleRecord>& table, Outcome out) {
+        const std::string& path = request_.saveTable;
+        if (path.empty() || out.exitStatus != EXIT_DONE) return out;
+        std::ostringstream text;
+        writeArticles(text, formatOf(path), table, *makeTextCodec());
+        std::string error;
+        if (writeFileAtomically(path, text.str(), false, error).empty()) {
+            return {EXIT_OUTPUT_NOT_WRITTEN, "table not saved", out.counts,
+                    out.message + "; but the table could not be saved: cannot write " + error,
+                    out.details};
+        }
+        out.message += "; table saved in " + path;
+        return out;
+    }
+
+    Outcome remove(const std::vector<ArticleRecord>& codes) {
+        state_.supply = &codes;
+        state_.refusedCodes.clear();
+        state_.deleteRefused = state_.deleteRefusedSeen = 0;
         int32_t deleted = 0;
         const int32_t rc =
             link_.deleteArticles(kPort, request_.baud, device(), session_, supplyNext, 0, deleted,
@@ -255,22 +291,24 @@ class Job {
         const size_t answered = size_t(deleted + state_.deleteRefused);
         if (state_.interrupted && rc == VELKO_OK) {
             return stopped(counts, std::to_string(answered) + " of " +
-                                       std::to_string(request_.articles.size()) +
+                                       std::to_string(codes.size()) +
                                        " codes handled; the rest not");
         }
         if (rc == VELKO_ERR_READ && !link_.refusal().empty()) {
-            const std::string code = codeText(request_.articles[size_t(deleted)]);
-            return {EXIT_REFUSED, "not deleted", counts,
-                    "the device refused to delete " + code + " (answered " + link_.refusal() +
-                        "); " + std::to_string(deleted) +
-                        " code(s) before it were deleted, none after; --continue goes on "
-                        "with the others"};
+            const std::string code = codeText(codes[size_t(deleted)]);
+            return {
+                EXIT_REFUSED, "not deleted", counts,
+                "the device refused to delete " + code + " (answered " + link_.refusal() + "); " +
+                    std::to_string(deleted) + " code(s) before it were deleted, none after; " +
+                    (request_.command == Command::Sync ? "--continue-on-refusal" : "--continue") +
+                    " goes on with the others"};
         }
         if (rc != VELKO_OK) {
-            const bool onACode = answered < request_.articles.size();
-            Outcome f = failed(rc, link_, onACode ? "deleting " + codeText(request_.articles[answered]) +
-                                                 " was not confirmed, nor any code after it: "
-                                           : "");
+            const bool onACode = answered < codes.size();
+            Outcome f = failed(rc, link_,
+                               onACode ? "deleting " + codeText(codes[answered]) +
+                                             " was not confirmed, nor any code after it: "
+                                       : "");
             f.counts = counts;
             return f;
         }
@@ -305,7 +343,8 @@ class Job {
                         "download before closing the day again"};
         }
         const std::string report = saved.empty() ? "" : "the report is saved as " + saved + "; ";
-        if (rc != VELKO_OK) return failed(rc, link_, report + (saved.empty() ? "" : "zeroing failed: "));
+        if (rc != VELKO_OK)
+            return failed(rc, link_, report + (saved.empty() ? "" : "zeroing failed: "));
         if (confirmation != "D") {
             return {EXIT_RESET_UNCONFIRMED, "not confirmed", "",
                     report + "the device answered the reset with '" + confirmation +
@@ -344,8 +383,137 @@ class Job {
         Outcome out = zero(report);
         out.counts = counts + ", quantity " + formatAmount(quantity, 3) + ", value " +
                      formatAmount(value, 2);
-        if (out.exitStatus == EXIT_DONE)
-            out.message = "report " + report + ": " + out.counts + "; counters zeroed";
+        if (out.exitStatus != EXIT_DONE) return out;
+        out.message = "report " + report + ": " + out.counts + "; counters zeroed";
+        std::vector<ArticleRecord> zeroed = state_.received;
+        for (ArticleRecord& r : zeroed) r.quantityCounter = r.valueCounter = 0;
+        return saveTable(zeroed, out);
+    }
+
+    // "2 added, 3 changed, 1 deleted, 16 unchanged", with the articles left alone when the
+    // device keeps those the list does not name.
+    std::string syncCounts(const TableComparison& c) const {
+        return std::to_string(c.missing) + " added, " + std::to_string(c.changed) + " changed, " +
+               (request_.keepOthers ? "0 deleted (" + std::to_string(c.extra) + " left alone)"
+                                    : std::to_string(c.extra) + " deleted") +
+               ", " + std::to_string(c.unchanged) + " unchanged";
+    }
+
+    // Makes the device hold the list: the new and changed articles in one upload session, the
+    // articles beyond the list in one deletion session, nothing else.
+    Outcome sync() {
+        std::vector<ArticleRecord> held = request_.held;
+        if (!request_.againstGiven) {
+            const int32_t rc = readTable();
+            if (state_.interrupted) return stopped("", "nothing was changed");
+            if (rc != VELKO_OK) return failed(rc, link_, "nothing was changed: ");
+            held.swap(state_.received);
+        }
+        const TableComparison plan = compareTables(request_.articles, held);
+        std::vector<ArticleRecord> uploads, deletions;
+        for (const ArticleDifference& d : plan.differences) {
+            if (d.kind != ArticleDifference::Extra) {
+                uploads.push_back(d.listed);
+            } else if (!request_.keepOthers) {
+                // Asked for as the device lists codes in short, without the download's zeros.
+                ArticleRecord r = d.held;
+                const size_t zeros = std::min(std::strspn(r.code, "0"), sizeof r.code - 2);
+                std::memmove(r.code, r.code + zeros, sizeof r.code - zeros);
+                deletions.push_back(r);
+            }
+        }
+        const std::string counts = syncCounts(plan);
+        if (request_.dryRun) {
+            const char* const words[3] = {"add", "change",
+                                          request_.keepOthers ? nullptr : "delete"};
+            const auto codec = makeTextCodec();
+            std::string estimate;
+            if (!uploads.empty()) {
+                const double ms =
+                    Floor(request_.baud).uploadMs(uploads, request_.skipSecondPreparation);
+                estimate = "; the upload about " + formatDuration(ms / 1000) + " at " +
+                           std::to_string(request_.baud) + " baud";
+            }
+            return {EXIT_DONE, "done", counts,
+                    "would be " + counts + "; nothing was sent (--dry-run)" + estimate,
+                    uploads.size() + deletions.size() ? differenceTable(plan, words, *codec) : ""};
+        }
+        if (!uploads.empty()) {
+            Outcome sent = upload(uploads);
+            const bool goOn = sent.exitStatus == EXIT_REFUSED && request_.continueOnRefusal;
+            if (sent.exitStatus != EXIT_DONE && !goOn) {
+                sent.message += deletions.empty() ? "" : "; no article was deleted";
+                return sent;
+            }
+            if (interrupted() && !deletions.empty()) {
+                return stopped(sent.counts, "the " + std::to_string(uploads.size()) +
+                                                " changes were sent; no article was deleted");
+            }
+            if (goOn) {
+                // The refusal decides the outcome; the deletions still go, as asked.
+                if (deletions.empty()) return sent;
+                Outcome removed = remove(deletions);
+                // A fault of the line outranks the refusals: it says what to check first.
+                if (removed.exitStatus != EXIT_DONE && removed.exitStatus != EXIT_REFUSED) {
+                    removed.message = sent.message + "; deleting: " + removed.message;
+                    return removed;
+                }
+                sent.message += "; deleting: " + removed.message;
+                if (removed.exitStatus == EXIT_REFUSED) sent.counts += ", " + removed.counts;
+                return sent;
+            }
+        }
+        if (!deletions.empty()) {
+            Outcome removed = remove(deletions);
+            if (removed.exitStatus != EXIT_DONE) {
+                if (!uploads.empty())
+                    removed.message = "the changes were uploaded, but " + removed.message;
+                return removed;
+            }
+        }
+        Outcome out{EXIT_DONE, "done", counts, counts};
+        if (request_.verify) return verifyAfter(out.message);
+        return saveTable(tableAfter(held, plan, request_.keepOthers), out);
+    }
+
+    // Reads the table back after an upload or a sync: the sending's outcome, or the
+    // differences that remain. Articles beyond the list only count where the sync deleted them.
+    Outcome verifyAfter(const std::string& sent) {
+        Outcome out = verify(request_.command == Command::Upload || request_.keepOthers);
+        out.message = sent + "; " + out.message;
+        return out;
+    }
+
+    // Reads the device's table and compares it with the list; `ignoreExtra` leaves out the
+    // articles the list does not name. The table read is saved when asked.
+    Outcome verify(bool ignoreExtra) {
+        const int32_t rc = readTable();
+        if (state_.interrupted) return stopped("", "the table was not read to the end");
+        if (rc != VELKO_OK) return failed(rc, link_, "the table could not be read: ");
+        const TableComparison found = compareTables(request_.articles, state_.received);
+        const size_t differing = found.missing + found.changed + (ignoreExtra ? 0 : found.extra);
+        const std::string matching = std::to_string(found.unchanged) + " match";
+        Outcome out{EXIT_DONE, "match", matching,
+                    "verified: the device holds the list (" + matching +
+                        (ignoreExtra && found.extra
+                             ? ", " + std::to_string(found.extra) + " other article(s) on it"
+                             : "") +
+                        ")"};
+        if (differing) {
+            const char* const words[3] = {"missing", "differs", ignoreExtra ? nullptr : "extra"};
+            std::string counts = std::to_string(found.missing) + " missing, " +
+                                 std::to_string(found.changed) + " differ";
+            if (!ignoreExtra) counts += ", " + std::to_string(found.extra) + " extra";
+            out = {EXIT_MISMATCH, "differs", counts + ", " + matching,
+                   "the device's table differs from the list: " + counts + ", " + matching,
+                   differenceTable(found, words, *makeTextCodec())};
+        }
+        // What was read is the device's table, whatever it shows.
+        if (request_.saveTable.empty()) return out;
+        const int status = out.exitStatus;
+        out.exitStatus = EXIT_DONE;
+        out = saveTable(state_.received, out);
+        if (out.exitStatus == EXIT_DONE) out.exitStatus = status;
         return out;
     }
 

@@ -27,7 +27,8 @@ struct Options {
     uint32_t baud = 9600;
     std::string trace;
     bool quiet = false;
-    std::string file;  // upload FILE, delete --from FILE
+    std::string file;     // upload FILE, delete --from FILE, sync FILE, verify FILE
+    std::string against;  // sync --against FILE: the device's table as the user has it
     std::vector<std::string> codes;
     bool dryRun = false;
     ReadOptions read;  // how CSV files are read: --delimiter, --encoding, --column
@@ -195,9 +196,19 @@ int run(Options& o, Command command) {
     o.request.command = command;
     o.request.baud = o.baud;
     o.request.trace = o.trace;
-    if (command == Command::Upload &&
-        !loadArticles(o.file, RowUse::Upload, o.read, o.request.articles))
+    const bool listed =
+        command == Command::Upload || command == Command::Sync || command == Command::Verify;
+    if (listed && !loadArticles(o.file, RowUse::Upload, o.read, o.request.articles))
         return EXIT_BAD_INPUT;
+    // An empty list would have sync delete every article: far more likely an export gone wrong
+    // than a wish.
+    if (command == Command::Sync && o.request.articles.empty() && !o.request.keepOthers) {
+        std::fprintf(stderr,
+                     "velko: %s has no articles; a sync would delete every article of the "
+                     "device: nothing was sent (delete does that on purpose)\n",
+                     o.file.c_str());
+        return EXIT_BAD_INPUT;
+    }
     if (command == Command::Delete &&
         !(o.file.empty() ? codesFromArguments(o.codes, o.request.articles)
                          : loadArticles(o.file, RowUse::Codes, o.read, o.request.articles)))
@@ -218,6 +229,15 @@ int run(Options& o, Command command) {
         if (several && !o.trace.empty()) requests[i].trace = perLineName(o.trace, int(i) + 1);
         if (several && command == Command::Download)
             requests[i].output = perLineName(o.request.output, int(i) + 1);
+        if (several && !o.request.saveTable.empty())
+            requests[i].saveTable = perLineName(o.request.saveTable, int(i) + 1);
+        // Each device's own table: FILE-1, FILE-2... as --save-table left them.
+        if (!o.against.empty()) {
+            const std::string against = several ? perLineName(o.against, int(i) + 1) : o.against;
+            if (!loadArticles(against, RowUse::Table, ReadOptions(), requests[i].held))
+                return EXIT_BAD_INPUT;
+            requests[i].againstGiven = true;
+        }
     }
     for (const JobRequest& r : requests) {
         if (r.trace.empty() || TraceLog(r.trace.c_str(), TraceLog::UTF8_NAME).openFile()) continue;
@@ -264,6 +284,12 @@ int run(Options& o, Command command) {
             std::fprintf(stderr, "%s%s\n", where.c_str(), out.message.c_str());
         }
     }
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (outcomes[i].details.empty()) continue;
+        if (several) std::printf("%s:\n", labels[i].c_str());
+        std::fputs(outcomes[i].details.c_str(), stdout);
+    }
+    std::fflush(stdout);
     if (several && !o.quiet) printSummary(lines, labels, outcomes);
     return overallStatus(outcomes);
 }
@@ -350,6 +376,8 @@ int main(int argc, char** argv) {
     upload->add_flag("--skip-second-preparation", o.request.skipSecondPreparation,
                      "leave out the second preparatory command");
     upload->add_flag("--dry-run", o.dryRun, "check the file and print what would be sent");
+    upload->add_flag("--verify", o.request.verify,
+                     "read the table back afterwards and compare it with the file");
 
     auto* download = app.add_subcommand("download", "download every article with its counters");
     download
@@ -360,6 +388,10 @@ int main(int argc, char** argv) {
     download->add_flag("--excel", o.request.excel,
                        "CSV for Excel in Polish: ';' between fields, decimal commas, UTF-8 with "
                        "a byte-order mark");
+    const char* const saveTableHelp =
+        "also leave the table the device now holds in FILE (CSV or JSON, counters included), "
+        "for a later sync --against; with several lines FILE-1, FILE-2...";
+    download->add_option("--save-table", o.request.saveTable, saveTableHelp)->type_name("FILE");
 
     auto* remove = app.add_subcommand("delete", "delete articles by code");
     auto* codes = remove->add_option("CODE", o.codes, "article codes")->type_name("CODE");
@@ -399,6 +431,39 @@ int main(int argc, char** argv) {
         ->capture_default_str()
         ->type_name("MS");
     scan->add_flag("--all", scanRequest.all, "go on with a line after the first device found");
+    closeDay->add_option("--save-table", o.request.saveTable, saveTableHelp)->type_name("FILE");
+
+    auto* sync = app.add_subcommand(
+        "sync",
+        "make the device hold exactly the list: upload the new and changed articles, delete "
+        "those the list does not name, leave the rest (and every counter) alone");
+    sync->add_option("FILE", o.file, "CSV or JSON file, - for CSV on standard input")
+        ->required()
+        ->type_name("FILE");
+    sync->add_option("--against", o.against,
+                     "take the device's table from FILE (a download, a close-day report, a "
+                     "saved table) instead of reading it: only the changes cross the line; "
+                     "with several lines FILE-1, FILE-2...")
+        ->type_name("FILE");
+    sync->add_option("--save-table", o.request.saveTable, saveTableHelp)->type_name("FILE");
+    sync->add_flag("--keep-others", o.request.keepOthers,
+                   "leave the articles the list does not name on the device");
+    sync->add_flag("--dry-run", o.request.dryRun,
+                   "list the changes, article by article, and send none");
+    sync->add_flag("--verify", o.request.verify,
+                   "read the table back afterwards and compare it with the file");
+    sync->add_flag("--continue-on-refusal", o.request.continueOnRefusal,
+                   "go on after an article or a deletion the device refuses");
+    sync->add_flag("--skip-second-preparation", o.request.skipSecondPreparation,
+                   "leave out the second preparatory command");
+
+    auto* verify = app.add_subcommand(
+        "verify",
+        "read the device's table and compare it with the list (exit status 8 when "
+        "they differ)");
+    verify->add_option("FILE", o.file, "CSV or JSON file, - for CSV on standard input")
+        ->required()
+        ->type_name("FILE");
     app.footer(exitStatusHelp());
 
     std::vector<std::string> arguments = utf8Arguments(argc, argv);
@@ -421,8 +486,8 @@ int main(int argc, char** argv) {
         if (scanBauds.empty() && app.get_option("--baud")->count() > 0)
             scanBauds.push_back(std::to_string(o.baud));
         if (scanDevices.empty())
-            scanDevices = app.get_option("--device")->count() > 0 ? std::to_string(o.device)
-                                                                  : "0-99";
+            scanDevices =
+                app.get_option("--device")->count() > 0 ? std::to_string(o.device) : "0-99";
         if (!parseBaudList(scanBauds, scanRequest.bauds, error) ||
             !parseDeviceList(scanDevices, scanRequest.devices, error)) {
             std::fprintf(stderr, "velko: scan: %s\n", error.c_str());
@@ -438,6 +503,8 @@ int main(int argc, char** argv) {
                             : download->parsed() ? Command::Download
                             : remove->parsed()   ? Command::Delete
                             : zero->parsed()     ? Command::ZeroCounters
+                            : sync->parsed()     ? Command::Sync
+                            : verify->parsed()   ? Command::Verify
                                                  : Command::CloseDay;
     try {
         return run(o, command);
