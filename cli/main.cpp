@@ -282,7 +282,14 @@ int main(int argc, char** argv) {
         ->type_name("N");
     app.add_option("--baud", o.baud, "line speed")
         ->capture_default_str()
-        ->check(CLI::PositiveNumber)
+        ->check(CLI::Validator(
+            [](const std::string& text) {
+                return text.find_first_not_of("0123456789") == std::string::npos &&
+                               text.find_first_not_of('0') != std::string::npos
+                           ? std::string()
+                           : "'" + text + "' is not a baud rate (a whole number above 0)";
+            },
+            "", "baud"))
         ->type_name("N");
     app.add_option("--trace", o.trace,
                    "append a time-stamped trace of every step to FILE; with several lines one "

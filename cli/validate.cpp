@@ -233,8 +233,7 @@ void loadArticleFile(const std::string& path, RowUse use, TextCodec& codec,
             }
         },
         faults);
-    std::stable_sort(codes.begin(), codes.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::sort(codes.begin(), codes.end());  // by code, then by row
     for (size_t i = 1; i < codes.size(); ++i) {
         if (codes[i].first != codes[i - 1].first) continue;
         faults.push_back({file, codes[i].second, kColumnNames[Code],

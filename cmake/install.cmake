@@ -1,12 +1,13 @@
-# What `cmake --install` lays out: include/ (the header), lib/ (the library or the DLL's import
-# library, the .def, a CMake package and a pkg-config file), bin/ (the DLL, the tools).
+# What `cmake --install` lays out: include/ (the header), lib/ (the library, or the DLL's import
+# libraries for MinGW and MSVC and its .def; a CMake package and a pkg-config file), bin/ (the
+# DLL, the tools).
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 if(WIN32)
     set(VELKO_LIBRARY_TARGET VELKO_DLL)
     set(VELKO_LINK_NAME VELKO_DLL)
-    install(FILES api/VELKO_DLL.def DESTINATION ${CMAKE_INSTALL_LIBDIR})
+    install(FILES api/VELKO_DLL.def ${VELKO_MSVC_IMPORT_LIBRARY} DESTINATION ${CMAKE_INSTALL_LIBDIR})
 else()
     set(VELKO_LIBRARY_TARGET velko)
     set(VELKO_LINK_NAME velko)

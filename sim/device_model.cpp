@@ -34,17 +34,6 @@ bool normaliseCode(const std::string& code, std::string* key, std::string* short
     return true;
 }
 
-bool parseInteger(const std::string& text, int64_t* value) {
-    if (text.empty()) return false;
-    size_t used = 0;
-    try {
-        *value = std::stoll(text, &used);
-    } catch (...) {
-        return false;
-    }
-    return used == text.size();
-}
-
 // "12.50" with two places -> 1250; at most `places` decimals.
 bool parseAmount(const std::string& text, int places, int64_t* value) {
     const size_t point = text.find('.');
@@ -63,6 +52,17 @@ bool parseAmount(const std::string& text, int places, int64_t* value) {
 }
 
 }  // namespace
+
+bool parseInteger(const std::string& text, int64_t* value) {
+    if (text.empty()) return false;
+    size_t used = 0;
+    try {
+        *value = std::stoll(text, &used);
+    } catch (...) {
+        return false;
+    }
+    return used == text.size();
+}
 
 Bytes encodeFrame(const std::string& text) {
     Bytes frame;

@@ -17,6 +17,9 @@ using Bytes = std::vector<uint8_t>;
 // The frame the device puts on the line for `text`: 0x0A, text, 0x0D, CRC high, CRC low.
 Bytes encodeFrame(const std::string& text);
 
+// A whole signed decimal number, nothing before or after it; false otherwise.
+bool parseInteger(const std::string& text, int64_t* value);
+
 // Faults the device shows toward one frame of the host (by its exact text), or toward every
 // frame under the key "*".
 struct FrameFault {

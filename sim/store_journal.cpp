@@ -76,17 +76,6 @@ bool unescape(const std::string& text, std::string* name) {
     return true;
 }
 
-bool parseInteger(const std::string& text, int64_t* value) {
-    if (text.empty()) return false;
-    size_t used = 0;
-    try {
-        *value = std::stoll(text, &used);
-    } catch (...) {
-        return false;
-    }
-    return used == text.size();
-}
-
 std::string payloadOf(const TableChange& change) {
     switch (change.kind) {
         case TableChange::Kind::Stored: {

@@ -1,7 +1,9 @@
 """The Python package against velko-sim: a round trip with Polish names, counts, progress,
 deletion, the counter reset, an early end of the download and the errors with their detail;
-the articles refused before anything is sent; a Line closed under a paused download."""
+the articles and the Line's arguments refused before anything is sent; a Line closed under a
+paused download."""
 import os
+import pathlib
 import subprocess
 import tempfile
 import unittest
@@ -51,6 +53,7 @@ class PackageTest(unittest.TestCase):
             with velko.Line(sim.path) as line:
                 with self.assertRaises(velko.VelkoError) as refused:
                     line.upload(ARTICLES)
+                self.assertIsInstance(refused.exception, velko.ReadError)
                 self.assertEqual(refused.exception.code, 4)
                 self.assertEqual(refused.exception.counts.accepted, 2)
                 self.assertEqual(refused.exception.detail,
@@ -167,6 +170,7 @@ class PackageTest(unittest.TestCase):
                 with self.assertRaises(velko.VelkoError) as closed:
                     call()
                 self.assertEqual(str(closed.exception), "VELKO_ERR_HANDLE: the line was closed")
+                self.assertIsInstance(closed.exception, velko.HandleError)
 
             with velko.Line(sim.path) as line:
                 paused = line.download()
@@ -186,7 +190,69 @@ class PackageTest(unittest.TestCase):
         with velko.Line("/dev/velko-no-such-port") as line:
             with self.assertRaises(velko.VelkoError) as missing:
                 line.zero_counters()
+            self.assertIsInstance(missing.exception, velko.OpenError)
             self.assertEqual(missing.exception.code, 2)
+
+    def test_the_errors_by_code(self):
+        classes = [velko.AbortError, velko.OpenError, velko.SendError, velko.ReadError,
+                   velko.FormatError, velko.CrcError, velko.PortError, velko.AddressError,
+                   velko.HandleError]
+        for code, kind in enumerate(classes, start=1):
+            with self.subTest(kind=kind.__name__):
+                self.assertTrue(issubclass(kind, velko.VelkoError))
+                # The class is named after the library's name for its code.
+                name = "VELKO_ERR_" + kind.__name__[:-len("Error")].upper()
+                self.assertTrue(str(kind(code)).startswith(name + ":"), str(kind(code)))
+        # Callers still make their own, for any code.
+        made = velko.VelkoError(4, velko.Counts(accepted=2), "the device refused code 42")
+        self.assertEqual((made.code, made.counts.accepted, made.detail),
+                         (4, 2, "the device refused code 42"))
+        self.assertEqual(str(made), "VELKO_ERR_READ: the device refused code 42")
+        self.assertIsNone(velko.VelkoError(7).detail)
+
+    def test_the_line_takes_paths_and_refuses_wrong_arguments_before_opening(self):
+        sim = Simulator()
+        folder = tempfile.TemporaryDirectory()
+        trace = pathlib.Path(folder.name, "trace.log")
+        try:
+            with velko.Line(pathlib.Path(sim.path), baud=9600, device=0, trace=trace) as line:
+                line.zero_counters()
+                self.assertGreater(trace.stat().st_size, 0)
+                for field, value, error, says in [
+                        ("device", 100, ValueError, "device 100 is not from 0 to 99"),
+                        ("device", 2 ** 32 + 1, ValueError, "device 4294967297"),
+                        ("device", "1", TypeError, "device '1'"),
+                        ("baud", 0, ValueError, "baud 0"),
+                        ("baud", 2 ** 32 + 9600, ValueError, "baud 4294976896")]:
+                    with self.subTest(field=field, value=value):
+                        with self.assertRaises(error) as refused:
+                            setattr(line, field, value)
+                        self.assertIn(says, str(refused.exception))
+                self.assertEqual((line.baud, line.device), (9600, 0))
+        finally:
+            sim.stop()
+            folder.cleanup()
+        wrong = [
+            ({"line": 123}, TypeError, "line 123 is of type int"),
+            ({"line": b"/dev/ttyUSB0"}, TypeError, "line b'/dev/ttyUSB0'"),
+            ({"line": "/dev/ttyUSB0\0junk"}, ValueError, "NUL"),
+            ({"line": ""}, ValueError, "not a line"),
+            ({"baud": "9600"}, TypeError, "baud '9600' is of type str"),
+            ({"baud": 9600.0}, TypeError, "baud 9600.0"),
+            ({"baud": True}, TypeError, "baud True"),
+            ({"baud": 0}, ValueError, "baud 0"),
+            ({"baud": -9600}, ValueError, "baud -9600"),
+            ({"device": 100}, ValueError, "device 100 is not from 0 to 99"),
+            ({"device": -1}, ValueError, "device -1"),
+            ({"device": "1"}, TypeError, "device '1'"),
+            ({"trace": 5}, TypeError, "trace 5"),
+            ({"trace": pathlib.Path("/tmp/trace\0.log")}, ValueError, "NUL"),
+        ]
+        for change, error, says in wrong:
+            with self.subTest(change=change):
+                with self.assertRaises(error) as refused:
+                    velko.Line(**{"line": "/dev/velko-no-such-port", **change})
+                self.assertIn(says, str(refused.exception))
 
 
 if __name__ == "__main__":

@@ -14,9 +14,14 @@ The device's own rules (no ';' in a name, none of the nine characters the device
 Polish letters, only characters it can show) are the library's, asked through
 VELKOCheckArticle, and its reason is in the message.
 
-A job that fails raises VelkoError: `code` is the library's result code, `counts` what the job
-did, `detail` what went wrong in words when the library knows more than the code says (which
-article the device refused and what it answered).
+A job that fails raises VelkoError, as the subclass for its result code (ReadError for a
+refusal, OpenError for a line that would not open, ...): `code` is the library's result code,
+`counts` what the job did, `detail` what went wrong in words when the library knows more than
+the code says (which article the device refused and what it answered).
+
+The library is $VELKO_LIBRARY when set, else the one packaged with this package (in its folder
+or its lib/ folder; on Windows lib/x86/ or lib/x64/ to match the interpreter), else whatever the
+loader finds by name.
 
 Closing a Line (or leaving its `with` block) ends its downloads first: each one's device
 session is ended properly and the line released. An iterator of such a download, resumed
@@ -34,7 +39,29 @@ from dataclasses import dataclass
 from decimal import Decimal
 from typing import Callable, Iterable, Iterator, List, Optional
 
-__all__ = ["Article", "Counts", "Line", "VelkoError", "library"]
+__all__ = ["Article", "Counts", "Line", "VelkoError", "AbortError", "OpenError", "SendError",
+           "ReadError", "FormatError", "CrcError", "PortError", "AddressError", "HandleError",
+           "library", "library_version"]
+
+
+def _own_version() -> str:
+    """The version this package was built with; in a checkout, the header's."""
+    try:
+        from ._version import version
+        return version
+    except ImportError:
+        pass
+    header = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir,
+                          "include", "velko", "velko.h")
+    try:
+        with open(header, encoding="utf-8") as f:
+            found = re.search(r'^#define VELKO_VERSION_STRING "([^"]+)"', f.read(), re.M)
+    except OSError:
+        found = None
+    return found.group(1) if found else "unknown"
+
+
+__version__ = _own_version()
 
 OK, ABORT, ERR_HANDLE = 0, 1, 9
 CONTINUE_ON_REFUSAL, SKIP_FIRST_PREPARATION, SKIP_SECOND_PREPARATION = 1, 2, 4
@@ -68,10 +95,40 @@ _Consumer = ctypes.CFUNCTYPE(ctypes.c_int32, ctypes.c_void_p, ctypes.c_int32,
 _Progress = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_int32)
 
 
+_FILE = "VELKO_DLL.dll" if sys.platform == "win32" else "libvelko.so.1"
+
+
+def _packaged() -> List[str]:
+    """Where a library packaged with this package may lie, in the order tried."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    folders = [here, os.path.join(here, "lib")]
+    if sys.platform == "win32":
+        # A 32-bit interpreter cannot load a 64-bit DLL, nor the other way round.
+        folders.insert(1, os.path.join(here, "lib", "x64" if sys.maxsize > 2 ** 32 else "x86"))
+    return [os.path.join(folder, _FILE) for folder in folders]
+
+
+def _open_library() -> ctypes.CDLL:
+    named = os.environ.get("VELKO_LIBRARY")
+    if named:  # asked for by name: no other library will do
+        return ctypes.CDLL(named)
+    failures = []
+    for path in _packaged():
+        if os.path.isfile(path):
+            try:
+                return ctypes.CDLL(path)
+            except OSError as e:  # a library for another machine, say: the next may do
+                failures.append(f"{path}: {e}")
+    try:
+        return ctypes.CDLL(_FILE)
+    except OSError as e:
+        failures.append(f"{_FILE}: {e}")
+        raise OSError("the VELKO library could not be loaded (set VELKO_LIBRARY to its "
+                      "path): " + "; ".join(failures)) from None
+
+
 def _load() -> ctypes.CDLL:
-    name = os.environ.get("VELKO_LIBRARY") or (
-        "VELKO_DLL.dll" if sys.platform == "win32" else "libvelko.so.1")
-    lib = ctypes.CDLL(name)
+    lib = _open_library()
     lib.VELKOLineOpen.restype = ctypes.c_void_p
     lib.VELKOLineOpen.argtypes = [ctypes.c_char_p]
     lib.VELKOLineClose.argtypes = [ctypes.c_void_p]
@@ -90,6 +147,8 @@ def _load() -> ctypes.CDLL:
     lib.VELKOCheckArticle.argtypes = [ctypes.POINTER(_Record), ctypes.c_char_p, ctypes.c_uint32]
     lib.VELKOResultMessage.restype = ctypes.c_char_p
     lib.VELKOResultMessage.argtypes = [ctypes.c_int32]
+    lib.VELKOVersion.restype = ctypes.c_char_p
+    lib.VELKOVersion.argtypes = []
     return lib
 
 
@@ -97,18 +156,25 @@ _library: Optional[ctypes.CDLL] = None
 
 
 def library() -> ctypes.CDLL:
-    """The loaded library: $VELKO_LIBRARY, else libvelko.so.1 or VELKO_DLL.dll."""
+    """The loaded library: $VELKO_LIBRARY, else the one packaged with this package, else
+    libvelko.so.1 or VELKO_DLL.dll from the loader's path."""
     global _library
     if _library is None:
         _library = _load()
     return _library
 
 
+def library_version() -> str:
+    """The version of the library loaded, which should be __version__."""
+    return library().VELKOVersion().decode("ascii")
+
+
 class VelkoError(Exception):
-    """A job ended with a result code other than VELKO_OK. `code`: that result code; `counts`:
-    what the job did, when it counts; `detail`: what went wrong in words, when the library
-    knows more than the code says, else None. str() gives the code's name with the detail, or
-    the code's message when there is none."""
+    """A job ended with a result code other than VELKO_OK; raised as the subclass for that code
+    (ReadError, OpenError, ...), and a caller may make one for any code. `code`: that result
+    code; `counts`: what the job did, when it counts; `detail`: what went wrong in words, when
+    the library knows more than the code says, else None. str() gives the code's name with the
+    detail, or the code's message when there is none."""
 
     def __init__(self, code: int, counts: Optional["Counts"] = None,
                  detail: Optional[str] = None):
@@ -122,6 +188,52 @@ class VelkoError(Exception):
         super().__init__(message)
 
 
+class AbortError(VelkoError):
+    """VELKO_ERR_ABORT: the download was stopped by its consumer."""
+
+
+class OpenError(VelkoError):
+    """VELKO_ERR_OPEN: the line would not open, or another call ran on it."""
+
+
+class SendError(VelkoError):
+    """VELKO_ERR_SEND: a write failed or the device never acknowledged a frame."""
+
+
+class ReadError(VelkoError):
+    """VELKO_ERR_READ: a read failed or timed out, or the device refused the request."""
+
+
+class FormatError(VelkoError):
+    """VELKO_ERR_FORMAT: a malformed frame, reply or request."""
+
+
+class CrcError(VelkoError):
+    """VELKO_ERR_CRC: a frame from the device failed its check."""
+
+
+class PortError(VelkoError):
+    """VELKO_ERR_PORT: a port number the library does not serve."""
+
+
+class AddressError(VelkoError):
+    """VELKO_ERR_ADDRESS: a device number the device cannot have."""
+
+
+class HandleError(VelkoError):
+    """VELKO_ERR_HANDLE: the line is not open (closed, say)."""
+
+
+_ERRORS = {1: AbortError, 2: OpenError, 3: SendError, 4: ReadError, 5: FormatError,
+           6: CrcError, 7: PortError, 8: AddressError, 9: HandleError}
+
+
+def _error(code: int, counts: Optional["Counts"] = None,
+           detail: Optional[str] = None) -> VelkoError:
+    """The error for a result code: its own class, or VelkoError for a code it has none."""
+    return _ERRORS.get(code, VelkoError)(code, counts, detail)
+
+
 _DETAIL_SIZE = 1024
 
 
@@ -132,11 +244,11 @@ def _failure(lib: ctypes.CDLL, handle, rc: int, counts: Optional[_Counts] = None
     # that detail is not this call's.
     last = lib.VELKOLineFailure(handle, text, _DETAIL_SIZE)
     detail = text.value.decode("utf-8", "replace") if last == rc else None
-    return VelkoError(rc, _counts(counts) if counts is not None else None, detail)
+    return _error(rc, _counts(counts) if counts is not None else None, detail)
 
 
 def _closed() -> VelkoError:
-    return VelkoError(ERR_HANDLE, detail="the line was closed")
+    return _error(ERR_HANDLE, detail="the line was closed")
 
 
 _CODE = re.compile(r"[0-9]{1,14}")
@@ -194,6 +306,25 @@ def _whole(value, field: str, low: int, high: int, where: str, bool_ok: bool) ->
         allowed = f"{low} or {high}" if high == low + 1 else f"from {low} to {high}"
         raise ValueError(f"{where}{field} {value!r} is not {allowed}")
     return int(value)
+
+
+def _path(value, what: str) -> str:
+    """A device path or a file name: a str, or an os.PathLike that gives one."""
+    text = os.fspath(value) if isinstance(value, os.PathLike) else value
+    if not isinstance(text, str):
+        raise TypeError(f"{what} {value!r} is of type {type(value).__name__}, "
+                        "not a str or an os.PathLike")
+    if "\0" in text:  # the library would take the text up to it: another line, another file
+        raise ValueError(f"{what} {value!r} holds a NUL character")
+    return text
+
+
+def _baud(value) -> int:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"baud {value!r} is of type {type(value).__name__}, not an int")
+    if not 0 < value <= 0xFFFFFFFF:  # the library takes 32 bits: more would wrap
+        raise ValueError(f"baud {value!r} is not a rate")
+    return value
 
 
 def _library_check(record: _Record, where: str) -> None:
@@ -359,26 +490,49 @@ class _Download:
 
 
 class Line:
-    """A device on a line: a device path, a COM name or tcp://HOST:PORT. Each Line has a link
+    """A device on a line: a device path (a str or an os.PathLike), a COM name or
+    tcp://HOST:PORT; baud a positive int, device an int from 0 to 99. Each Line has a link
     of its own; two Lines may run at once from two threads. close() (or leaving the `with`
     block) ends the Line's downloads first; after it every call raises VelkoError with code
     ERR_HANDLE ("the line was closed")."""
 
-    def __init__(self, line: str, baud: int = 9600, device: int = 1,
-                 trace: Optional[str] = None):
+    def __init__(self, line: "str | os.PathLike[str]", baud: int = 9600, device: int = 1,
+                 trace: "Optional[str | os.PathLike[str]]" = None):
+        # Every argument is checked before the handle exists, so a wrong one leaves nothing open.
+        name = _path(line, "line")
+        self.baud, self.device = baud, device
+        trace = _path(trace, "trace") if trace is not None else None
         self._lib = library()
         self._lock = threading.Lock()
         self._downloads: "set[_Download]" = set()
-        self._handle = self._lib.VELKOLineOpen(line.encode())
+        self._handle = self._lib.VELKOLineOpen(name.encode())
         if not self._handle:
             raise ValueError(f"not a line: {line!r}")
-        self.baud, self.device = baud, device
         if trace:
             rc = self._lib.VELKOLineSetTrace(self._handle, trace.encode())
             if rc != OK:
                 error = _failure(self._lib, self._handle, rc)
                 self.close()
                 raise error
+
+    @property
+    def baud(self) -> int:
+        """The line's rate: a positive int (TypeError for any other type, even "9600")."""
+        return self._baud
+
+    @baud.setter
+    def baud(self, value: int) -> None:
+        self._baud = _baud(value)
+
+    @property
+    def device(self) -> int:
+        """The device number, 0 to 99."""
+        return self._device
+
+    @device.setter
+    def device(self, value: int) -> None:
+        # The library takes 32 bits: 2**32 + 1 would reach device 1.
+        self._device = _whole(value, "device", 0, 99, "", bool_ok=False)
 
     def close(self) -> None:
         """Ends the Line's downloads (each device session ended properly), then the handle.
