@@ -149,7 +149,8 @@ namespace Velko
         /// than the code says (which article the device refused and what it answered, why the
         /// line would not open); otherwise null.</summary>
         public string Detail { get; private set; }
-        /// <summary>What the job did before it ended (zeros for a counter reset).</summary>
+        /// <summary>What the job did before it ended; null for a counter reset and for
+        /// SetTrace.</summary>
         public Counts Counts { get; private set; }
 
         static string Compose(ResultCode code, ref string detail)
@@ -383,7 +384,8 @@ namespace Velko
 
         void ThrowIfDisposed()
         {
-            if (disposed) throw new ObjectDisposedException("Line", "the Line on " + name + " was disposed");
+            if (disposed)
+                throw new ObjectDisposedException("Line", "the Line on " + name + " was disposed");
         }
 
         VelkoException Failure(int rc, Counts counts)
