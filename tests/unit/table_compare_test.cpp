@@ -79,7 +79,7 @@ TEST(TableComparison, FindsNewChangedAndExtraArticlesAndTheTableAfterTheChanges)
     ASSERT_EQ(found.differences.size(), 3u);
     EXPECT_EQ(found.differences[0].kind, ArticleDifference::Changed) << "in the order of codes";
     EXPECT_STREQ(found.differences[0].listed.code, "0042");
-    EXPECT_EQ(found.differences[0].held.valueCounter, 1125);
+    EXPECT_EQ(int32_t(found.differences[0].held.valueCounter), 1125);
     EXPECT_EQ(found.differences[1].kind, ArticleDifference::Extra);
     EXPECT_STREQ(found.differences[1].held.code, "00000000000100");
     EXPECT_EQ(found.differences[2].kind, ArticleDifference::Missing);
@@ -88,18 +88,18 @@ TEST(TableComparison, FindsNewChangedAndExtraArticlesAndTheTableAfterTheChanges)
     // capitals, the extra one is gone or, left alone, stays as it was.
     const auto after = tableAfter(held, found, false);
     ASSERT_EQ(after.size(), 3u);
-    EXPECT_EQ(after[0].valueCounter, 349);
-    EXPECT_EQ(after[1].price, 499);
-    EXPECT_EQ(after[1].quantityCounter, 2500);
-    EXPECT_EQ(after[1].valueCounter, 1125);
+    EXPECT_EQ(int32_t(after[0].valueCounter), 349);
+    EXPECT_EQ(int32_t(after[1].price), 499);
+    EXPECT_EQ(int32_t(after[1].quantityCounter), 2500);
+    EXPECT_EQ(int32_t(after[1].valueCounter), 1125);
     EXPECT_STREQ(after[2].name, "NOWY \xAF\xD3\xA3W");
     EXPECT_EQ(after[2].flag, 1);
     EXPECT_EQ(after[2].group, 2);
-    EXPECT_EQ(after[2].quantityCounter, 0);
+    EXPECT_EQ(int32_t(after[2].quantityCounter), 0);
     const auto kept = tableAfter(held, found, true);
     ASSERT_EQ(kept.size(), 4u);
     EXPECT_STREQ(kept[2].name, "STARY");
-    EXPECT_EQ(kept[2].valueCounter, 50);
+    EXPECT_EQ(int32_t(kept[2].valueCounter), 50);
     EXPECT_TRUE(compareTables(list, after).differences.empty());
 
     // For a person: one row per differing field or whole article, the columns lined up by
