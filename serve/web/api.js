@@ -1,0 +1,158 @@
+// Talking to velko serve: JSON over fetch with the bearer token, and the event stream.
+
+const TOKEN_KEY = 'velko.token';
+
+export class ApiError extends Error {
+  constructor(status, message, body) {
+    super(message);
+    this.status = status;
+    this.body = body;
+  }
+}
+
+let onUnauthorized = () => {};
+let onForbidden = () => {};
+
+// 401 and 403 are handled in one place: the first sends staff back to the token form, the
+// second puts the page into read-only mode.
+export function setAuthHandlers(unauthorized, forbidden) {
+  onUnauthorized = unauthorized;
+  onForbidden = forbidden;
+}
+
+export function token() {
+  return sessionStorage.getItem(TOKEN_KEY) || '';
+}
+
+export function setToken(value) {
+  if (value) sessionStorage.setItem(TOKEN_KEY, value);
+  else sessionStorage.removeItem(TOKEN_KEY);
+}
+
+function headers(extra) {
+  return Object.assign({Authorization: `Bearer ${token()}`}, extra || {});
+}
+
+async function errorFrom(response, quiet) {
+  let body = null;
+  let message = `${response.status} ${response.statusText}`.trim();
+  try {
+    body = await response.json();
+    if (body && typeof body.error === 'string') message = body.error;
+  } catch (_) {
+    // A proxy's HTML error page or an empty body: the status line says enough.
+  }
+  const error = new ApiError(response.status, message, body);
+  if (response.status === 401) onUnauthorized(error);
+  if (response.status === 403 && !quiet) onForbidden(error);
+  return error;
+}
+
+const sleep = ms => new Promise(resolve => setTimeout(resolve, ms));
+
+// One request. A POST carries an Idempotency-Key made once per call of this function: when
+// the network fails before an answer arrives the same request is sent again with the same
+// key, so the service runs it at most once however many times it reached it.
+// `quiet` leaves a 403 to the caller (a question about the token's role, not a refusal to show).
+export async function request(method, path, {body, type, accept, raw, quiet} = {}) {
+  const extra = {};
+  if (accept) extra.Accept = accept;
+  if (type) extra['Content-Type'] = type;
+  if (method === 'POST') extra['Idempotency-Key'] = crypto.randomUUID();
+  let response;
+  for (let attempt = 0; ; attempt++) {
+    try {
+      response = await fetch(path, {method, headers: headers(extra), body, cache: 'no-store'});
+      break;
+    } catch (networkError) {
+      if (attempt >= 2) throw new ApiError(0, 'The service cannot be reached.', null);
+      await sleep(500 * 2 ** attempt);
+    }
+  }
+  if (!response.ok) throw await errorFrom(response, quiet);
+  if (raw) return response;
+  if (response.status === 204) return null;
+  return response.json();
+}
+
+export const get = (path, options) => request('GET', path, options);
+export const post = (path, options) => request('POST', path, options);
+
+// A price list file goes as its bytes: a CSV may be Windows-1250, and reading it as text here
+// would turn its Polish letters into replacement characters before the service sees them.
+export function priceListBody(file) {
+  const isJson = /\.json$/i.test(file.name) || file.type === 'application/json';
+  return {body: file, type: isJson ? 'application/json' : 'text/csv'};
+}
+
+// The event stream, read with fetch so that the Authorization header goes with it (EventSource
+// cannot send headers). When the stream ends or fails it is opened again after a pause that
+// grows up to half a minute; onState tells the page whether it is live.
+export function streamEvents(onEvent, onState) {
+  const controller = new AbortController();
+  let delay = 1000;
+
+  async function once() {
+    const response = await fetch('/api/events', {
+      headers: headers({Accept: 'text/event-stream'}),
+      signal: controller.signal,
+      cache: 'no-store',
+    });
+    if (!response.ok) throw await errorFrom(response);
+    onState(true);
+    delay = 1000;
+    const reader = response.body.getReader();
+    const decoder = new TextDecoder('utf-8');
+    let buffer = '';
+    for (;;) {
+      const {value, done} = await reader.read();
+      if (done) break;
+      buffer += decoder.decode(value, {stream: true});
+      buffer = buffer.replace(/\r\n?/g, '\n');
+      let end;
+      while ((end = buffer.indexOf('\n\n')) >= 0) {
+        dispatch(buffer.slice(0, end), onEvent);
+        buffer = buffer.slice(end + 2);
+      }
+    }
+  }
+
+  (async () => {
+    while (!controller.signal.aborted) {
+      try {
+        await once();
+      } catch (error) {
+        if (controller.signal.aborted) return;
+        if (error instanceof ApiError && error.status === 401) return;
+      }
+      if (controller.signal.aborted) return;
+      onState(false);
+      await sleep(delay);
+      delay = Math.min(delay * 2, 30000);
+    }
+  })();
+
+  return () => controller.abort();
+}
+
+function dispatch(block, onEvent) {
+  let name = 'message';
+  const data = [];
+  for (const line of block.split('\n')) {
+    if (line === '' || line.startsWith(':')) continue;
+    const colon = line.indexOf(':');
+    const field = colon < 0 ? line : line.slice(0, colon);
+    let value = colon < 0 ? '' : line.slice(colon + 1);
+    if (value.startsWith(' ')) value = value.slice(1);
+    if (field === 'event') name = value;
+    else if (field === 'data') data.push(value);
+  }
+  if (data.length === 0) return;
+  let payload;
+  try {
+    payload = JSON.parse(data.join('\n'));
+  } catch (_) {
+    return;
+  }
+  onEvent(name, payload);
+}

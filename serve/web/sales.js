@@ -1,0 +1,90 @@
+// Sales of a period: turnover per day and the best-selling articles.
+
+import {$, h, clear} from './dom.js';
+import {get} from './api.js';
+import {state, sayError, isoDay} from './state.js';
+import {dayChart, articleChart} from './charts.js';
+
+// Eight whole weeks ending today, unless staff chose otherwise.
+function defaultPeriod() {
+  const to = new Date();
+  const from = new Date(to);
+  from.setDate(from.getDate() - 55);
+  $('#sales-from').value = isoDay(from);
+  $('#sales-to').value = isoDay(to);
+}
+
+function total(rows) {
+  // Sums in hundredths: adding "12.30" + "0.10" as floats would not give the till's figure.
+  const cents = rows.reduce((sum, r) => {
+    const [whole, frac = ''] = String(r.value ?? '0').replace(',', '.').split('.');
+    const sign = whole.trim().startsWith('-') ? -1 : 1;
+    return sum + sign * (Math.abs(Number.parseInt(whole, 10) || 0) * 100 +
+      (Number.parseInt((frac + '00').slice(0, 2), 10) || 0));
+  }, 0);
+  const sign = cents < 0 ? '-' : '';
+  const abs = Math.abs(cents);
+  return `${sign}${Math.floor(abs / 100)},${String(abs % 100).padStart(2, '0')}`;
+}
+
+export async function loadSales() {
+  let from = $('#sales-from').value;
+  let to = $('#sales-to').value;
+  if (!from || !to) {
+    defaultPeriod();
+    from = $('#sales-from').value;
+    to = $('#sales-to').value;
+  }
+  if (from > to) [from, to] = [to, from];
+  const device = $('#sales-device').value;
+  const query = new URLSearchParams({from, to});
+  if (device) query.set('device', device);
+  try {
+    const [days, articles] = await Promise.all([
+      get(`/api/sales?by=day&${query}`),
+      get(`/api/sales?by=article&limit=10&${query}`),
+    ]);
+    shown = {days: days.rows || [], top: articles.rows || [], from, to};
+    draw();
+  } catch (error) {
+    if (error.status !== 401) sayError(error, 'The sales could not be read');
+  }
+}
+
+let shown = null;
+
+function draw() {
+  if (!shown) return;
+  const {days, top, from, to} = shown;
+  const chart = $('#sales-chart');
+  clear(chart, dayChart(days, from, to, chart.clientWidth || 800));
+  chart.dataset.days = String(days.length);
+  $('#sales-total').textContent = days.length ?
+    `${total(days)} zł from ${from} to ${to}` : `No sales recorded from ${from} to ${to}.`;
+  const box = $('#sales-top');
+  clear(box, top.length ? articleChart(top, box.clientWidth || 800) :
+    h('p', {class: 'muted'}, 'No article sold in this period.'));
+}
+
+export function renderSalesDevices() {
+  const select = $('#sales-device');
+  const chosen = select.value;
+  clear(select, h('option', {value: ''}, 'All devices'),
+    [...state.devices.keys()].sort().map(n => h('option', {value: n}, n)));
+  select.value = [...select.options].some(o => o.value === chosen) ? chosen : '';
+}
+
+export function setupSales() {
+  defaultPeriod();
+  for (const id of ['#sales-from', '#sales-to', '#sales-device']) {
+    $(id).addEventListener('change', loadSales);
+  }
+  // Drawn again at the new width when a tablet turns or a window is resized.
+  let lastWidth = 0;
+  new ResizeObserver(entries => {
+    const width = Math.round(entries[0].contentRect.width);
+    if (width === lastWidth) return;
+    lastWidth = width;
+    requestAnimationFrame(draw);
+  }).observe($('#sales-chart'));
+}
