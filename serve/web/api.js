@@ -87,20 +87,24 @@ export function priceListBody(file) {
 
 // The event stream, read with fetch so that the Authorization header goes with it (EventSource
 // cannot send headers). When the stream ends or fails it is opened again after a pause that
-// grows up to half a minute; onState tells the page whether it is live.
+// grows up to half a minute, from the last event seen (Last-Event-ID, as EventSource would);
+// onState tells the page whether it is live.
 export function streamEvents(onEvent, onState) {
   const controller = new AbortController();
   let delay = 1000;
+  const seen = {id: ''};
 
   async function once() {
+    const extra = {Accept: 'text/event-stream'};
+    if (seen.id) extra['Last-Event-ID'] = seen.id;
     const response = await fetch('/api/events', {
-      headers: headers({Accept: 'text/event-stream'}),
+      headers: headers(extra),
       signal: controller.signal,
       cache: 'no-store',
     });
     if (!response.ok) throw await errorFrom(response);
     onState(true);
-    delay = 1000;
+    const opened = Date.now();
     const reader = response.body.getReader();
     const decoder = new TextDecoder('utf-8');
     let buffer = '';
@@ -108,13 +112,16 @@ export function streamEvents(onEvent, onState) {
       const {value, done} = await reader.read();
       if (done) break;
       buffer += decoder.decode(value, {stream: true});
-      buffer = buffer.replace(/\r\n?/g, '\n');
-      let end;
-      while ((end = buffer.indexOf('\n\n')) >= 0) {
-        dispatch(buffer.slice(0, end), onEvent);
-        buffer = buffer.slice(end + 2);
-      }
+      // A CR at the end of a chunk may be the first half of a CRLF: it waits for the next one.
+      const complete = buffer.endsWith('\r') ? buffer.slice(0, -1) : buffer;
+      const rest = buffer.slice(complete.length);
+      const blocks = complete.replace(/\r\n?/g, '\n').split('\n\n');
+      buffer = blocks.pop() + rest;
+      for (const block of blocks) dispatch(block, onEvent, seen);
     }
+    // A stream that a proxy or a restarting service ends at once must not be opened again at
+    // once forever: the pause only starts over after a stream that lasted.
+    if (Date.now() - opened > 10000) delay = 1000;
   }
 
   (async () => {
@@ -135,7 +142,7 @@ export function streamEvents(onEvent, onState) {
   return () => controller.abort();
 }
 
-function dispatch(block, onEvent) {
+function dispatch(block, onEvent, seen) {
   let name = 'message';
   const data = [];
   for (const line of block.split('\n')) {
@@ -146,6 +153,7 @@ function dispatch(block, onEvent) {
     if (value.startsWith(' ')) value = value.slice(1);
     if (field === 'event') name = value;
     else if (field === 'data') data.push(value);
+    else if (field === 'id' && !value.includes('\0')) seen.id = value;
   }
   if (data.length === 0) return;
   let payload;

@@ -1,7 +1,7 @@
 // A price list file: checked as soon as it is chosen, previewed as the changes a sync would
 // make, then sent to a device, a group or every device.
 
-import {$, h, clear, table, amount} from './dom.js';
+import {$, h, clear, table} from './dom.js';
 import {get, post, priceListBody, ApiError} from './api.js';
 import {state, say, sayError} from './state.js';
 import {follow, jobsOf, waitFor} from './jobs.js';
@@ -80,54 +80,28 @@ async function check() {
   }
 }
 
-// What a difference is called and which article it is about, whatever the service names its
-// fields: the change is one of added, changed, deleted.
-function changeOf(d) {
-  const word = String(d.change ?? d.kind ?? d.action ?? d.type ?? d.op ?? d.status ?? '').toLowerCase();
-  if (/add|new|insert/.test(word)) return 'added';
-  if (/del|remov/.test(word)) return 'deleted';
-  if (/chang|modif|updat|differ/.test(word)) return 'changed';
-  return word || 'changed';
-}
-
-function side(d, names) {
-  for (const n of names) if (d[n] && typeof d[n] === 'object') return d[n];
-  return null;
-}
-
-function articleOf(d) {
-  return side(d, ['file', 'new', 'after', 'wanted', 'article', 'to']) ||
-    side(d, ['device', 'old', 'before', 'from']) || d;
-}
-
-function changeDetail(d) {
-  const before = side(d, ['device', 'old', 'before', 'from']);
-  const after = side(d, ['file', 'new', 'after', 'wanted', 'to']);
-  if (before && after) {
-    const fields = Array.isArray(d.fields) ? d.fields :
-      ['name', 'price', 'flag', 'group'].filter(f => String(before[f] ?? '') !== String(after[f] ?? ''));
-    return fields.map(f => `${f}: ${before[f] ?? ''} → ${after[f] ?? ''}`).join('; ');
-  }
-  if (Array.isArray(d.fields)) return d.fields.join(', ');
-  return d.detail ?? d.reason ?? '';
-}
+// A dry-run sync's differences come one row per differing field, and one per article to add
+// or delete: {code, what: add|change|delete, field, list, device}, list and device being what
+// the file and the device hold.
+const CHANGE = {add: 'added', change: 'changed', delete: 'deleted'};
 
 function showDifferences(device, differences) {
-  const groups = {added: [], changed: [], deleted: []};
-  for (const d of differences) (groups[changeOf(d)] || (groups[changeOf(d)] = [])).push(d);
-  const summary = Object.entries(groups).map(([k, v]) => `${v.length} ${k}`).join(', ');
+  const codes = {added: new Set(), changed: new Set(), deleted: new Set()};
+  for (const d of differences) codes[CHANGE[d.what] || 'changed'].add(d.code);
+  const summary = Object.entries(codes).map(([k, v]) => `${v.size} ${k}`).join(', ');
+  const order = {add: 0, change: 1, delete: 2};
+  const rows = [...differences].sort((a, b) => (order[a.what] ?? 1) - (order[b.what] ?? 1));
   return h('section', {class: 'preview-device', 'data-device': device},
-    h('h3', {}, device, ' ', h('small', {class: 'muted'}, summary)),
+    h('h3', {}, device, ' ', h('small', {class: 'muted', 'data-test': 'preview-summary'}, summary)),
     differences.length === 0 ? h('p', {class: 'ok'}, 'The device already has this price list.') :
-      table([
-        {title: 'Change', value: d => h('span', {class: `badge badge-${changeOf(d)}`}, changeOf(d))},
-        {title: 'Code', value: d => articleOf(d).code ?? d.code ?? ''},
-        {title: 'Name', value: d => articleOf(d).name ?? d.name ?? ''},
-        {title: 'Price', value: d => amount(articleOf(d).price ?? d.price), num: true},
-        {title: 'What differs', value: d => changeDetail(d)},
-      ], ['added', 'changed', 'deleted'].flatMap(k => groups[k] || []).concat(
-        Object.entries(groups).filter(([k]) => !['added', 'changed', 'deleted'].includes(k))
-          .flatMap(([, v]) => v)), {class: 'differences'}));
+      h('div', {class: 'scroll'}, table([
+        {title: 'Change', value: d => h('span', {class: `badge badge-${CHANGE[d.what] || 'changed'}`},
+          CHANGE[d.what] || d.what)},
+        {title: 'Code', value: d => d.code},
+        {title: 'Article', value: d => d.what === 'change' ?
+          [h('span', {class: 'muted'}, `${d.field}: `), d.device || '', ' → ', h('strong', {}, d.list || '')] :
+          (d.what === 'delete' ? d.device : d.list) || ''},
+      ], rows, {class: 'differences'})));
 }
 
 async function preview() {
