@@ -1,0 +1,107 @@
+#!/bin/bash
+# Makes the Debian package velko_VERSION_ARCH.deb from a Linux build tree:
+#   /usr/bin/velko and velko-sim (stripped), the library libvelko.so.VERSION with its SONAME
+#   link libvelko.so.1 and the link libvelko.so to build against, /usr/include/velko/velko.h,
+#   the systemd unit velko.service, the example configuration /etc/velko/velko.toml (a
+#   conffile), the man pages velko(1), velko-sim(1) and velko-serve(1), and in
+#   /usr/share/doc/velko the copyright, the changelog, README.md, SERVICE.md and a sample price
+#   list; the maintainer scripts make the user velko and guard the configuration's secrets.
+# Depends is worked out by dpkg-shlibdeps from the binaries themselves, plus adduser for the
+# maintainer scripts.
+# Usage: make-deb.sh OUTPUT.deb VERSION SOURCE_ROOT BUILD_DIR
+set -euo pipefail
+[ $# -eq 4 ] || { sed -n 's/^# Usage: //p' "$0" >&2; exit 2; }
+recipe=$(cd "$(dirname "$0")" && pwd)
+out=$(realpath -m "$1") version=$2 root=$(realpath "$3") build=$(realpath "$4")
+fail() { echo "make-deb.sh: $*" >&2; exit 1; }
+
+# The package's version and its changelog's newest entry must agree, or the changelog that
+# ships would describe another release.
+logged=$(dpkg-parsechangelog -l "$recipe/changelog" -S Version)
+[ "$logged" = "$version" ] ||
+    fail "packaging/debian/changelog's newest entry is $logged, not $version: add one for $version"
+for file in velko velko-sim "libvelko.so.$version"; do
+    [ -f "$build/$file" ] || fail "$build/$file is missing: build the linux preset first"
+done
+
+arch=$(dpkg --print-architecture)
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null)
+maintainer=$(sed -n 's/^ -- \(.*>\)  .*/\1/p' "$recipe/changelog" | head -n 1)
+umask 022
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+pkg=$work/velko
+lib=usr/lib/$multiarch
+doc=usr/share/doc/velko
+mkdir -p "$pkg/DEBIAN" "$pkg/usr/bin" "$pkg/$lib" "$pkg/usr/include/velko" \
+         "$pkg/lib/systemd/system" "$pkg/etc/velko" "$pkg/usr/share/man/man1" "$pkg/$doc/examples"
+
+# As dh_strip does: no debugging symbols, no compiler notes.
+install -m 755 "$build/velko" "$build/velko-sim" "$pkg/usr/bin/"
+strip --remove-section=.comment --remove-section=.note "$pkg/usr/bin/velko" "$pkg/usr/bin/velko-sim"
+install -m 644 "$build/libvelko.so.$version" "$pkg/$lib/"
+strip --remove-section=.comment --remove-section=.note --strip-unneeded "$pkg/$lib/libvelko.so.$version"
+soname=$(objdump -p "$pkg/$lib/libvelko.so.$version" | awk '$1 == "SONAME" { print $2 }')
+[ -n "$soname" ] || fail "libvelko.so.$version has no SONAME"
+ln -s "libvelko.so.$version" "$pkg/$lib/$soname"
+ln -s "$soname" "$pkg/$lib/libvelko.so"
+install -m 644 "$root/include/velko/velko.h" "$pkg/usr/include/velko/"
+
+install -m 644 "$recipe/velko.service" "$pkg/lib/systemd/system/"
+install -m 644 "$recipe/velko.toml" "$pkg/etc/velko/"
+for page in velko velko-sim velko-serve; do
+    gzip -9n <"$recipe/$page.1" >"$pkg/usr/share/man/man1/$page.1.gz"
+done
+install -m 644 "$recipe/copyright" "$root/README.md" "$root/docs/SERVICE.md" "$pkg/$doc/"
+gzip -9n <"$recipe/changelog" >"$pkg/$doc/changelog.gz"
+install -m 644 "$root/samples/articles.csv" "$pkg/$doc/examples/"
+
+install -m 755 "$recipe/postinst" "$recipe/prerm" "$recipe/postrm" "$pkg/DEBIAN/"
+echo /etc/velko/velko.toml >"$pkg/DEBIAN/conffiles"
+# Programs linked against libvelko.so.1 depend on this package; the loader's cache learns of
+# the library on installation.
+echo "libvelko ${soname#libvelko.so.} velko (>= $version)" >"$pkg/DEBIAN/shlibs"
+echo "activate-noawait ldconfig" >"$pkg/DEBIAN/triggers"
+
+# dpkg-shlibdeps reads the source package's name from debian/control.
+mkdir -p "$work/debian"
+printf 'Source: velko\n\nPackage: velko\nArchitecture: any\n' >"$work/debian/control"
+libraries=$( (cd "$work" && dpkg-shlibdeps -O -S"$pkg" -e"velko/usr/bin/velko" \
+                -e"velko/usr/bin/velko-sim" -e"velko/$lib/libvelko.so.$version") 2>"$work/shlibdeps.log" |
+            sed -n 's/^shlibs:Depends=//p') ||
+    { cat "$work/shlibdeps.log" >&2; fail "dpkg-shlibdeps failed"; }
+[ -n "$libraries" ] || { cat "$work/shlibdeps.log" >&2; fail "dpkg-shlibdeps found no libraries"; }
+rm -rf "$work/debian"
+
+size=$(du -sk --exclude=DEBIAN "$pkg" | cut -f1)
+cat >"$pkg/DEBIAN/control" <<CONTROL
+Package: velko
+Version: $version
+Architecture: $arch
+Maintainer: $maintainer
+Installed-Size: $size
+Depends: adduser, $libraries
+Section: utils
+Priority: optional
+Description: price lists and sales of VELKO retail devices on serial lines
+ velko uploads price lists from CSV or JSON files to VELKO point-of-sale
+ devices, sends only what changed, checks what a device holds, reads the
+ articles with their sales counters, deletes articles and closes the day,
+ on one device or several at once, over serial lines or serial device
+ servers.
+ .
+ velko serve offers a shop's devices over HTTP: a REST API, a web page for
+ staff, a durable job log and the close of day on a schedule. It runs as
+ the systemd service velko.service once /etc/velko/velko.toml is set up.
+ .
+ Also included: velko-sim, a simulated device on a pseudo-terminal, and the
+ C library libvelko.so.1 with its header.
+CONTROL
+(cd "$pkg" && find . -path ./DEBIAN -prune -o -type f -printf '%P\0' | LC_ALL=C sort -z |
+     xargs -0 md5sum) >"$pkg/DEBIAN/md5sums"
+chmod 644 "$pkg/DEBIAN/control" "$pkg/DEBIAN/conffiles" "$pkg/DEBIAN/shlibs" \
+          "$pkg/DEBIAN/triggers" "$pkg/DEBIAN/md5sums"
+
+mkdir -p "$(dirname "$out")"
+dpkg-deb --build --root-owner-group "$pkg" "$out" >/dev/null
+echo "$out"
