@@ -308,6 +308,8 @@ void readJson(const std::string& file, std::istream& in, const RowSink& onRow,
     nlohmann::json::sax_parse(in, &rows);
 }
 
+}  // namespace
+
 std::string quoteCsv(const std::string& cell, char delimiter) {
     if (cell.find_first_of(std::string(1, delimiter) + "\"\r\n") == std::string::npos) return cell;
     std::string out = "\"";
@@ -317,8 +319,6 @@ std::string quoteCsv(const std::string& cell, char delimiter) {
     }
     return out + "\"";
 }
-
-}  // namespace
 
 std::string describe(const Fault& f) {
     std::string out = f.file;
@@ -394,10 +394,16 @@ void readArticleFile(const std::string& path, const RowSink& onRow, std::vector<
 }
 
 void readArticleText(const std::string& file, Format format, std::string text,
-                     std::vector<Row>& rows, std::vector<Fault>& faults, const ReadOptions& options,
+                     const RowSink& onRow, std::vector<Fault>& faults, const ReadOptions& options,
                      FileLayout* layout) {
     std::istringstream in(std::move(text));
-    readArticles(file, format, in, keepingIn(rows), faults, options, layout);
+    readArticles(file, format, in, onRow, faults, options, layout);
+}
+
+void readArticleText(const std::string& file, Format format, std::string text,
+                     std::vector<Row>& rows, std::vector<Fault>& faults, const ReadOptions& options,
+                     FileLayout* layout) {
+    readArticleText(file, format, std::move(text), keepingIn(rows), faults, options, layout);
 }
 
 std::array<std::string, ColumnCount> articleCells(const ArticleRecord& r, TextCodec& codec,

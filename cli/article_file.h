@@ -66,6 +66,9 @@ void readArticleFile(const std::string& path, std::vector<Row>& rows, std::vecto
                      const ReadOptions& options = ReadOptions(), FileLayout* layout = nullptr);
 // The same for text already read; `file` names it in faults.
 void readArticleText(const std::string& file, Format format, std::string text,
+                     const RowSink& onRow, std::vector<Fault>& faults,
+                     const ReadOptions& options = ReadOptions(), FileLayout* layout = nullptr);
+void readArticleText(const std::string& file, Format format, std::string text,
                      std::vector<Row>& rows, std::vector<Fault>& faults,
                      const ReadOptions& options = ReadOptions(), FileLayout* layout = nullptr);
 
@@ -74,6 +77,9 @@ void readArticleText(const std::string& file, Format format, std::string text,
 // for ExcelCsv, a point otherwise).
 std::array<std::string, ColumnCount> articleCells(const ArticleRecord& record, TextCodec& codec,
                                                   Format format = Format::Csv);
+
+// A CSV cell, in quotes when it holds the delimiter, a quote or a line break.
+std::string quoteCsv(const std::string& cell, char delimiter);
 
 void writeArticles(std::ostream& out, Format format, const std::vector<ArticleRecord>& records,
                    TextCodec& codec);

@@ -28,11 +28,16 @@ struct JobState {
     Progress* progress = nullptr;
     size_t row = 0;
     bool interrupted = false;  // Ctrl-C ended the list or the download early
+    const std::atomic<bool>* stop = nullptr;  // the job's own stop, besides Ctrl-C
     // A deletion that goes on after refusals counts them here; each rise names the code
     // asked for before.
     int32_t deleteRefused = 0, deleteRefusedSeen = 0;
 };
 thread_local JobState* current = nullptr;
+
+bool stopAsked(const std::atomic<bool>* stop) {
+    return interrupted() || (stop && stop->load());
+}
 
 std::string codeText(const ArticleRecord& record) {
     return std::string(record.code, strnlen(record.code, sizeof record.code));
@@ -52,7 +57,7 @@ int32_t VELKO_CALL supplyNext(const char*, int32_t index, ArticleRecord* record,
     noteRefusedDeletion(job, index);
     if (index < 0 || index >= total) return 0;
     // Ctrl-C: the article on the line was answered; the list ends here, with the end bytes.
-    if (interrupted()) {
+    if (stopAsked(job.stop)) {
         job.interrupted = true;
         return 0;
     }
@@ -69,7 +74,7 @@ int32_t VELKO_CALL uploaded(const char*, int32_t, const ArticleRecord* record, u
 
 int32_t VELKO_CALL receive(const char*, int32_t, ArticleRecord* record, uint32_t) {
     JobState& job = *current;
-    if (interrupted()) {
+    if (stopAsked(job.stop)) {
         job.interrupted = true;
         return 0;
     }
@@ -122,6 +127,7 @@ class Job {
         state_.progress = &progress;
         state_.row = row;
         state_.supply = &request.articles;
+        state_.stop = request.stop;
         current = &state_;
     }
     ~Job() { current = nullptr; }
@@ -242,7 +248,8 @@ class Job {
         const auto codec = makeTextCodec();
         const std::string& path = request_.output;
         std::string into;
-        if (path.empty() || path == "-") {
+        if (request_.tableInMemory) {
+        } else if (path.empty() || path == "-") {
             writeArticles(std::cout, request_.excel ? Format::ExcelCsv : Format::Csv,
                           state_.received, *codec);
             std::cout.flush();
@@ -263,8 +270,11 @@ class Job {
     // Leaves `table` in the --save-table file, when one is named; a file that cannot be
     // written turns `out` into that failure, saying what was done before.
     Outcome saveTable(const std::vector<ArticleRecord>& table, Outcome out) {
+        if (out.exitStatus != EXIT_DONE) return out;
+        out.tableKnown = true;
+        out.table = table;
         const std::string& path = request_.saveTable;
-        if (path.empty() || out.exitStatus != EXIT_DONE) return out;
+        if (path.empty()) return out;
         std::ostringstream text;
         writeArticles(text, formatOf(path), table, *makeTextCodec());
         std::string error;
@@ -334,8 +344,9 @@ class Job {
         if (rc != VELKO_OK && sent) {
             // The device has the request and may well have zeroed: the report's name says so,
             // so that nobody adds the same sales again from the next report.
+            if (!saved.empty()) reportNow_ = markUnconfirmed(saved);
             const std::string report =
-                saved.empty() ? "" : "the report is saved as " + markUnconfirmed(saved) + "; ";
+                saved.empty() ? "" : "the report is saved as " + reportNow_ + "; ";
             return {EXIT_RESET_UNCONFIRMED, "not confirmed", "",
                     report + "the device took the reset but its answer never came (" +
                         resultName(rc) +
@@ -376,11 +387,23 @@ class Job {
             return {EXIT_REPORT_NOT_SAVED, "no report", counts,
                     "the report could not be saved (" + error + "); the counters were not touched"};
         }
-        if (interrupted()) {
-            return stopped(counts, "the report is saved as " + report +
-                                       "; the reset was not sent: the counters were not touched");
+        if (request_.recordReport) {
+            const std::string why = request_.recordReport(report, state_.received);
+            if (!why.empty()) {
+                return {EXIT_REPORT_NOT_SAVED, "no report", counts,
+                        "the report is saved as " + report + " but could not be recorded (" +
+                            why + "); the counters were not touched"};
+            }
+        }
+        if (stopAsked(request_.stop)) {
+            Outcome out = stopped(counts, "the report is saved as " + report +
+                                              "; the reset was not sent: the counters were not "
+                                              "touched");
+            out.report = report;
+            return out;
         }
         Outcome out = zero(report);
+        out.report = reportNow_.empty() ? report : reportNow_;
         out.counts = counts + ", quantity " + formatAmount(quantity, 3) + ", value " +
                      formatAmount(value, 2);
         if (out.exitStatus != EXIT_DONE) return out;
@@ -434,9 +457,12 @@ class Job {
                 estimate = "; the upload about " + formatDuration(ms / 1000) + " at " +
                            std::to_string(request_.baud) + " baud";
             }
-            return {EXIT_DONE, "done", counts,
-                    "would be " + counts + "; nothing was sent (--dry-run)" + estimate,
-                    uploads.size() + deletions.size() ? differenceTable(plan, words, *codec) : ""};
+            Outcome out{EXIT_DONE, "done", counts,
+                        "would be " + counts + "; nothing was sent (--dry-run)" + estimate,
+                        uploads.size() + deletions.size() ? differenceTable(plan, words, *codec)
+                                                          : ""};
+            out.differences = differenceRows(plan, words, *codec);
+            return out;
         }
         if (!uploads.empty()) {
             Outcome sent = upload(uploads);
@@ -445,7 +471,7 @@ class Job {
                 sent.message += deletions.empty() ? "" : "; no article was deleted";
                 return sent;
             }
-            if (interrupted() && !deletions.empty()) {
+            if (stopAsked(request_.stop) && !deletions.empty()) {
                 return stopped(sent.counts, "the " + std::to_string(uploads.size()) +
                                                 " changes were sent; no article was deleted");
             }
@@ -504,12 +530,13 @@ class Job {
             std::string counts = std::to_string(found.missing) + " missing, " +
                                  std::to_string(found.changed) + " differ";
             if (!ignoreExtra) counts += ", " + std::to_string(found.extra) + " extra";
+            const auto codec = makeTextCodec();
             out = {EXIT_MISMATCH, "differs", counts + ", " + matching,
                    "the device's table differs from the list: " + counts + ", " + matching,
-                   differenceTable(found, words, *makeTextCodec())};
+                   differenceTable(found, words, *codec)};
+            out.differences = differenceRows(found, words, *codec);
         }
         // What was read is the device's table, whatever it shows.
-        if (request_.saveTable.empty()) return out;
         const int status = out.exitStatus;
         out.exitStatus = EXIT_DONE;
         out = saveTable(state_.received, out);
@@ -524,6 +551,7 @@ class Job {
     TraceLog trace_;
     ReplyString session_;
     JobState state_;
+    std::string reportNow_;  // the saved report's name once a reset left unconfirmed renamed it
     const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 
@@ -532,7 +560,7 @@ class Job {
 Outcome runJob(const JobRequest& request, const LineSpec& line, Progress& progress, size_t row) {
     const auto start = std::chrono::steady_clock::now();
     // A job that waited for its turn on a shared line does not start after Ctrl-C.
-    Outcome out = interrupted() ? stopped("", "not started; nothing was sent")
+    Outcome out = stopAsked(request.stop) ? stopped("", "not started; nothing was sent")
                                 : Job(request, line, progress, row).run();
     out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     progress.finish(row, out.state + (out.counts.empty() ? "" : "  " + out.counts));

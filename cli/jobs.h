@@ -2,6 +2,9 @@
 // several lines run side by side without sharing anything but the progress display.
 #pragma once
 
+#include <array>
+#include <atomic>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -38,6 +41,16 @@ struct JobRequest {
     bool keepOthers = false;  // sync: leave the articles the list does not name
     bool dryRun = false;      // sync: work out the changes and send none
     bool verify = false;      // upload, sync: read the table back and compare it with the list
+    // For a program that runs jobs for others (the service) rather than for a terminal:
+    // a download's table stays in Outcome::table instead of going to `output`...
+    bool tableInMemory = false;
+    // ... the job stops at the next article once `*stop` is set, as on Ctrl-C...
+    const std::atomic<bool>* stop = nullptr;
+    // ... and a close of day's saved report is recorded before the reset is sent: the report's
+    // file and the table read; the reason it could not be recorded ("" when it was), which
+    // leaves the counters untouched.
+    std::function<std::string(const std::string& report, const std::vector<ArticleRecord>&)>
+        recordReport;
 };
 
 struct Outcome {
@@ -47,6 +60,14 @@ struct Outcome {
     std::string message;  // one line for a person: what happened, and on failure what to check
     std::string details{};  // a table for standard output: a sync's changes, a verify's differences
     double seconds = 0;
+    // What the job leaves known, for a program that keeps it: `details` row by row...
+    std::vector<std::array<std::string, 5>> differences{};
+    // ... the device's table as read, or as it stands after a sync or a close of day
+    // (`tableKnown`)...
+    bool tableKnown = false;
+    std::vector<ArticleRecord> table{};
+    // ... and the report a close of day saved, under its name now.
+    std::string report{};
 };
 
 Outcome runJob(const JobRequest& request, const LineSpec& line, Progress& progress, size_t row);

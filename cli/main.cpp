@@ -13,6 +13,9 @@
 #include "cli/jobs.h"
 #include "cli/outcome.h"
 #include "cli/scan.h"
+#ifdef VELKO_WITH_SERVE
+#include "serve/run.h"
+#endif
 #include "cli/validate.h"
 #include "device/floor.h"
 #include "link/platform.h"
@@ -467,6 +470,27 @@ int main(int argc, char** argv) {
     app.footer(exitStatusHelp());
 
     std::vector<std::string> arguments = utf8Arguments(argc, argv);
+#ifdef VELKO_WITH_SERVE
+    velko::serve::ServeOptions serveOptions;
+    auto* serve = app.add_subcommand(
+        "serve", "run as a service: the devices of a configuration (or simulated ones) over "
+                 "HTTP, with a web page, a job log and the close of day on a schedule");
+    serve->add_option("--config", serveOptions.config, "the configuration (TOML)")
+        ->type_name("FILE");
+    serve->add_option("--simulate", serveOptions.simulate,
+                      "N simulated devices instead of a configuration; a token is printed")
+        ->check(CLI::Range(1, 64))
+        ->type_name("N");
+    serve->add_option("--listen", serveOptions.listen,
+                      "HOST:PORT to listen on, over the configuration's (port 0: any free one)")
+        ->type_name("HOST:PORT");
+    serve->add_option("--data", serveOptions.data,
+                      "the directory of the database and the reports, over the configuration's")
+        ->type_name("DIR");
+    serve->add_option("--web-root", serveOptions.webRoot,
+                      "serve the page from DIR instead of the copy built in (to work on it)")
+        ->type_name("DIR");
+#endif
     std::vector<char*> pointers;
     for (std::string& a : arguments) pointers.push_back(&a[0]);
     try {
@@ -480,6 +504,15 @@ int main(int argc, char** argv) {
         const int status = app.exit(e);
         return status == 0 ? EXIT_DONE : EXIT_USAGE;
     }
+#ifdef VELKO_WITH_SERVE
+    if (serve->parsed()) {
+        if (serveOptions.config.empty() == (serveOptions.simulate == 0)) {
+            std::fprintf(stderr, "velko: serve: give --config FILE or --simulate N\n");
+            return EXIT_USAGE;
+        }
+        return velko::serve::runServe(serveOptions);
+    }
+#endif
     if (scan->parsed()) {
         // The tool's own --baud and --device name one rate and one number.
         std::string error;

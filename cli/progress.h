@@ -14,10 +14,11 @@ class Progress {
   public:
     // `labels` name the rows; `out` is the terminal, or null for no display at all.
     Progress(std::FILE* out, std::vector<std::string> labels);
+    virtual ~Progress() = default;
 
     // Thread-safe: each line's job reports from its own thread. `total` < 0: not known.
-    void update(size_t row, long done, long total);
-    void finish(size_t row, const std::string& outcome);
+    virtual void update(size_t row, long done, long total);
+    virtual void finish(size_t row, const std::string& outcome);
 
   private:
     using Clock = std::chrono::steady_clock;

@@ -143,10 +143,9 @@ std::vector<ArticleRecord> tableAfter(const std::vector<ArticleRecord>& held,
     return after;
 }
 
-std::string differenceTable(const TableComparison& comparison, const char* const words[3],
-                            TextCodec& codec) {
-    using Line = std::array<std::string, 5>;
-    std::vector<Line> lines = {{"code", "what", "field", "list", "device"}};
+std::vector<DifferenceRow> differenceRows(const TableComparison& comparison,
+                                          const char* const words[3], TextCodec& codec) {
+    std::vector<DifferenceRow> lines;
     const auto whole = [&](const ArticleRecord& r, bool asStored) {
         const auto cells = articleCells(r, codec);
         return (asStored ? codec.toUtf8(storedName(r)) : cells[Name]) + ", " + cells[Price] +
@@ -173,13 +172,21 @@ std::string differenceTable(const TableComparison& comparison, const char* const
                 lines.push_back({code, word, "group", listed[Group], held[Group]});
         }
     }
+    return lines;
+}
+
+std::string differenceTable(const TableComparison& comparison, const char* const words[3],
+                            TextCodec& codec) {
+    std::vector<DifferenceRow> lines = {{"code", "what", "field", "list", "device"}};
+    for (DifferenceRow& row : differenceRows(comparison, words, codec))
+        lines.push_back(std::move(row));
     std::array<size_t, 5> width{};
-    for (const Line& line : lines) {
+    for (const DifferenceRow& line : lines) {
         for (size_t c = 0; c < line.size(); ++c)
             width[c] = std::max(width[c], displayWidth(line[c]));
     }
     std::string text;
-    for (const Line& line : lines) {
+    for (const DifferenceRow& line : lines) {
         std::string row;
         for (size_t c = 0; c < line.size(); ++c) {
             row += line[c];

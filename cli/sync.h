@@ -3,6 +3,7 @@
 // shows them.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -51,10 +52,14 @@ TableComparison compareTables(const std::vector<ArticleRecord>& list,
 std::vector<ArticleRecord> tableAfter(const std::vector<ArticleRecord>& held,
                                       const TableComparison& comparison, bool keepOthers);
 
-// The differences as a table for a person, one row per differing field and one per missing or
-// extra article, under the column heads code, what, field, list, device. `words` names the
-// three kinds in the "what" column (a sync says "add", a verification "missing"); a kind whose
-// word is null is left out.
+// The differences one row per differing field and one per missing or extra article: code,
+// what, field, list, device. `words` names the three kinds in the "what" column (a sync says
+// "add", a verification "missing"); a kind whose word is null is left out.
+using DifferenceRow = std::array<std::string, 5>;
+std::vector<DifferenceRow> differenceRows(const TableComparison& comparison,
+                                          const char* const words[3], TextCodec& codec);
+
+// The same as a table for a person, under the column heads.
 std::string differenceTable(const TableComparison& comparison, const char* const words[3],
                             TextCodec& codec);
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 
 #include "cli/file_text.h"
 
@@ -222,11 +223,14 @@ void validateRows(const std::string& file, const std::vector<Row>& rows, RowUse 
     for (const Row& row : rows) validateRow(file, row, use, codec, records, faults);
 }
 
-void loadArticleFile(const std::string& path, RowUse use, TextCodec& codec,
-                     std::vector<ArticleRecord>& records, std::vector<Fault>& faults,
-                     std::vector<Fault>* warnings, const ReadOptions& options,
-                     FileLayout* layoutOut) {
-    const std::string file = path == "-" ? "standard input" : path;
+namespace {
+
+// Reads rows with `read`, handing each to the sink it is given, and checks them as
+// loadArticleFile says.
+using RowReader = std::function<void(const RowSink&, FileLayout&)>;
+void loadArticles(const std::string& file, const RowReader& read, RowUse use, TextCodec& codec,
+                  std::vector<ArticleRecord>& records, std::vector<Fault>& faults,
+                  std::vector<Fault>* warnings, FileLayout* layoutOut) {
     FileLayout own;
     FileLayout& layout = layoutOut ? *layoutOut : own;
     // A column the use needs and the header lacks is one fault of the header, not one of every
@@ -246,8 +250,7 @@ void loadArticleFile(const std::string& path, RowUse use, TextCodec& codec,
     };
     // Each good row's code number and row, to find a code that comes twice once all is read.
     std::vector<std::pair<uint64_t, int>> codes;
-    readArticleFile(
-        path,
+    read(
         [&](Row& row) {
             if (!headerChecked) checkHeader();
             if (!headerGood) return;
@@ -262,7 +265,7 @@ void loadArticleFile(const std::string& path, RowUse use, TextCodec& codec,
                                          " is negative (a deposit return?); it is sent as it is"});
             }
         },
-        faults, options, &layout);
+        layout);
     if (!headerChecked) checkHeader();
     std::sort(codes.begin(), codes.end());  // by code, then by row
     for (size_t i = 1; i < codes.size(); ++i) {
@@ -271,6 +274,29 @@ void loadArticleFile(const std::string& path, RowUse use, TextCodec& codec,
                           "the same code as row " + std::to_string(codes[i - 1].second) +
                               "; a list may name each code once"});
     }
+}
+
+}  // namespace
+
+void loadArticleFile(const std::string& path, RowUse use, TextCodec& codec,
+                     std::vector<ArticleRecord>& records, std::vector<Fault>& faults,
+                     std::vector<Fault>* warnings, const ReadOptions& options,
+                     FileLayout* layout) {
+    const auto read = [&](const RowSink& onRow, FileLayout& found) {
+        readArticleFile(path, onRow, faults, options, &found);
+    };
+    loadArticles(path == "-" ? "standard input" : path, read, use, codec, records, faults,
+                 warnings, layout);
+}
+
+void loadArticleText(const std::string& file, Format format, std::string text, RowUse use,
+                     TextCodec& codec, std::vector<ArticleRecord>& records,
+                     std::vector<Fault>& faults, std::vector<Fault>* warnings,
+                     const ReadOptions& options) {
+    const auto read = [&](const RowSink& onRow, FileLayout& found) {
+        readArticleText(file, format, std::move(text), onRow, faults, options, &found);
+    };
+    loadArticles(file, read, use, codec, records, faults, warnings, nullptr);
 }
 
 }  // namespace velko::cli

@@ -34,6 +34,12 @@ void loadArticleFile(const std::string& path, RowUse use, TextCodec& codec,
                      std::vector<Fault>* warnings = nullptr,
                      const ReadOptions& options = ReadOptions(), FileLayout* layout = nullptr);
 
+// The same for text already read, as a request brings it; `file` names it in faults.
+void loadArticleText(const std::string& file, Format format, std::string text, RowUse use,
+                     TextCodec& codec, std::vector<ArticleRecord>& records,
+                     std::vector<Fault>& faults, std::vector<Fault>* warnings = nullptr,
+                     const ReadOptions& options = ReadOptions());
+
 // An amount with at most `places` decimals after a point or a comma ("12.5", "-3", "0,05") in
 // units of 10^-places; false when it is not such a number or does not fit in 32 bits.
 bool parseAmount(const std::string& text, int places, int32_t* amount);

@@ -10,10 +10,10 @@
 
 namespace velko {
 
-bool loadTableFile(const std::string& path, DeviceModel& device, std::string& error) {
-    std::vector<cli::Fault> faults;
-    std::vector<ArticleRecord> records;
-    cli::loadArticleFile(path, cli::RowUse::Table, *cli::makeTextCodec(), records, faults);
+namespace {
+
+bool loadRecords(const std::vector<ArticleRecord>& records, const std::vector<cli::Fault>& faults,
+                 DeviceModel& device, std::string& error) {
     if (!faults.empty()) {
         for (const auto& f : faults) error += cli::describe(f) + "\n";
         return false;
@@ -32,6 +32,23 @@ bool loadTableFile(const std::string& path, DeviceModel& device, std::string& er
         device.put(a);
     }
     return true;
+}
+
+}  // namespace
+
+bool loadTableFile(const std::string& path, DeviceModel& device, std::string& error) {
+    std::vector<cli::Fault> faults;
+    std::vector<ArticleRecord> records;
+    cli::loadArticleFile(path, cli::RowUse::Table, *cli::makeTextCodec(), records, faults);
+    return loadRecords(records, faults, device, error);
+}
+
+bool loadTableText(const std::string& csv, DeviceModel& device, std::string& error) {
+    std::vector<cli::Fault> faults;
+    std::vector<ArticleRecord> records;
+    cli::loadArticleText("table", cli::Format::Csv, csv, cli::RowUse::Table,
+                         *cli::makeTextCodec(), records, faults);
+    return loadRecords(records, faults, device, error);
 }
 
 bool saveTableFile(const std::string& path, const DeviceModel& device, std::string& error) {

@@ -1,0 +1,196 @@
+#include "serve/run.h"
+
+#include <signal.h>
+#include <stdlib.h>
+
+#include <cstdio>
+#include <fstream>
+#include <httplib.h>
+#include <random>
+#include <sstream>
+
+#include "serve/api.h"
+#include "serve/simulated_devices.h"
+
+namespace velko::serve {
+namespace {
+
+// A secret of 32 hexadecimal digits from the system's random source.
+std::string newSecret() {
+    std::random_device source;
+    std::string secret;
+    for (int i = 0; i < 4; ++i) {
+        char part[9];
+        std::snprintf(part, sizeof part, "%08x", unsigned(source()));
+        secret += part;
+    }
+    return secret;
+}
+
+ApiRequest requestOf(const httplib::Request& in) {
+    ApiRequest out;
+    out.method = in.method;
+    out.path = in.path;
+    for (const auto& [name, value] : in.params) out.query.emplace(name, value);
+    for (const auto& [name, value] : in.headers) {
+        std::string lower = name;
+        for (char& c : lower) c = char(std::tolower(static_cast<unsigned char>(c)));
+        out.headers.emplace(lower, value);
+    }
+    out.body = in.body;
+    return out;
+}
+
+// Streams the events after `after` to one listener until it goes or the service stops; a
+// comment every 15 s keeps proxies from closing a quiet stream.
+void streamEvents(httplib::Response& res, EventHub& hub, uint64_t after) {
+    res.set_header("X-Accel-Buffering", "no");
+    res.set_chunked_content_provider(
+        "text/event-stream", [&hub, after](size_t, httplib::DataSink& sink) mutable {
+            std::string text;
+            for (const Event& e : hub.after(after, std::chrono::seconds(15))) {
+                text += "id: " + std::to_string(e.id) + "\nevent: " + e.type + "\ndata: " +
+                        e.data + "\n\n";
+                after = e.id;
+            }
+            if (hub.closed()) {
+                sink.done();
+                return false;
+            }
+            if (text.empty()) text = ": still here\n\n";
+            return sink.write(text.data(), text.size());
+        });
+}
+
+Config configFrom(const ServeOptions& options, std::vector<std::string>& faults,
+                  std::unique_ptr<SimulatedDevices>& simulated, std::string& simToken) {
+    Config config;
+    if (options.simulate > 0) {
+        simulated = std::make_unique<SimulatedDevices>(options.simulate, 9600);
+        for (size_t i = 0; i < simulated->paths().size(); ++i) {
+            DeviceConfig d;
+            d.name = "sim-" + std::to_string(i + 1);
+            d.line = simulated->paths()[i];
+            d.group = "sim";
+            config.devices.push_back(d);
+        }
+        simToken = newSecret();
+        config.tokens.push_back({"simulation", simToken, Role::Operate});
+        if (options.data.empty()) {
+            char dir[] = "/tmp/velko-serve-XXXXXX";
+            if (!mkdtemp(dir)) {
+                faults.push_back("cannot make a data directory in /tmp");
+                return config;
+            }
+            config.data = dir;
+        }
+    } else {
+        std::ifstream in(options.config, std::ios::binary);
+        if (!in) {
+            faults.push_back(options.config + ": cannot be read");
+            return config;
+        }
+        std::ostringstream text;
+        text << in.rdbuf();
+        config = parseConfig(text.str(), options.config, faults);
+    }
+    if (!options.data.empty()) config.data = options.data;
+    if (!options.listen.empty() && !parseListen(options.listen, config.host, config.port))
+        faults.push_back("--listen must be HOST:PORT, not '" + options.listen + "'");
+    if (config.tokens.empty())
+        faults.push_back(options.config + ": no [[token]] is configured: nobody could call it");
+    return config;
+}
+
+}  // namespace
+
+int runServe(const ServeOptions& options) {
+    // Signals are taken by this thread alone, with sigwait, once everything runs.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    std::vector<std::string> faults;
+    std::unique_ptr<SimulatedDevices> simulated;
+    std::string simToken;
+    Config config;
+    try {
+        config = configFrom(options, faults, simulated, simToken);
+    } catch (const std::exception& e) {
+        faults.push_back(e.what());
+    }
+    if (!faults.empty()) {
+        for (const std::string& f : faults) std::fprintf(stderr, "velko serve: %s\n", f.c_str());
+        std::fprintf(stderr, "velko serve: not started\n");
+        return 2;
+    }
+    std::unique_ptr<Service> service;
+    try {
+        service = std::make_unique<Service>(config);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "velko serve: %s\n", e.what());
+        return 1;
+    }
+    Api api(*service, options.webRoot);
+
+    httplib::Server http;
+    // Every listener to the events holds a thread for as long as it listens.
+    http.new_task_queue = [] { return new httplib::ThreadPool(512); };
+    http.set_payload_max_length(config.maxBody);
+    // Every request goes to the API, which does its own routing.
+    const auto handle = [&](const httplib::Request& req, httplib::Response& res) {
+        const ApiResponse out = api.handle(requestOf(req));
+        res.status = out.status;
+        for (const auto& [name, value] : out.headers) res.set_header(name, value);
+        if (out.events) {
+            streamEvents(res, service->events(), out.eventsAfter);
+        } else {
+            res.set_content(out.body, out.contentType);
+        }
+    };
+    // What the HTTP library refuses by itself gets a reason too.
+    const size_t maxBody = config.maxBody;
+    http.set_error_handler([maxBody](const httplib::Request&, httplib::Response& res) {
+        if (!res.body.empty()) return;
+        std::string why = "the request is not understood";
+        if (res.status == 413) {
+            why = "the body is over " + std::to_string(maxBody) + " bytes (max_body)";
+        } else if (res.status == 400) {
+            why = "the request is malformed; a POST without a body needs 'Content-Length: 0' "
+                  "(with curl, add -d '')";
+        }
+        res.set_content("{\"error\": \"" + why + "\"}\n", "application/json");
+    });
+    http.Get(".*", handle).Post(".*", handle).Delete(".*", handle).Put(".*", handle);
+    http.Patch(".*", handle).Options(".*", handle);
+    const int port = config.port == 0 ? http.bind_to_any_port(config.host)
+                                      : (http.bind_to_port(config.host, config.port) ? config.port : -1);
+    if (port < 0) {
+        std::fprintf(stderr, "velko serve: cannot listen on %s:%d\n", config.host.c_str(),
+                     config.port);
+        return 1;
+    }
+    service->start();
+    std::thread server([&] { http.listen_after_bind(); });
+    std::printf("velko serve: listening on http://%s:%d/\n", config.host.c_str(), port);
+    if (simulated) {
+        std::printf("velko serve: %zu simulated devices (group \"sim\"), data in %s\n",
+                    simulated->paths().size(), config.data.c_str());
+        std::printf("velko serve: token (operate): %s\n", simToken.c_str());
+    }
+    std::fflush(stdout);
+
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    std::fprintf(stderr, "velko serve: stopping; a running job ends after its article\n");
+    service->events().close();
+    http.stop();
+    server.join();
+    service->stop();
+    return 0;
+}
+
+}  // namespace velko::serve

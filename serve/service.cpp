@@ -1,0 +1,424 @@
+#include "serve/service.h"
+
+#include <algorithm>
+#include <filesystem>
+
+#include "cli/host_os.h"
+#include "cli/jobs.h"
+#include "cli/outcome.h"
+#include "link/platform.h"
+#include "serve/views.h"
+
+namespace velko::serve {
+namespace {
+
+const char* const kKinds[] = {"upload",        "sync",     "verify",   "download",
+                              "delete",        "zero-counters", "close-day"};
+
+cli::Command commandOf(const std::string& kind) {
+    if (kind == "upload") return cli::Command::Upload;
+    if (kind == "sync") return cli::Command::Sync;
+    if (kind == "verify") return cli::Command::Verify;
+    if (kind == "delete") return cli::Command::Delete;
+    if (kind == "zero-counters") return cli::Command::ZeroCounters;
+    if (kind == "close-day") return cli::Command::CloseDay;
+    return cli::Command::Download;
+}
+
+bool changesDevice(const JobInput& input) {
+    return input.kind != "download" && input.kind != "verify" && !input.dryRun;
+}
+
+// Progress of a running job into the log and to the listeners, a few times a second at most:
+// an upload reports every article, and the log is on disk.
+class JobProgress : public cli::Progress {
+  public:
+    using Report = std::function<void(long done, long total)>;
+    explicit JobProgress(Report report) : cli::Progress(nullptr, {}), report_(std::move(report)) {}
+    void update(size_t, long done, long total) override {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last_ < std::chrono::milliseconds(250) && !(total >= 0 && done >= total))
+            return;
+        last_ = now;
+        report_(done, total);
+    }
+    void finish(size_t, const std::string&) override {}
+
+  private:
+    Report report_;
+    std::chrono::steady_clock::time_point last_{};
+};
+
+std::string resultJson(const JobInput& input, const cli::Outcome& out) {
+    if (input.kind == "download" && out.tableKnown)
+        return nlohmann::ordered_json{{"articles", articlesJson(out.table)}}.dump();
+    const bool compared = input.kind == "verify" || input.dryRun || input.verify;
+    if (!compared || (out.exitStatus != cli::EXIT_DONE && out.exitStatus != cli::EXIT_MISMATCH))
+        return "";
+    nlohmann::ordered_json rows = nlohmann::ordered_json::array();
+    for (const auto& d : out.differences)
+        rows.push_back({{"code", d[0]}, {"what", d[1]}, {"field", d[2]}, {"list", d[3]},
+                        {"device", d[4]}});
+    return nlohmann::ordered_json{{"differences", rows}}.dump();
+}
+
+}  // namespace
+
+bool knownKind(const std::string& kind) {
+    return std::find(std::begin(kKinds), std::end(kKinds), kind) != std::end(kKinds);
+}
+
+bool takesList(const std::string& kind) {
+    return kind == "upload" || kind == "sync" || kind == "verify" || kind == "delete";
+}
+
+std::string utcText(std::time_t when) {
+    std::tm t{};
+    gmtime_r(&when, &t);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &t);
+    return text;
+}
+
+Service::Service(Config config) : config_(std::move(config)) {
+    std::error_code error;
+    std::filesystem::create_directories(config_.data + "/reports", error);
+    if (error)
+        throw StoreError("cannot make the data directory " + config_.data + ": " +
+                         error.message());
+    store_ = std::make_unique<Store>(config_.data + "/velko.db");
+    store_->interruptUnfinished(utcText(std::time(nullptr)));
+    for (const DeviceConfig& d : config_.devices) {
+        auto& line = lines_[d.line];
+        if (!line) {
+            line = std::make_unique<Line>();
+            line->path = d.line;
+        }
+        lineOf_[d.name] = line.get();
+    }
+}
+
+Service::~Service() {
+    stop();
+}
+
+void Service::start(bool schedule) {
+    for (auto& [path, line] : lines_) {
+        Line* l = line.get();
+        l->worker = std::thread([this, l] { work(*l); });
+    }
+    if (schedule) scheduler_ = std::thread([this] { scheduleLoop(); });
+}
+
+void Service::stop() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_) return;
+        stopping_ = true;
+        for (auto& [path, line] : lines_) {
+            line->stopRunning = true;
+            line->wake.notify_all();
+        }
+    }
+    scheduleWake_.notify_all();
+    for (auto& [path, line] : lines_) {
+        if (line->worker.joinable()) line->worker.join();
+    }
+    if (scheduler_.joinable()) scheduler_.join();
+    events_.close();
+    store_->interruptUnfinished(utcText(std::time(nullptr)));
+}
+
+const DeviceConfig* Service::device(const std::string& name) const {
+    for (const DeviceConfig& d : config_.devices) {
+        if (d.name == name) return &d;
+    }
+    return nullptr;
+}
+
+std::string Service::deviceState(const std::string& name) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = lineOf_.find(name);
+    if (it == lineOf_.end()) return "unknown";
+    if (it->second->runningDevice == name) return "busy";
+    return it->second->unreachable ? "unreachable" : "idle";
+}
+
+std::vector<JobRecord> Service::submit(const std::vector<const DeviceConfig*>& devices,
+                                       const JobInput& input, const std::string& key,
+                                       const std::string& origin, bool& existing) {
+    std::vector<JobRecord> jobs;
+    const std::string now = utcText(std::time(nullptr));
+    for (const DeviceConfig* d : devices) {
+        JobRecord job;
+        job.device = d->name;
+        job.kind = input.kind;
+        job.origin = origin;
+        job.created = now;
+        if (takesList(input.kind)) job.total = long(input.articles.size());
+        jobs.push_back(job);
+    }
+    // Accepted and queued under one lock, so that a cancel or a stop never finds a job that
+    // is in the log but not in its line's queue.
+    std::lock_guard<std::mutex> lock(mutex_);
+    jobs = store_->accept(key, std::move(jobs), existing);
+    if (existing) return jobs;
+    const auto shared = std::make_shared<const JobInput>(input);
+    for (size_t i = 0; i < jobs.size(); ++i) {
+        Line& line = *lineOf_.at(devices[i]->name);
+        line.queue.push_back({jobs[i], shared, devices[i]});
+        line.wake.notify_all();
+    }
+    for (const JobRecord& job : jobs) events_.publish("job", jobJson(job).dump());
+    return jobs;
+}
+
+Service::Cancel Service::cancel(int64_t id) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (auto& [path, line] : lines_) {
+        if (line->running == id) {
+            line->stopRunning = true;
+            return Cancel::Stopping;
+        }
+        auto& q = line->queue;
+        const auto it = std::find_if(q.begin(), q.end(), [&](const Queued& e) { return e.job.id == id; });
+        if (it == q.end()) continue;
+        JobRecord job = it->job;
+        q.erase(it);
+        lock.unlock();
+        job.state = "cancelled";
+        job.ended = true;
+        job.exitStatus = cli::EXIT_INTERRUPTED;
+        job.name = "cancelled";
+        job.detail = "cancelled before it started; nothing was sent";
+        job.finished = utcText(std::time(nullptr));
+        store_->finished(job, nullptr);
+        publishJob(id);
+        return Cancel::Cancelled;
+    }
+    lock.unlock();
+    return store_->job(id) ? Cancel::Ended : Cancel::Unknown;
+}
+
+void Service::publishJob(int64_t id) {
+    if (const auto job = store_->job(id)) events_.publish("job", jobJson(*job).dump());
+}
+
+void Service::publishDevice(const std::string& name) {
+    if (const DeviceConfig* d = device(name))
+        events_.publish("device", deviceJson(*this, *d).dump());
+}
+
+// Whether the line opens: a line that went away is back when it does.
+bool Service::probe(Line& line) {
+    std::string why;
+    const auto platform = platformForLine(line.path);
+    return platform->openPort(1, why) != nullptr;
+}
+
+void Service::work(Line& line) {
+    const auto devicesOn = [&] {
+        std::vector<std::string> names;
+        for (const auto& [name, l] : lineOf_) {
+            if (l == &line) names.push_back(name);
+        }
+        return names;
+    };
+    bool reachable = probe(line);
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        if (line.unreachable != !reachable) {
+            line.unreachable = !reachable;
+            lock.unlock();
+            for (const std::string& name : devicesOn()) publishDevice(name);
+            lock.lock();
+        }
+        // An unreachable line is tried again at a calm pace until it is back.
+        const auto ready = [&] { return stopping_ || !line.queue.empty(); };
+        if (line.unreachable) {
+            line.wake.wait_for(lock, std::chrono::seconds(5), ready);
+        } else {
+            line.wake.wait(lock, ready);
+        }
+        if (stopping_) return;
+        if (line.queue.empty()) {
+            lock.unlock();
+            reachable = probe(line);
+            lock.lock();
+            continue;
+        }
+        Queued item = std::move(line.queue.front());
+        line.queue.pop_front();
+        line.running = item.job.id;
+        line.runningDevice = item.device->name;
+        line.stopRunning = false;
+        lock.unlock();
+        run(line, item);
+        lock.lock();
+        line.running = 0;
+        line.runningDevice.clear();
+        lock.unlock();
+        publishDevice(item.device->name);
+        lock.lock();
+        reachable = !line.unreachable;
+    }
+}
+
+void Service::run(Line& line, Queued& item) {
+    JobRecord& job = item.job;
+    const JobInput& input = *item.input;
+    const DeviceConfig& device = *item.device;
+    job.state = "running";
+    job.started = utcText(std::time(nullptr));
+    store_->started(job.id, job.started);
+    publishJob(job.id);
+    publishDevice(device.name);
+
+    cli::JobRequest request;
+    request.command = commandOf(input.kind);
+    request.baud = device.baud;
+    request.articles = input.articles;
+    request.continueOnRefusal = input.continueOnRefusal;
+    request.verify = input.verify;
+    request.dryRun = input.dryRun;
+    request.keepOthers = input.keepOthers;
+    request.reportDir = config_.data + "/reports";
+    request.tableInMemory = true;
+    request.stop = &line.stopRunning;
+    // A sync starts from the table the service last knew; without one it reads the device.
+    if (input.kind == "sync") request.againstGiven = store_->table(device.name, request.held);
+
+    std::string before;
+    int64_t reportId = 0;
+    if (input.kind == "close-day") {
+        const auto last = store_->lastReport(device.name);
+        if (last && last->reset == "unconfirmed") {
+            before = "the close of day of " + last->businessDay + " (report " +
+                     std::to_string(last->id) +
+                     ") was not confirmed: its sales may be counted again; ";
+        }
+        request.recordReport = [&](const std::string& file, const std::vector<ArticleRecord>& rows) {
+            ReportRecord r;
+            r.device = device.name;
+            r.job = job.id;
+            const std::time_t now = std::time(nullptr);
+            r.businessDay = businessDay(now);
+            r.closedAt = utcText(now);
+            r.articles = long(rows.size());
+            for (const ArticleRecord& a : rows) {
+                r.quantity += a.quantityCounter;
+                r.value += a.valueCounter;
+            }
+            r.file = std::filesystem::path(file).filename().string();
+            try {
+                reportId = store_->addReport(r, rows);
+            } catch (const StoreError& e) {
+                return std::string(e.what());
+            }
+            return std::string();
+        };
+    }
+    cli::LineSpec spec;
+    spec.path = line.path;
+    spec.device = device.number;
+    spec.reportTag = device.name;
+    JobProgress progress([&](long done, long total) {
+        job.done = done;
+        job.total = total;
+        store_->progress(job.id, done, total);
+        publishJob(job.id);
+    });
+    const cli::Outcome out = cli::runJob(request, spec, progress, 0);
+
+    job.ended = true;
+    job.exitStatus = out.exitStatus;
+    job.counts = out.counts;
+    job.name = out.state;
+    job.detail = before + out.message;
+    job.code.reset();
+    if (out.exitStatus == cli::EXIT_DONE) {
+        job.code = VELKO_OK;
+    } else if (out.exitStatus > cli::EXIT_RESULT_BASE && out.exitStatus < cli::EXIT_INTERRUPTED) {
+        job.code = out.exitStatus - cli::EXIT_RESULT_BASE;
+    }
+    if (out.exitStatus == cli::EXIT_DONE) {
+        job.state = "done";
+    } else if (out.exitStatus == cli::EXIT_INTERRUPTED) {
+        job.state = stopping_ ? "interrupted" : "cancelled";
+    } else {
+        job.state = "failed";
+    }
+    if (takesList(input.kind) && job.total >= 0 && out.exitStatus == cli::EXIT_DONE)
+        job.done = job.total;
+    job.finished = utcText(std::time(nullptr));
+    job.report = reportId;
+    if (reportId) {
+        const char* reset = out.exitStatus == cli::EXIT_DONE                ? "confirmed"
+                            : out.exitStatus == cli::EXIT_RESET_UNCONFIRMED ? "unconfirmed"
+                                                                            : "not_sent";
+        store_->setReset(reportId, reset,
+                         std::filesystem::path(out.report).filename().string());
+    }
+    // What the service knows of the device's table: what the job read or left, or nothing
+    // once a job that changes the device ended without knowing.
+    if (out.tableKnown) {
+        store_->saveTable(device.name, out.table);
+    } else if (changesDevice(input)) {
+        store_->forgetTable(device.name);
+    }
+    const std::string result = resultJson(input, out);
+    store_->finished(job, result.empty() ? nullptr : &result);
+    if (out.exitStatus == cli::EXIT_RESULT_BASE + VELKO_ERR_OPEN) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        line.unreachable = true;
+    }
+    publishJob(job.id);
+}
+
+std::string Service::businessDay(std::time_t when) const {
+    std::tm local = cli::localTime(when);
+    if (local.tm_hour * 60 + local.tm_min < config_.dayStartsMinute) {
+        local.tm_mday -= 1;
+        local.tm_isdst = -1;
+        const std::time_t before = std::mktime(&local);
+        local = cli::localTime(before);
+    }
+    char text[16];
+    std::strftime(text, sizeof text, "%Y-%m-%d", &local);
+    return text;
+}
+
+void Service::tickSchedule(std::time_t now) {
+    const std::tm local = cli::localTime(now);
+    const int minute = local.tm_hour * 60 + local.tm_min;
+    char date[16];
+    std::strftime(date, sizeof date, "%Y-%m-%d", &local);
+    for (const CloseDayConfig& entry : config_.closeDays) {
+        if (minute < entry.minuteOfDay || minute >= entry.minuteOfDay + 120) continue;
+        char at[32];
+        std::snprintf(at, sizeof at, "%02d:%02d", entry.minuteOfDay / 60, entry.minuteOfDay % 60);
+        std::string key = std::string("schedule:") + date + "T" + at;
+        for (const std::string& t : entry.targets) key += ":" + t;
+        JobInput input;
+        input.kind = "close-day";
+        bool existing = false;
+        try {
+            submit(devicesNamed(config_, entry.targets), input, key, "schedule", existing);
+        } catch (const StoreError& e) {
+            std::fprintf(stderr, "velko serve: the close of day at %s was not queued: %s\n", at,
+                         e.what());
+        }
+    }
+}
+
+void Service::scheduleLoop() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!stopping_) {
+        lock.unlock();
+        tickSchedule(std::time(nullptr));
+        lock.lock();
+        scheduleWake_.wait_for(lock, std::chrono::seconds(20), [&] { return stopping_.load(); });
+    }
+}
+
+}  // namespace velko::serve

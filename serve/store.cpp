@@ -1,0 +1,544 @@
+#include "serve/store.h"
+
+#include <sqlite3.h>
+
+#include <cstring>
+
+namespace velko::serve {
+
+// One prepared statement; finalised however the caller leaves.
+class Store::Statement {
+  public:
+    Statement(sqlite3* db, const char* sql) : db_(db) {
+        if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) fail();
+    }
+    ~Statement() { sqlite3_finalize(stmt_); }
+
+    Statement& bind(int i, int64_t v) {
+        check(sqlite3_bind_int64(stmt_, i, v));
+        return *this;
+    }
+    Statement& bind(int i, const std::string& v) {
+        check(sqlite3_bind_text(stmt_, i, v.data(), int(v.size()), SQLITE_TRANSIENT));
+        return *this;
+    }
+    Statement& bindOrNull(int i, const std::string& v) {
+        return v.empty() ? bindNull(i) : bind(i, v);
+    }
+    Statement& bindNull(int i) {
+        check(sqlite3_bind_null(stmt_, i));
+        return *this;
+    }
+    Statement& bindBlob(int i, const char* data, size_t size) {
+        check(sqlite3_bind_blob(stmt_, i, data, int(size), SQLITE_TRANSIENT));
+        return *this;
+    }
+    // True while there is a row.
+    bool step() {
+        const int rc = sqlite3_step(stmt_);
+        if (rc == SQLITE_ROW) return true;
+        if (rc != SQLITE_DONE) fail();
+        return false;
+    }
+    void run() {
+        while (step()) {
+        }
+    }
+    void reset() {
+        sqlite3_reset(stmt_);
+        sqlite3_clear_bindings(stmt_);
+    }
+    int64_t integer(int c) const { return sqlite3_column_int64(stmt_, c); }
+    bool isNull(int c) const { return sqlite3_column_type(stmt_, c) == SQLITE_NULL; }
+    std::string text(int c) const {
+        const auto* p = sqlite3_column_text(stmt_, c);
+        return p ? std::string(reinterpret_cast<const char*>(p), size_t(sqlite3_column_bytes(stmt_, c)))
+                 : std::string();
+    }
+
+  private:
+    void check(int rc) {
+        if (rc != SQLITE_OK) fail();
+    }
+    [[noreturn]] void fail() { throw StoreError(std::string("database: ") + sqlite3_errmsg(db_)); }
+    sqlite3* db_;
+    sqlite3_stmt* stmt_ = nullptr;
+};
+
+namespace {
+
+// A transaction that is rolled back unless committed.
+class Transaction {
+  public:
+    explicit Transaction(sqlite3* db) : db_(db) { run("BEGIN IMMEDIATE"); }
+    ~Transaction() {
+        if (!done_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+    void commit() {
+        run("COMMIT");
+        done_ = true;
+    }
+
+  private:
+    void run(const char* sql) {
+        if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK)
+            throw StoreError(std::string("database: ") + sqlite3_errmsg(db_));
+    }
+    sqlite3* db_;
+    bool done_ = false;
+};
+
+// Each step brings the schema from the version before it to its own; a database is at the
+// version of the steps it has taken (PRAGMA user_version), and takes the rest at start.
+const char* const kMigrations[] = {
+    R"(CREATE TABLE jobs(
+           id INTEGER PRIMARY KEY,
+           device TEXT NOT NULL, kind TEXT NOT NULL, state TEXT NOT NULL, origin TEXT NOT NULL,
+           idempotency_key TEXT,
+           done INTEGER NOT NULL DEFAULT 0, total INTEGER NOT NULL DEFAULT -1,
+           counts TEXT NOT NULL DEFAULT '',
+           exit_status INTEGER, code INTEGER, name TEXT, detail TEXT,
+           created TEXT NOT NULL, started TEXT, finished TEXT,
+           result TEXT, report INTEGER);
+       CREATE INDEX jobs_by_key ON jobs(idempotency_key) WHERE idempotency_key IS NOT NULL;
+       CREATE INDEX jobs_by_device ON jobs(device, id);
+       CREATE TABLE reports(
+           id INTEGER PRIMARY KEY, device TEXT NOT NULL, job INTEGER NOT NULL,
+           business_day TEXT NOT NULL, closed_at TEXT NOT NULL,
+           articles INTEGER NOT NULL, quantity INTEGER NOT NULL, value INTEGER NOT NULL,
+           reset TEXT NOT NULL, file TEXT NOT NULL);
+       CREATE INDEX reports_by_day ON reports(business_day, device);
+       CREATE TABLE report_rows(
+           report INTEGER NOT NULL REFERENCES reports(id), code TEXT NOT NULL, name BLOB NOT NULL,
+           price INTEGER NOT NULL, flag INTEGER NOT NULL, grp INTEGER NOT NULL,
+           quantity INTEGER NOT NULL, value INTEGER NOT NULL);
+       CREATE INDEX report_rows_by_report ON report_rows(report);
+       CREATE TABLE known_tables(device TEXT PRIMARY KEY, at TEXT NOT NULL);
+       CREATE TABLE known_articles(
+           device TEXT NOT NULL, code TEXT NOT NULL, name BLOB NOT NULL,
+           price INTEGER NOT NULL, flag INTEGER NOT NULL, grp INTEGER NOT NULL,
+           quantity INTEGER NOT NULL, value INTEGER NOT NULL, PRIMARY KEY(device, code));)",
+};
+
+std::string fieldText(const char* field, size_t size) {
+    return std::string(field, strnlen(field, size));
+}
+
+void bindArticle(Store::Statement& s, int first, const ArticleRecord& r) {
+    const std::string code = fieldText(r.code, sizeof r.code);
+    s.bind(first, code)
+        .bindBlob(first + 1, r.name, strnlen(r.name, sizeof r.name))
+        .bind(first + 2, r.price)
+        .bind(first + 3, r.flag)
+        .bind(first + 4, r.group)
+        .bind(first + 5, r.quantityCounter)
+        .bind(first + 6, r.valueCounter);
+}
+
+ArticleRecord articleAt(const Store::Statement& s, int first) {
+    ArticleRecord r{};
+    const std::string code = s.text(first), name = s.text(first + 1);
+    std::memcpy(r.code, code.data(), std::min(code.size(), sizeof r.code - 1));
+    std::memcpy(r.name, name.data(), std::min(name.size(), sizeof r.name - 1));
+    r.price = int32_t(s.integer(first + 2));
+    r.flag = uint8_t(s.integer(first + 3));
+    r.group = uint8_t(s.integer(first + 4));
+    r.quantityCounter = int32_t(s.integer(first + 5));
+    r.valueCounter = int32_t(s.integer(first + 6));
+    return r;
+}
+
+const char kJobColumns[] =
+    "id, device, kind, state, origin, idempotency_key, done, total, counts, exit_status, code, "
+    "name, detail, created, started, finished, result IS NOT NULL, report";
+
+JobRecord jobAt(const Store::Statement& s) {
+    JobRecord j;
+    j.id = s.integer(0);
+    j.device = s.text(1);
+    j.kind = s.text(2);
+    j.state = s.text(3);
+    j.origin = s.text(4);
+    j.key = s.text(5);
+    j.done = long(s.integer(6));
+    j.total = long(s.integer(7));
+    j.counts = s.text(8);
+    j.ended = !s.isNull(9);
+    j.exitStatus = int(s.integer(9));
+    if (!s.isNull(10)) j.code = int(s.integer(10));
+    j.name = s.text(11);
+    j.detail = s.text(12);
+    j.created = s.text(13);
+    j.started = s.text(14);
+    j.finished = s.text(15);
+    j.hasResult = s.integer(16) != 0;
+    j.report = s.integer(17);
+    return j;
+}
+
+const char kReportColumns[] =
+    "id, device, job, business_day, closed_at, articles, quantity, value, reset, file";
+
+ReportRecord reportAt(const Store::Statement& s) {
+    ReportRecord r;
+    r.id = s.integer(0);
+    r.device = s.text(1);
+    r.job = s.integer(2);
+    r.businessDay = s.text(3);
+    r.closedAt = s.text(4);
+    r.articles = long(s.integer(5));
+    r.quantity = s.integer(6);
+    r.value = s.integer(7);
+    r.reset = s.text(8);
+    r.file = s.text(9);
+    return r;
+}
+
+}  // namespace
+
+Store::Store(const std::string& path) {
+    if (sqlite3_open_v2(path.c_str(), &db_,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                        nullptr) != SQLITE_OK) {
+        const std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
+        sqlite3_close(db_);
+        throw StoreError("cannot open the database " + path + ": " + why);
+    }
+    sqlite3_busy_timeout(db_, 5000);
+    try {
+        exec("PRAGMA journal_mode=WAL");
+        exec("PRAGMA synchronous=FULL");
+        exec("PRAGMA foreign_keys=ON");
+        migrate();
+    } catch (...) {
+        sqlite3_close(db_);
+        throw;
+    }
+}
+
+Store::~Store() {
+    sqlite3_close(db_);
+}
+
+void Store::exec(const char* sql) {
+    char* error = nullptr;
+    if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
+        const std::string why = error ? error : sqlite3_errmsg(db_);
+        sqlite3_free(error);
+        throw StoreError("database: " + why);
+    }
+}
+
+void Store::migrate() {
+    Statement version(db_, "PRAGMA user_version");
+    version.step();
+    const int64_t at = version.integer(0);
+    const int64_t latest = int64_t(sizeof kMigrations / sizeof *kMigrations);
+    if (at > latest)
+        throw StoreError("the database is of a newer version of velko (schema " +
+                         std::to_string(at) + "); this one knows up to " + std::to_string(latest));
+    for (int64_t step = at; step < latest; ++step) {
+        Transaction t(db_);
+        exec(kMigrations[step]);
+        exec(("PRAGMA user_version=" + std::to_string(step + 1)).c_str());
+        t.commit();
+    }
+}
+
+std::vector<JobRecord> Store::accept(const std::string& key, std::vector<JobRecord> jobs,
+                                     bool& existing) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Transaction t(db_);
+    existing = false;
+    if (!key.empty()) {
+        Statement seen(db_, (std::string("SELECT ") + kJobColumns +
+                             " FROM jobs WHERE idempotency_key = ? ORDER BY id")
+                                .c_str());
+        seen.bind(1, key);
+        std::vector<JobRecord> before;
+        while (seen.step()) before.push_back(jobAt(seen));
+        if (!before.empty()) {
+            existing = true;
+            return before;
+        }
+    }
+    Statement insert(db_,
+                     "INSERT INTO jobs(device, kind, state, origin, idempotency_key, total, "
+                     "created) VALUES (?, ?, ?, ?, ?, ?, ?)");
+    for (JobRecord& job : jobs) {
+        job.key = key;
+        insert.bind(1, job.device)
+            .bind(2, job.kind)
+            .bind(3, job.state)
+            .bind(4, job.origin)
+            .bindOrNull(5, key)
+            .bind(6, job.total)
+            .bind(7, job.created);
+        insert.run();
+        insert.reset();
+        job.id = sqlite3_last_insert_rowid(db_);
+    }
+    t.commit();
+    return jobs;
+}
+
+void Store::started(int64_t id, const std::string& at) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement(db_, "UPDATE jobs SET state = 'running', started = ? WHERE id = ?")
+        .bind(1, at)
+        .bind(2, id)
+        .run();
+}
+
+void Store::progress(int64_t id, long done, long total) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement(db_, "UPDATE jobs SET done = ?, total = ? WHERE id = ?")
+        .bind(1, done)
+        .bind(2, total)
+        .bind(3, id)
+        .run();
+}
+
+void Store::finished(const JobRecord& job, const std::string* result) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement s(db_,
+                "UPDATE jobs SET state = ?, done = ?, total = ?, counts = ?, exit_status = ?, "
+                "code = ?, name = ?, detail = ?, started = ?, finished = ?, result = ?, "
+                "report = ? WHERE id = ?");
+    s.bind(1, job.state).bind(2, job.done).bind(3, job.total).bind(4, job.counts);
+    s.bind(5, job.exitStatus);
+    if (job.code) {
+        s.bind(6, *job.code);
+    } else {
+        s.bindNull(6);
+    }
+    s.bind(7, job.name).bind(8, job.detail).bindOrNull(9, job.started).bind(10, job.finished);
+    if (result) {
+        s.bind(11, *result);
+    } else {
+        s.bindNull(11);
+    }
+    if (job.report) {
+        s.bind(12, job.report);
+    } else {
+        s.bindNull(12);
+    }
+    s.bind(13, job.id).run();
+}
+
+std::optional<JobRecord> Store::job(int64_t id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement s(db_, (std::string("SELECT ") + kJobColumns + " FROM jobs WHERE id = ?").c_str());
+    s.bind(1, id);
+    if (!s.step()) return std::nullopt;
+    return jobAt(s);
+}
+
+std::vector<JobRecord> Store::jobs(const JobFilter& f) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement s(db_, (std::string("SELECT ") + kJobColumns +
+                      " FROM jobs WHERE (?1 IS NULL OR device = ?1) AND (?2 IS NULL OR state = ?2)"
+                      " AND (?3 IS NULL OR created >= ?3) AND (?4 IS NULL OR created <= ?4)"
+                      " ORDER BY id DESC LIMIT ?5")
+                         .c_str());
+    s.bindOrNull(1, f.device).bindOrNull(2, f.state).bindOrNull(3, f.since).bindOrNull(4, f.until);
+    s.bind(5, f.limit);
+    std::vector<JobRecord> out;
+    while (s.step()) out.push_back(jobAt(s));
+    return out;
+}
+
+std::optional<std::string> Store::result(int64_t id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement s(db_, "SELECT result FROM jobs WHERE id = ? AND result IS NOT NULL");
+    s.bind(1, id);
+    if (!s.step()) return std::nullopt;
+    return s.text(0);
+}
+
+std::optional<JobRecord> Store::lastJob(const std::string& device) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement s(db_, (std::string("SELECT ") + kJobColumns +
+                      " FROM jobs WHERE device = ? ORDER BY id DESC LIMIT 1")
+                         .c_str());
+    s.bind(1, device);
+    if (!s.step()) return std::nullopt;
+    return jobAt(s);
+}
+
+int Store::interruptUnfinished(const std::string& at) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Transaction t(db_);
+    Statement(db_,
+              "UPDATE jobs SET state = 'interrupted', finished = ?1, exit_status = 130, "
+              "name = 'interrupted', detail = CASE state WHEN 'running' THEN "
+              "'the service stopped while the job ran; check the device before running it again'"
+              " ELSE 'the service stopped before the job started; nothing was sent' END "
+              "WHERE state IN ('queued', 'running')")
+        .bind(1, at)
+        .run();
+    const int changed = sqlite3_changes(db_);
+    // A report saved before a reset whose answer the stop cut off: the counters may or may
+    // not be zeroed.
+    Statement(db_, "UPDATE reports SET reset = 'unconfirmed' WHERE reset = 'pending'").run();
+    t.commit();
+    return changed;
+}
+
+int64_t Store::addReport(const ReportRecord& r, const std::vector<ArticleRecord>& rows) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Transaction t(db_);
+    Statement insert(db_,
+                     "INSERT INTO reports(device, job, business_day, closed_at, articles, "
+                     "quantity, value, reset, file) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)");
+    insert.bind(1, r.device).bind(2, r.job).bind(3, r.businessDay).bind(4, r.closedAt);
+    insert.bind(5, r.articles).bind(6, r.quantity).bind(7, r.value).bind(8, r.reset);
+    insert.bind(9, r.file).run();
+    const int64_t id = sqlite3_last_insert_rowid(db_);
+    Statement row(db_,
+                  "INSERT INTO report_rows(report, code, name, price, flag, grp, quantity, value) "
+                  "VALUES (?, ?, ?, ?, ?, ?, ?, ?)");
+    for (const ArticleRecord& a : rows) {
+        row.bind(1, id);
+        bindArticle(row, 2, a);
+        row.run();
+        row.reset();
+    }
+    t.commit();
+    return id;
+}
+
+void Store::setReset(int64_t report, const std::string& reset, const std::string& file) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement(db_, "UPDATE reports SET reset = ?, file = ? WHERE id = ?")
+        .bind(1, reset)
+        .bind(2, file)
+        .bind(3, report)
+        .run();
+}
+
+std::vector<ReportRecord> Store::reports(const std::string& device, const std::string& from,
+                                         const std::string& to, int limit) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement s(db_, (std::string("SELECT ") + kReportColumns +
+                      " FROM reports WHERE (?1 IS NULL OR device = ?1) AND "
+                      "(?2 IS NULL OR business_day >= ?2) AND (?3 IS NULL OR business_day <= ?3)"
+                      " ORDER BY id DESC LIMIT ?4")
+                         .c_str());
+    s.bindOrNull(1, device).bindOrNull(2, from).bindOrNull(3, to).bind(4, limit);
+    std::vector<ReportRecord> out;
+    while (s.step()) out.push_back(reportAt(s));
+    return out;
+}
+
+std::optional<ReportRecord> Store::report(int64_t id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement s(db_,
+                (std::string("SELECT ") + kReportColumns + " FROM reports WHERE id = ?").c_str());
+    s.bind(1, id);
+    if (!s.step()) return std::nullopt;
+    return reportAt(s);
+}
+
+std::vector<ArticleRecord> Store::reportRows(int64_t id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement s(db_,
+                "SELECT code, name, price, flag, grp, quantity, value FROM report_rows "
+                "WHERE report = ? ORDER BY rowid");
+    s.bind(1, id);
+    std::vector<ArticleRecord> out;
+    while (s.step()) out.push_back(articleAt(s, 0));
+    return out;
+}
+
+std::optional<ReportRecord> Store::lastReport(const std::string& device) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement s(db_, (std::string("SELECT ") + kReportColumns +
+                      " FROM reports WHERE device = ? ORDER BY id DESC LIMIT 1")
+                         .c_str());
+    s.bind(1, device);
+    if (!s.step()) return std::nullopt;
+    return reportAt(s);
+}
+
+std::vector<SalesRow> Store::sales(const std::string& from, const std::string& to,
+                                   const std::string& device, bool byArticle, int limit) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::string where =
+        " FROM report_rows JOIN reports ON reports.id = report_rows.report WHERE "
+        // A report whose reset was never sent holds sales the next one holds again.
+        "reset IN ('confirmed', 'unconfirmed') AND (?1 IS NULL OR business_day >= ?1) AND (?2 IS NULL OR business_day <= ?2) AND "
+        "(?3 IS NULL OR device = ?3)";
+    const std::string sql =
+        byArticle ? "SELECT CAST(CAST(code AS INTEGER) AS TEXT), max(name), "
+                    "sum(report_rows.quantity), sum(report_rows.value)" +
+                        where + " GROUP BY CAST(code AS INTEGER) ORDER BY 4 DESC, 1 LIMIT ?4"
+                  : "SELECT business_day, '', sum(report_rows.quantity), sum(report_rows.value)" +
+                        where + " GROUP BY business_day ORDER BY 1 LIMIT ?4";
+    Statement s(db_, sql.c_str());
+    s.bindOrNull(1, from).bindOrNull(2, to).bindOrNull(3, device).bind(4, limit);
+    std::vector<SalesRow> out;
+    while (s.step()) out.push_back({s.text(0), s.text(1), s.integer(2), s.integer(3)});
+    return out;
+}
+
+void Store::saveTable(const std::string& device, const std::vector<ArticleRecord>& table) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Transaction t(db_);
+    Statement(db_, "DELETE FROM known_articles WHERE device = ?").bind(1, device).run();
+    Statement(db_, "INSERT OR REPLACE INTO known_tables(device, at) VALUES (?, datetime('now'))")
+        .bind(1, device)
+        .run();
+    Statement row(db_,
+                  "INSERT OR REPLACE INTO known_articles(device, code, name, price, flag, grp, "
+                  "quantity, value) VALUES (?, ?, ?, ?, ?, ?, ?, ?)");
+    for (const ArticleRecord& a : table) {
+        row.bind(1, device);
+        bindArticle(row, 2, a);
+        row.run();
+        row.reset();
+    }
+    t.commit();
+}
+
+void Store::forgetTable(const std::string& device) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Transaction t(db_);
+    Statement(db_, "DELETE FROM known_articles WHERE device = ?").bind(1, device).run();
+    Statement(db_, "DELETE FROM known_tables WHERE device = ?").bind(1, device).run();
+    t.commit();
+}
+
+bool Store::table(const std::string& device, std::vector<ArticleRecord>& table) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement known(db_, "SELECT 1 FROM known_tables WHERE device = ?");
+    known.bind(1, device);
+    if (!known.step()) return false;
+    Statement s(db_,
+                "SELECT code, name, price, flag, grp, quantity, value FROM known_articles "
+                "WHERE device = ? ORDER BY CAST(code AS INTEGER)");
+    s.bind(1, device);
+    table.clear();
+    while (s.step()) table.push_back(articleAt(s, 0));
+    return true;
+}
+
+std::optional<long> Store::tableSize(const std::string& device) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement s(db_,
+                "SELECT (SELECT count(*) FROM known_articles WHERE device = ?1) FROM known_tables "
+                "WHERE device = ?1");
+    s.bind(1, device);
+    if (!s.step()) return std::nullopt;
+    return long(s.integer(0));
+}
+
+std::string Store::integrityCheck() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement s(db_, "PRAGMA integrity_check");
+    std::string out;
+    while (s.step()) out += (out.empty() ? "" : "; ") + s.text(0);
+    return out;
+}
+
+}  // namespace velko::serve

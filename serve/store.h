@@ -1,0 +1,117 @@
+// Where the service keeps what must outlive it: the job log, the close-of-day reports with
+// their rows, and each device's last known table. SQLite in WAL mode, written with full
+// synchronisation: a report committed here survives a crash or a power cut. One connection,
+// used by one caller at a time; every method may throw StoreError.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "velko/velko.h"
+
+struct sqlite3;
+
+namespace velko::serve {
+
+struct StoreError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+struct JobRecord {
+    int64_t id = 0;
+    std::string device, kind, state = "queued", origin = "api", key;
+    long done = 0, total = -1;
+    std::string counts;
+    bool ended = false;  // exitStatus, code, name and detail are set
+    int exitStatus = 0;
+    std::optional<int> code;
+    std::string name, detail;
+    std::string created, started, finished;  // UTC, "2026-12-09T21:04:10Z"; empty: not yet
+    bool hasResult = false;
+    int64_t report = 0;  // 0: none
+};
+
+struct JobFilter {
+    std::string device, state, since, until;
+    int limit = 100;
+};
+
+struct ReportRecord {
+    int64_t id = 0;
+    std::string device;
+    int64_t job = 0;
+    std::string businessDay, closedAt;
+    long articles = 0;
+    int64_t quantity = 0, value = 0;  // thousandths, hundredths
+    std::string reset = "pending";    // pending, confirmed, unconfirmed, not_sent
+    std::string file;
+};
+
+struct SalesRow {
+    std::string key;         // the day, or the article's code
+    std::string deviceName;  // by article: the name in the device's characters
+    int64_t quantity = 0, value = 0;
+};
+
+class Store {
+  public:
+    // Opens or makes the database, bringing its schema up to date.
+    explicit Store(const std::string& path);
+    ~Store();
+    Store(const Store&) = delete;
+    Store& operator=(const Store&) = delete;
+
+    // Writes `jobs` as queued, with their ids, in one transaction. When `key` is not empty and
+    // jobs were accepted under it before, nothing is written and those jobs come back, with
+    // `existing` set.
+    std::vector<JobRecord> accept(const std::string& key, std::vector<JobRecord> jobs,
+                                  bool& existing);
+    void started(int64_t id, const std::string& at);
+    void progress(int64_t id, long done, long total);
+    // Writes the end of a job: its state, counts, outcome, times, result and report.
+    void finished(const JobRecord& job, const std::string* result);
+    std::optional<JobRecord> job(int64_t id);
+    std::vector<JobRecord> jobs(const JobFilter& filter);
+    std::optional<std::string> result(int64_t id);
+    // The last job of a device, when it had one.
+    std::optional<JobRecord> lastJob(const std::string& device);
+    // At start: what a stop left running or queued is interrupted, never run again. The count.
+    int interruptUnfinished(const std::string& at);
+
+    // A report and its rows in one transaction; its id.
+    int64_t addReport(const ReportRecord& report, const std::vector<ArticleRecord>& rows);
+    void setReset(int64_t report, const std::string& reset, const std::string& file);
+    std::vector<ReportRecord> reports(const std::string& device, const std::string& from,
+                                      const std::string& to, int limit);
+    std::optional<ReportRecord> report(int64_t id);
+    std::vector<ArticleRecord> reportRows(int64_t id);
+    std::optional<ReportRecord> lastReport(const std::string& device);
+    // Totals of the reports of business days from..to (inclusive; empty: open), by day or by
+    // article (best-selling by value first, `limit` of them).
+    std::vector<SalesRow> sales(const std::string& from, const std::string& to,
+                                const std::string& device, bool byArticle, int limit);
+
+    // A device's last known table; forgetting it makes the next sync read the device.
+    void saveTable(const std::string& device, const std::vector<ArticleRecord>& table);
+    void forgetTable(const std::string& device);
+    bool table(const std::string& device, std::vector<ArticleRecord>& table);
+    std::optional<long> tableSize(const std::string& device);
+
+    // "ok", or what SQLite found wrong.
+    std::string integrityCheck();
+
+    class Statement;
+
+  private:
+    void exec(const char* sql);
+    void migrate();
+
+    std::mutex mutex_;
+    sqlite3* db_ = nullptr;
+};
+
+}  // namespace velko::serve

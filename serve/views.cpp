@@ -1,0 +1,87 @@
+#include "serve/views.h"
+
+#include <sstream>
+
+#include "cli/article_file.h"
+#include "device/amount.h"
+#include "serve/service.h"
+
+namespace velko::serve {
+
+using nlohmann::ordered_json;
+
+namespace {
+ordered_json orNull(const std::string& text) {
+    return text.empty() ? ordered_json(nullptr) : ordered_json(text);
+}
+}  // namespace
+
+ordered_json jobJson(const JobRecord& j) {
+    ordered_json out;
+    out["id"] = j.id;
+    out["device"] = j.device;
+    out["kind"] = j.kind;
+    out["state"] = j.state;
+    out["origin"] = j.origin;
+    out["idempotency_key"] = orNull(j.key);
+    out["progress"] = {{"done", j.done}, {"total", j.total}};
+    out["counts"] = j.counts;
+    if (j.ended) {
+        out["outcome"] = {{"exit", j.exitStatus},
+                          {"code", j.code ? ordered_json(*j.code) : ordered_json(nullptr)},
+                          {"name", j.name},
+                          {"detail", j.detail}};
+    } else {
+        out["outcome"] = nullptr;
+    }
+    out["created"] = j.created;
+    out["started"] = orNull(j.started);
+    out["finished"] = orNull(j.finished);
+    out["result"] = j.hasResult ? ordered_json("/api/jobs/" + std::to_string(j.id) + "/result")
+                                : ordered_json(nullptr);
+    out["report"] = j.report ? ordered_json(j.report) : ordered_json(nullptr);
+    return out;
+}
+
+ordered_json reportJson(const ReportRecord& r) {
+    return {{"id", r.id},
+            {"device", r.device},
+            {"job", r.job},
+            {"business_day", r.businessDay},
+            {"closed_at", r.closedAt},
+            {"articles", r.articles},
+            {"quantity", formatAmount(r.quantity, 3)},
+            {"value", formatAmount(r.value, 2)},
+            {"reset", r.reset},
+            {"file", r.file}};
+}
+
+ordered_json deviceJson(Service& service, const DeviceConfig& d) {
+    Store& store = service.store();
+    ordered_json out;
+    out["name"] = d.name;
+    out["line"] = d.line;
+    out["number"] = d.number;
+    out["baud"] = d.baud;
+    out["group"] = orNull(d.group);
+    out["state"] = service.deviceState(d.name);
+    const auto job = store.lastJob(d.name);
+    out["last_job"] = job ? jobJson(*job) : ordered_json(nullptr);
+    const auto report = store.lastReport(d.name);
+    out["last_close_day"] = report ? ordered_json{{"report", report->id},
+                                                  {"business_day", report->businessDay},
+                                                  {"closed_at", report->closedAt},
+                                                  {"reset", report->reset}}
+                                   : ordered_json(nullptr);
+    const auto known = store.tableSize(d.name);
+    out["articles_known"] = known ? ordered_json(*known) : ordered_json(nullptr);
+    return out;
+}
+
+ordered_json articlesJson(const std::vector<ArticleRecord>& articles) {
+    std::ostringstream text;
+    cli::writeArticles(text, cli::Format::Json, articles, *cli::makeTextCodec());
+    return ordered_json::parse(text.str());
+}
+
+}  // namespace velko::serve
