@@ -1,0 +1,315 @@
+// The service without HTTP: its configuration, the API's answers to good and bad requests,
+// the close-of-day schedule on a clock the test sets, the store across a restart, and the API
+// description against the routes.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <nlohmann/json.hpp>
+
+#include "serve/api.h"
+#include "serve/embedded_files.h"
+
+namespace velko::serve {
+namespace {
+
+const char kOperate[] = "operate-secret-0123456789";
+const char kRead[] = "read-only-secret-0123456789";
+
+std::string tempDir() {
+    char dir[] = "/tmp/velko-serve-test-XXXXXX";
+    return mkdtemp(dir);
+}
+
+// Two devices on lines that do not exist (their jobs fail at once), a group of one, a close of
+// day at 22:30 for the group.
+Config testConfig(const std::string& data) {
+    std::vector<std::string> faults;
+    Config c = parseConfig(R"(
+data = "x"
+[[token]]
+name = "office"
+secret = "operate-secret-0123456789"
+role = "operate"
+[[token]]
+name = "counter"
+secret = "read-only-secret-0123456789"
+[[device]]
+name = "till-1"
+line = "/nonexistent/velko-line-1"
+group = "front"
+[[device]]
+name = "till-2"
+line = "/nonexistent/velko-line-2"
+number = 2
+[[close_day]]
+at = "22:30"
+devices = ["front"]
+)",
+                           "test.toml", faults);
+    EXPECT_TRUE(faults.empty()) << faults.front();
+    c.data = data;
+    return c;
+}
+
+std::time_t localAt(int day, int hour, int minute) {
+    std::tm t{};
+    t.tm_year = 2026 - 1900;
+    t.tm_mon = 11;
+    t.tm_mday = day;
+    t.tm_hour = hour;
+    t.tm_min = minute;
+    t.tm_isdst = -1;
+    return std::mktime(&t);
+}
+
+TEST(ServeConfig, FaultsNameTheirLineAndTheServiceDoesNotStart) {
+    struct Case {
+        const char* text;
+        const char* fault;
+    } cases[] = {
+        {"listen = \"nowhere\"\n", "test.toml:1: 'listen' must be HOST:PORT"},
+        {"[[device]]\nname = \"a\"\nline = \"/dev/x\"\nnumber = 100\n",
+         "test.toml:4: 'number' must be a whole number from 0 to 99"},
+        {"[[device]]\nname = \"a b\"\nline = \"/dev/x\"\n", "test.toml:2: 'name' must be letters"},
+        {"[[device]]\nname = \"a\"\n", "test.toml:1: 'line' is missing"},
+        {"[[token]]\nname = \"t\"\nsecret = \"short\"\n",
+         "test.toml:3: 'secret' must be 16 characters or more"},
+        {"[[token]]\nname = \"t\"\nsecret = \"0123456789abcdef\"\nrole = \"admin\"\n",
+         "test.toml:4: 'role' must be \"read\" or \"operate\""},
+        {"[[close_day]]\nat = \"25:00\"\ndevices = [\"front\"]\n",
+         "test.toml:2: 'at' must be a time of day"},
+        {"[[close_day]]\nat = \"22:00\"\ndevices = [\"nobody\"]\n",
+         "test.toml:3: 'nobody' is neither a device nor a group"},
+        {"litsen = \"127.0.0.1:1\"\n", "test.toml:1: unknown key 'litsen'"},
+        {"listen = \n", "test.toml:1:"},
+        {"", "test.toml: no [[device]] is configured"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> faults;
+        parseConfig(c.text, "test.toml", faults);
+        bool found = false;
+        for (const auto& f : faults) found |= f.find(c.fault) == 0;
+        EXPECT_TRUE(found) << c.text << "\nwanted: " << c.fault
+                           << "\nfirst: " << (faults.empty() ? "none" : faults.front());
+    }
+}
+
+// The example holds a placeholder secret, too short on purpose: the service does not start
+// with a secret anyone could read in the package.
+TEST(ServeConfig, TheShippedExampleFaultsOnlyOnItsPlaceholderSecret) {
+    const std::string path = std::string(VELKO_SOURCE_DIR) + "/packaging/debian/velko.toml";
+    if (!std::filesystem::exists(path)) GTEST_SKIP() << "no example at " << path;
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    std::vector<std::string> faults;
+    parseConfig(text.str(), path, faults);
+    ASSERT_EQ(faults.size(), 1u);
+    EXPECT_NE(faults[0].find("'secret' must be 16 characters or more"), std::string::npos);
+}
+
+struct Call {
+    const char* method;
+    const char* target;  // path and query
+    const char* token;
+    const char* body;
+    int status;
+    const char* contentType = "text/csv";
+};
+
+ApiRequest requestFor(const Call& c) {
+    ApiRequest r;
+    r.method = c.method;
+    const std::string target = c.target;
+    const size_t q = target.find('?');
+    r.path = target.substr(0, q);
+    if (q != std::string::npos) {
+        std::stringstream params(target.substr(q + 1));
+        for (std::string kv; std::getline(params, kv, '&');) {
+            const size_t eq = kv.find('=');
+            r.query[kv.substr(0, eq)] = eq == std::string::npos ? "" : kv.substr(eq + 1);
+        }
+    }
+    if (c.token) r.headers["authorization"] = std::string("Bearer ") + c.token;
+    r.headers["content-type"] = c.contentType;
+    r.body = c.body;
+    return r;
+}
+
+TEST(ServeApi, AnswersEveryKindOfRequestWithItsStatus) {
+    Service service(testConfig(tempDir()));
+    Api api(service);
+    const char* list = "code,name,price\n123,KAWA,4.50\n";
+    const Call calls[] = {
+        {"GET", "/api/health", nullptr, "", 200},
+        {"GET", "/api/openapi.json", nullptr, "", 200},
+        {"GET", "/", nullptr, "", 200},
+        {"GET", "/../velko.db", nullptr, "", 404},
+        {"GET", "/api/devices", nullptr, "", 401},
+        {"GET", "/api/devices", "not-a-token-of-ours", "", 401},
+        {"GET", "/api/devices", kRead, "", 200},
+        {"POST", "/api/devices/till-1/upload", kRead, list, 403},
+        {"POST", "/api/devices/till-1/upload", kOperate, list, 202},
+        {"POST", "/api/devices/till-9/upload", kOperate, list, 404},
+        {"POST", "/api/devices/till-1/reboot", kOperate, "", 404},
+        {"POST", "/api/groups/front/download", kOperate, "", 202},
+        {"POST", "/api/groups/all/close-day", kOperate, "", 202},
+        {"POST", "/api/groups/back/download", kOperate, "", 404},
+        {"POST", "/api/groups/till-1/download", kOperate, "", 404},
+        {"POST", "/api/devices/till-1/upload?verify=yes", kOperate, list, 400},
+        {"POST", "/api/devices/till-1/upload", kOperate, "code,name,price\n123,KAWA,4.505\n", 422},
+        {"POST", "/api/devices/till-1/upload", kOperate, "code,name,price\n", 422},
+        {"POST", "/api/devices/till-1/upload", kOperate, "[{\"code\": 1", 422, "application/json"},
+        {"POST", "/api/devices/till-1/delete", kOperate, "[\"123\", 456]", 202, "application/json"},
+        {"POST", "/api/devices/till-1/delete", kOperate, "[\"12x\"]", 422, "application/json"},
+        {"POST", "/api/check", kOperate, list, 200},
+        {"POST", "/api/check", kOperate, "code;nazwa;cena\n1;A;1,5\n1;B;2\n", 422},
+        {"GET", "/api/jobs?device=till-1&state=queued", kRead, "", 200},
+        {"GET", "/api/jobs?limit=0", kRead, "", 400},
+        {"GET", "/api/jobs/1", kRead, "", 200},
+        {"GET", "/api/jobs/1/result", kRead, "", 409},
+        {"GET", "/api/jobs/999", kRead, "", 404},
+        {"GET", "/api/jobs/abc", kRead, "", 404},
+        {"DELETE", "/api/jobs/1", kRead, "", 403},
+        {"DELETE", "/api/jobs/1", kOperate, "", 200},
+        {"DELETE", "/api/jobs/1", kOperate, "", 409},
+        {"GET", "/api/reports?from=2026-12-01&to=2026-12-31", kRead, "", 200},
+        {"GET", "/api/reports?from=yesterday", kRead, "", 400},
+        {"GET", "/api/reports?device=till-9", kRead, "", 404},
+        {"GET", "/api/reports/1", kRead, "", 404},
+        {"GET", "/api/sales?by=article&limit=5", kRead, "", 200},
+        {"GET", "/api/sales?by=week", kRead, "", 400},
+        {"GET", "/api/events", kRead, "", 200},
+        {"GET", "/api/nothing", kRead, "", 404},
+    };
+    for (const Call& c : calls) {
+        const ApiResponse r = api.handle(requestFor(c));
+        EXPECT_EQ(r.status, c.status) << c.method << " " << c.target << "\n" << r.body;
+        if (r.status >= 400 && r.contentType == "application/json") {
+            EXPECT_FALSE(nlohmann::json::parse(r.body).value("error", "").empty()) << c.target;
+        }
+    }
+}
+
+TEST(ServeApi, AKeySeenBeforeReturnsTheJobsMadeThenAndQueuesNothing) {
+    Service service(testConfig(tempDir()));
+    Api api(service);
+    ApiRequest first = requestFor({"POST", "/api/groups/all/download", kOperate, "", 202});
+    first.headers["idempotency-key"] = "back-office-42";
+    const ApiResponse made = api.handle(first);
+    ASSERT_EQ(made.status, 202);
+    // A lost answer asked for again, even on another path, gives the same jobs.
+    const ApiResponse again = api.handle(first);
+    EXPECT_EQ(again.status, 200);
+    EXPECT_EQ(nlohmann::json::parse(again.body)["jobs"], nlohmann::json::parse(made.body)["jobs"]);
+    EXPECT_EQ(service.store().jobs({}).size(), 2u);
+    ApiRequest other = requestFor({"POST", "/api/devices/till-2/download", kOperate, "", 202});
+    other.headers["idempotency-key"] = "back-office-42";
+    EXPECT_EQ(api.handle(other).status, 200);
+    EXPECT_EQ(service.store().jobs({}).size(), 2u);
+}
+
+TEST(ServeSchedule, ClosesTheDayOncePerEntryAndDayWithinTwoHoursOfItsTime) {
+    const std::string data = tempDir();
+    {
+        Service service(testConfig(data));
+        const auto scheduled = [&] {
+            JobFilter f;
+            size_t n = 0;
+            for (const auto& j : service.store().jobs(f)) n += j.origin == "schedule";
+            return n;
+        };
+        service.tickSchedule(localAt(8, 22, 29));
+        EXPECT_EQ(scheduled(), 0u);
+        service.tickSchedule(localAt(8, 22, 30));
+        service.tickSchedule(localAt(8, 23, 10));
+        EXPECT_EQ(scheduled(), 1u);  // "front" is till-1 alone, once
+        const auto job = service.store().jobs({}).front();
+        EXPECT_EQ(job.device, "till-1");
+        EXPECT_EQ(job.kind, "close-day");
+        EXPECT_EQ(job.key.rfind("schedule:2026-12-08T22:30", 0), 0u) << job.key;
+        service.tickSchedule(localAt(9, 8, 0));  // the morning after: the night is not made up
+        EXPECT_EQ(scheduled(), 1u);
+    }
+    // After a restart, the day already closed is not closed again; the next day is.
+    Service service(testConfig(data));
+    service.tickSchedule(localAt(8, 22, 40));
+    EXPECT_EQ(service.store().jobs({}).size(), 1u);
+    EXPECT_EQ(service.store().jobs({}).front().state, "interrupted");
+    service.tickSchedule(localAt(9, 22, 31));
+    EXPECT_EQ(service.store().jobs({}).size(), 2u);
+
+    EXPECT_EQ(service.businessDay(localAt(9, 3, 59)), "2026-12-08");
+    EXPECT_EQ(service.businessDay(localAt(9, 4, 0)), "2026-12-09");
+    EXPECT_EQ(service.businessDay(localAt(1, 0, 30)), "2026-11-30");
+}
+
+TEST(ServeStore, AStopLeavesNothingRunningAndNoResetPending) {
+    const std::string data = tempDir();
+    {
+        Store store(data + "/velko.db");
+        bool existing = false;
+        JobRecord running, queued;
+        running.device = queued.device = "till-1";
+        running.kind = queued.kind = "close-day";
+        running.created = queued.created = "2026-12-08T21:30:00Z";
+        const auto jobs = store.accept("", {running, queued}, existing);
+        store.started(jobs[0].id, "2026-12-08T21:30:01Z");
+        ReportRecord report;
+        report.device = "till-1";
+        report.job = jobs[0].id;
+        report.businessDay = "2026-12-08";
+        report.closedAt = "2026-12-08T21:30:05Z";
+        ArticleRecord sold{};
+        std::strcpy(sold.code, "0000000000123");
+        std::strcpy(sold.name, "KAWA");
+        sold.quantityCounter = 2000;
+        sold.valueCounter = 900;
+        report.articles = 1;
+        report.quantity = 2000;
+        report.value = 900;
+        store.addReport(report, {sold});
+        // A second report whose reset was never sent: its sales come again in the next one.
+        report.reset = "not_sent";
+        store.addReport(report, {sold});
+    }  // the process dies here, as with kill -9: nothing else is written
+    Store store(data + "/velko.db");
+    EXPECT_EQ(store.interruptUnfinished("2026-12-08T22:00:00Z"), 2);
+    const auto jobs = store.jobs({});
+    for (const auto& j : jobs) EXPECT_EQ(j.state, "interrupted");
+    EXPECT_NE(jobs[1].detail.find("while the job ran"), std::string::npos);
+    EXPECT_NE(jobs[0].detail.find("before the job started"), std::string::npos);
+    EXPECT_EQ(store.report(1)->reset, "unconfirmed");
+    const auto sales = store.sales("2026-12-08", "2026-12-08", "", true, 10);
+    ASSERT_EQ(sales.size(), 1u);
+    EXPECT_EQ(sales[0].key, "123");
+    EXPECT_EQ(sales[0].value, 900);  // the report never reset is not counted twice
+    EXPECT_EQ(store.integrityCheck(), "ok");
+}
+
+TEST(ServeApiDescription, NamesEveryRouteAndNoOther) {
+    const EmbeddedFile* file = embeddedFile("openapi.json");
+    ASSERT_NE(file, nullptr);
+    const auto doc =
+        nlohmann::json::parse(std::string(reinterpret_cast<const char*>(file->data), file->size));
+    EXPECT_EQ(doc["info"]["version"], VELKO_VERSION_STRING);
+    std::set<std::string> described;
+    for (const auto& [path, item] : doc["paths"].items()) {
+        for (const auto& [method, op] : item.items()) {
+            std::string m = method;
+            for (char& c : m) c = char(std::toupper(static_cast<unsigned char>(c)));
+            described.insert(m + " " + path);
+        }
+    }
+    const std::set<std::string> routes(apiRoutes().begin(), apiRoutes().end());
+    EXPECT_EQ(described, routes);
+}
+
+}  // namespace
+}  // namespace velko::serve
