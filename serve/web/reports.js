@@ -121,7 +121,10 @@ async function downloadReport(id) {
       {accept: 'text/csv', raw: true});
     const blob = await response.blob();
     const r = reports.find(x => String(x.id) === String(id)) || {};
-    const name = `report-${r.device || 'device'}-${r.business_day || id}.csv`.replace(/[^\w.-]+/g, '_');
+    // The service names the file (Content-Disposition); the name is cut to a plain file name.
+    const given = /filename="?([^";]+)"?/i.exec(response.headers.get('Content-Disposition') || '');
+    const name = (given ? given[1] : `report-${r.device || 'device'}-${r.business_day || id}.csv`)
+      .replace(/[^\w.-]+/g, '_');
     const url = URL.createObjectURL(blob);
     const link = h('a', {href: url, download: name, hidden: true});
     document.body.append(link);

@@ -44,7 +44,10 @@ export async function loadSales() {
       get(`/api/sales?by=day&${query}`),
       get(`/api/sales?by=article&limit=10&${query}`),
     ]);
-    shown = {days: days.rows || [], top: articles.rows || [], from, to};
+    // Articles that did not sell at all are no best-sellers, whatever their place in the list.
+    const sold = (articles.rows || []).filter(r => Number.parseFloat(r.quantity) !== 0 ||
+      Number.parseFloat(r.value) !== 0);
+    shown = {days: days.rows || [], top: sold, from, to};
     draw();
   } catch (error) {
     if (error.status !== 401) sayError(error, 'The sales could not be read');
