@@ -81,7 +81,8 @@ fi
 x=$work/root
 dpkg-deb --extract "$deb" "$x"
 
-# Every library the programs load comes from a package Depends names.
+# Every library the programs link to comes from a package Depends names (the libraries'
+# own dependencies are those packages' business).
 owner() {
     local path=$1 candidate
     for candidate in "$path" "/usr$path" "${path#/usr}" "$(realpath "$path")"; do
@@ -95,7 +96,8 @@ for program in "$x/usr/bin/velko" "$x/usr/bin/velko-sim" "$x/usr/lib/$multiarch/
         [ -n "$package" ] || { fail "no package owns $path, which $(basename "$program") loads"; continue; }
         grep -qx "$package" <<<"$depends_names" ||
             fail "$(basename "$program") loads $library from $package, which Depends lacks ($depends)"
-    done < <(ldd "$program" | awk '$2 == "=>" { print $1, $3 }' | grep -v '^libvelko\.so')
+    done < <(ldd "$program" | awk '$2 == "=>" { print $1, $3 }' | grep -v '^libvelko\.so' |
+             grep -Ff <(objdump -p "$program" | awk '$1 == "NEEDED" { print $2 " " }'))
 done
 
 "$x/usr/bin/velko-sim" --help >"$work/sim.help" || fail "velko-sim --help failed"
@@ -176,10 +178,10 @@ if [ -z "$url" ]; then
     fail "velko serve did not start on the example configuration: $(cat "$work/serve.err")"
 else
     health=$(curl -fsS "${url}api/health") || fail "GET /api/health failed"
-    grep -qF "\"version\":\"$version\"" <<<"$health" || fail "/api/health does not say $version: $health"
+    grep -qE "\"version\": *\"$version\"" <<<"$health" || fail "/api/health does not say $version: $health"
     devices=$(curl -fsS -H "Authorization: Bearer $token" "${url}api/devices") ||
         fail "GET /api/devices with the configured token failed"
-    grep -qF '"name":"till-1"' <<<"$devices" || fail "/api/devices lacks the configured till-1: $devices"
+    grep -qE '"name": *"till-1"' <<<"$devices" || fail "/api/devices lacks the configured till-1: $devices"
     [ "$(curl -s -o /dev/null -w '%{http_code}' "${url}api/devices")" = 401 ] ||
         fail "/api/devices answers without a token"
     kill -TERM "$server"
