@@ -158,6 +158,7 @@ const std::vector<std::string>& apiRoutes() {
     static const std::vector<std::string> routes = {
         "GET /api/health",
         "GET /api/openapi.json",
+        "GET /api/token",
         "GET /api/devices",
         "POST /api/check",
         "POST /api/devices/{name}/{action}",
@@ -261,6 +262,10 @@ ApiResponse Api::route(const ApiRequest& request) {
     if (method != "GET" && token->role != Role::Operate)
         return error(403, "the token '" + token->name + "' may only read");
 
+    if (what == "token" && parts.size() == 2 && method == "GET") {
+        return json(200, {{"name", token->name},
+                          {"role", token->role == Role::Operate ? "operate" : "read"}});
+    }
     if (what == "devices" && parts.size() == 2 && method == "GET") {
         ordered_json devices = ordered_json::array();
         for (const DeviceConfig& d : config.devices) devices.push_back(deviceJson(service_, d));
@@ -411,7 +416,7 @@ ApiResponse Api::route(const ApiRequest& request) {
             return csv(out.str(), report->file.empty() ? "report.csv" : report->file);
         }
         ordered_json doc = reportJson(*report);
-        doc["articles"] = articlesJson(rows);
+        doc["rows"] = articlesJson(rows);
         return json(200, doc);
     }
     if (what == "sales" && parts.size() == 2 && method == "GET") {

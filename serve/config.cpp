@@ -77,10 +77,11 @@ class Reader {
 
     // Keys of `table` that are none of `known`: a typing slip would otherwise go unseen.
     void onlyKeys(const toml::table& table, std::initializer_list<const char*> known) {
-        for (const auto& [key, node] : table) {
+        for (const auto& entry : table) {
+            const std::string key(entry.first.str());
             const bool ours = std::any_of(known.begin(), known.end(),
-                                          [&](const char* k) { return key.str() == k; });
-            if (!ours) fault(&node, "unknown key '" + std::string(key.str()) + "'");
+                                          [&](const char* k) { return key == k; });
+            if (!ours) fault(&entry.second, "unknown key '" + key + "'");
         }
     }
 

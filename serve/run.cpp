@@ -164,6 +164,16 @@ int runServe(const ServeOptions& options) {
         }
         res.set_content("{\"error\": \"" + why + "\"}\n", "application/json");
     });
+    // A request without Content-Length or Transfer-Encoding has no body; the HTTP library
+    // would refuse such a POST, so it is answered before the library looks for one.
+    http.set_pre_routing_handler([&](const httplib::Request& req, httplib::Response& res) {
+        const bool bodyless = !req.has_header("Content-Length") &&
+                              !req.has_header("Transfer-Encoding");
+        if (req.method == "GET" || req.method == "HEAD" || !bodyless)
+            return httplib::Server::HandlerResponse::Unhandled;
+        handle(req, res);
+        return httplib::Server::HandlerResponse::Handled;
+    });
     http.Get(".*", handle).Post(".*", handle).Delete(".*", handle).Put(".*", handle);
     http.Patch(".*", handle).Options(".*", handle);
     const int port = config.port == 0 ? http.bind_to_any_port(config.host)

@@ -62,6 +62,17 @@ std::string resultJson(const JobInput& input, const cli::Outcome& out) {
     return nlohmann::ordered_json{{"differences", rows}}.dump();
 }
 
+// The tool's words made the service's: reports by their file name alone (the data directory is
+// the service's business), a dry run without the tool's option.
+std::string forPeople(std::string text, const std::string& reportDir) {
+    const std::pair<std::string, std::string> swaps[] = {{reportDir, ""},
+                                                         {"(--dry-run)", "(a dry run)"}};
+    for (const auto& [from, to] : swaps) {
+        for (size_t at; (at = text.find(from)) != std::string::npos;) text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
 }  // namespace
 
 bool knownKind(const std::string& kind) {
@@ -334,7 +345,7 @@ void Service::run(Line& line, Queued& item) {
     job.exitStatus = out.exitStatus;
     job.counts = out.counts;
     job.name = out.state;
-    job.detail = before + out.message;
+    job.detail = forPeople(before + out.message, request.reportDir + "/");
     job.code.reset();
     if (out.exitStatus == cli::EXIT_DONE) {
         job.code = VELKO_OK;

@@ -472,7 +472,9 @@ std::vector<SalesRow> Store::sales(const std::string& from, const std::string& t
     const std::string sql =
         byArticle ? "SELECT CAST(CAST(code AS INTEGER) AS TEXT), max(name), "
                     "sum(report_rows.quantity), sum(report_rows.value)" +
-                        where + " GROUP BY CAST(code AS INTEGER) ORDER BY 4 DESC, 1 LIMIT ?4"
+                        where +
+                        " GROUP BY CAST(code AS INTEGER) HAVING sum(report_rows.quantity) <> 0 OR "
+                        "sum(report_rows.value) <> 0 ORDER BY 4 DESC, 1 LIMIT ?4"
                   : "SELECT business_day, '', sum(report_rows.quantity), sum(report_rows.value)" +
                         where + " GROUP BY business_day ORDER BY 1 LIMIT ?4";
     Statement s(db_, sql.c_str());

@@ -69,7 +69,7 @@ function renderReports() {
     {title: 'Business day', value: r => r.business_day, class: 'nowrap'},
     {title: 'Device', value: r => r.device},
     {title: 'Closed', value: r => when(r.closed_at), class: 'wide-only'},
-    {title: 'Articles', value: r => Array.isArray(r.articles) ? r.articles.length : r.articles ?? '',
+    {title: 'Articles', value: r => r.articles,
       num: true, class: 'wide-only'},
     {title: 'Quantity', value: r => amount(r.quantity), num: true},
     {title: 'Value, zł', value: r => amount(r.value), num: true},
@@ -90,7 +90,7 @@ async function openReport(id) {
   const view = $('#report-view');
   try {
     const r = await get(`/api/reports/${encodeURIComponent(id)}`);
-    const articles = Array.isArray(r.articles) ? r.articles : [];
+    const articles = r.rows;
     clear(view,
       h('header', {class: 'report-head'},
         h('h3', {}, `${r.device} · ${r.business_day}`),

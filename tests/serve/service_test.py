@@ -270,7 +270,7 @@ class ServiceTest(unittest.TestCase):
         _, job, _ = svc.call("GET", "/api/jobs/%d" % closing["id"])
         self.assertEqual(job["state"], "interrupted")
         _, rows, _ = svc.call("GET", "/api/reports/%d" % report["id"])
-        self.assertEqual(len(rows["articles"]), report["articles"])
+        self.assertEqual(len(rows["rows"]), report["articles"])
         # The next close of day says the last one was not confirmed.
         _, closing, _ = svc.call("POST", "/api/devices/till-2/close-day")
         closed = svc.wait_job(closing["id"])
