@@ -35,10 +35,11 @@ class EventHub {
     std::vector<Event> after(uint64_t after, std::chrono::milliseconds wait) {
         std::unique_lock<std::mutex> lock(mutex_);
         arrived_.wait_for(lock, wait, [&] { return closed_ || last_ > after; });
+        // Numbers are consecutive: the events after `after` are the tail of what is kept.
         std::vector<Event> out;
-        for (const Event& e : kept_) {
-            if (e.id > after) out.push_back(e);
-        }
+        const uint64_t first = kept_.empty() ? last_ + 1 : kept_.front().id;
+        const size_t from = after < first ? 0 : size_t(after - first + 1);
+        if (from < kept_.size()) out.assign(kept_.begin() + long(from), kept_.end());
         return out;
     }
 

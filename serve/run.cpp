@@ -1,6 +1,7 @@
 #include "serve/run.h"
 
 #include <signal.h>
+#include <sys/socket.h>
 #include <stdlib.h>
 
 #include <cstdio>
@@ -176,8 +177,16 @@ int runServe(const ServeOptions& options) {
     });
     http.Get(".*", handle).Post(".*", handle).Delete(".*", handle).Put(".*", handle);
     http.Patch(".*", handle).Options(".*", handle);
+    // The HTTP library listens with a backlog of 5: two hundred clients connecting at once
+    // would wait for SYN retries, seconds each. Listening again on the same socket raises it.
+    int listening = -1;
+    http.set_socket_options([&listening](int sock) {
+        httplib::default_socket_options(sock);
+        listening = sock;
+    });
     const int port = config.port == 0 ? http.bind_to_any_port(config.host)
                                       : (http.bind_to_port(config.host, config.port) ? config.port : -1);
+    if (port >= 0 && listening >= 0) ::listen(listening, SOMAXCONN);
     if (port < 0) {
         std::fprintf(stderr, "velko serve: cannot listen on %s:%d\n", config.host.c_str(),
                      config.port);

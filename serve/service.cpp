@@ -337,7 +337,7 @@ void Service::run(Line& line, Queued& item) {
         job.done = done;
         job.total = total;
         store_->progress(job.id, done, total);
-        publishJob(job.id);
+        events_.publish("job", jobJson(job).dump());
     });
     const cli::Outcome out = cli::runJob(request, spec, progress, 0);
 

@@ -214,10 +214,37 @@ Store::Store(const std::string& path) {
         sqlite3_close(db_);
         throw;
     }
+    path_ = path;
 }
 
 Store::~Store() {
+    for (sqlite3* reader : readers_) sqlite3_close(reader);
     sqlite3_close(db_);
+}
+
+// Reads have connections of their own, as many as read at once: in WAL mode they go on while
+// a write waits for the disk, and clients polling the log do not queue behind each other.
+Store::Lease::Lease(Store& store) : store_(store) {
+    {
+        std::lock_guard<std::mutex> lock(store.readMutex_);
+        if (!store.readers_.empty()) {
+            db = store.readers_.back();
+            store.readers_.pop_back();
+            return;
+        }
+    }
+    if (sqlite3_open_v2(store.path_.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX,
+                        nullptr) != SQLITE_OK) {
+        const std::string why = db ? sqlite3_errmsg(db) : "out of memory";
+        sqlite3_close(db);
+        throw StoreError("cannot open the database " + store.path_ + " to read: " + why);
+    }
+    sqlite3_busy_timeout(db, 5000);
+}
+
+Store::Lease::~Lease() {
+    std::lock_guard<std::mutex> lock(store_.readMutex_);
+    store_.readers_.push_back(db);
 }
 
 void Store::exec(const char* sql) {
@@ -290,13 +317,24 @@ void Store::started(int64_t id, const std::string& at) {
         .run();
 }
 
-void Store::progress(int64_t id, long done, long total) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Statement(db_, "UPDATE jobs SET done = ?, total = ? WHERE id = ?")
-        .bind(1, done)
-        .bind(2, total)
-        .bind(3, id)
-        .run();
+bool Store::progress(int64_t id, long done, long total) {
+    std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+    if (!lock) return false;
+    // Progress is worth no flush to disk: the job's next state is written with one, and that
+    // flushes this too. A job waits for every article's progress, so it costs wire time.
+    exec("PRAGMA synchronous=NORMAL");
+    try {
+        Statement(db_, "UPDATE jobs SET done = ?, total = ? WHERE id = ?")
+            .bind(1, done)
+            .bind(2, total)
+            .bind(3, id)
+            .run();
+    } catch (...) {
+        exec("PRAGMA synchronous=FULL");
+        throw;
+    }
+    exec("PRAGMA synchronous=FULL");
+    return true;
 }
 
 void Store::finished(const JobRecord& job, const std::string* result) {
@@ -327,16 +365,16 @@ void Store::finished(const JobRecord& job, const std::string* result) {
 }
 
 std::optional<JobRecord> Store::job(int64_t id) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Statement s(db_, (std::string("SELECT ") + kJobColumns + " FROM jobs WHERE id = ?").c_str());
+    const Lease lease(*this);
+    Statement s(lease.db, (std::string("SELECT ") + kJobColumns + " FROM jobs WHERE id = ?").c_str());
     s.bind(1, id);
     if (!s.step()) return std::nullopt;
     return jobAt(s);
 }
 
 std::vector<JobRecord> Store::jobs(const JobFilter& f) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Statement s(db_, (std::string("SELECT ") + kJobColumns +
+    const Lease lease(*this);
+    Statement s(lease.db, (std::string("SELECT ") + kJobColumns +
                       " FROM jobs WHERE (?1 IS NULL OR device = ?1) AND (?2 IS NULL OR state = ?2)"
                       " AND (?3 IS NULL OR created >= ?3) AND (?4 IS NULL OR created <= ?4)"
                       " ORDER BY id DESC LIMIT ?5")
@@ -349,16 +387,16 @@ std::vector<JobRecord> Store::jobs(const JobFilter& f) {
 }
 
 std::optional<std::string> Store::result(int64_t id) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Statement s(db_, "SELECT result FROM jobs WHERE id = ? AND result IS NOT NULL");
+    const Lease lease(*this);
+    Statement s(lease.db, "SELECT result FROM jobs WHERE id = ? AND result IS NOT NULL");
     s.bind(1, id);
     if (!s.step()) return std::nullopt;
     return s.text(0);
 }
 
 std::optional<JobRecord> Store::lastJob(const std::string& device) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Statement s(db_, (std::string("SELECT ") + kJobColumns +
+    const Lease lease(*this);
+    Statement s(lease.db, (std::string("SELECT ") + kJobColumns +
                       " FROM jobs WHERE device = ? ORDER BY id DESC LIMIT 1")
                          .c_str());
     s.bind(1, device);
@@ -419,8 +457,8 @@ void Store::setReset(int64_t report, const std::string& reset, const std::string
 
 std::vector<ReportRecord> Store::reports(const std::string& device, const std::string& from,
                                          const std::string& to, int limit) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Statement s(db_, (std::string("SELECT ") + kReportColumns +
+    const Lease lease(*this);
+    Statement s(lease.db, (std::string("SELECT ") + kReportColumns +
                       " FROM reports WHERE (?1 IS NULL OR device = ?1) AND "
                       "(?2 IS NULL OR business_day >= ?2) AND (?3 IS NULL OR business_day <= ?3)"
                       " ORDER BY id DESC LIMIT ?4")
@@ -432,8 +470,8 @@ std::vector<ReportRecord> Store::reports(const std::string& device, const std::s
 }
 
 std::optional<ReportRecord> Store::report(int64_t id) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Statement s(db_,
+    const Lease lease(*this);
+    Statement s(lease.db,
                 (std::string("SELECT ") + kReportColumns + " FROM reports WHERE id = ?").c_str());
     s.bind(1, id);
     if (!s.step()) return std::nullopt;
@@ -441,8 +479,8 @@ std::optional<ReportRecord> Store::report(int64_t id) {
 }
 
 std::vector<ArticleRecord> Store::reportRows(int64_t id) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Statement s(db_,
+    const Lease lease(*this);
+    Statement s(lease.db,
                 "SELECT code, name, price, flag, grp, quantity, value FROM report_rows "
                 "WHERE report = ? ORDER BY rowid");
     s.bind(1, id);
@@ -452,8 +490,8 @@ std::vector<ArticleRecord> Store::reportRows(int64_t id) {
 }
 
 std::optional<ReportRecord> Store::lastReport(const std::string& device) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Statement s(db_, (std::string("SELECT ") + kReportColumns +
+    const Lease lease(*this);
+    Statement s(lease.db, (std::string("SELECT ") + kReportColumns +
                       " FROM reports WHERE device = ? ORDER BY id DESC LIMIT 1")
                          .c_str());
     s.bind(1, device);
@@ -463,7 +501,7 @@ std::optional<ReportRecord> Store::lastReport(const std::string& device) {
 
 std::vector<SalesRow> Store::sales(const std::string& from, const std::string& to,
                                    const std::string& device, bool byArticle, int limit) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    const Lease lease(*this);
     const std::string where =
         " FROM report_rows JOIN reports ON reports.id = report_rows.report WHERE "
         // A report whose reset was never sent holds sales the next one holds again.
@@ -477,7 +515,7 @@ std::vector<SalesRow> Store::sales(const std::string& from, const std::string& t
                         "sum(report_rows.value) <> 0 ORDER BY 4 DESC, 1 LIMIT ?4"
                   : "SELECT business_day, '', sum(report_rows.quantity), sum(report_rows.value)" +
                         where + " GROUP BY business_day ORDER BY 1 LIMIT ?4";
-    Statement s(db_, sql.c_str());
+    Statement s(lease.db, sql.c_str());
     s.bindOrNull(1, from).bindOrNull(2, to).bindOrNull(3, device).bind(4, limit);
     std::vector<SalesRow> out;
     while (s.step()) out.push_back({s.text(0), s.text(1), s.integer(2), s.integer(3)});
@@ -512,11 +550,11 @@ void Store::forgetTable(const std::string& device) {
 }
 
 bool Store::table(const std::string& device, std::vector<ArticleRecord>& table) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Statement known(db_, "SELECT 1 FROM known_tables WHERE device = ?");
+    const Lease lease(*this);
+    Statement known(lease.db, "SELECT 1 FROM known_tables WHERE device = ?");
     known.bind(1, device);
     if (!known.step()) return false;
-    Statement s(db_,
+    Statement s(lease.db,
                 "SELECT code, name, price, flag, grp, quantity, value FROM known_articles "
                 "WHERE device = ? ORDER BY CAST(code AS INTEGER)");
     s.bind(1, device);
@@ -526,8 +564,8 @@ bool Store::table(const std::string& device, std::vector<ArticleRecord>& table) 
 }
 
 std::optional<long> Store::tableSize(const std::string& device) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Statement s(db_,
+    const Lease lease(*this);
+    Statement s(lease.db,
                 "SELECT (SELECT count(*) FROM known_articles WHERE device = ?1) FROM known_tables "
                 "WHERE device = ?1");
     s.bind(1, device);
@@ -536,8 +574,8 @@ std::optional<long> Store::tableSize(const std::string& device) {
 }
 
 std::string Store::integrityCheck() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Statement s(db_, "PRAGMA integrity_check");
+    const Lease lease(*this);
+    Statement s(lease.db, "PRAGMA integrity_check");
     std::string out;
     while (s.step()) out += (out.empty() ? "" : "; ") + s.text(0);
     return out;

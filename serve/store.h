@@ -1,7 +1,7 @@
 // Where the service keeps what must outlive it: the job log, the close-of-day reports with
 // their rows, and each device's last known table. SQLite in WAL mode, written with full
-// synchronisation: a report committed here survives a crash or a power cut. One connection,
-// used by one caller at a time; every method may throw StoreError.
+// synchronisation: a report committed here survives a crash or a power cut. One connection
+// writes, used by one caller at a time, and one per concurrent reader reads; every method may throw StoreError.
 #pragma once
 
 #include <cstdint>
@@ -71,7 +71,9 @@ class Store {
     std::vector<JobRecord> accept(const std::string& key, std::vector<JobRecord> jobs,
                                   bool& existing);
     void started(int64_t id, const std::string& at);
-    void progress(int64_t id, long done, long total);
+    // Progress is a hint, and a job waits for it: it is not written while the log is busy
+    // writing something else (false), and the job's end writes the last one anyway.
+    bool progress(int64_t id, long done, long total);
     // Writes the end of a job: its state, counts, outcome, times, result and report.
     void finished(const JobRecord& job, const std::string* result);
     std::optional<JobRecord> job(int64_t id);
@@ -110,8 +112,19 @@ class Store {
     void exec(const char* sql);
     void migrate();
 
-    std::mutex mutex_;
+    // A read connection, taken from the idle ones or opened, and given back.
+    struct Lease {
+        explicit Lease(Store& store);
+        ~Lease();
+        Store& store_;
+        sqlite3* db = nullptr;
+    };
+
+    std::string path_;
+    std::mutex mutex_;  // the write connection
     sqlite3* db_ = nullptr;
+    std::mutex readMutex_;  // the idle read connections
+    std::vector<sqlite3*> readers_;
 };
 
 }  // namespace velko::serve
