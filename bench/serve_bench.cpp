@@ -267,7 +267,7 @@ int main(int argc, char** argv) {
     for (int i = 1; i <= jobs; ++i) {
         const auto r = mc.Post("/api/devices/gone/download", "", "text/plain");
         if (r && r->status == 202) last = json::parse(r->body)["id"];
-        if (i == 100 || i == jobs / 10 || i == jobs) {
+        if (i == 100 || i == jobs / 10 || i == jobs / 2 || i == jobs) {
             waitJob(mc, last);
             std::printf("%8d %10.1f\n", i, double(mem.rssKb()) / 1024);
         }

@@ -1,6 +1,7 @@
 #include "serve/service.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 
 #include "cli/host_os.h"
@@ -264,7 +265,14 @@ void Service::work(Line& line) {
         line.runningDevice = item.device->name;
         line.stopRunning = false;
         lock.unlock();
-        run(line, item);
+        try {
+            run(line, item);
+        } catch (const std::exception& e) {
+            // The log could not be written (a full disk, say): the job stays as the log last
+            // had it, and is marked interrupted at the next start; the line goes on.
+            std::fprintf(stderr, "velko serve: job %lld on %s: %s\n", (long long)item.job.id,
+                         item.device->name.c_str(), e.what());
+        }
         lock.lock();
         line.running = 0;
         line.runningDevice.clear();
