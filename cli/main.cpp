@@ -15,6 +15,9 @@
 #include "cli/scan.h"
 #ifdef VELKO_WITH_SERVE
 #include "serve/run.h"
+#ifdef _WIN32
+#include "serve/windows_service.h"
+#endif
 #endif
 #include "cli/validate.h"
 #include "device/floor.h"
@@ -490,6 +493,14 @@ int main(int argc, char** argv) {
     serve->add_option("--web-root", serveOptions.webRoot,
                       "serve the page from DIR instead of the copy built in (to work on it)")
         ->type_name("DIR");
+#ifdef _WIN32
+    bool installService = false, uninstallService = false, asService = false;
+    serve->add_flag("--install-service", installService,
+                    "install as the Windows service \"velko\" with this --config, started with "
+                    "Windows");
+    serve->add_flag("--uninstall-service", uninstallService, "remove the Windows service");
+    serve->add_flag("--windows-service", asService)->group("");  // what the service manager runs
+#endif
 #endif
     std::vector<char*> pointers;
     for (std::string& a : arguments) pointers.push_back(&a[0]);
@@ -506,10 +517,17 @@ int main(int argc, char** argv) {
     }
 #ifdef VELKO_WITH_SERVE
     if (serve->parsed()) {
+#ifdef _WIN32
+        if (uninstallService) return velko::serve::uninstallWindowsService();
+#endif
         if (serveOptions.config.empty() == (serveOptions.simulate == 0)) {
             std::fprintf(stderr, "velko: serve: give --config FILE or --simulate N\n");
             return EXIT_USAGE;
         }
+#ifdef _WIN32
+        if (installService) return velko::serve::installWindowsService(serveOptions);
+        if (asService) return velko::serve::runAsWindowsService(serveOptions);
+#endif
         return velko::serve::runServe(serveOptions);
     }
 #endif

@@ -1,9 +1,5 @@
 #include "serve/run.h"
 
-#include <signal.h>
-#include <sys/socket.h>
-#include <stdlib.h>
-
 #include <cstdio>
 #include <fstream>
 #include <httplib.h>
@@ -11,7 +7,10 @@
 #include <sstream>
 
 #include "serve/api.h"
+#include "serve/host.h"
+#ifndef _WIN32
 #include "serve/simulated_devices.h"
+#endif
 
 namespace velko::serve {
 namespace {
@@ -64,27 +63,32 @@ void streamEvents(httplib::Response& res, EventHub& hub, uint64_t after) {
 }
 
 Config configFrom(const ServeOptions& options, std::vector<std::string>& faults,
-                  std::unique_ptr<SimulatedDevices>& simulated, std::string& simToken) {
+                  std::shared_ptr<void>& simulated, std::string& simToken) {
     Config config;
     if (options.simulate > 0) {
-        simulated = std::make_unique<SimulatedDevices>(options.simulate, 9600);
-        for (size_t i = 0; i < simulated->paths().size(); ++i) {
+#ifdef _WIN32
+        faults.push_back("--simulate runs on Linux; here, give --config with the devices");
+        return config;
+#else
+        auto devices = std::make_shared<SimulatedDevices>(options.simulate, 9600);
+        for (size_t i = 0; i < devices->paths().size(); ++i) {
             DeviceConfig d;
             d.name = "sim-" + std::to_string(i + 1);
-            d.line = simulated->paths()[i];
+            d.line = devices->paths()[i];
             d.group = "sim";
             config.devices.push_back(d);
         }
+        simulated = devices;
         simToken = newSecret();
         config.tokens.push_back({"simulation", simToken, Role::Operate});
         if (options.data.empty()) {
-            char dir[] = "/tmp/velko-serve-XXXXXX";
-            if (!mkdtemp(dir)) {
-                faults.push_back("cannot make a data directory in /tmp");
+            config.data = freshDirectory("velko-serve-");
+            if (config.data.empty()) {
+                faults.push_back("cannot make a data directory in the temporary directory");
                 return config;
             }
-            config.data = dir;
         }
+#endif
     } else {
         std::ifstream in(options.config, std::ios::binary);
         if (!in) {
@@ -106,16 +110,9 @@ Config configFrom(const ServeOptions& options, std::vector<std::string>& faults,
 }  // namespace
 
 int runServe(const ServeOptions& options) {
-    // Signals are taken by this thread alone, with sigwait, once everything runs.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-
+    prepareStop();
     std::vector<std::string> faults;
-    std::unique_ptr<SimulatedDevices> simulated;
+    std::shared_ptr<void> simulated;  // the simulated devices, when there are
     std::string simToken;
     Config config;
     try {
@@ -179,14 +176,14 @@ int runServe(const ServeOptions& options) {
     http.Patch(".*", handle).Options(".*", handle);
     // The HTTP library listens with a backlog of 5: two hundred clients connecting at once
     // would wait for SYN retries, seconds each. Listening again on the same socket raises it.
-    int listening = -1;
-    http.set_socket_options([&listening](int sock) {
+    socket_t listening = INVALID_SOCKET;
+    http.set_socket_options([&listening](socket_t sock) {
         httplib::default_socket_options(sock);
         listening = sock;
     });
     const int port = config.port == 0 ? http.bind_to_any_port(config.host)
                                       : (http.bind_to_port(config.host, config.port) ? config.port : -1);
-    if (port >= 0 && listening >= 0) ::listen(listening, SOMAXCONN);
+    if (port >= 0 && listening != INVALID_SOCKET) ::listen(listening, SOMAXCONN);
     if (port < 0) {
         std::fprintf(stderr, "velko serve: cannot listen on %s:%d\n", config.host.c_str(),
                      config.port);
@@ -197,13 +194,12 @@ int runServe(const ServeOptions& options) {
     std::printf("velko serve: listening on http://%s:%d/\n", config.host.c_str(), port);
     if (simulated) {
         std::printf("velko serve: %zu simulated devices (group \"sim\"), data in %s\n",
-                    simulated->paths().size(), config.data.c_str());
+                    config.devices.size(), config.data.c_str());
         std::printf("velko serve: token (operate): %s\n", simToken.c_str());
     }
     std::fflush(stdout);
 
-    int signal = 0;
-    sigwait(&stopSignals, &signal);
+    waitForStop();
     std::fprintf(stderr, "velko serve: stopping; a running job ends after its article\n");
     service->events().close();
     http.stop();

@@ -8,6 +8,7 @@
 #include "cli/jobs.h"
 #include "cli/outcome.h"
 #include "link/platform.h"
+#include "serve/host.h"
 #include "serve/views.h"
 
 namespace velko::serve {
@@ -85,8 +86,7 @@ bool takesList(const std::string& kind) {
 }
 
 std::string utcText(std::time_t when) {
-    std::tm t{};
-    gmtime_r(&when, &t);
+    const std::tm t = utcTime(when);
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &t);
     return text;

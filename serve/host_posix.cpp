@@ -1,0 +1,42 @@
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include "serve/host.h"
+
+namespace velko::serve {
+namespace {
+sigset_t stopSignals;
+}
+
+std::tm utcTime(std::time_t when) {
+    std::tm t{};
+    gmtime_r(&when, &t);
+    return t;
+}
+
+std::string freshDirectory(const std::string& prefix) {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/" + prefix + "XXXXXX";
+    return mkdtemp(&pattern[0]) ? pattern : "";
+}
+
+void prepareStop() {
+    // Blocked in every thread, they are taken by sigwait alone.
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+void waitForStop() {
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+}
+
+void requestStop() {
+    kill(getpid(), SIGTERM);
+}
+
+}  // namespace velko::serve
