@@ -109,18 +109,22 @@ ordered_json faultsJson(const std::vector<cli::Fault>& faults) {
     return out;
 }
 
-// A deletion's codes as a JSON array of codes ("123" or 123) become the rows the tool reads.
+// A deletion's codes as a JSON array of codes ("123" or 123), or of objects with a code,
+// become the rows the tool reads. Only the codes are taken over: anything else becomes an
+// empty code, which the checks name as a fault (and nothing nested is copied or written).
 std::string codesAsRows(const std::string& body) {
     const ordered_json doc = ordered_json::parse(body, nullptr, false);
     if (!doc.is_array()) return body;
     ordered_json rows = ordered_json::array();
     for (const auto& item : doc) {
-        if (item.is_string()) {
-            rows.push_back({{"code", item}});
-        } else if (item.is_number_unsigned()) {
-            rows.push_back({{"code", std::to_string(item.get<uint64_t>())}});
+        const ordered_json& code =
+            item.is_object() && item.contains("code") ? item["code"] : item;
+        if (code.is_string()) {
+            rows.push_back({{"code", code}});
+        } else if (code.is_number_unsigned()) {
+            rows.push_back({{"code", std::to_string(code.get<uint64_t>())}});
         } else {
-            rows.push_back(item);  // an object, or something the reader names as a fault
+            rows.push_back({{"code", ""}});
         }
     }
     return rows.dump();
@@ -300,8 +304,18 @@ ApiResponse Api::route(const ApiRequest& request) {
         input.keepOthers = flag(request, "keep_others", problem);
         input.continueOnRefusal = flag(request, "continue", problem);
         if (!problem.empty()) return error(400, problem);
+        // An option the kind does not take is a mistake, not something to pass over: an
+        // upload asked for as a dry run must not be sent.
+        const bool listed = kind == "upload" || kind == "sync";
+        if ((input.dryRun || input.keepOthers) && kind != "sync")
+            return error(400, "'dry_run' and 'keep_others' are for sync");
+        if ((input.verify && !listed) || (input.continueOnRefusal && !listed && kind != "delete"))
+            return error(400, "'verify' is for upload and sync, 'continue' for upload, sync and "
+                              "delete");
         const std::string key = request.header("idempotency-key");
         if (key.size() > 200) return error(400, "the Idempotency-Key is over 200 characters");
+        if (key.rfind("schedule:", 0) == 0)
+            return error(400, "Idempotency-Keys beginning 'schedule:' are the schedule's own");
         std::vector<cli::Fault> faults, warnings;
         if (takesList(kind) && !readList(request, kind, input.articles, faults, warnings))
             return json(422, {{"error", "the price list has faults"}, {"faults", faultsJson(faults)}});
@@ -387,8 +401,10 @@ ApiResponse Api::route(const ApiRequest& request) {
         ApiResponse r;
         r.contentType = "text/event-stream";
         r.events = true;
-        const int64_t last = idOf(request.header("last-event-id"));
-        r.eventsAfter = last ? uint64_t(last) : service_.events().last();
+        // A number from before a restart (numbers start again at 1) counts as none.
+        const uint64_t seen = uint64_t(idOf(request.header("last-event-id")));
+        const uint64_t last = service_.events().last();
+        r.eventsAfter = seen && seen <= last ? seen : last;
         return r;
     }
     const std::string from = request.param("from"), to = request.param("to");

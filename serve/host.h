@@ -2,6 +2,7 @@
 // directory, and being told to stop. One implementation per platform.
 #pragma once
 
+#include <cstdint>
 #include <ctime>
 #include <string>
 
@@ -12,6 +13,20 @@ std::tm utcTime(std::time_t when);
 // A new empty directory named PREFIX followed by random characters in the system's temporary
 // directory; empty when none could be made.
 std::string freshDirectory(const std::string& prefix);
+
+// The directory for this process alone, while the lock lives: a file in it held exclusively.
+class DirectoryLock {
+  public:
+    explicit DirectoryLock(const std::string& dir);
+    ~DirectoryLock();
+    DirectoryLock(const DirectoryLock&) = delete;
+    DirectoryLock& operator=(const DirectoryLock&) = delete;
+    bool held() const { return held_; }
+
+  private:
+    intptr_t handle_ = -1;
+    bool held_ = false;
+};
 
 // Before any thread starts: from now on the stop requests (SIGINT and SIGTERM; Ctrl-C, closing
 // the console and the Windows service manager's stop) wake waitForStop() and nothing else.

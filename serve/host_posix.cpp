@@ -1,4 +1,6 @@
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -19,6 +21,16 @@ std::string freshDirectory(const std::string& prefix) {
     const char* tmp = std::getenv("TMPDIR");
     std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/" + prefix + "XXXXXX";
     return mkdtemp(&pattern[0]) ? pattern : "";
+}
+
+DirectoryLock::DirectoryLock(const std::string& dir) {
+    const int fd = open((dir + "/velko.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0640);
+    handle_ = fd;
+    held_ = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
+}
+
+DirectoryLock::~DirectoryLock() {
+    if (handle_ >= 0) close(int(handle_));
 }
 
 void prepareStop() {

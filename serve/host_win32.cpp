@@ -39,6 +39,19 @@ std::string freshDirectory(const std::string& prefix) {
     return "";
 }
 
+DirectoryLock::DirectoryLock(const std::string& dir) {
+    const std::wstring path = (std::filesystem::u8path(dir) / "velko.lock").wstring();
+    // No sharing: a second opener fails for as long as this handle is open.
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    held_ = h != INVALID_HANDLE_VALUE;
+    handle_ = held_ ? intptr_t(h) : -1;
+}
+
+DirectoryLock::~DirectoryLock() {
+    if (held_) CloseHandle(HANDLE(handle_));
+}
+
 void prepareStop() {
     SetConsoleCtrlHandler(onConsoleEvent, TRUE);
 }

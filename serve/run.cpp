@@ -16,7 +16,7 @@ namespace velko::serve {
 namespace {
 
 // A secret of 32 hexadecimal digits from the system's random source.
-std::string newSecret() {
+[[maybe_unused]] std::string newSecret() {
     std::random_device source;
     std::string secret;
     for (int i = 0; i < 4; ++i) {
@@ -68,6 +68,8 @@ Config configFrom(const ServeOptions& options, std::vector<std::string>& faults,
     if (options.simulate > 0) {
 #ifdef _WIN32
         faults.push_back("--simulate runs on Linux; here, give --config with the devices");
+        (void)simulated;
+        (void)simToken;
         return config;
 #else
         auto devices = std::make_shared<SimulatedDevices>(options.simulate, 9600);
@@ -164,10 +166,19 @@ int runServe(const ServeOptions& options) {
     });
     // A request without Content-Length or Transfer-Encoding has no body; the HTTP library
     // would refuse such a POST, so it is answered before the library looks for one.
+    // The HTTP library holds bodies to max_body by their Content-Length alone: a chunked or
+    // compressed body could grow without bound, so neither is taken.
     http.set_pre_routing_handler([&](const httplib::Request& req, httplib::Response& res) {
-        const bool bodyless = !req.has_header("Content-Length") &&
-                              !req.has_header("Transfer-Encoding");
-        if (req.method == "GET" || req.method == "HEAD" || !bodyless)
+        const auto refuse = [&](int status, const char* why) {
+            res.status = status;
+            res.set_content(std::string("{\"error\": \"") + why + "\"}\n", "application/json");
+            return httplib::Server::HandlerResponse::Handled;
+        };
+        if (req.has_header("Transfer-Encoding"))
+            return refuse(411, "send the body with a Content-Length, not in chunks");
+        if (req.has_header("Content-Encoding"))
+            return refuse(415, "send the body uncompressed");
+        if (req.method == "GET" || req.method == "HEAD" || req.has_header("Content-Length"))
             return httplib::Server::HandlerResponse::Unhandled;
         handle(req, res);
         return httplib::Server::HandlerResponse::Handled;

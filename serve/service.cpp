@@ -28,7 +28,8 @@ cli::Command commandOf(const std::string& kind) {
 }
 
 bool changesDevice(const JobInput& input) {
-    return input.kind != "download" && input.kind != "verify" && !input.dryRun;
+    return input.kind != "download" && input.kind != "verify" &&
+           !(input.kind == "sync" && input.dryRun);
 }
 
 // Progress of a running job into the log and to the listeners, a few times a second at most:
@@ -98,6 +99,11 @@ Service::Service(Config config) : config_(std::move(config)) {
     if (error)
         throw StoreError("cannot make the data directory " + config_.data + ": " +
                          error.message());
+    // A second service on the same data would mark the first one's jobs interrupted.
+    lock_ = std::make_unique<DirectoryLock>(config_.data);
+    if (!lock_->held())
+        throw StoreError("the data directory " + config_.data +
+                         " is in use by another velko serve");
     store_ = std::make_unique<Store>(config_.data + "/velko.db");
     store_->interruptUnfinished(utcText(std::time(nullptr)));
     for (const DeviceConfig& d : config_.devices) {
@@ -138,7 +144,12 @@ void Service::stop() {
     }
     if (scheduler_.joinable()) scheduler_.join();
     events_.close();
-    store_->interruptUnfinished(utcText(std::time(nullptr)));
+    try {
+        store_->interruptUnfinished(utcText(std::time(nullptr)));
+    } catch (const StoreError& e) {
+        // The next start marks them.
+        std::fprintf(stderr, "velko serve: %s\n", e.what());
+    }
 }
 
 const DeviceConfig* Service::device(const std::string& name) const {
@@ -196,15 +207,15 @@ Service::Cancel Service::cancel(int64_t id) {
         const auto it = std::find_if(q.begin(), q.end(), [&](const Queued& e) { return e.job.id == id; });
         if (it == q.end()) continue;
         JobRecord job = it->job;
-        q.erase(it);
-        lock.unlock();
         job.state = "cancelled";
         job.ended = true;
         job.exitStatus = cli::EXIT_INTERRUPTED;
         job.name = "cancelled";
         job.detail = "cancelled before it started; nothing was sent";
         job.finished = utcText(std::time(nullptr));
-        store_->finished(job, nullptr);
+        store_->finished(job, nullptr);  // the log first: a job it still has as queued runs
+        q.erase(it);
+        lock.unlock();
         publishJob(id);
         return Cancel::Cancelled;
     }
@@ -212,13 +223,21 @@ Service::Cancel Service::cancel(int64_t id) {
     return store_->job(id) ? Cancel::Ended : Cancel::Unknown;
 }
 
+// Telling the listeners is never worth failing a job for: a log that cannot be read now
+// leaves them to ask again.
 void Service::publishJob(int64_t id) {
-    if (const auto job = store_->job(id)) events_.publish("job", jobJson(*job).dump());
+    try {
+        if (const auto job = store_->job(id)) events_.publish("job", jobJson(*job).dump());
+    } catch (const StoreError&) {
+    }
 }
 
 void Service::publishDevice(const std::string& name) {
-    if (const DeviceConfig* d = device(name))
-        events_.publish("device", deviceJson(*this, *d).dump());
+    try {
+        if (const DeviceConfig* d = device(name))
+            events_.publish("device", deviceJson(*this, *d).dump());
+    } catch (const StoreError&) {
+    }
 }
 
 // Whether the line opens: a line that went away is back when it does.
@@ -268,10 +287,20 @@ void Service::work(Line& line) {
         try {
             run(line, item);
         } catch (const std::exception& e) {
-            // The log could not be written (a full disk, say): the job stays as the log last
-            // had it, and is marked interrupted at the next start; the line goes on.
+            // The log could not be written (a full disk, say): the line goes on, and the job
+            // is marked failed if the log takes that, else interrupted at the next start.
             std::fprintf(stderr, "velko serve: job %lld on %s: %s\n", (long long)item.job.id,
                          item.device->name.c_str(), e.what());
+            item.job.state = "failed";
+            item.job.ended = true;
+            item.job.exitStatus = 1;
+            item.job.name = "not recorded";
+            item.job.detail = std::string("the job log could not be written: ") + e.what();
+            item.job.finished = utcText(std::time(nullptr));
+            try {
+                store_->finished(item.job, nullptr);
+            } catch (const std::exception&) {
+            }
         }
         lock.lock();
         line.running = 0;
@@ -306,6 +335,9 @@ void Service::run(Line& line, Queued& item) {
     request.stop = &line.stopRunning;
     // A sync starts from the table the service last knew; without one it reads the device.
     if (input.kind == "sync") request.againstGiven = store_->table(device.name, request.held);
+    // Whatever happens to a job that changes the device (a crash in the middle too), the table
+    // known before is no longer the device's; the job's end saves the one it leaves known.
+    if (changesDevice(input)) store_->forgetTable(device.name);
 
     std::string before;
     int64_t reportId = 0;
@@ -344,7 +376,10 @@ void Service::run(Line& line, Queued& item) {
     JobProgress progress([&](long done, long total) {
         job.done = done;
         job.total = total;
-        store_->progress(job.id, done, total);
+        try {
+            store_->progress(job.id, done, total);  // a hint: never worth ending the session
+        } catch (const StoreError&) {
+        }
         events_.publish("job", jobJson(job).dump());
     });
     const cli::Outcome out = cli::runJob(request, spec, progress, 0);

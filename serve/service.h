@@ -17,6 +17,7 @@
 
 #include "serve/config.h"
 #include "serve/events.h"
+#include "serve/host.h"
 #include "serve/store.h"
 
 namespace velko::serve {
@@ -103,6 +104,7 @@ class Service {
     void scheduleLoop();
 
     Config config_;
+    std::unique_ptr<DirectoryLock> lock_;
     std::unique_ptr<Store> store_;
     EventHub events_;
     std::mutex mutex_;  // the lines' queues and states

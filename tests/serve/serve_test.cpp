@@ -163,6 +163,10 @@ TEST(ServeApi, AnswersEveryKindOfRequestWithItsStatus) {
         {"POST", "/api/groups/back/download", kOperate, "", 404},
         {"POST", "/api/groups/till-1/download", kOperate, "", 404},
         {"POST", "/api/devices/till-1/upload?verify=yes", kOperate, list, 400},
+        {"POST", "/api/devices/till-1/upload?dry_run=1", kOperate, list, 400},
+        {"POST", "/api/devices/till-1/close-day?continue=1", kOperate, "", 400},
+        {"POST", "/api/devices/till-1/delete", kOperate, "[[[[[[[[\"1\"]]]]]]]]", 422,
+         "application/json"},
         {"POST", "/api/devices/till-1/upload", kOperate, "code,name,price\n123,KAWA,4.505\n", 422},
         {"POST", "/api/devices/till-1/upload", kOperate, "code,name,price\n", 422},
         {"POST", "/api/devices/till-1/upload", kOperate, "[{\"code\": 1", 422, "application/json"},
@@ -213,12 +217,17 @@ TEST(ServeApi, AKeySeenBeforeReturnsTheJobsMadeThenAndQueuesNothing) {
     other.headers["idempotency-key"] = "back-office-42";
     EXPECT_EQ(api.handle(other).status, 200);
     EXPECT_EQ(service.store().jobs({}).size(), 2u);
+    // The schedule's keys are its own: a client cannot take tonight's close of day away.
+    other.headers["idempotency-key"] = "schedule:2026-12-08T22:30:front";
+    EXPECT_EQ(api.handle(other).status, 400);
 }
 
 TEST(ServeSchedule, ClosesTheDayOncePerEntryAndDayWithinTwoHoursOfItsTime) {
     const std::string data = tempDir();
     {
         Service service(testConfig(data));
+        // A second service on the same data would mark this one's jobs interrupted.
+        EXPECT_THROW(Service second(testConfig(data)), StoreError);
         const auto scheduled = [&] {
             JobFilter f;
             size_t n = 0;

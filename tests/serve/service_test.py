@@ -207,6 +207,12 @@ class ServiceTest(unittest.TestCase):
         self.assertEqual(ended["state"], "cancelled", ended)
         self.assertIn("the rest not", ended["outcome"]["detail"])
         self.assertEqual(svc.call("DELETE", "/api/jobs/%d" % first["id"])[0], 409)
+        # A body in chunks would pass the size limit: it is refused before it is read.
+        conn = http.client.HTTPConnection("127.0.0.1", svc.port, timeout=30)
+        conn.request("POST", "/api/check", body=iter([b"code,name,price\n"] * 3),
+                     headers={"Authorization": "Bearer " + TOKEN}, encode_chunked=True)
+        self.assertEqual(conn.getresponse().status, 411)
+        conn.close()
 
     def test_a_line_that_comes_back_is_used_without_a_restart(self):
         link = os.path.join(self.work, "ttyLATER")
