@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 #include <string>
 
@@ -27,6 +28,12 @@ class DirectoryLock {
     intptr_t handle_ = -1;
     bool held_ = false;
 };
+
+// Where the service says what it does (standard output) and what goes wrong (standard error);
+// a Windows service, which has neither, sets its log for both.
+std::FILE* news();
+std::FILE* errors();
+void sayInto(std::FILE* log);
 
 // Before any thread starts: from now on the stop requests (SIGINT and SIGTERM; Ctrl-C, closing
 // the console and the Windows service manager's stop) wake waitForStop() and nothing else.

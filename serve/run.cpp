@@ -123,15 +123,15 @@ int runServe(const ServeOptions& options) {
         faults.push_back(e.what());
     }
     if (!faults.empty()) {
-        for (const std::string& f : faults) std::fprintf(stderr, "velko serve: %s\n", f.c_str());
-        std::fprintf(stderr, "velko serve: not started\n");
+        for (const std::string& f : faults) std::fprintf(errors(), "velko serve: %s\n", f.c_str());
+        std::fprintf(errors(), "velko serve: not started\n");
         return 2;
     }
     std::unique_ptr<Service> service;
     try {
         service = std::make_unique<Service>(config);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "velko serve: %s\n", e.what());
+        std::fprintf(errors(), "velko serve: %s\n", e.what());
         return 1;
     }
     Api api(*service, options.webRoot);
@@ -196,22 +196,22 @@ int runServe(const ServeOptions& options) {
                                       : (http.bind_to_port(config.host, config.port) ? config.port : -1);
     if (port >= 0 && listening != INVALID_SOCKET) ::listen(listening, SOMAXCONN);
     if (port < 0) {
-        std::fprintf(stderr, "velko serve: cannot listen on %s:%d\n", config.host.c_str(),
+        std::fprintf(errors(), "velko serve: cannot listen on %s:%d\n", config.host.c_str(),
                      config.port);
         return 1;
     }
     service->start();
     std::thread server([&] { http.listen_after_bind(); });
-    std::printf("velko serve: listening on http://%s:%d/\n", config.host.c_str(), port);
+    std::fprintf(news(),"velko serve: listening on http://%s:%d/\n", config.host.c_str(), port);
     if (simulated) {
-        std::printf("velko serve: %zu simulated devices (group \"sim\"), data in %s\n",
+        std::fprintf(news(),"velko serve: %zu simulated devices (group \"sim\"), data in %s\n",
                     config.devices.size(), config.data.c_str());
-        std::printf("velko serve: token (operate): %s\n", simToken.c_str());
+        std::fprintf(news(),"velko serve: token (operate): %s\n", simToken.c_str());
     }
-    std::fflush(stdout);
+    std::fflush(news());
 
     waitForStop();
-    std::fprintf(stderr, "velko serve: stopping; a running job ends after its article\n");
+    std::fprintf(errors(), "velko serve: stopping; a running job ends after its article\n");
     service->events().close();
     http.stop();
     server.join();

@@ -78,6 +78,22 @@ std::string forPeople(std::string text, const std::string& reportDir) {
 
 }  // namespace
 
+namespace {
+std::FILE* log = nullptr;
+}
+
+std::FILE* news() {
+    return log ? log : stdout;
+}
+
+std::FILE* errors() {
+    return log ? log : stderr;
+}
+
+void sayInto(std::FILE* into) {
+    log = into;
+}
+
 bool knownKind(const std::string& kind) {
     return std::find(std::begin(kKinds), std::end(kKinds), kind) != std::end(kKinds);
 }
@@ -148,7 +164,7 @@ void Service::stop() {
         store_->interruptUnfinished(utcText(std::time(nullptr)));
     } catch (const StoreError& e) {
         // The next start marks them.
-        std::fprintf(stderr, "velko serve: %s\n", e.what());
+        std::fprintf(errors(), "velko serve: %s\n", e.what());
     }
 }
 
@@ -289,7 +305,7 @@ void Service::work(Line& line) {
         } catch (const std::exception& e) {
             // The log could not be written (a full disk, say): the line goes on, and the job
             // is marked failed if the log takes that, else interrupted at the next start.
-            std::fprintf(stderr, "velko serve: job %lld on %s: %s\n", (long long)item.job.id,
+            std::fprintf(errors(), "velko serve: job %lld on %s: %s\n", (long long)item.job.id,
                          item.device->name.c_str(), e.what());
             item.job.state = "failed";
             item.job.ended = true;
@@ -459,7 +475,7 @@ void Service::tickSchedule(std::time_t now) {
         try {
             submit(devicesNamed(config_, entry.targets), input, key, "schedule", existing);
         } catch (const StoreError& e) {
-            std::fprintf(stderr, "velko serve: the close of day at %s was not queued: %s\n", at,
+            std::fprintf(errors(), "velko serve: the close of day at %s was not queued: %s\n", at,
                          e.what());
         }
     }

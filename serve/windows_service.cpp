@@ -110,12 +110,13 @@ int uninstallWindowsService() {
 
 int runAsWindowsService(const ServeOptions& options) {
     serviceOptions = options;
-    // A service has no console: what it would say goes to a log beside its configuration.
-    std::error_code error;
-    const auto log = std::filesystem::absolute(wide(options.config), error).wstring() + L".log";
-    _wfreopen(log.c_str(), L"a", stdout);
-    _wfreopen(log.c_str(), L"a", stderr);
-    setvbuf(stdout, nullptr, _IONBF, 0);
+    // A service has no console: what it would say goes to a log beside its configuration
+    // (whose name the installation made absolute).
+    const std::wstring log = wide(options.config) + L".log";
+    if (FILE* out = _wfopen(log.c_str(), L"a")) {
+        setvbuf(out, nullptr, _IONBF, 0);
+        sayInto(out);
+    }
     SERVICE_TABLE_ENTRYW table[] = {{const_cast<wchar_t*>(kName), serviceMain}, {nullptr, nullptr}};
     if (!StartServiceCtrlDispatcherW(table))
         return failed("--windows-service is for the service manager; run without it");
