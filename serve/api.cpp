@@ -246,7 +246,19 @@ ApiResponse Api::route(const ApiRequest& request) {
             }
             lines.push_back({{"line", line}, {"devices", devices}, {"state", state}});
         }
-        return json(200, {{"status", "up"}, {"version", VELKO_VERSION_STRING}, {"lines", lines}});
+        ordered_json office = nullptr;
+        if (HeadOffice* h = service_.headOffice()) {
+            const HeadOffice::Status s = h->status();
+            office = {{"broker", s.broker},
+                      {"store", s.store},
+                      {"connected", s.connected},
+                      {"problem", s.problem},
+                      {"outbox", s.outbox}};
+        }
+        return json(200, {{"status", "up"},
+                          {"version", VELKO_VERSION_STRING},
+                          {"lines", lines},
+                          {"head_office", office}});
     }
     if (method == "GET" && parts.size() == 2 && what == "openapi.json") {
         const EmbeddedFile* file = embeddedFile("openapi.json");

@@ -132,7 +132,7 @@ Config parseConfig(const std::string& text, const std::string& file,
     }
     Reader read(file, faults);
     read.onlyKeys(root, {"listen", "data", "max_body", "day_starts", "allow_origin", "token",
-                         "device", "close_day"});
+                         "device", "close_day", "head_office"});
     std::string value;
     if (read.text(root, "listen", value, false) &&
         !parseListen(value, config.host, config.port))
@@ -211,6 +211,36 @@ Config parseConfig(const std::string& text, const std::string& file,
         }
         config.closeDays.push_back(entry);
     });
+    if (const toml::node* node = root.get("head_office")) {
+        const toml::table* t = node->as_table();
+        if (!t) {
+            read.fault(node, "'head_office' must be a table: [head_office]");
+        } else {
+            HeadOfficeConfig& h = config.headOffice;
+            h.enabled = true;
+            read.onlyKeys(*t, {"broker", "store", "username", "password", "ca", "cert", "key"});
+            if (read.text(*t, "broker", value, true)) {
+                h.tls = value.rfind("mqtts://", 0) == 0;
+                const bool plain = value.rfind("mqtt://", 0) == 0;
+                const std::string rest = value.substr(h.tls ? 8 : 7);
+                h.port = h.tls ? 8883 : 1883;
+                if ((!plain && !h.tls) ||
+                    !(rest.find(':') == std::string::npos ? !(h.host = rest).empty()
+                                                          : parseListen(rest, h.host, h.port)))
+                    read.fault(t->get("broker"),
+                               "'broker' must be mqtt://HOST[:PORT] or mqtts://HOST[:PORT]");
+            }
+            if (read.text(*t, "store", h.store, true) && !goodName(h.store))
+                read.fault(t->get("store"), "'store' must be letters, digits, '-' and '_'");
+            read.text(*t, "username", h.username, false);
+            read.text(*t, "password", h.password, false);
+            read.text(*t, "ca", h.caFile, false);
+            read.text(*t, "cert", h.certFile, false);
+            read.text(*t, "key", h.keyFile, false);
+            if (h.certFile.empty() != h.keyFile.empty())
+                read.fault(t, "'cert' and 'key' go together");
+        }
+    }
     if (config.devices.empty()) faults.push_back(file + ": no [[device]] is configured");
     return config;
 }

@@ -30,6 +30,17 @@ struct CloseDayConfig {
     int line = 0;                      // in the file, to name the entry
 };
 
+// The chain's head office, reached through an MQTT broker.
+struct HeadOfficeConfig {
+    bool enabled = false;
+    std::string host;
+    int port = 1883;
+    bool tls = false;  // mqtts://
+    std::string store;  // this shop's name in the topics: velko/STORE/...
+    std::string username, password;
+    std::string caFile, certFile, keyFile;  // TLS: the broker's CA; a client certificate
+};
+
 struct Config {
     std::string host = "127.0.0.1";
     int port = 8640;
@@ -40,6 +51,7 @@ struct Config {
     std::vector<Token> tokens;
     std::vector<DeviceConfig> devices;
     std::vector<CloseDayConfig> closeDays;
+    HeadOfficeConfig headOffice;
 };
 
 // Reads the configuration from TOML `text`; every fault goes to `faults` as

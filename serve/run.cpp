@@ -200,7 +200,12 @@ int runServe(const ServeOptions& options) {
                      config.port);
         return 1;
     }
-    service->start();
+    try {
+        service->start();
+    } catch (const std::exception& e) {
+        std::fprintf(errors(), "velko serve: %s\n", e.what());
+        return 1;
+    }
     std::thread server([&] { http.listen_after_bind(); });
     std::fprintf(news(),"velko serve: listening on http://%s:%d/\n", config.host.c_str(), port);
     if (simulated) {

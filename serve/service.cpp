@@ -121,6 +121,7 @@ Service::Service(Config config) : config_(std::move(config)) {
         throw StoreError("the data directory " + config_.data +
                          " is in use by another velko serve");
     store_ = std::make_unique<Store>(config_.data + "/velko.db");
+    store_->useOutbox(config_.headOffice.enabled);
     store_->interruptUnfinished(utcText(std::time(nullptr)));
     for (const DeviceConfig& d : config_.devices) {
         auto& line = lines_[d.line];
@@ -142,6 +143,8 @@ void Service::start(bool schedule) {
         l->worker = std::thread([this, l] { work(*l); });
     }
     if (schedule) scheduler_ = std::thread([this] { scheduleLoop(); });
+    if (config_.headOffice.enabled)
+        headOffice_ = std::make_unique<HeadOffice>(config_.headOffice, *store_);
 }
 
 void Service::stop() {
@@ -159,6 +162,7 @@ void Service::stop() {
         if (line->worker.joinable()) line->worker.join();
     }
     if (scheduler_.joinable()) scheduler_.join();
+    headOffice_.reset();
     events_.close();
     try {
         store_->interruptUnfinished(utcText(std::time(nullptr)));
@@ -428,6 +432,7 @@ void Service::run(Line& line, Queued& item) {
                                                                             : "not_sent";
         store_->setReset(reportId, reset,
                          std::filesystem::path(out.report).filename().string());
+        if (headOffice_) headOffice_->send();
     }
     // What the service knows of the device's table: what the job read or left, or nothing
     // once a job that changes the device ended without knowing.

@@ -17,6 +17,7 @@
 
 #include "serve/config.h"
 #include "serve/events.h"
+#include "serve/head_office.h"
 #include "serve/host.h"
 #include "serve/store.h"
 
@@ -53,6 +54,7 @@ class Service {
 
     const Config& config() const { return config_; }
     Store& store() { return *store_; }
+    HeadOffice* headOffice() { return headOffice_.get(); }
     EventHub& events() { return events_; }
 
     // One queued job per device, written to the log before this returns; or, when `key` was
@@ -106,6 +108,7 @@ class Service {
     Config config_;
     std::unique_ptr<DirectoryLock> lock_;
     std::unique_ptr<Store> store_;
+    std::unique_ptr<HeadOffice> headOffice_;
     EventHub events_;
     std::mutex mutex_;  // the lines' queues and states
     std::map<std::string, std::unique_ptr<Line>> lines_;  // by path

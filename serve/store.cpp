@@ -118,7 +118,20 @@ const char* const kMigrations[] = {
            device TEXT NOT NULL, code TEXT NOT NULL, name BLOB NOT NULL,
            price INTEGER NOT NULL, flag INTEGER NOT NULL, grp INTEGER NOT NULL,
            quantity INTEGER NOT NULL, value INTEGER NOT NULL, PRIMARY KEY(device, code));)",
+    // Day reports waiting for head office's broker: one row per device and business day, the
+    // message made from the day's reports when it is sent.
+    R"(CREATE TABLE outbox(
+           device TEXT NOT NULL, business_day TEXT NOT NULL, version INTEGER NOT NULL,
+           PRIMARY KEY(device, business_day));)",
 };
+
+// Puts the day of a report whose counters are, or may be, zeroed into the outbox. The day's
+// version is its newest report's id: it only rises, whether or not the day was sent before,
+// so head office keeps the highest it has seen.
+const char kQueueDay[] =
+    "INSERT INTO outbox(device, business_day, version) "
+    "SELECT device, business_day, id FROM reports WHERE id = ?1 "
+    "ON CONFLICT(device, business_day) DO UPDATE SET version = max(version, excluded.version)";
 
 std::string fieldText(const char* field, size_t size) {
     return std::string(field, strnlen(field, size));
@@ -418,6 +431,14 @@ int Store::interruptUnfinished(const std::string& at) {
     const int changed = sqlite3_changes(db_);
     // A report saved before a reset whose answer the stop cut off: the counters may or may
     // not be zeroed.
+    if (outbox_) {
+        Statement pending(db_, "SELECT id FROM reports WHERE reset = 'pending'");
+        Statement queue(db_, kQueueDay);
+        while (pending.step()) {
+            queue.bind(1, pending.integer(0)).run();
+            queue.reset();
+        }
+    }
     Statement(db_, "UPDATE reports SET reset = 'unconfirmed' WHERE reset = 'pending'").run();
     t.commit();
     return changed;
@@ -448,11 +469,60 @@ int64_t Store::addReport(const ReportRecord& r, const std::vector<ArticleRecord>
 
 void Store::setReset(int64_t report, const std::string& reset, const std::string& file) {
     std::lock_guard<std::mutex> lock(mutex_);
+    Transaction t(db_);
     Statement(db_, "UPDATE reports SET reset = ?, file = ? WHERE id = ?")
         .bind(1, reset)
         .bind(2, file)
         .bind(3, report)
         .run();
+    if (outbox_ && (reset == "confirmed" || reset == "unconfirmed"))
+        Statement(db_, kQueueDay).bind(1, report).run();
+    t.commit();
+}
+
+std::vector<OutboxEntry> Store::outbox() {
+    const Lease lease(*this);
+    Statement s(lease.db, "SELECT device, business_day, version FROM outbox ORDER BY 2, 1");
+    std::vector<OutboxEntry> out;
+    while (s.step()) out.push_back({s.text(0), s.text(1), s.integer(2)});
+    return out;
+}
+
+void Store::delivered(const OutboxEntry& entry) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement(db_, "DELETE FROM outbox WHERE device = ? AND business_day = ? AND version = ?")
+        .bind(1, entry.device)
+        .bind(2, entry.businessDay)
+        .bind(3, entry.version)
+        .run();
+}
+
+std::vector<ReportRecord> Store::dayReports(const std::string& device, const std::string& day) {
+    const Lease lease(*this);
+    Statement s(lease.db, (std::string("SELECT ") + kReportColumns +
+                           " FROM reports WHERE device = ? AND business_day = ? AND reset IN "
+                           "('confirmed', 'unconfirmed') ORDER BY id")
+                              .c_str());
+    s.bind(1, device).bind(2, day);
+    std::vector<ReportRecord> out;
+    while (s.step()) out.push_back(reportAt(s));
+    return out;
+}
+
+std::vector<ArticleRecord> Store::dayRows(const std::string& device, const std::string& day) {
+    const Lease lease(*this);
+    // Each article once, its counters summed over the day's reports, the rest as the last of
+    // them has it (max() makes SQLite take the other columns from that row).
+    Statement s(lease.db,
+                "SELECT code, name, price, flag, grp, sum(report_rows.quantity), "
+                "sum(report_rows.value), max(report_rows.rowid) FROM report_rows JOIN reports ON "
+                "reports.id = report_rows.report WHERE device = ? AND business_day = ? AND reset "
+                "IN ('confirmed', 'unconfirmed') GROUP BY CAST(code AS INTEGER) "
+                "ORDER BY CAST(code AS INTEGER)");
+    s.bind(1, device).bind(2, day);
+    std::vector<ArticleRecord> out;
+    while (s.step()) out.push_back(articleAt(s, 0));
+    return out;
 }
 
 std::vector<ReportRecord> Store::reports(const std::string& device, const std::string& from,

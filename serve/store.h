@@ -4,6 +4,7 @@
 // writes, used by one caller at a time, and one per concurrent reader reads; every method may throw StoreError.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -49,6 +50,12 @@ struct ReportRecord {
     int64_t quantity = 0, value = 0;  // thousandths, hundredths
     std::string reset = "pending";    // pending, confirmed, unconfirmed, not_sent
     std::string file;
+};
+
+// A device's business day whose reports head office has not acknowledged.
+struct OutboxEntry {
+    std::string device, businessDay;
+    int64_t version = 0;
 };
 
 struct SalesRow {
@@ -106,6 +113,17 @@ class Store {
     // "ok", or what SQLite found wrong.
     std::string integrityCheck();
 
+    // Head office: with the outbox on, a report whose counters are, or may be, zeroed puts its
+    // device's business day into the outbox, in the transaction that says so.
+    void useOutbox(bool on) { outbox_ = on; }
+    std::vector<OutboxEntry> outbox();
+    // Removes the entry unless a later report of that day raised its version meanwhile.
+    void delivered(const OutboxEntry& entry);
+    // The reports of a device's business day whose counters are, or may be, zeroed, and their
+    // articles with the counters summed.
+    std::vector<ReportRecord> dayReports(const std::string& device, const std::string& day);
+    std::vector<ArticleRecord> dayRows(const std::string& device, const std::string& day);
+
     class Statement;
 
   private:
@@ -121,6 +139,7 @@ class Store {
     };
 
     std::string path_;
+    std::atomic<bool> outbox_{false};
     std::mutex mutex_;  // the write connection
     sqlite3* db_ = nullptr;
     std::mutex readMutex_;  // the idle read connections

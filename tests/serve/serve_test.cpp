@@ -87,6 +87,10 @@ TEST(ServeConfig, FaultsNameTheirLineAndTheServiceDoesNotStart) {
         {"[[close_day]]\nat = \"22:00\"\ndevices = [\"nobody\"]\n",
          "test.toml:3: 'nobody' is neither a device nor a group"},
         {"litsen = \"127.0.0.1:1\"\n", "test.toml:1: unknown key 'litsen'"},
+        {"[head_office]\nbroker = \"http://hq:1883\"\nstore = \"shop 1\"\n",
+         "test.toml:2: 'broker' must be mqtt://HOST[:PORT] or mqtts://HOST[:PORT]"},
+        {"[head_office]\nbroker = \"mqtts://hq\"\nstore = \"shop 1\"\n",
+         "test.toml:3: 'store' must be letters, digits, '-' and '_'"},
         {"listen = \n", "test.toml:1:"},
         {"", "test.toml: no [[device]] is configured"},
     };

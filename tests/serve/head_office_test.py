@@ -1,0 +1,174 @@
+#!/usr/bin/env python3
+"""A shop's velko serve and its head office through a real Mosquitto, with the example access
+list: presence as a retained status and a last will, day reports out of the outbox (kept
+through a broker outage, sent once the broker is back), and a shop that cannot write under
+another's topics. Head office's side is played by mosquitto_sub logged in as head-office.
+
+Usage: head_office_test.py VELKO VELKO_SIM REPO
+"""
+import json
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import urllib.request
+
+VELKO, SIM, REPO = sys.argv[1], sys.argv[2], sys.argv[3]
+TOKEN = "head-office-test-secret-1"
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def listening(port):
+    with socket.socket() as s:
+        return s.connect_ex(("127.0.0.1", port)) == 0
+
+
+def wait(what, check, seconds=40):
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        value = check()
+        if value:
+            return value
+        time.sleep(0.2)
+    raise AssertionError("never: " + what)
+
+
+class HeadOfficeTest(unittest.TestCase):
+    def setUp(self):
+        if not shutil.which("mosquitto"):
+            self.skipTest("mosquitto is not installed")
+        self.tmp = tempfile.TemporaryDirectory()
+        self.work = self.tmp.name
+        # Started by root, mosquitto drops to its own user, which must read its files here.
+        os.chmod(self.work, 0o755)
+        self.procs = []
+        self.port = free_port()
+        passwd = os.path.join(self.work, "passwd")
+        for user in ("head-office", "shop-1", "shop-2"):
+            subprocess.run(["mosquitto_passwd", "-b", *(["-c"] if user == "head-office" else []),
+                            passwd, user, user + "-password"], check=True)
+        os.chmod(passwd, 0o644)
+        with open(os.path.join(self.work, "mosquitto.conf"), "w") as f:
+            f.write("per_listener_settings false\nallow_anonymous false\n")
+            f.write("password_file %s\n" % passwd)
+            f.write("acl_file %s\n" % os.path.join(REPO, "packaging", "mosquitto", "velko.acl"))
+            f.write("listener %d 127.0.0.1\npersistence false\n" % self.port)
+        self.start_broker()
+        self.heard = os.path.join(self.work, "heard")
+        self.listen()
+
+    def tearDown(self):
+        for p in self.procs:
+            if p.poll() is None:
+                p.kill()
+            p.wait()
+        self.tmp.cleanup()
+
+    def spawn(self, args, **kw):
+        p = subprocess.Popen(args, **kw)
+        self.procs.append(p)
+        return p
+
+    def start_broker(self):
+        self.broker = self.spawn(["mosquitto", "-c", os.path.join(self.work, "mosquitto.conf")],
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait("the broker listens", lambda: listening(self.port))
+
+    def listen(self):
+        """Head office: every message under velko/, one per line, appended to self.heard."""
+        with open(self.heard, "a") as out:
+            self.spawn(["mosquitto_sub", "-h", "127.0.0.1", "-p", str(self.port), "-u", "head-office",
+                        "-P", "head-office-password", "-q", "1", "-t", "velko/#", "-v"],
+                       stdout=out)
+        time.sleep(0.5)
+
+    def heard_lines(self):
+        with open(self.heard) as f:
+            return f.read().splitlines()
+
+    def day_reports(self):
+        return [json.loads(line.split(" ", 1)[1]) for line in self.heard_lines()
+                if "/closeday/" in line.split(" ", 1)[0]]
+
+    def health(self):
+        with urllib.request.urlopen("http://127.0.0.1:%d/api/health" % self.http) as r:
+            return json.load(r)["head_office"]
+
+    def post(self, path):
+        req = urllib.request.Request("http://127.0.0.1:%d%s" % (self.http, path), data=b"",
+                                     headers={"Authorization": "Bearer " + TOKEN})
+        with urllib.request.urlopen(req) as r:
+            return json.load(r)
+
+    def job(self, job_id):
+        req = urllib.request.Request("http://127.0.0.1:%d/api/jobs/%d" % (self.http, job_id),
+                                     headers={"Authorization": "Bearer " + TOKEN})
+        with urllib.request.urlopen(req) as r:
+            return json.load(r)
+
+    def close_day(self):
+        job = self.post("/api/devices/till-1/close-day")
+        done = wait("the close of day ends",
+                    lambda: (lambda j: j if j["state"] not in ("queued", "running") else None)(
+                        self.job(job["id"])))
+        self.assertEqual(done["state"], "done", done)
+
+    def test_day_reports_reach_head_office_once_the_broker_is_there(self):
+        sim = self.spawn([SIM], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        line = sim.stdout.readline().decode().strip()
+        sim.stdin = None
+        self.http = free_port()
+        config = os.path.join(self.work, "velko.toml")
+        with open(config, "w") as f:
+            f.write('listen = "127.0.0.1:%d"\ndata = "%s"\n' % (self.http, os.path.join(self.work, "data")))
+            f.write('[[token]]\nname = "o"\nsecret = "%s"\nrole = "operate"\n' % TOKEN)
+            f.write('[[device]]\nname = "till-1"\nline = "%s"\n' % line)
+            f.write('[head_office]\nbroker = "mqtt://127.0.0.1:%d"\nstore = "shop-1"\n' % self.port)
+            f.write('username = "shop-1"\npassword = "shop-1-password"\n')
+        serve = self.spawn([VELKO, "serve", "--config", config], stdout=subprocess.DEVNULL)
+        wait("online", lambda: "velko/shop-1/status online" in self.heard_lines())
+
+        self.close_day()
+        first = wait("the day report", lambda: self.day_reports())
+        self.assertEqual(len(first), 1)
+        self.assertEqual((first[0]["store"], first[0]["device"]), ("shop-1", "till-1"))
+        self.assertEqual(len(first[0]["reports"]), 1)
+        wait("an empty outbox", lambda: self.health()["outbox"] == 0)
+
+        # The broker goes away: the day's second report waits in the outbox, and goes out
+        # with the first once the broker is back, as one message of a higher version.
+        self.broker.send_signal(signal.SIGTERM)
+        self.broker.wait()
+        wait("disconnected", lambda: not self.health()["connected"])
+        self.close_day()
+        self.assertEqual(self.health()["outbox"], 1)
+        self.start_broker()
+        self.listen()
+        wait("the outbox sent", lambda: self.health()["connected"] and self.health()["outbox"] == 0)
+        second = wait("the day again", lambda: self.day_reports()[1:])
+        self.assertEqual(second[-1]["business_day"], first[0]["business_day"])
+        self.assertEqual(len(second[-1]["reports"]), 2)
+        self.assertGreater(second[-1]["version"], first[0]["version"])
+
+        # A shop may not speak for another.
+        subprocess.run(["mosquitto_pub", "-h", "127.0.0.1", "-p", str(self.port), "-u", "shop-1",
+                        "-P", "shop-1-password", "-q", "1", "-t", "velko/shop-2/status",
+                        "-m", "forged"], check=True)
+        # The shop's service dies: the broker says so for it.
+        serve.send_signal(signal.SIGKILL)
+        wait("offline", lambda: "velko/shop-1/status offline" in self.heard_lines())
+        self.assertNotIn("velko/shop-2/status forged", self.heard_lines())
+
+
+if __name__ == "__main__":
+    unittest.main(argv=sys.argv[:1], verbosity=2)
