@@ -5,7 +5,11 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "cli/article_file.h"
+#include "cli/validate.h"
 #include "device/amount.h"
+#include "device/article_rules.h"
+#include "serve/service.h"
 #include "serve/views.h"
 
 namespace velko::serve {
@@ -13,7 +17,39 @@ namespace {
 
 const char kOnline[] = "online", kOffline[] = "offline";
 
+using nlohmann::ordered_json;
+
+// Articles as JSON objects by code number, to apply changes to.
+std::map<uint64_t, ordered_json> byCode(const ordered_json& articles) {
+    std::map<uint64_t, ordered_json> out;
+    for (const auto& a : articles) {
+        const auto& code = a.contains("code") ? a["code"] : a;
+        const std::string text = code.is_string() ? code.get<std::string>() : code.dump();
+        out[codeNumber(text)] = a;
+    }
+    return out;
+}
+
 }  // namespace
+
+std::string priceListChecksum(const std::vector<ArticleRecord>& articles) {
+    std::vector<std::pair<uint64_t, std::string>> lines;
+    const auto codec = cli::makeTextCodec();
+    for (const ArticleRecord& r : articles) {
+        const auto cells = cli::articleCells(r, *codec);
+        lines.emplace_back(codeNumber(r.code), cells[cli::Code] + ";" + cells[cli::Name] + ";" +
+                                                   cells[cli::Price] + ";" + cells[cli::Flag] +
+                                                   ";" + cells[cli::Group] + "\n");
+    }
+    std::sort(lines.begin(), lines.end());
+    uint64_t hash = 0xcbf29ce484222325ULL;
+    for (const auto& line : lines) {
+        for (unsigned char c : line.second) hash = (hash ^ c) * 0x100000001b3ULL;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "fnv1a64:%016llx", (unsigned long long)hash);
+    return text;
+}
 
 std::string HeadOffice::statusTopic(const std::string& store) {
     return "velko/" + store + "/status";
@@ -24,8 +60,8 @@ std::string HeadOffice::dayReportTopic(const std::string& store, const std::stri
     return "velko/" + store + "/" + device + "/closeday/" + businessDay;
 }
 
-HeadOffice::HeadOffice(const HeadOfficeConfig& config, Store& store)
-    : config_(config), store_(store) {
+HeadOffice::HeadOffice(const HeadOfficeConfig& config, Service& service)
+    : config_(config), service_(service), store_(service.store()) {
     static std::once_flag library;
     std::call_once(library, [] { mosquitto_lib_init(); });
     // A session of its own that the broker keeps across reconnections: what it acknowledged
@@ -60,9 +96,11 @@ HeadOffice::HeadOffice(const HeadOfficeConfig& config, Store& store)
     mosquitto_connect_callback_set(client_, onConnect);
     mosquitto_disconnect_callback_set(client_, onDisconnect);
     mosquitto_publish_callback_set(client_, onPublish);
+    mosquitto_message_callback_set(client_, onMessage);
     // Calm retries while the broker is away: from 2 s, doubling, up to a minute.
     mosquitto_reconnect_delay_set(client_, 2, 60, true);
     check(mosquitto_loop_start(client_), "its thread");
+    applier_ = std::thread([this] { applyLoop(); });
     const int rc = mosquitto_connect_async(client_, config.host.c_str(), config.port, 30);
     if (rc != MOSQ_ERR_SUCCESS) {
         // A broker that cannot be reached now is tried again by the loop.
@@ -84,7 +122,39 @@ HeadOffice::~HeadOffice() {
     }
     mosquitto_disconnect(client_);
     mosquitto_loop_stop(client_, false);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    arrival_.notify_all();
+    applier_.join();
     mosquitto_destroy(client_);
+}
+
+void HeadOffice::applyLoop() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        arrival_.wait(lock, [&] { return stopping_ || !arrived_.empty(); });
+        if (stopping_) return;
+        // A second without a new version: the burst of a reconnection is over.
+        const auto settled = lastArrival_ + std::chrono::seconds(1);
+        if (std::chrono::steady_clock::now() < settled) {
+            arrival_.wait_until(lock, settled, [&] { return stopping_; });
+            continue;
+        }
+        auto lists = std::move(arrived_);
+        arrived_.clear();
+        lock.unlock();
+        for (const auto& [device, list] : lists) {
+            try {
+                desiredPriceList(device, list.second);
+            } catch (const std::exception& e) {
+                std::fprintf(errors(), "velko serve: head office's price list for %s: %s\n",
+                             device.c_str(), e.what());
+            }
+        }
+        lock.lock();
+    }
 }
 
 void HeadOffice::onConnect(mosquitto* client, void* self, int rc) {
@@ -99,6 +169,10 @@ void HeadOffice::onConnect(mosquitto* client, void* self, int rc) {
     if (rc != 0) return;
     const std::string topic = statusTopic(office.config_.store);
     mosquitto_publish(client, nullptr, topic.c_str(), int(sizeof kOnline - 1), kOnline, 1, true);
+    // The desired price lists are retained: each device's latest comes at once, and only it.
+    const std::string prefix = "velko/" + office.config_.store + "/";
+    mosquitto_subscribe(client, nullptr, (prefix + "+/pricelist/desired").c_str(), 1);
+    mosquitto_subscribe(client, nullptr, (prefix + "command/+").c_str(), 1);
     office.send();
 }
 
@@ -173,6 +247,218 @@ void HeadOffice::send() {
                               false) == MOSQ_ERR_SUCCESS)
             inFlight_[mid] = entry;
     }
+}
+
+void HeadOffice::publish(const std::string& topic, const std::string& payload, bool retain) {
+    mosquitto_publish(client_, nullptr, topic.c_str(), int(payload.size()), payload.data(), 1,
+                      retain);
+}
+
+void HeadOffice::onMessage(mosquitto*, void* self, const mosquitto_message* message) {
+    auto& office = *static_cast<HeadOffice*>(self);
+    const std::string topic = message->topic;
+    const std::string payload(static_cast<const char*>(message->payload),
+                              size_t(message->payloadlen));
+    const std::string prefix = "velko/" + office.config_.store + "/";
+    if (topic.compare(0, prefix.size(), prefix) != 0 || payload.empty()) return;
+    const std::string rest = topic.substr(prefix.size());
+    const std::string desired = "/pricelist/desired";
+    try {
+        if (rest.compare(0, 8, "command/") == 0) {
+            office.command(rest.substr(8), payload);
+        } else if (rest.size() > desired.size() &&
+                   rest.compare(rest.size() - desired.size(), desired.size(), desired) == 0) {
+            const std::string device = rest.substr(0, rest.size() - desired.size());
+            const ordered_json doc = ordered_json::parse(payload, nullptr, false);
+            const int64_t version = doc.is_object() ? doc.value("version", int64_t(0)) : 0;
+            std::lock_guard<std::mutex> lock(office.mutex_);
+            auto& latest = office.arrived_[device];
+            if (latest.second.empty() || version >= latest.first) latest = {version, payload};
+            office.lastArrival_ = std::chrono::steady_clock::now();
+            office.arrival_.notify_all();
+        }
+    } catch (const std::exception& e) {
+        std::fprintf(errors(), "velko serve: head office's %s: %s\n", topic.c_str(), e.what());
+    }
+}
+
+void HeadOffice::reportPriceList(const std::string& device, ordered_json reported) {
+    publish("velko/" + config_.store + "/" + device + "/pricelist/reported", reported.dump(), true);
+}
+
+// A desired price list newer than the one applied is applied with a verified sync; an older or
+// repeated one changes nothing. A list of changes applies to the version it names, which must
+// be the one applied.
+void HeadOffice::desiredPriceList(const std::string& device, const std::string& payload) {
+    const DeviceConfig* target = service_.device(device);
+    const ordered_json doc = ordered_json::parse(payload, nullptr, false);
+    const auto refuse = [&](int64_t version, const std::string& why) {
+        reportPriceList(device, {{"version", version}, {"state", "refused"}, {"detail", why}});
+    };
+    if (!target) return;  // a device this shop does not have: nothing to report it on
+    if (!doc.is_object() || !doc.contains("version") || !doc["version"].is_number_integer())
+        return refuse(0, "the message is not a price list with a version");
+    const int64_t version = doc["version"];
+    const auto applied = store_.appliedPriceList(device);
+    if (applied && version <= applied->version) return;
+    ordered_json articles;
+    if (doc.contains("articles") && doc["articles"].is_array()) {
+        articles = doc["articles"];
+    } else if (doc.contains("changes") && doc["changes"].is_object()) {
+        const int64_t base = doc.value("base", int64_t(-1));
+        if (!applied || base != applied->version) {
+            return refuse(version, "changes from version " + std::to_string(base) +
+                                       ", but version " +
+                                       std::to_string(applied ? applied->version : 0) +
+                                       " is applied: the whole list is needed");
+        }
+        auto list = byCode(ordered_json::parse(applied->articles));
+        const ordered_json& changes = doc["changes"];
+        if (changes.contains("delete") && changes["delete"].is_array()) {
+            for (const auto& [code, a] : byCode(changes["delete"])) list.erase(code);
+        }
+        if (changes.contains("put") && changes["put"].is_array()) {
+            for (const auto& [code, a] : byCode(changes["put"])) list[code] = a;
+        }
+        articles = ordered_json::array();
+        for (auto& [code, a] : list) articles.push_back(a);
+    } else {
+        return refuse(version, "neither 'articles' nor 'changes'");
+    }
+    JobInput input;
+    input.kind = "sync";
+    input.verify = true;
+    std::vector<cli::Fault> faults;
+    cli::loadArticleText("price list " + std::to_string(version), cli::Format::Json,
+                         articles.dump(), cli::RowUse::Upload, *cli::makeTextCodec(),
+                         input.articles, faults);
+    if (!faults.empty()) {
+        std::string why;
+        for (const auto& f : faults) why += (why.empty() ? "" : "; ") + cli::describe(f);
+        return refuse(version, why);
+    }
+    const std::string checksum = priceListChecksum(input.articles);
+    if (doc.contains("checksum") && doc["checksum"] != checksum) {
+        return refuse(version, "the list comes to checksum " + checksum + ", not " +
+                                   doc["checksum"].dump());
+    }
+    // Once per version: a delivery again finds the job made before, unless that one failed.
+    for (int attempt = 1; attempt <= 20; ++attempt) {
+        const std::string key = "pricelist:" + device + ":" + std::to_string(version) +
+                                (attempt > 1 ? ":" + std::to_string(attempt) : "");
+        bool existing = false;
+        const JobRecord job = service_.submit({target}, input, key, "head_office", existing).front();
+        if (existing && (job.state == "failed" || job.state == "interrupted" ||
+                         job.state == "cancelled"))
+            continue;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            applying_[job.id] = {device, {version, checksum, articles.dump()}};
+        }
+        // A job that ended already (before it was noted here, or a delivery again after it)
+        // is reported now.
+        jobEnded(job);
+        return;
+    }
+}
+
+void HeadOffice::command(const std::string& id, const std::string& payload) {
+    const ordered_json doc = ordered_json::parse(payload, nullptr, false);
+    const std::string kind = doc.is_object() ? doc.value("command", "") : "";
+    std::vector<std::string> names = {"all"};
+    if (doc.is_object() && doc.contains("devices") && doc["devices"].is_array()) {
+        names.clear();
+        for (const auto& n : doc["devices"]) {
+            if (n.is_string()) names.push_back(n);
+        }
+    }
+    std::string unknown;
+    const auto devices = devicesNamed(service_.config(), names, &unknown);
+    const std::string topic = "velko/" + config_.store + "/result/" + id;
+    if ((kind != "close-day" && kind != "download") || !unknown.empty() || devices.empty()) {
+        publish(topic,
+                ordered_json{{"id", id},
+                             {"error", unknown.empty() ? "the command must be close-day or "
+                                                         "download, for devices of this shop"
+                                                       : "no device or group '" + unknown + "'"}}
+                    .dump(),
+                false);
+        return;
+    }
+    JobInput input;
+    input.kind = kind;
+    bool existing = false;
+    // Once per id: a command delivered again is answered from the job log.
+    const auto jobs = service_.submit(devices, input, "command:" + id, "head_office", existing);
+    std::vector<int64_t> ids;
+    for (const JobRecord& j : jobs) ids.push_back(j.id);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        commands_[id] = ids;
+    }
+    // Jobs that ended already (a command delivered again) are answered now.
+    (void)existing;
+    for (const JobRecord& j : jobs) jobEnded(j);
+}
+
+void HeadOffice::answer(const std::string& id, const std::vector<int64_t>& jobs) {
+    ordered_json list = ordered_json::array();
+    for (int64_t jobId : jobs) {
+        const auto job = store_.job(jobId);
+        if (!job) continue;
+        ordered_json j = jobJson(*job);
+        if (const auto result = store_.result(jobId)) j["result"] = ordered_json::parse(*result);
+        list.push_back(j);
+    }
+    publish("velko/" + config_.store + "/result/" + id, ordered_json{{"id", id}, {"jobs", list}}.dump(),
+            false);
+}
+
+void HeadOffice::jobEnded(const JobRecord& ended) {
+    const auto job = store_.job(ended.id);  // as the log has it now
+    if (!job || !job->ended) return;
+    Applying applying;
+    bool isPriceList = false;
+    std::vector<std::pair<std::string, std::vector<int64_t>>> answers;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto it = applying_.find(job->id);
+        if (it != applying_.end()) {
+            applying = it->second;
+            isPriceList = true;
+            applying_.erase(it);
+        }
+        for (auto c = commands_.begin(); c != commands_.end();) {
+            bool all = true;
+            for (int64_t id : c->second) {
+                const auto j = id == job->id ? job : store_.job(id);
+                all = all && j && j->ended;
+            }
+            if (all && std::find(c->second.begin(), c->second.end(), job->id) != c->second.end()) {
+                answers.emplace_back(c->first, c->second);
+                c = commands_.erase(c);
+            } else {
+                ++c;
+            }
+        }
+    }
+    for (const auto& [id, jobs] : answers) answer(id, jobs);
+    if (!isPriceList) return;
+    const bool verified = job->state == "done";
+    if (verified) store_.setAppliedPriceList(applying.device, applying.list);
+    ordered_json reported = {{"version", applying.list.version},
+                             {"checksum", applying.list.checksum},
+                             {"state", verified ? "verified"
+                                       : job->exitStatus == 8 ? "differs"
+                                                              : "failed"},
+                             {"job", job->id},
+                             {"counts", job->counts},
+                             {"detail", job->detail}};
+    if (const auto result = store_.result(job->id)) {
+        const ordered_json doc = ordered_json::parse(*result);
+        if (doc.contains("differences")) reported["differences"] = doc["differences"];
+    }
+    reportPriceList(applying.device, reported);
 }
 
 HeadOffice::Status HeadOffice::status() {

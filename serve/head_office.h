@@ -4,7 +4,12 @@
 // taken from the outbox when the broker has acknowledged it.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <map>
+#include <thread>
+#include <nlohmann/json.hpp>
+#include <vector>
 #include <stdexcept>
 #include <mutex>
 #include <string>
@@ -13,21 +18,31 @@
 #include "serve/store.h"
 
 struct mosquitto;
+struct mosquitto_message;
 
 namespace velko::serve {
+
+class Service;
+
+// A price list's checksum as head office and the shops compute it: FNV-1a (64 bits) over one
+// line "code;name;price;flag;group\n" per article, in the order of the codes' numbers, codes
+// without leading zeros, names in UTF-8, as "fnv1a64:" and 16 hexadecimal digits.
+std::string priceListChecksum(const std::vector<ArticleRecord>& articles);
 
 #ifdef VELKO_WITH_HEAD_OFFICE
 class HeadOffice {
   public:
     // Connects in the background and keeps reconnecting; throws std::runtime_error when the
     // client cannot be set up (a TLS file that cannot be read, say).
-    HeadOffice(const HeadOfficeConfig& config, Store& store);
+    HeadOffice(const HeadOfficeConfig& config, Service& service);
     ~HeadOffice();
     HeadOffice(const HeadOffice&) = delete;
     HeadOffice& operator=(const HeadOffice&) = delete;
 
     // Sends what waits in the outbox, when connected; the reports of a day just closed among it.
     void send();
+    // A job has ended: a price list's sync is reported, a command's jobs answered.
+    void jobEnded(const JobRecord& job);
 
     struct Status {
         std::string broker, store;
@@ -46,10 +61,34 @@ class HeadOffice {
     static void onConnect(mosquitto*, void* self, int rc);
     static void onDisconnect(mosquitto*, void* self, int rc);
     static void onPublish(mosquitto*, void* self, int mid);
+    static void onMessage(mosquitto*, void* self, const mosquitto_message* message);
     std::string dayReport(const OutboxEntry& entry);
+    void desiredPriceList(const std::string& device, const std::string& payload);
+    void command(const std::string& id, const std::string& payload);
+    void reportPriceList(const std::string& device, nlohmann::ordered_json reported);
+    void answer(const std::string& id, const std::vector<int64_t>& jobs);
+    void publish(const std::string& topic, const std::string& payload, bool retain);
+
+    // A price list being applied, by its sync's job.
+    struct Applying {
+        std::string device;
+        AppliedPriceList list;
+    };
 
     HeadOfficeConfig config_;
+    Service& service_;
     Store& store_;
+    std::map<int64_t, Applying> applying_;                 // by job
+    // Desired lists as they come, the newest per device, applied once they stop coming for a
+    // moment: after a time offline the broker hands on every version queued meanwhile, and
+    // only the latest is to be applied.
+    void applyLoop();
+    std::map<std::string, std::pair<int64_t, std::string>> arrived_;  // by device
+    std::chrono::steady_clock::time_point lastArrival_{};
+    std::condition_variable arrival_;
+    bool stopping_ = false;
+    std::thread applier_;
+    std::map<std::string, std::vector<int64_t>> commands_;  // unanswered commands' jobs, by id
     mosquitto* client_ = nullptr;
     std::mutex mutex_;
     bool connected_ = false;
@@ -67,10 +106,11 @@ class HeadOffice {
         std::string problem;
         size_t outbox = 0;
     };
-    HeadOffice(const HeadOfficeConfig&, Store&) {
+    HeadOffice(const HeadOfficeConfig&, Service&) {
         throw std::runtime_error("this build of velko serve has no MQTT client for [head_office]");
     }
     void send() {}
+    void jobEnded(const JobRecord&) {}
     Status status() { return {}; }
 };
 #endif

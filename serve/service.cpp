@@ -138,13 +138,14 @@ Service::~Service() {
 }
 
 void Service::start(bool schedule) {
+    // Before the workers, which tell it of the jobs that end.
+    if (config_.headOffice.enabled)
+        headOffice_ = std::make_unique<HeadOffice>(config_.headOffice, *this);
     for (auto& [path, line] : lines_) {
         Line* l = line.get();
         l->worker = std::thread([this, l] { work(*l); });
     }
     if (schedule) scheduler_ = std::thread([this] { scheduleLoop(); });
-    if (config_.headOffice.enabled)
-        headOffice_ = std::make_unique<HeadOffice>(config_.headOffice, *store_);
 }
 
 void Service::stop() {
@@ -237,6 +238,7 @@ Service::Cancel Service::cancel(int64_t id) {
         q.erase(it);
         lock.unlock();
         publishJob(id);
+        if (headOffice_) headOffice_->jobEnded(job);
         return Cancel::Cancelled;
     }
     lock.unlock();
@@ -448,6 +450,7 @@ void Service::run(Line& line, Queued& item) {
         line.unreachable = true;
     }
     publishJob(job.id);
+    if (headOffice_) headOffice_->jobEnded(job);
 }
 
 std::string Service::businessDay(std::time_t when) const {

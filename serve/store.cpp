@@ -123,6 +123,10 @@ const char* const kMigrations[] = {
     R"(CREATE TABLE outbox(
            device TEXT NOT NULL, business_day TEXT NOT NULL, version INTEGER NOT NULL,
            PRIMARY KEY(device, business_day));)",
+    // The price list head office last had verified on each device, to apply its next changes to.
+    R"(CREATE TABLE price_lists(
+           device TEXT PRIMARY KEY, version INTEGER NOT NULL, checksum TEXT NOT NULL,
+           articles TEXT NOT NULL);)",
 };
 
 // Puts the day of a report whose counters are, or may be, zeroed into the outbox. The day's
@@ -478,6 +482,26 @@ void Store::setReset(int64_t report, const std::string& reset, const std::string
     if (outbox_ && (reset == "confirmed" || reset == "unconfirmed"))
         Statement(db_, kQueueDay).bind(1, report).run();
     t.commit();
+}
+
+std::optional<AppliedPriceList> Store::appliedPriceList(const std::string& device) {
+    const Lease lease(*this);
+    Statement s(lease.db, "SELECT version, checksum, articles FROM price_lists WHERE device = ?");
+    s.bind(1, device);
+    if (!s.step()) return std::nullopt;
+    return AppliedPriceList{s.integer(0), s.text(1), s.text(2)};
+}
+
+void Store::setAppliedPriceList(const std::string& device, const AppliedPriceList& list) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement(db_,
+              "INSERT OR REPLACE INTO price_lists(device, version, checksum, articles) "
+              "VALUES (?, ?, ?, ?)")
+        .bind(1, device)
+        .bind(2, list.version)
+        .bind(3, list.checksum)
+        .bind(4, list.articles)
+        .run();
 }
 
 std::vector<OutboxEntry> Store::outbox() {

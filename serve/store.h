@@ -58,6 +58,12 @@ struct OutboxEntry {
     int64_t version = 0;
 };
 
+// A price list from head office as a device was verified to hold it: articles as JSON.
+struct AppliedPriceList {
+    int64_t version = 0;
+    std::string checksum, articles;
+};
+
 struct SalesRow {
     std::string key;         // the day, or the article's code
     std::string deviceName;  // by article: the name in the device's characters
@@ -123,6 +129,8 @@ class Store {
     // articles with the counters summed.
     std::vector<ReportRecord> dayReports(const std::string& device, const std::string& day);
     std::vector<ArticleRecord> dayRows(const std::string& device, const std::string& day);
+    std::optional<AppliedPriceList> appliedPriceList(const std::string& device);
+    void setAppliedPriceList(const std::string& device, const AppliedPriceList& list);
 
     class Statement;
 

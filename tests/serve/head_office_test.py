@@ -123,12 +123,15 @@ class HeadOfficeTest(unittest.TestCase):
                         self.job(job["id"])))
         self.assertEqual(done["state"], "done", done)
 
-    def test_day_reports_reach_head_office_once_the_broker_is_there(self):
-        sim = self.spawn([SIM], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        line = sim.stdout.readline().decode().strip()
-        sim.stdin = None
-        self.http = free_port()
+    def start_shop(self):
+        """velko serve for shop-1 with till-1 on velko-sim; returns the service's process."""
+        if not hasattr(self, "line"):
+            sim = self.spawn([SIM], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+            self.line = sim.stdout.readline().decode().strip()
+            self.http = free_port()
+        line = self.line
         config = os.path.join(self.work, "velko.toml")
+        # (rewritten on a restart, the same each time)
         with open(config, "w") as f:
             f.write('listen = "127.0.0.1:%d"\ndata = "%s"\n' % (self.http, os.path.join(self.work, "data")))
             f.write('[[token]]\nname = "o"\nsecret = "%s"\nrole = "operate"\n' % TOKEN)
@@ -136,6 +139,73 @@ class HeadOfficeTest(unittest.TestCase):
             f.write('[head_office]\nbroker = "mqtt://127.0.0.1:%d"\nstore = "shop-1"\n' % self.port)
             f.write('username = "shop-1"\npassword = "shop-1-password"\n')
         serve = self.spawn([VELKO, "serve", "--config", config], stdout=subprocess.DEVNULL)
+        wait("the service", lambda: listening(self.http))
+        return serve
+
+    def head_office_says(self, topic, message, retain=False):
+        subprocess.run(["mosquitto_pub", "-h", "127.0.0.1", "-p", str(self.port), "-u",
+                        "head-office", "-P", "head-office-password", "-q", "1", "-t", topic,
+                        "-m", json.dumps(message)] + (["-r"] if retain else []), check=True)
+
+    def messages(self, topic):
+        return [json.loads(line.split(" ", 1)[1]) for line in self.heard_lines()
+                if line.split(" ", 1)[0] == topic]
+
+    def jobs(self, kind):
+        req = urllib.request.Request("http://127.0.0.1:%d/api/jobs" % self.http,
+                                     headers={"Authorization": "Bearer " + TOKEN})
+        with urllib.request.urlopen(req) as r:
+            return [j for j in json.load(r)["jobs"] if j["kind"] == kind]
+
+    def test_price_lists_and_commands_from_head_office(self):
+        serve = self.start_shop()
+        desired, reported = ("velko/shop-1/till-1/pricelist/" + w for w in ("desired", "reported"))
+        lista = [{"code": "5900001000017", "name": "CHLEB ŻYTNI", "price": "4.50"},
+                 {"code": "123", "name": "KAWA", "price": "18.99", "group": 3},
+                 {"code": "456", "name": "HERBATA", "price": "8.49"}]
+        self.head_office_says(desired, {"version": 1, "articles": lista}, retain=True)
+        first = wait("version 1", lambda: self.messages(reported))
+        self.assertEqual((first[0]["version"], first[0]["state"]), (1, "verified"), first)
+        checksum = first[0]["checksum"]
+        # Delivered again, or older: nothing is run again.
+        self.head_office_says(desired, {"version": 1, "articles": lista})
+        self.head_office_says(desired, {"version": 2, "base": 1,
+                                        "changes": {"put": [{"code": "123", "name": "KAWA",
+                                                             "price": "19.49", "group": 3}],
+                                                    "delete": ["456"]}}, retain=True)
+        second = wait("version 2", lambda: self.messages(reported)[1:])
+        self.assertEqual((second[0]["version"], second[0]["state"]), (2, "verified"), second)
+        self.assertIn("1 changed, 1 deleted", second[0]["detail"])
+        self.assertNotEqual(second[0]["checksum"], checksum)
+        self.assertEqual(len(self.jobs("sync")), 2)
+        # A list that does not come to its checksum is refused, and nothing is sent.
+        self.head_office_says(desired, {"version": 3, "checksum": "fnv1a64:0000000000000000",
+                                        "articles": lista})
+        third = wait("version 3", lambda: self.messages(reported)[2:])
+        self.assertEqual(third[0]["state"], "refused")
+        self.assertEqual(len(self.jobs("sync")), 2)
+
+        # A command is answered once per id; asked again, from the job log.
+        self.head_office_says("velko/shop-1/command/c-1", {"command": "download"})
+        answer = wait("the answer", lambda: self.messages("velko/shop-1/result/c-1"))
+        articles = answer[0]["jobs"][0]["result"]["articles"]
+        self.assertEqual(sorted(a["code"] for a in articles), ["123", "5900001000017"])
+        self.head_office_says("velko/shop-1/command/c-1", {"command": "download"})
+        wait("answered again", lambda: self.messages("velko/shop-1/result/c-1")[1:])
+        self.assertEqual(len(self.jobs("download")), 1)
+
+        # A shop that was offline gets the latest desired list when it is back, and only it.
+        serve.send_signal(signal.SIGTERM)
+        serve.wait()
+        self.head_office_says(desired, {"version": 4, "articles": lista[:1]}, retain=True)
+        self.head_office_says(desired, {"version": 5, "articles": lista[:2]}, retain=True)
+        self.start_shop()
+        latest = wait("version 5", lambda: self.messages(reported)[3:])
+        self.assertEqual([m["version"] for m in latest], [5])
+        self.assertEqual(latest[0]["state"], "verified")
+
+    def test_day_reports_reach_head_office_once_the_broker_is_there(self):
+        serve = self.start_shop()
         wait("online", lambda: "velko/shop-1/status online" in self.heard_lines())
 
         self.close_day()
