@@ -1,92 +1,9 @@
 #include "serve/store.h"
 
-#include <sqlite3.h>
-
 #include <cstring>
 
 namespace velko::serve {
-
-// One prepared statement; finalised however the caller leaves.
-class Store::Statement {
-  public:
-    Statement(sqlite3* db, const char* sql) : db_(db) {
-        if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) fail();
-    }
-    ~Statement() { sqlite3_finalize(stmt_); }
-
-    Statement& bind(int i, int64_t v) {
-        check(sqlite3_bind_int64(stmt_, i, v));
-        return *this;
-    }
-    Statement& bind(int i, const std::string& v) {
-        check(sqlite3_bind_text(stmt_, i, v.data(), int(v.size()), SQLITE_TRANSIENT));
-        return *this;
-    }
-    Statement& bindOrNull(int i, const std::string& v) {
-        return v.empty() ? bindNull(i) : bind(i, v);
-    }
-    Statement& bindNull(int i) {
-        check(sqlite3_bind_null(stmt_, i));
-        return *this;
-    }
-    Statement& bindBlob(int i, const char* data, size_t size) {
-        check(sqlite3_bind_blob(stmt_, i, data, int(size), SQLITE_TRANSIENT));
-        return *this;
-    }
-    // True while there is a row.
-    bool step() {
-        const int rc = sqlite3_step(stmt_);
-        if (rc == SQLITE_ROW) return true;
-        if (rc != SQLITE_DONE) fail();
-        return false;
-    }
-    void run() {
-        while (step()) {
-        }
-    }
-    void reset() {
-        sqlite3_reset(stmt_);
-        sqlite3_clear_bindings(stmt_);
-    }
-    int64_t integer(int c) const { return sqlite3_column_int64(stmt_, c); }
-    bool isNull(int c) const { return sqlite3_column_type(stmt_, c) == SQLITE_NULL; }
-    std::string text(int c) const {
-        const auto* p = sqlite3_column_text(stmt_, c);
-        return p ? std::string(reinterpret_cast<const char*>(p), size_t(sqlite3_column_bytes(stmt_, c)))
-                 : std::string();
-    }
-
-  private:
-    void check(int rc) {
-        if (rc != SQLITE_OK) fail();
-    }
-    [[noreturn]] void fail() { throw StoreError(std::string("database: ") + sqlite3_errmsg(db_)); }
-    sqlite3* db_;
-    sqlite3_stmt* stmt_ = nullptr;
-};
-
 namespace {
-
-// A transaction that is rolled back unless committed.
-class Transaction {
-  public:
-    explicit Transaction(sqlite3* db) : db_(db) { run("BEGIN IMMEDIATE"); }
-    ~Transaction() {
-        if (!done_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-    }
-    void commit() {
-        run("COMMIT");
-        done_ = true;
-    }
-
-  private:
-    void run(const char* sql) {
-        if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK)
-            throw StoreError(std::string("database: ") + sqlite3_errmsg(db_));
-    }
-    sqlite3* db_;
-    bool done_ = false;
-};
 
 // Each step brings the schema from the version before it to its own; a database is at the
 // version of the steps it has taken (PRAGMA user_version), and takes the rest at start.
@@ -141,7 +58,7 @@ std::string fieldText(const char* field, size_t size) {
     return std::string(field, strnlen(field, size));
 }
 
-void bindArticle(Store::Statement& s, int first, const ArticleRecord& r) {
+void bindArticle(Statement& s, int first, const ArticleRecord& r) {
     const std::string code = fieldText(r.code, sizeof r.code);
     s.bind(first, code)
         .bindBlob(first + 1, r.name, strnlen(r.name, sizeof r.name))
@@ -152,7 +69,7 @@ void bindArticle(Store::Statement& s, int first, const ArticleRecord& r) {
         .bind(first + 6, r.valueCounter);
 }
 
-ArticleRecord articleAt(const Store::Statement& s, int first) {
+ArticleRecord articleAt(const Statement& s, int first) {
     ArticleRecord r{};
     const std::string code = s.text(first), name = s.text(first + 1);
     std::memcpy(r.code, code.data(), std::min(code.size(), sizeof r.code - 1));
@@ -169,7 +86,7 @@ const char kJobColumns[] =
     "id, device, kind, state, origin, idempotency_key, done, total, counts, exit_status, code, "
     "name, detail, created, started, finished, result IS NOT NULL, report";
 
-JobRecord jobAt(const Store::Statement& s) {
+JobRecord jobAt(const Statement& s) {
     JobRecord j;
     j.id = s.integer(0);
     j.device = s.text(1);
@@ -196,7 +113,7 @@ JobRecord jobAt(const Store::Statement& s) {
 const char kReportColumns[] =
     "id, device, job, business_day, closed_at, articles, quantity, value, reset, file";
 
-ReportRecord reportAt(const Store::Statement& s) {
+ReportRecord reportAt(const Statement& s) {
     ReportRecord r;
     r.id = s.integer(0);
     r.device = s.text(1);
@@ -265,12 +182,7 @@ Store::Lease::~Lease() {
 }
 
 void Store::exec(const char* sql) {
-    char* error = nullptr;
-    if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
-        const std::string why = error ? error : sqlite3_errmsg(db_);
-        sqlite3_free(error);
-        throw StoreError("database: " + why);
-    }
+    execute(db_, sql);
 }
 
 void Store::migrate() {

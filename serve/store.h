@@ -12,15 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "serve/sqlite.h"
 #include "velko/velko.h"
 
-struct sqlite3;
-
 namespace velko::serve {
-
-struct StoreError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
 
 struct JobRecord {
     int64_t id = 0;
@@ -131,8 +126,6 @@ class Store {
     std::vector<ArticleRecord> dayRows(const std::string& device, const std::string& day);
     std::optional<AppliedPriceList> appliedPriceList(const std::string& device);
     void setAppliedPriceList(const std::string& device, const AppliedPriceList& list);
-
-    class Statement;
 
   private:
     void exec(const char* sql);
