@@ -13,6 +13,9 @@
 #include "cli/jobs.h"
 #include "cli/outcome.h"
 #include "cli/scan.h"
+#ifdef VELKO_WITH_HQ
+#include "hq/hq.h"
+#endif
 #ifdef VELKO_WITH_SERVE
 #include "serve/run.h"
 #ifdef _WIN32
@@ -502,6 +505,24 @@ int main(int argc, char** argv) {
     serve->add_flag("--windows-service", asService)->group("");  // what the service manager runs
 #endif
 #endif
+#ifdef VELKO_WITH_HQ
+    velko::hq::HqOptions hqOptions;
+    auto* hq = app.add_subcommand(
+        "hq", "head office: read the chain's shops from the MQTT broker into a database and "
+              "answer an API (until stopped), publish price lists, show where the chain stands");
+    hq->add_option("--config", hqOptions.config, "head office's configuration (TOML)")
+        ->required()
+        ->type_name("FILE");
+    auto* hqPublish = hq->add_subcommand("publish", "publish a price list as the next version");
+    hqPublish->add_option("--store", hqOptions.stores, "only this store (repeat for several)");
+    hqPublish->add_option("--device", hqOptions.devices, "only this device (repeat for several)");
+    hqPublish->add_option("FILE", hqOptions.file, "the price list, CSV or JSON")->required();
+    auto* hqStatus = hq->add_subcommand("status", "each store's presence and each device's list");
+    hqStatus->add_flag("--json", hqOptions.json, "as JSON");
+    auto* hqReports = hq->add_subcommand("reports", "the day reports of a business day");
+    hqReports->add_option("--day", hqOptions.day, "the business day, YYYY-MM-DD")->required();
+    hqReports->add_flag("--json", hqOptions.json, "as JSON");
+#endif
     std::vector<char*> pointers;
     for (std::string& a : arguments) pointers.push_back(&a[0]);
     try {
@@ -515,6 +536,14 @@ int main(int argc, char** argv) {
         const int status = app.exit(e);
         return status == 0 ? EXIT_DONE : EXIT_USAGE;
     }
+#ifdef VELKO_WITH_HQ
+    if (hq->parsed()) {
+        if (hqPublish->parsed()) return velko::hq::publishPriceList(hqOptions);
+        if (hqStatus->parsed()) return velko::hq::printStatus(hqOptions);
+        if (hqReports->parsed()) return velko::hq::printReports(hqOptions);
+        return velko::hq::runHq(hqOptions);
+    }
+#endif
 #ifdef VELKO_WITH_SERVE
     if (serve->parsed()) {
 #ifdef _WIN32

@@ -75,6 +75,27 @@ class Reader {
         return true;
     }
 
+    // The broker's address, its user and TLS files.
+    void broker(const toml::table& t, HeadOfficeConfig& h) {
+        std::string value;
+        if (text(t, "broker", value, true)) {
+            h.tls = value.rfind("mqtts://", 0) == 0;
+            const bool plain = value.rfind("mqtt://", 0) == 0;
+            const std::string rest = value.substr(h.tls ? 8 : 7);
+            h.port = h.tls ? 8883 : 1883;
+            if ((!plain && !h.tls) ||
+                !(rest.find(':') == std::string::npos ? !(h.host = rest).empty()
+                                                      : parseListen(rest, h.host, h.port)))
+                fault(t.get("broker"), "'broker' must be mqtt://HOST[:PORT] or mqtts://HOST[:PORT]");
+        }
+        text(t, "username", h.username, false);
+        text(t, "password", h.password, false);
+        text(t, "ca", h.caFile, false);
+        text(t, "cert", h.certFile, false);
+        text(t, "key", h.keyFile, false);
+        if (h.certFile.empty() != h.keyFile.empty()) fault(&t, "'cert' and 'key' go together");
+    }
+
     // Keys of `table` that are none of `known`: a typing slip would otherwise go unseen.
     void onlyKeys(const toml::table& table, std::initializer_list<const char*> known) {
         for (const auto& entry : table) {
@@ -103,6 +124,45 @@ class Reader {
     std::vector<std::string>& faults_;
 };
 
+// The [[token]] entries, each secret long enough and used once.
+std::vector<Token> readTokens(Reader& read, const toml::table& root) {
+    std::vector<Token> tokens;
+    std::set<std::string> secrets;
+    read.tables(root, "token", [&](const toml::table& t) {
+        read.onlyKeys(t, {"name", "secret", "role"});
+        Token token;
+        read.text(t, "name", token.name, true);
+        std::string role = "read";
+        read.text(t, "role", role, false);
+        if (role == "operate") {
+            token.role = Role::Operate;
+        } else if (role != "read") {
+            read.fault(t.get("role"), "'role' must be \"read\" or \"operate\"");
+        }
+        if (read.text(t, "secret", token.secret, true)) {
+            if (token.secret.size() < 16)
+                read.fault(t.get("secret"), "'secret' must be 16 characters or more");
+            if (!secrets.insert(token.secret).second)
+                read.fault(t.get("secret"), "the same secret as another token");
+        }
+        tokens.push_back(token);
+    });
+    return tokens;
+}
+
+// Parses `text`, or says where it is not TOML.
+bool parseToml(const std::string& text, const std::string& file, toml::table& root,
+               std::vector<std::string>& faults) {
+    try {
+        root = toml::parse(text, file);
+        return true;
+    } catch (const toml::parse_error& e) {
+        faults.push_back(file + ":" + std::to_string(e.source().begin.line) + ": " +
+                         std::string(e.description()));
+        return false;
+    }
+}
+
 }  // namespace
 
 bool parseListen(const std::string& text, std::string& host, int& port) {
@@ -123,13 +183,7 @@ Config parseConfig(const std::string& text, const std::string& file,
                    std::vector<std::string>& faults) {
     Config config;
     toml::table root;
-    try {
-        root = toml::parse(text, file);
-    } catch (const toml::parse_error& e) {
-        faults.push_back(file + ":" + std::to_string(e.source().begin.line) + ": " +
-                         std::string(e.description()));
-        return config;
-    }
+    if (!parseToml(text, file, root, faults)) return config;
     Reader read(file, faults);
     read.onlyKeys(root, {"listen", "data", "max_body", "day_starts", "allow_origin", "token",
                          "device", "close_day", "head_office"});
@@ -145,26 +199,8 @@ Config parseConfig(const std::string& text, const std::string& file,
         read.fault(root.get("day_starts"), "'day_starts' must be a time of day, as \"04:00\"");
     read.text(root, "allow_origin", config.allowOrigin, false);
 
-    std::set<std::string> secrets, names;
-    read.tables(root, "token", [&](const toml::table& t) {
-        read.onlyKeys(t, {"name", "secret", "role"});
-        Token token;
-        read.text(t, "name", token.name, true);
-        std::string role = "read";
-        read.text(t, "role", role, false);
-        if (role == "operate") {
-            token.role = Role::Operate;
-        } else if (role != "read") {
-            read.fault(t.get("role"), "'role' must be \"read\" or \"operate\"");
-        }
-        if (read.text(t, "secret", token.secret, true)) {
-            if (token.secret.size() < 16)
-                read.fault(t.get("secret"), "'secret' must be 16 characters or more");
-            if (!secrets.insert(token.secret).second)
-                read.fault(t.get("secret"), "the same secret as another token");
-        }
-        config.tokens.push_back(token);
-    });
+    config.tokens = readTokens(read, root);
+    std::set<std::string> names;
     read.tables(root, "device", [&](const toml::table& t) {
         read.onlyKeys(t, {"name", "line", "number", "baud", "group"});
         DeviceConfig device;
@@ -219,29 +255,32 @@ Config parseConfig(const std::string& text, const std::string& file,
             HeadOfficeConfig& h = config.headOffice;
             h.enabled = true;
             read.onlyKeys(*t, {"broker", "store", "username", "password", "ca", "cert", "key"});
-            if (read.text(*t, "broker", value, true)) {
-                h.tls = value.rfind("mqtts://", 0) == 0;
-                const bool plain = value.rfind("mqtt://", 0) == 0;
-                const std::string rest = value.substr(h.tls ? 8 : 7);
-                h.port = h.tls ? 8883 : 1883;
-                if ((!plain && !h.tls) ||
-                    !(rest.find(':') == std::string::npos ? !(h.host = rest).empty()
-                                                          : parseListen(rest, h.host, h.port)))
-                    read.fault(t->get("broker"),
-                               "'broker' must be mqtt://HOST[:PORT] or mqtts://HOST[:PORT]");
-            }
+            read.broker(*t, h);
             if (read.text(*t, "store", h.store, true) && !goodName(h.store))
                 read.fault(t->get("store"), "'store' must be letters, digits, '-' and '_'");
-            read.text(*t, "username", h.username, false);
-            read.text(*t, "password", h.password, false);
-            read.text(*t, "ca", h.caFile, false);
-            read.text(*t, "cert", h.certFile, false);
-            read.text(*t, "key", h.keyFile, false);
-            if (h.certFile.empty() != h.keyFile.empty())
-                read.fault(t, "'cert' and 'key' go together");
         }
     }
     if (config.devices.empty()) faults.push_back(file + ": no [[device]] is configured");
+    return config;
+}
+
+HqConfig parseHqConfig(const std::string& text, const std::string& file,
+                       std::vector<std::string>& faults) {
+    HqConfig config;
+    toml::table root;
+    if (!parseToml(text, file, root, faults)) return config;
+    Reader read(file, faults);
+    read.onlyKeys(root, {"broker", "username", "password", "ca", "cert", "key", "data", "listen",
+                         "token", "database"});
+    read.broker(root, config.broker);
+    read.text(root, "data", config.data, false);
+    std::string value;
+    if (read.text(root, "listen", value, false) && !parseListen(value, config.host, config.port))
+        read.fault(root.get("listen"), "'listen' must be HOST:PORT, as \"127.0.0.1:8650\"");
+    if (read.text(root, "database", value, false) && value.rfind("postgresql://", 0) == 0)
+        read.fault(root.get("database"),
+                   "PostgreSQL is not in this build yet; leave 'database' out for SQLite");
+    config.tokens = readTokens(read, root);
     return config;
 }
 

@@ -54,10 +54,24 @@ struct Config {
     HeadOfficeConfig headOffice;
 };
 
+// Head office's program: the broker it reads the chain from (as the shops reach it, `store`
+// unused), its database, where its API listens and who may call it.
+struct HqConfig {
+    HeadOfficeConfig broker;
+    std::string data = "/var/lib/velko-hq";
+    std::string host = "127.0.0.1";
+    int port = 8650;
+    std::vector<Token> tokens;
+};
+
 // Reads the configuration from TOML `text`; every fault goes to `faults` as
 // "FILE:LINE: what is wrong", and the configuration is not to be used unless there is none.
 Config parseConfig(const std::string& text, const std::string& file,
                    std::vector<std::string>& faults);
+
+// The same for head office's configuration.
+HqConfig parseHqConfig(const std::string& text, const std::string& file,
+                       std::vector<std::string>& faults);
 
 // "HOST:PORT" into its parts; false when it is not that.
 bool parseListen(const std::string& text, std::string& host, int& port);

@@ -32,6 +32,38 @@ std::map<uint64_t, ordered_json> byCode(const ordered_json& articles) {
 
 }  // namespace
 
+mosquitto* makeMqttClient(const HeadOfficeConfig& config, const std::string& id, bool clean,
+                          void* self) {
+    static std::once_flag library;
+    std::call_once(library, [] { mosquitto_lib_init(); });
+    mosquitto* client = mosquitto_new(id.c_str(), clean, self);
+    if (!client) throw std::runtime_error("the MQTT client could not be made");
+    const auto check = [&](int rc, const char* what) {
+        if (rc != MOSQ_ERR_SUCCESS) {
+            mosquitto_destroy(client);
+            throw std::runtime_error(std::string("MQTT: ") + what + ": " + mosquitto_strerror(rc));
+        }
+    };
+    mosquitto_int_option(client, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    if (!config.username.empty()) {
+        check(mosquitto_username_pw_set(client, config.username.c_str(),
+                                        config.password.empty() ? nullptr : config.password.c_str()),
+              "user and password");
+    }
+    if (config.tls) {
+        check(config.caFile.empty()
+                  ? mosquitto_int_option(client, MOSQ_OPT_TLS_USE_OS_CERTS, 1)
+                  : mosquitto_tls_set(client, config.caFile.c_str(), nullptr,
+                                      config.certFile.empty() ? nullptr : config.certFile.c_str(),
+                                      config.keyFile.empty() ? nullptr : config.keyFile.c_str(),
+                                      nullptr),
+              "TLS");
+    }
+    // Calm retries while the broker is away: from 2 s, doubling, up to a minute.
+    mosquitto_reconnect_delay_set(client, 2, 60, true);
+    return client;
+}
+
 std::string priceListChecksum(const std::vector<ArticleRecord>& articles) {
     std::vector<std::pair<uint64_t, std::string>> lines;
     const auto codec = cli::makeTextCodec();
@@ -62,12 +94,9 @@ std::string HeadOffice::dayReportTopic(const std::string& store, const std::stri
 
 HeadOffice::HeadOffice(const HeadOfficeConfig& config, Service& service)
     : config_(config), service_(service), store_(service.store()) {
-    static std::once_flag library;
-    std::call_once(library, [] { mosquitto_lib_init(); });
     // A session of its own that the broker keeps across reconnections: what it acknowledged
     // is acknowledged once.
-    client_ = mosquitto_new(("velko-store-" + config.store).c_str(), false, this);
-    if (!client_) throw std::runtime_error("the MQTT client could not be made");
+    client_ = makeMqttClient(config, "velko-store-" + config.store, false, this);
     const auto check = [&](int rc, const char* what) {
         if (rc != MOSQ_ERR_SUCCESS) {
             mosquitto_destroy(client_);
@@ -75,21 +104,6 @@ HeadOffice::HeadOffice(const HeadOfficeConfig& config, Service& service)
                                      mosquitto_strerror(rc));
         }
     };
-    mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
-    if (!config.username.empty()) {
-        check(mosquitto_username_pw_set(client_, config.username.c_str(),
-                                        config.password.empty() ? nullptr : config.password.c_str()),
-              "user and password");
-    }
-    if (config.tls) {
-        check(config.caFile.empty()
-                  ? mosquitto_int_option(client_, MOSQ_OPT_TLS_USE_OS_CERTS, 1)
-                  : mosquitto_tls_set(client_, config.caFile.c_str(), nullptr,
-                                      config.certFile.empty() ? nullptr : config.certFile.c_str(),
-                                      config.keyFile.empty() ? nullptr : config.keyFile.c_str(),
-                                      nullptr),
-              "TLS");
-    }
     const std::string will = statusTopic(config.store);
     check(mosquitto_will_set(client_, will.c_str(), int(sizeof kOffline - 1), kOffline, 1, true),
           "the last will");
@@ -97,8 +111,6 @@ HeadOffice::HeadOffice(const HeadOfficeConfig& config, Service& service)
     mosquitto_disconnect_callback_set(client_, onDisconnect);
     mosquitto_publish_callback_set(client_, onPublish);
     mosquitto_message_callback_set(client_, onMessage);
-    // Calm retries while the broker is away: from 2 s, doubling, up to a minute.
-    mosquitto_reconnect_delay_set(client_, 2, 60, true);
     check(mosquitto_loop_start(client_), "its thread");
     applier_ = std::thread([this] { applyLoop(); });
     const int rc = mosquitto_connect_async(client_, config.host.c_str(), config.port, 30);

@@ -54,7 +54,7 @@ class HeadOfficeTest(unittest.TestCase):
         self.procs = []
         self.port = free_port()
         passwd = os.path.join(self.work, "passwd")
-        for user in ("head-office", "shop-1", "shop-2"):
+        for user in ("head-office", "shop-1", "shop-2", "shop-3"):
             subprocess.run(["mosquitto_passwd", "-b", *(["-c"] if user == "head-office" else []),
                             passwd, user, user + "-password"], check=True)
         os.chmod(passwd, 0o644)
@@ -116,28 +116,31 @@ class HeadOfficeTest(unittest.TestCase):
         with urllib.request.urlopen(req) as r:
             return json.load(r)
 
-    def close_day(self):
+    def close_day(self, n=None):
+        if n:
+            self.http = self.shops[n][1]
         job = self.post("/api/devices/till-1/close-day")
         done = wait("the close of day ends",
                     lambda: (lambda j: j if j["state"] not in ("queued", "running") else None)(
                         self.job(job["id"])))
         self.assertEqual(done["state"], "done", done)
 
-    def start_shop(self):
-        """velko serve for shop-1 with till-1 on velko-sim; returns the service's process."""
-        if not hasattr(self, "line"):
+    def start_shop(self, n=1):
+        """velko serve for shop-N with till-1 on velko-sim; returns the service's process."""
+        self.shops = getattr(self, "shops", {})
+        if n not in self.shops:
             sim = self.spawn([SIM], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-            self.line = sim.stdout.readline().decode().strip()
-            self.http = free_port()
-        line = self.line
-        config = os.path.join(self.work, "velko.toml")
-        # (rewritten on a restart, the same each time)
+            self.shops[n] = (sim.stdout.readline().decode().strip(), free_port())
+        line, self.http = self.shops[n]
+        config = os.path.join(self.work, "velko-%d.toml" % n)
         with open(config, "w") as f:
-            f.write('listen = "127.0.0.1:%d"\ndata = "%s"\n' % (self.http, os.path.join(self.work, "data")))
+            f.write('listen = "127.0.0.1:%d"\ndata = "%s"\n' %
+                    (self.http, os.path.join(self.work, "data-%d" % n)))
             f.write('[[token]]\nname = "o"\nsecret = "%s"\nrole = "operate"\n' % TOKEN)
             f.write('[[device]]\nname = "till-1"\nline = "%s"\n' % line)
-            f.write('[head_office]\nbroker = "mqtt://127.0.0.1:%d"\nstore = "shop-1"\n' % self.port)
-            f.write('username = "shop-1"\npassword = "shop-1-password"\n')
+            f.write('[head_office]\nbroker = "mqtt://127.0.0.1:%d"\nstore = "shop-%d"\n' %
+                    (self.port, n))
+            f.write('username = "shop-%d"\npassword = "shop-%d-password"\n' % (n, n))
         serve = self.spawn([VELKO, "serve", "--config", config], stdout=subprocess.DEVNULL)
         wait("the service", lambda: listening(self.http))
         return serve
@@ -238,6 +241,59 @@ class HeadOfficeTest(unittest.TestCase):
         serve.send_signal(signal.SIGKILL)
         wait("offline", lambda: "velko/shop-1/status offline" in self.heard_lines())
         self.assertNotIn("velko/shop-2/status forged", self.heard_lines())
+
+
+    def hq(self, *args):
+        out = subprocess.run([VELKO, "hq", "--config", os.path.join(self.work, "hq.toml"), *args],
+                             check=True, capture_output=True, text=True).stdout
+        return json.loads(out) if "--json" in args else out
+
+    def test_a_chain_of_three_shops_under_one_head_office(self):
+        with open(os.path.join(self.work, "hq.toml"), "w") as f:
+            f.write('broker = "mqtt://127.0.0.1:%d"\nusername = "head-office"\n' % self.port)
+            f.write('password = "head-office-password"\ndata = "%s"\nlisten = "127.0.0.1:%d"\n'
+                    % (os.path.join(self.work, "hq"), free_port()))
+        self.spawn([VELKO, "hq", "--config", os.path.join(self.work, "hq.toml")],
+                   stdout=subprocess.DEVNULL)
+        shops = {n: self.start_shop(n) for n in (1, 2, 3)}
+        wait("three shops online", lambda: [s["status"] for s in self.hq("status", "--json")["stores"]]
+             == ["online"] * 3)
+
+        # A price list for all, while shop-3 is away: it catches up when it is back.
+        shops[3].send_signal(signal.SIGTERM)
+        shops[3].wait()
+        prices = os.path.join(self.work, "prices.csv")
+        with open(prices, "w") as f:
+            f.write("kod;nazwa;cena\n123;KAWA ŻÓŁTA;18,99\n456;HERBATA;8,49\n")
+        version = int(self.hq("publish", "--store", "shop-1", "--store", "shop-2", "--store",
+                              "shop-3", "--device", "till-1", prices))
+
+        def verified():
+            return {d["store"] for d in self.hq("status", "--json")["devices"]
+                    if d["reported"] == version and d["state"] == "verified"}
+
+        wait("shops 1 and 2 verified", lambda: verified() == {"shop-1", "shop-2"})
+        shops[3] = self.start_shop(3)
+        wait("shop 3 caught up", lambda: verified() == {"shop-1", "shop-2", "shop-3"})
+
+        # A round of day reports through a broker restart: each lands once.
+        self.close_day(1)
+        self.broker.send_signal(signal.SIGTERM)
+        self.broker.wait()
+        self.close_day(2)
+        self.close_day(3)
+        self.start_broker()
+        reports = wait("three day reports", lambda: (lambda r: r if len(r["reports"]) == 3 else None)(
+            self.hq("reports", "--day", self.day_of_last_close(), "--json")))
+        self.assertEqual(reports["missing"], [])
+        self.assertEqual(sorted(r["store"] for r in reports["reports"]), ["shop-1", "shop-2", "shop-3"])
+        self.assertTrue(all(r["reports"] == 1 for r in reports["reports"]))
+
+    def day_of_last_close(self):
+        req = urllib.request.Request("http://127.0.0.1:%d/api/reports" % self.http,
+                                     headers={"Authorization": "Bearer " + TOKEN})
+        with urllib.request.urlopen(req) as r:
+            return json.load(r)["reports"][0]["business_day"]
 
 
 if __name__ == "__main__":

@@ -1,0 +1,395 @@
+#include "hq/hq.h"
+
+#include <mosquitto.h>
+
+#include <condition_variable>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <httplib.h>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "cli/article_file.h"
+#include "cli/validate.h"
+#include "hq/hq_store.h"
+#include "serve/config.h"
+#include "serve/head_office.h"
+#include "serve/host.h"
+#include "serve/service.h"
+
+namespace velko::hq {
+namespace {
+
+using nlohmann::ordered_json;
+
+bool loadConfig(const std::string& path, serve::HqConfig& config) {
+    std::ifstream in(path, std::ios::binary);
+    std::vector<std::string> faults;
+    if (!in) {
+        faults.push_back(path + ": cannot be read");
+    } else {
+        std::ostringstream text;
+        text << in.rdbuf();
+        config = serve::parseHqConfig(text.str(), path, faults);
+    }
+    for (const std::string& f : faults) std::fprintf(stderr, "velko hq: %s\n", f.c_str());
+    return faults.empty();
+}
+
+std::unique_ptr<HqStore> openStore(const serve::HqConfig& config) {
+    std::error_code error;
+    std::filesystem::create_directories(config.data, error);
+    return std::make_unique<HqStore>(config.data + "/hq.db");
+}
+
+std::vector<std::string> topicParts(const std::string& topic) {
+    std::vector<std::string> parts;
+    std::stringstream in(topic);
+    for (std::string p; std::getline(in, p, '/');) parts.push_back(p);
+    return parts;
+}
+
+// What the broker brings, into the database: each kind of message kept by its key, so that a
+// message delivered twice is kept once.
+void take(HqStore& store, const std::string& topic, const std::string& payload) {
+    const auto parts = topicParts(topic);
+    if (parts.size() < 3 || parts[0] != "velko") return;
+    const std::string& shop = parts[1];
+    const std::string now = serve::utcText(std::time(nullptr));
+    if (parts.size() == 3 && parts[2] == "status") {
+        if (payload == "online" || payload == "offline") store.storeStatus(shop, payload, now);
+        return;
+    }
+    const ordered_json doc = ordered_json::parse(payload, nullptr, false);
+    if (!doc.is_object()) return;
+    if (parts.size() == 4 && parts[2] == "result") {
+        store.commandResult(shop, parts[3], payload);
+    } else if (parts.size() == 5 && parts[3] == "pricelist" && parts[4] == "desired") {
+        store.desired(shop, parts[2], doc.value("version", int64_t(0)));
+    } else if (parts.size() == 5 && parts[3] == "pricelist" && parts[4] == "reported") {
+        store.reported(shop, parts[2], doc.value("version", int64_t(0)), doc.value("state", ""),
+                       doc.value("detail", ""));
+    } else if (parts.size() == 5 && parts[3] == "closeday") {
+        DayReport r;
+        r.store = shop;
+        r.device = parts[2];
+        r.businessDay = parts[4];
+        r.version = doc.value("version", int64_t(0));
+        r.articles = doc.contains("rows") ? int64_t(doc["rows"].size()) : 0;
+        r.reports = doc.contains("reports") ? int64_t(doc["reports"].size()) : 0;
+        r.quantity = doc.value("quantity", "0.000");
+        r.value = doc.value("value", "0.00");
+        r.received = now;
+        store.dayReport(r, payload);
+    }
+}
+
+struct Reader {
+    HqStore* store;
+    bool connected = false;
+};
+
+void onMessage(mosquitto*, void* self, const mosquitto_message* m) {
+    auto& reader = *static_cast<Reader*>(self);
+    try {
+        take(*reader.store, m->topic,
+             std::string(static_cast<const char*>(m->payload), size_t(m->payloadlen)));
+    } catch (const std::exception& e) {
+        // Not acknowledged as kept: the broker has it again at the next connection.
+        std::fprintf(stderr, "velko hq: %s: %s\n", m->topic, e.what());
+    }
+}
+
+void onConnect(mosquitto* client, void* self, int rc) {
+    static_cast<Reader*>(self)->connected = rc == 0;
+    if (rc != 0) {
+        std::fprintf(stderr, "velko hq: the broker refused: %s\n", mosquitto_connack_string(rc));
+        return;
+    }
+    for (const char* topic : {"velko/+/status", "velko/+/result/+", "velko/+/+/pricelist/+",
+                              "velko/+/+/closeday/+"})
+        mosquitto_subscribe(client, nullptr, topic, 1);
+}
+
+bool authorized(const serve::HqConfig& config, const httplib::Request& req) {
+    const std::string auth = req.get_header_value("Authorization");
+    for (const serve::Token& t : config.tokens) {
+        if (auth == "Bearer " + t.secret) return true;
+    }
+    return false;
+}
+
+ordered_json statusJson(HqStore& store) {
+    ordered_json stores = ordered_json::array();
+    for (const StoreState& s : store.stores())
+        stores.push_back({{"store", s.store}, {"status", s.status}, {"since", s.since}});
+    ordered_json devices = ordered_json::array();
+    for (const DeviceState& d : store.devices()) {
+        devices.push_back({{"store", d.store},
+                           {"device", d.device},
+                           {"desired", d.desired},
+                           {"reported", d.reported},
+                           {"state", d.state},
+                           {"behind", d.desired > d.reported || d.state != "verified"},
+                           {"detail", d.detail}});
+    }
+    return {{"stores", stores}, {"devices", devices}};
+}
+
+ordered_json reportsJson(HqStore& store, const std::string& day) {
+    ordered_json list = ordered_json::array();
+    for (const DayReport& r : store.dayReports(day)) {
+        list.push_back({{"store", r.store},
+                        {"device", r.device},
+                        {"business_day", r.businessDay},
+                        {"version", r.version},
+                        {"reports", r.reports},
+                        {"articles", r.articles},
+                        {"quantity", r.quantity},
+                        {"value", r.value},
+                        {"received", r.received}});
+    }
+    // Devices known to the chain without a report of the day.
+    ordered_json missing = ordered_json::array();
+    for (const DeviceState& d : store.devices()) {
+        const bool has = std::any_of(list.begin(), list.end(), [&](const ordered_json& r) {
+            return r["store"] == d.store && r["device"] == d.device;
+        });
+        if (!has) missing.push_back({{"store", d.store}, {"device", d.device}});
+    }
+    return {{"business_day", day}, {"reports", list}, {"missing", missing}};
+}
+
+}  // namespace
+
+int runHq(const HqOptions& options) {
+    serve::prepareStop();
+    serve::HqConfig config;
+    if (!loadConfig(options.config, config)) return 2;
+    std::unique_ptr<HqStore> store;
+    try {
+        store = openStore(config);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "velko hq: %s\n", e.what());
+        return 1;
+    }
+    Reader reader{store.get()};
+    mosquitto* client = nullptr;
+    try {
+        // A session the broker keeps: day reports that come while head office is away wait.
+        client = serve::makeMqttClient(config.broker, "velko-hq", false, &reader);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "velko hq: %s\n", e.what());
+        return 1;
+    }
+    mosquitto_connect_callback_set(client, onConnect);
+    mosquitto_message_callback_set(client, onMessage);
+    mosquitto_loop_start(client);
+    if (mosquitto_connect_async(client, config.broker.host.c_str(), config.broker.port, 30) !=
+        MOSQ_ERR_SUCCESS)
+        mosquitto_reconnect_async(client);
+
+    httplib::Server http;
+    http.Get("/api/health", [&](const httplib::Request&, httplib::Response& res) {
+        res.set_content(ordered_json{{"status", "up"},
+                                     {"version", VELKO_VERSION_STRING},
+                                     {"broker", reader.connected}}
+                            .dump(2),
+                        "application/json");
+    });
+    const auto guarded = [&](auto body) {
+        return [&config, body](const httplib::Request& req, httplib::Response& res) {
+            if (!authorized(config, req)) {
+                res.status = 401;
+                res.set_content("{\"error\": \"this needs 'Authorization: Bearer TOKEN'\"}\n",
+                                "application/json");
+                return;
+            }
+            res.set_content(body(req).dump(2), "application/json");
+        };
+    };
+    http.Get("/api/status", guarded([&](const httplib::Request&) { return statusJson(*store); }));
+    http.Get("/api/reports", guarded([&](const httplib::Request& req) {
+                 return reportsJson(*store, req.get_param_value("day"));
+             }));
+    const int port = config.port == 0 ? http.bind_to_any_port(config.host)
+                                      : (http.bind_to_port(config.host, config.port) ? config.port : -1);
+    if (port < 0) {
+        std::fprintf(stderr, "velko hq: cannot listen on %s:%d\n", config.host.c_str(), config.port);
+        mosquitto_loop_stop(client, true);
+        mosquitto_destroy(client);
+        return 1;
+    }
+    std::thread server([&] { http.listen_after_bind(); });
+    std::printf("velko hq: listening on http://%s:%d/\n", config.host.c_str(), port);
+    std::fflush(stdout);
+    serve::waitForStop();
+    http.stop();
+    server.join();
+    mosquitto_disconnect(client);
+    mosquitto_loop_stop(client, false);
+    mosquitto_destroy(client);
+    return 0;
+}
+
+int publishPriceList(const HqOptions& options) {
+    serve::HqConfig config;
+    if (!loadConfig(options.config, config)) return 2;
+    std::vector<ArticleRecord> records;
+    std::vector<cli::Fault> faults;
+    cli::loadArticleFile(options.file, cli::RowUse::Upload, *cli::makeTextCodec(), records, faults);
+    if (!faults.empty()) {
+        for (const auto& f : faults) std::fprintf(stderr, "velko hq: %s\n", cli::describe(f).c_str());
+        return 3;
+    }
+    try {
+        auto store = openStore(config);
+        // Where to: the devices named, else every device of the stores named (or of all).
+        std::vector<std::pair<std::string, std::string>> targets;
+        for (const DeviceState& d : store->devices()) {
+            const bool storeWanted = options.stores.empty() ||
+                                     std::count(options.stores.begin(), options.stores.end(), d.store);
+            const bool deviceWanted = options.devices.empty() ||
+                                      std::count(options.devices.begin(), options.devices.end(), d.device);
+            if (storeWanted && deviceWanted) targets.emplace_back(d.store, d.device);
+        }
+        for (const std::string& s : options.stores) {
+            for (const std::string& d : options.devices) {
+                if (std::find(targets.begin(), targets.end(), std::make_pair(s, d)) == targets.end())
+                    targets.emplace_back(s, d);
+            }
+        }
+        if (targets.empty()) {
+            std::fprintf(stderr, "velko hq: no device to publish to: none is known yet, and "
+                                 "none was named with --store and --device\n");
+            return 2;
+        }
+        std::ostringstream articles;
+        cli::writeArticles(articles, cli::Format::Json, records, *cli::makeTextCodec());
+        ordered_json list = ordered_json::parse(articles.str());
+        for (auto& a : list) {
+            a.erase("quantity");
+            a.erase("value");
+        }
+        const int64_t version = store->nextVersion();
+        const std::string checksum = serve::priceListChecksum(records);
+        const std::string payload =
+            ordered_json{{"version", version}, {"checksum", checksum}, {"articles", list}}.dump();
+
+        struct Acks {
+            std::mutex m;
+            std::condition_variable cv;
+            int waiting = 0;
+            bool connected = false, refused = false;
+        } acks;
+        mosquitto* client = serve::makeMqttClient(config.broker,
+                                                  "velko-hq-publish-" + std::to_string(version),
+                                                  true, &acks);
+        mosquitto_connect_callback_set(client, [](mosquitto*, void* self, int rc) {
+            auto& a = *static_cast<Acks*>(self);
+            std::lock_guard<std::mutex> lock(a.m);
+            (rc == 0 ? a.connected : a.refused) = true;
+            a.cv.notify_all();
+        });
+        mosquitto_publish_callback_set(client, [](mosquitto*, void* self, int) {
+            auto& a = *static_cast<Acks*>(self);
+            std::lock_guard<std::mutex> lock(a.m);
+            --a.waiting;
+            a.cv.notify_all();
+        });
+        mosquitto_loop_start(client);
+        mosquitto_connect_async(client, config.broker.host.c_str(), config.broker.port, 30);
+        std::unique_lock<std::mutex> lock(acks.m);
+        if (!acks.cv.wait_for(lock, std::chrono::seconds(30),
+                              [&] { return acks.connected || acks.refused; }) ||
+            acks.refused) {
+            lock.unlock();
+            mosquitto_loop_stop(client, true);
+            mosquitto_destroy(client);
+            std::fprintf(stderr, "velko hq: the broker %s:%d could not be reached; nothing was "
+                                 "published\n", config.broker.host.c_str(), config.broker.port);
+            return 1;
+        }
+        acks.waiting = int(targets.size());
+        lock.unlock();
+        for (const auto& [shop, device] : targets) {
+            const std::string topic = "velko/" + shop + "/" + device + "/pricelist/desired";
+            mosquitto_publish(client, nullptr, topic.c_str(), int(payload.size()), payload.data(), 1,
+                              true);
+        }
+        lock.lock();
+        const bool all = acks.cv.wait_for(lock, std::chrono::seconds(60), [&] { return acks.waiting <= 0; });
+        lock.unlock();
+        mosquitto_disconnect(client);
+        mosquitto_loop_stop(client, false);
+        mosquitto_destroy(client);
+        if (!all) {
+            std::fprintf(stderr, "velko hq: the broker did not acknowledge every device's list\n");
+            return 1;
+        }
+        store->published(version, checksum, list.dump(), serve::utcText(std::time(nullptr)));
+        for (const auto& [shop, device] : targets) store->desired(shop, device, version);
+        std::printf("%lld\n", (long long)version);
+        return 0;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "velko hq: %s\n", e.what());
+        return 1;
+    }
+}
+
+int printStatus(const HqOptions& options) {
+    serve::HqConfig config;
+    if (!loadConfig(options.config, config)) return 2;
+    try {
+        auto store = openStore(config);
+        const ordered_json status = statusJson(*store);
+        if (options.json) {
+            std::printf("%s\n", status.dump(2).c_str());
+            return 0;
+        }
+        for (const auto& s : status["stores"])
+            std::printf("%-20s %s since %s\n", s["store"].get<std::string>().c_str(),
+                        s["status"].get<std::string>().c_str(), s["since"].get<std::string>().c_str());
+        std::printf("\n%-20s %-12s %8s %8s  %s\n", "store", "device", "desired", "reported", "state");
+        for (const auto& d : status["devices"])
+            std::printf("%-20s %-12s %8lld %8lld  %s%s\n", d["store"].get<std::string>().c_str(),
+                        d["device"].get<std::string>().c_str(), (long long)d["desired"].get<int64_t>(),
+                        (long long)d["reported"].get<int64_t>(), d["state"].get<std::string>().c_str(),
+                        d["behind"].get<bool>() ? "  (behind)" : "");
+        return 0;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "velko hq: %s\n", e.what());
+        return 1;
+    }
+}
+
+int printReports(const HqOptions& options) {
+    serve::HqConfig config;
+    if (!loadConfig(options.config, config)) return 2;
+    try {
+        auto store = openStore(config);
+        const ordered_json reports = reportsJson(*store, options.day);
+        if (options.json) {
+            std::printf("%s\n", reports.dump(2).c_str());
+            return 0;
+        }
+        std::printf("%-20s %-12s %8s %8s %12s %12s\n", "store", "device", "reports", "articles",
+                    "quantity", "value");
+        for (const auto& r : reports["reports"])
+            std::printf("%-20s %-12s %8lld %8lld %12s %12s\n", r["store"].get<std::string>().c_str(),
+                        r["device"].get<std::string>().c_str(), (long long)r["reports"].get<int64_t>(),
+                        (long long)r["articles"].get<int64_t>(), r["quantity"].get<std::string>().c_str(),
+                        r["value"].get<std::string>().c_str());
+        for (const auto& m : reports["missing"])
+            std::printf("%-20s %-12s missing\n", m["store"].get<std::string>().c_str(),
+                        m["device"].get<std::string>().c_str());
+        return 0;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "velko hq: %s\n", e.what());
+        return 1;
+    }
+}
+
+}  // namespace velko::hq

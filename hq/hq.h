@@ -1,0 +1,28 @@
+// velko hq: head office's program. It reads the chain from the MQTT broker the shops' services
+// report to (presence, reported price lists, day reports, command results) into its database,
+// publishes price lists, and says where the chain stands.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace velko::hq {
+
+struct HqOptions {
+    std::string config;
+    std::vector<std::string> stores, devices;  // publish: where to (none: every one known)
+    std::string file;                          // publish: the price list
+    std::string day;                           // reports: the business day
+    bool json = false;
+};
+
+// Runs until SIGINT or SIGTERM, reading the broker into the database and answering its API.
+int runHq(const HqOptions& options);
+// Publishes the price list to the stores' devices as the next version; prints the version.
+int publishPriceList(const HqOptions& options);
+// Prints each store's presence and each device's price list against the one published.
+int printStatus(const HqOptions& options);
+// Prints the day reports of a business day, each (store, device) once.
+int printReports(const HqOptions& options);
+
+}  // namespace velko::hq

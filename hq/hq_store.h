@@ -1,0 +1,64 @@
+// Head office's picture of the chain, in SQLite: each store's presence, each device's desired
+// and reported price list, the price lists published, and each (store, device, business day)
+// report once, at the highest version that arrived.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "serve/sqlite.h"
+
+namespace velko::hq {
+
+using serve::StoreError;
+
+struct DeviceState {
+    std::string store, device;
+    int64_t desired = 0, reported = 0;  // versions; 0: none
+    std::string state, detail;          // as last reported: verified, differs, failed, refused
+};
+
+struct StoreState {
+    std::string store, status, since;  // online or offline, and when it said so
+};
+
+struct DayReport {
+    std::string store, device, businessDay;
+    int64_t version = 0, articles = 0, reports = 0;
+    std::string quantity, value, received;
+};
+
+class HqStore {
+  public:
+    explicit HqStore(const std::string& path);
+    ~HqStore();
+    HqStore(const HqStore&) = delete;
+    HqStore& operator=(const HqStore&) = delete;
+
+    void storeStatus(const std::string& store, const std::string& status, const std::string& at);
+    void desired(const std::string& store, const std::string& device, int64_t version);
+    void reported(const std::string& store, const std::string& device, int64_t version,
+                  const std::string& state, const std::string& detail);
+    // Keeps the report unless one of a higher or the same version is kept; true when kept.
+    bool dayReport(const DayReport& report, const std::string& payload);
+    void commandResult(const std::string& store, const std::string& id, const std::string& payload);
+
+    // The next version of a published price list, and the list as published.
+    int64_t nextVersion();
+    void published(int64_t version, const std::string& checksum, const std::string& articles,
+                   const std::string& at);
+
+    std::vector<StoreState> stores();
+    std::vector<DeviceState> devices();
+    std::vector<DayReport> dayReports(const std::string& day);
+    std::string dayReportPayload(const std::string& store, const std::string& device,
+                                 const std::string& day);
+
+  private:
+    std::mutex mutex_;
+    sqlite3* db_ = nullptr;
+};
+
+}  // namespace velko::hq
