@@ -3,6 +3,7 @@
 #include <mosquitto.h>
 
 #include <condition_variable>
+#include <cstring>
 #include <cstdio>
 #include <ctime>
 #include <fstream>
@@ -14,7 +15,9 @@
 #include "cli/article_file.h"
 #include "cli/validate.h"
 #include "hq/hq_store.h"
+#include "device/amount.h"
 #include "serve/config.h"
+#include "serve/embedded_files.h"
 #include "serve/head_office.h"
 #include "serve/host.h"
 #include "serve/service.h"
@@ -214,6 +217,29 @@ int runHq(const HqOptions& options) {
     http.Get("/api/reports", guarded([&](const httplib::Request& req) {
                  return reportsJson(*store, req.get_param_value("day"));
              }));
+    http.Get("/api/sales", guarded([&](const httplib::Request& req) {
+                 ordered_json rows = ordered_json::array();
+                 for (const auto& s :
+                      store->sales(req.get_param_value("from"), req.get_param_value("to"))) {
+                     rows.push_back({{"store", s.store},
+                                     {"business_day", s.businessDay},
+                                     {"quantity", formatAmount(s.quantity, 3)},
+                                     {"value", formatAmount(s.value, 2)}});
+                 }
+                 return ordered_json{{"rows", rows}};
+             }));
+    // The page: the files built in, open to all (they hold no data).
+    http.Get(R"(/([A-Za-z0-9_.-]*))", [](const httplib::Request& req, httplib::Response& res) {
+        const std::string name = req.matches[1].str().empty() ? "index.html" : req.matches[1].str();
+        const serve::EmbeddedFile* file = serve::hqFile(name);
+        if (!file || name[0] == '.') {
+            res.status = 404;
+            res.set_content("{\"error\": \"no such page\"}\n", "application/json");
+            return;
+        }
+        res.set_content(reinterpret_cast<const char*>(file->data), file->size,
+                        serve::contentTypeOf(name));
+    });
     const int port = config.port == 0 ? http.bind_to_any_port(config.host)
                                       : (http.bind_to_port(config.host, config.port) ? config.port : -1);
     if (port < 0) {

@@ -175,6 +175,21 @@ std::vector<DayReport> HqStore::dayReports(const std::string& day) {
     return out;
 }
 
+std::vector<HqStore::Sales> HqStore::sales(const std::string& from, const std::string& to) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // Amounts arrive as text with a fixed number of decimals: without the point, they are
+    // whole thousandths and hundredths.
+    Statement s(db_,
+                "SELECT store, business_day, sum(CAST(replace(quantity, '.', '') AS INTEGER)), "
+                "sum(CAST(replace(value, '.', '') AS INTEGER)) FROM day_reports WHERE "
+                "(?1 = '' OR business_day >= ?1) AND (?2 = '' OR business_day <= ?2) "
+                "GROUP BY store, business_day ORDER BY business_day, store");
+    s.bind(1, from).bind(2, to);
+    std::vector<Sales> out;
+    while (s.step()) out.push_back({s.text(0), s.text(1), s.integer(2), s.integer(3)});
+    return out;
+}
+
 std::string HqStore::dayReportPayload(const std::string& store, const std::string& device,
                                       const std::string& day) {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -53,6 +53,12 @@ class HqStore {
     std::vector<StoreState> stores();
     std::vector<DeviceState> devices();
     std::vector<DayReport> dayReports(const std::string& day);
+    struct Sales {
+        std::string store, businessDay;
+        int64_t quantity = 0, value = 0;  // thousandths, hundredths
+    };
+    // Each store's day reports summed over its devices, business days from..to (inclusive).
+    std::vector<Sales> sales(const std::string& from, const std::string& to);
     std::string dayReportPayload(const std::string& store, const std::string& device,
                                  const std::string& day);
 

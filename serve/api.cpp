@@ -84,19 +84,6 @@ const Token* tokenOf(const Config& config, const ApiRequest& request) {
     return found;
 }
 
-const char* contentTypeOf(const std::string& name) {
-    const auto ends = [&](const char* ext) {
-        const size_t n = std::strlen(ext);
-        return name.size() >= n && name.compare(name.size() - n, n, ext) == 0;
-    };
-    if (ends(".html")) return "text/html; charset=utf-8";
-    if (ends(".css")) return "text/css; charset=utf-8";
-    if (ends(".js")) return "text/javascript; charset=utf-8";
-    if (ends(".svg")) return "image/svg+xml";
-    if (ends(".json")) return "application/json";
-    return "application/octet-stream";
-}
-
 ordered_json faultsJson(const std::vector<cli::Fault>& faults) {
     ordered_json out = ordered_json::array();
     for (const cli::Fault& f : faults) {

@@ -1,5 +1,9 @@
 # Writes OUTPUT, a C++ file that holds every file of FILES (a ;-list) as bytes, found by its
-# name through embeddedFile(). Run as: cmake -DOUTPUT=... -DFILES=... -P embed.cmake
+# name through FUNCTION (default embeddedFile). Run as:
+#   cmake -DOUTPUT=... -DFILES=... [-DFUNCTION=...] -P embed.cmake
+if(NOT FUNCTION)
+    set(FUNCTION embeddedFile)
+endif()
 set(arrays "")
 set(entries "")
 set(index 0)
@@ -23,7 +27,7 @@ const EmbeddedFile files[] = {
 ${entries}};
 }  // namespace
 
-const EmbeddedFile* embeddedFile(const std::string& name) {
+const EmbeddedFile* ${FUNCTION}(const std::string& name) {
     for (const EmbeddedFile& f : files) {
         if (name == f.name) return &f;
     }

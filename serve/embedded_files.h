@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <string>
 
 namespace velko::serve {
@@ -14,5 +15,22 @@ struct EmbeddedFile {
 
 // The file of that name ("index.html", "openapi.json"), or null.
 const EmbeddedFile* embeddedFile(const std::string& name);
+// The same for head office's page.
+const EmbeddedFile* hqFile(const std::string& name);
+
+// The Content-Type of a page's file, by its name.
+inline const char* contentTypeOf(const std::string& name) {
+    const auto ends = [&](const char* ext) {
+        const size_t n = std::strlen(ext);
+        return name.size() >= n && name.compare(name.size() - n, n, ext) == 0;
+    };
+    if (ends(".html")) return "text/html; charset=utf-8";
+    if (ends(".css")) return "text/css; charset=utf-8";
+    if (ends(".js")) return "text/javascript; charset=utf-8";
+    if (ends(".svg")) return "image/svg+xml";
+    if (ends(".json")) return "application/json";
+    return "application/octet-stream";
+}
+
 
 }  // namespace velko::serve

@@ -16,6 +16,7 @@ import sys
 import tempfile
 import time
 import unittest
+import urllib.error
 import urllib.request
 
 VELKO, SIM, REPO = sys.argv[1], sys.argv[2], sys.argv[3]
@@ -251,8 +252,10 @@ class HeadOfficeTest(unittest.TestCase):
     def test_a_chain_of_three_shops_under_one_head_office(self):
         with open(os.path.join(self.work, "hq.toml"), "w") as f:
             f.write('broker = "mqtt://127.0.0.1:%d"\nusername = "head-office"\n' % self.port)
+            hq_port = free_port()
             f.write('password = "head-office-password"\ndata = "%s"\nlisten = "127.0.0.1:%d"\n'
-                    % (os.path.join(self.work, "hq"), free_port()))
+                    % (os.path.join(self.work, "hq"), hq_port))
+            f.write('[[token]]\nname = "office"\nsecret = "%s"\nrole = "read"\n' % TOKEN)
         self.spawn([VELKO, "hq", "--config", os.path.join(self.work, "hq.toml")],
                    stdout=subprocess.DEVNULL)
         shops = {n: self.start_shop(n) for n in (1, 2, 3)}
@@ -288,6 +291,15 @@ class HeadOfficeTest(unittest.TestCase):
         self.assertEqual(reports["missing"], [])
         self.assertEqual(sorted(r["store"] for r in reports["reports"]), ["shop-1", "shop-2", "shop-3"])
         self.assertTrue(all(r["reports"] == 1 for r in reports["reports"]))
+        # The same through head office's API, and its sales per shop and day.
+        api = "http://127.0.0.1:%d/api/" % hq_port
+        with self.assertRaises(urllib.error.HTTPError) as refused:
+            urllib.request.urlopen(api + "status")
+        self.assertEqual(refused.exception.code, 401)
+        req = urllib.request.Request(api + "sales", headers={"Authorization": "Bearer " + TOKEN})
+        with urllib.request.urlopen(req) as r:
+            sales = json.load(r)["rows"]
+        self.assertEqual(sorted(s["store"] for s in sales), ["shop-1", "shop-2", "shop-3"])
 
     def day_of_last_close(self):
         req = urllib.request.Request("http://127.0.0.1:%d/api/reports" % self.http,
