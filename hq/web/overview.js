@@ -75,8 +75,8 @@ function renderBehind(behind) {
   const sorted = [...behind].sort((a, b) => rank(a) - rank(b) ||
     a.store.localeCompare(b.store) || a.device.localeCompare(b.device));
   clear(box, h('div', {class: 'scroll'}, table([
-    {title: 'Shop', value: d => d.store},
-    {title: 'Device', value: d => d.device},
+    {title: 'Shop', value: d => d.store, class: 'name'},
+    {title: 'Device', value: d => d.device, class: 'name'},
     {title: 'Wanted', value: d => (d.desired ? `v${d.desired}` : '–'), num: true},
     {title: 'Applied', value: d => (d.reported ? `v${d.reported}` : '–'), num: true},
     {title: 'State', value: d => h('span', {class: 'states'},

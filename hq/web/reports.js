@@ -8,19 +8,18 @@ import {renderOverview} from './overview.js';
 
 // The day after a night's closes is the one head office looks at in the morning. Until the
 // reader picks a day, the page keeps to yesterday as the date moves on.
-let chosenByReader = false;
+let chosen = null;
 
 function yesterday() {
   return addDays(isoDay(new Date()), -1);
 }
 
 export function day() {
+  if (chosen) return chosen;
   const input = $('#day');
-  if (!chosenByReader || !isDay(input.value)) {
-    chosenByReader = false;
-    input.value = yesterday();
-  }
-  return input.value;
+  // A date half typed in reads as empty: a refresh must not write over it.
+  if (document.activeElement !== input) input.value = yesterday();
+  return yesterday();
 }
 
 let asked = 0;
@@ -36,7 +35,7 @@ export async function loadReports() {
   renderOverview();
 }
 
-function renderReports() {
+export function renderReports() {
   const answer = data.reports;
   if (!answer) return;
   const reports = answer.reports || [];
@@ -82,8 +81,8 @@ function renderReports() {
     return;
   }
   const columns = [
-    {title: 'Shop', value: r => r.store, foot: 'Total'},
-    {title: 'Device', value: r => r.device},
+    {title: 'Shop', value: r => r.store, foot: 'Total', class: 'name'},
+    {title: 'Device', value: r => r.device, class: 'name'},
     {title: 'Version', value: r => r.version, num: true, class: 'wide-only'},
     {title: 'Closes', value: r => r.reports, num: true,
       foot: String(reports.reduce((n, r) => n + (Number(r.reports) || 0), 0))},
@@ -103,8 +102,7 @@ export function setupReports(onChange) {
   const input = $('#day');
   input.value = yesterday();
   const choose = value => {
-    if (!isDay(value)) return;
-    chosenByReader = value !== yesterday();
+    chosen = value === yesterday() ? null : value;
     input.value = value;
     onChange();
   };
@@ -117,6 +115,7 @@ export function setupReports(onChange) {
 }
 
 export function resetReports() {
-  chosenByReader = false;
+  asked++;
+  chosen = null;
   data.reports = null;
 }
