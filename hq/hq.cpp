@@ -2,6 +2,7 @@
 
 #include <mosquitto.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <cstdio>
@@ -82,8 +83,13 @@ void take(HqStore& store, const std::string& topic, const std::string& payload) 
         r.version = doc.value("version", int64_t(0));
         r.articles = doc.contains("rows") ? int64_t(doc["rows"].size()) : 0;
         r.reports = doc.contains("reports") ? int64_t(doc["reports"].size()) : 0;
-        r.quantity = doc.value("quantity", "0.000");
-        r.value = doc.value("value", "0.00");
+        // Amounts as whole thousandths and hundredths, whatever decimals the text has.
+        int32_t quantity = 0, value = 0;
+        if (!cli::parseAmount(doc.value("quantity", "0"), 3, &quantity) ||
+            !cli::parseAmount(doc.value("value", "0"), 2, &value))
+            return;
+        r.quantity = quantity;
+        r.value = value;
         r.received = now;
         store.dayReport(r, payload);
     }
@@ -91,7 +97,7 @@ void take(HqStore& store, const std::string& topic, const std::string& payload) 
 
 struct Reader {
     HqStore* store;
-    bool connected = false;
+    std::atomic<bool> connected{false};
 };
 
 void onMessage(mosquitto*, void* self, const mosquitto_message* m) {
@@ -103,6 +109,10 @@ void onMessage(mosquitto*, void* self, const mosquitto_message* m) {
         // Not acknowledged as kept: the broker has it again at the next connection.
         std::fprintf(stderr, "velko hq: %s: %s\n", m->topic, e.what());
     }
+}
+
+void onDisconnect(mosquitto*, void* self, int) {
+    static_cast<Reader*>(self)->connected = false;
 }
 
 void onConnect(mosquitto* client, void* self, int rc) {
@@ -150,8 +160,8 @@ ordered_json reportsJson(HqStore& store, const std::string& day) {
                         {"version", r.version},
                         {"reports", r.reports},
                         {"articles", r.articles},
-                        {"quantity", r.quantity},
-                        {"value", r.value},
+                        {"quantity", formatAmount(r.quantity, 3)},
+                        {"value", formatAmount(r.value, 2)},
                         {"received", r.received}});
     }
     // Devices known to the chain without a report of the day.
@@ -188,6 +198,7 @@ int runHq(const HqOptions& options) {
         return 1;
     }
     mosquitto_connect_callback_set(client, onConnect);
+    mosquitto_disconnect_callback_set(client, onDisconnect);
     mosquitto_message_callback_set(client, onMessage);
     mosquitto_loop_start(client);
     if (mosquitto_connect_async(client, config.broker.host.c_str(), config.broker.port, 30) !=
@@ -198,7 +209,7 @@ int runHq(const HqOptions& options) {
     http.Get("/api/health", [&](const httplib::Request&, httplib::Response& res) {
         res.set_content(ordered_json{{"status", "up"},
                                      {"version", VELKO_VERSION_STRING},
-                                     {"broker", reader.connected}}
+                                     {"broker", reader.connected.load()}}
                             .dump(2),
                         "application/json");
     });
@@ -214,9 +225,19 @@ int runHq(const HqOptions& options) {
         };
     };
     http.Get("/api/status", guarded([&](const httplib::Request&) { return statusJson(*store); }));
-    http.Get("/api/reports", guarded([&](const httplib::Request& req) {
-                 return reportsJson(*store, req.get_param_value("day"));
-             }));
+    http.Get("/api/reports", [&](const httplib::Request& req, httplib::Response& res) {
+        const std::string day = req.get_param_value("day");
+        int y, m, d;
+        char extra;
+        if (day.size() != 10 || std::sscanf(day.c_str(), "%4d-%2d-%2d%c", &y, &m, &d, &extra) != 3) {
+            res.status = authorized(config, req) ? 400 : 401;
+            res.set_content(res.status == 400 ? "{\"error\": \"'day' must be a date, as 2026-12-08\"}\n"
+                                              : "{\"error\": \"this needs 'Authorization: Bearer TOKEN'\"}\n",
+                            "application/json");
+            return;
+        }
+        guarded([&](const httplib::Request&) { return reportsJson(*store, day); })(req, res);
+    });
     http.Get("/api/sales", guarded([&](const httplib::Request& req) {
                  ordered_json rows = ordered_json::array();
                  for (const auto& s :

@@ -17,7 +17,7 @@ const char* const kMigrations[] = {
            articles TEXT NOT NULL, published TEXT NOT NULL);
        CREATE TABLE day_reports(store TEXT NOT NULL, device TEXT NOT NULL,
            business_day TEXT NOT NULL, version INTEGER NOT NULL, articles INTEGER NOT NULL,
-           reports INTEGER NOT NULL, quantity TEXT NOT NULL, value TEXT NOT NULL,
+           reports INTEGER NOT NULL, quantity INTEGER NOT NULL, value INTEGER NOT NULL,
            received TEXT NOT NULL, payload TEXT NOT NULL,
            PRIMARY KEY(store, device, business_day));
        CREATE TABLE command_results(store TEXT NOT NULL, id TEXT NOT NULL,
@@ -170,18 +170,15 @@ std::vector<DayReport> HqStore::dayReports(const std::string& day) {
     std::vector<DayReport> out;
     while (s.step()) {
         out.push_back({s.text(0), s.text(1), s.text(2), s.integer(3), s.integer(4), s.integer(5),
-                       s.text(6), s.text(7), s.text(8)});
+                       s.integer(6), s.integer(7), s.text(8)});
     }
     return out;
 }
 
 std::vector<HqStore::Sales> HqStore::sales(const std::string& from, const std::string& to) {
     std::lock_guard<std::mutex> lock(mutex_);
-    // Amounts arrive as text with a fixed number of decimals: without the point, they are
-    // whole thousandths and hundredths.
     Statement s(db_,
-                "SELECT store, business_day, sum(CAST(replace(quantity, '.', '') AS INTEGER)), "
-                "sum(CAST(replace(value, '.', '') AS INTEGER)) FROM day_reports WHERE "
+                "SELECT store, business_day, sum(quantity), sum(value) FROM day_reports WHERE "
                 "(?1 = '' OR business_day >= ?1) AND (?2 = '' OR business_day <= ?2) "
                 "GROUP BY store, business_day ORDER BY business_day, store");
     s.bind(1, from).bind(2, to);

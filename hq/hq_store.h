@@ -27,7 +27,8 @@ struct StoreState {
 struct DayReport {
     std::string store, device, businessDay;
     int64_t version = 0, articles = 0, reports = 0;
-    std::string quantity, value, received;
+    int64_t quantity = 0, value = 0;  // thousandths, hundredths
+    std::string received;
 };
 
 class HqStore {

@@ -59,8 +59,8 @@ mosquitto* makeMqttClient(const HeadOfficeConfig& config, const std::string& id,
                                       nullptr),
               "TLS");
     }
-    // Calm retries while the broker is away: from 2 s, doubling, up to a minute.
-    mosquitto_reconnect_delay_set(client, 2, 60, true);
+    // Calm retries while the broker is away: from a second, doubling, up to half a minute.
+    mosquitto_reconnect_delay_set(client, 1, 30, true);
     return client;
 }
 

@@ -286,8 +286,9 @@ class HeadOfficeTest(unittest.TestCase):
         self.close_day(2)
         self.close_day(3)
         self.start_broker()
+        # (the shops try the broker again at most every 30 s)
         reports = wait("three day reports", lambda: (lambda r: r if len(r["reports"]) == 3 else None)(
-            self.hq("reports", "--day", self.day_of_last_close(), "--json")))
+            self.hq("reports", "--day", self.day_of_last_close(), "--json")), seconds=90)
         self.assertEqual(reports["missing"], [])
         self.assertEqual(sorted(r["store"] for r in reports["reports"]), ["shop-1", "shop-2", "shop-3"])
         self.assertTrue(all(r["reports"] == 1 for r in reports["reports"]))

@@ -1,0 +1,254 @@
+// A chain against one Mosquitto and one `velko hq`: STORES store agents with 4 devices each
+// (the agents speak the shops' topics without serial lines, all in this process), a chain-wide
+// price change of 50 articles applied and reported everywhere, then a round of day reports of
+// ROWS rows per device landing in head office's database. Prints the times and the broker's
+// and head office's CPU and memory, per store, for each chain size. Passes or fails on nothing.
+//   chain_bench VELKO [ROWS=5000] [STORES...=50 200]
+#include <arpa/inet.h>
+#include <mosquitto.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <httplib.h>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using nlohmann::json;
+const char kToken[] = "chain-bench-secret-0123";
+
+int freePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t n = sizeof a;
+    bind(fd, reinterpret_cast<sockaddr*>(&a), n);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
+    close(fd);
+    return ntohs(a.sin_port);
+}
+
+// Waits for `done` up to a minute and a half; false when it never came.
+template <typename Done>
+bool waitFor(Done done, const char* what) {
+    const auto end = Clock::now() + std::chrono::seconds(90);
+    while (!done()) {
+        if (Clock::now() > end) {
+            std::fprintf(stderr, "chain_bench: timed out waiting for %s\n", what);
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return true;
+}
+
+pid_t spawn(const std::vector<std::string>& args, const std::string& out) {
+    std::fflush(stdout);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        freopen(out.c_str(), "w", stdout);
+        freopen("/dev/null", "w", stderr);
+        std::vector<char*> argv;
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+struct Usage {
+    double cpuSeconds = 0;
+    long peakKb = 0;
+};
+Usage usageOf(pid_t pid) {
+    Usage u;
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string f;
+    long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && fields >> f; ++i) {
+        if (i == 14) utime = std::stol(f);
+        if (i == 15) stime = std::stol(f);
+    }
+    u.cpuSeconds = double(utime + stime) / double(sysconf(_SC_CLK_TCK));
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string l; std::getline(status, l);) {
+        if (l.rfind("VmHWM:", 0) == 0) u.peakKb = std::stol(l.substr(6));
+    }
+    return u;
+}
+
+// One store: its client, and what it answers.
+struct Agent {
+    std::string store;
+    mosquitto* client = nullptr;
+    std::atomic<bool> connected{false};
+};
+
+void onMessage(mosquitto* client, void* self, const mosquitto_message* m) {
+    auto& agent = *static_cast<Agent*>(self);
+    const json desired = json::parse(std::string(static_cast<const char*>(m->payload),
+                                                 size_t(m->payloadlen)),
+                                     nullptr, false);
+    if (!desired.is_object()) return;
+    std::string topic = m->topic;
+    topic.replace(topic.size() - 7, 7, "reported");  // ".../desired" -> ".../reported"
+    const std::string reported = json{{"version", desired["version"]},
+                                      {"checksum", desired["checksum"]},
+                                      {"state", "verified"},
+                                      {"detail", "applied by " + agent.store}}
+                                     .dump();
+    mosquitto_publish(client, nullptr, topic.c_str(), int(reported.size()), reported.data(), 1,
+                      true);
+}
+
+json get(int port, const std::string& path) {
+    httplib::Client c("127.0.0.1", port);
+    c.set_default_headers({{"Authorization", std::string("Bearer ") + kToken}});
+    const auto r = c.Get(path);
+    return r && r->status == 200 ? json::parse(r->body) : json();
+}
+
+std::string dayReport(const std::string& store, const std::string& device, int rows) {
+    json list = json::array();
+    for (int i = 1; i <= rows; ++i) {
+        list.push_back({{"code", std::to_string(5900002000000LL + i)},
+                        {"name", "ARTYKUŁ " + std::to_string(i)},
+                        {"price", "4.99"},
+                        {"flag", 0},
+                        {"group", 1},
+                        {"quantity", "2.000"},
+                        {"value", "9.98"}});
+    }
+    char total[32];
+    std::snprintf(total, sizeof total, "%d.%02d", rows * 998 / 100, rows * 998 % 100);
+    return json{{"store", store},
+                {"device", device},
+                {"business_day", "2026-12-08"},
+                {"version", 1},
+                {"reports", json::array({json{{"id", 1}}})},
+                {"quantity", std::to_string(rows * 2) + ".000"},
+                {"value", total},
+                {"rows", list}}
+        .dump();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: chain_bench VELKO [ROWS] [STORES...]\n");
+        return 2;
+    }
+    const std::string velko = argv[1];
+    const int rows = argc > 2 ? std::atoi(argv[2]) : 5000;
+    std::vector<int> sizes;
+    for (int i = 3; i < argc; ++i) sizes.push_back(std::atoi(argv[i]));
+    if (sizes.empty()) sizes = {50, 200};
+    mosquitto_lib_init();
+    std::printf("%7s %8s %12s %14s %10s %10s %12s %10s\n", "stores", "devices", "prices s",
+                "day reports s", "hq cpu s", "hq MiB", "broker cpu s", "broker MiB");
+    for (int stores : sizes) {
+        char dir[] = "/tmp/velko-chain-XXXXXX";
+        const std::string work = mkdtemp(dir);
+        const int broker = freePort(), api = freePort();
+        std::ofstream(work + "/mosquitto.conf")
+            << "listener " << broker << " 127.0.0.1\nallow_anonymous true\npersistence false\n"
+            << "max_queued_messages 100000\nmax_inflight_messages 100\n";
+        const pid_t mq = spawn({"mosquitto", "-c", work + "/mosquitto.conf"}, "/dev/null");
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        std::ofstream(work + "/hq.toml")
+            << "broker = \"mqtt://127.0.0.1:" << broker << "\"\ndata = \"" << work
+            << "/hq\"\nlisten = \"127.0.0.1:" << api << "\"\n[[token]]\nname = \"b\"\nsecret = \""
+            << kToken << "\"\n";
+        const pid_t hq = spawn({velko, "hq", "--config", work + "/hq.toml"}, "/dev/null");
+        waitFor([&] { return !get(api, "/api/health").is_null(); }, "head office");
+
+        std::vector<std::unique_ptr<Agent>> agents;
+        for (int s = 1; s <= stores; ++s) {
+            auto a = std::make_unique<Agent>();
+            a->store = "store-" + std::to_string(s);
+            a->client = mosquitto_new(("agent-" + a->store).c_str(), true, a.get());
+            mosquitto_message_callback_set(a->client, onMessage);
+            mosquitto_connect(a->client, "127.0.0.1", broker, 60);
+            const std::string filter = "velko/" + a->store + "/+/pricelist/desired";
+            mosquitto_subscribe(a->client, nullptr, filter.c_str(), 1);
+            const std::string status = "velko/" + a->store + "/status";
+            mosquitto_publish(a->client, nullptr, status.c_str(), 6, "online", 1, true);
+            mosquitto_loop_start(a->client);
+            agents.push_back(std::move(a));
+        }
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+
+        // A chain-wide price change: published, applied and reported by every device.
+        std::ofstream list(work + "/prices.csv");
+        list << "code,name,price\n";
+        for (int i = 1; i <= 50; ++i) list << 5900002000000LL + i << ",ARTYKUŁ " << i << ",5.49\n";
+        list.close();
+        std::string publish = velko + " hq --config " + work + "/hq.toml publish";
+        for (int s = 1; s <= stores; ++s) publish += " --store store-" + std::to_string(s);
+        for (int d = 1; d <= 4; ++d) publish += " --device till-" + std::to_string(d);
+        publish += " " + work + "/prices.csv >/dev/null";
+        const Usage hq0 = usageOf(hq), mq0 = usageOf(mq);
+        auto start = Clock::now();
+        if (std::system(publish.c_str()) != 0) std::fprintf(stderr, "publish failed\n");
+        waitFor([&] {
+            const json status = get(api, "/api/status");
+            size_t verified = 0;
+            for (const auto& d : status.value("devices", json::array()))
+                verified += d["reported"] == 1 && d["state"] == "verified";
+            return verified >= size_t(stores) * 4;
+        }, "every device's report of the price list");
+        const double prices = std::chrono::duration<double>(Clock::now() - start).count();
+
+        // A round of day reports: 4 a store, ROWS rows each.
+        start = Clock::now();
+        for (auto& a : agents) {
+            for (int d = 1; d <= 4; ++d) {
+                const std::string device = "till-" + std::to_string(d);
+                const std::string topic = "velko/" + a->store + "/" + device + "/closeday/2026-12-08";
+                const std::string payload = dayReport(a->store, device, rows);
+                mosquitto_publish(a->client, nullptr, topic.c_str(), int(payload.size()),
+                                  payload.data(), 1, false);
+            }
+        }
+        waitFor([&] {
+            const json day = get(api, "/api/reports?day=2026-12-08");
+            return day.value("reports", json::array()).size() >= size_t(stores) * 4;
+        }, "every day report");
+        const double reports = std::chrono::duration<double>(Clock::now() - start).count();
+        const Usage hq1 = usageOf(hq), mq1 = usageOf(mq);
+        std::printf("%7d %8d %12.1f %14.1f %10.1f %10.1f %12.1f %10.1f\n", stores, stores * 4,
+                    prices, reports, hq1.cpuSeconds - hq0.cpuSeconds, double(hq1.peakKb) / 1024,
+                    mq1.cpuSeconds - mq0.cpuSeconds, double(mq1.peakKb) / 1024);
+        std::fflush(stdout);
+        for (auto& a : agents) {
+            mosquitto_disconnect(a->client);
+            mosquitto_loop_stop(a->client, false);
+            mosquitto_destroy(a->client);
+        }
+        kill(hq, SIGTERM);
+        waitpid(hq, nullptr, 0);
+        kill(mq, SIGTERM);
+        waitpid(mq, nullptr, 0);
+        std::system(("rm -rf " + work).c_str());
+    }
+    mosquitto_lib_cleanup();
+    return 0;
+}
