@@ -63,7 +63,10 @@ class HeadOfficeTest(unittest.TestCase):
             f.write("per_listener_settings false\nallow_anonymous false\n")
             f.write("password_file %s\n" % passwd)
             f.write("acl_file %s\n" % os.path.join(REPO, "packaging", "mosquitto", "velko.acl"))
-            f.write("listener %d 127.0.0.1\npersistence false\n" % self.port)
+            # As the example: the broker keeps sessions across its restarts, so head office's
+            # subscription holds what the shops send while it reconnects.
+            f.write("listener %d 127.0.0.1\npersistence true\npersistence_location %s/\n"
+                    % (self.port, self.work))
         self.start_broker()
         self.heard = os.path.join(self.work, "heard")
         self.listen()
@@ -139,8 +142,10 @@ class HeadOfficeTest(unittest.TestCase):
                     (self.http, os.path.join(self.work, "data-%d" % n)))
             f.write('[[token]]\nname = "o"\nsecret = "%s"\nrole = "operate"\n' % TOKEN)
             f.write('[[device]]\nname = "till-1"\nline = "%s"\n' % line)
-            f.write('[head_office]\nbroker = "mqtt://127.0.0.1:%d"\nstore = "shop-%d"\n' %
-                    (self.port, n))
+            f.write('[head_office]\nbroker = "%s"\nstore = "shop-%d"\n' %
+                    (getattr(self, "broker_url", "mqtt://127.0.0.1:%d" % self.port), n))
+            if hasattr(self, "broker_ca"):
+                f.write('ca = "%s"\n' % self.broker_ca)
             f.write('username = "shop-%d"\npassword = "shop-%d-password"\n' % (n, n))
         serve = self.spawn([VELKO, "serve", "--config", config], stdout=subprocess.DEVNULL)
         wait("the service", lambda: listening(self.http))
@@ -301,6 +306,39 @@ class HeadOfficeTest(unittest.TestCase):
         with urllib.request.urlopen(req) as r:
             sales = json.load(r)["rows"]
         self.assertEqual(sorted(s["store"] for s in sales), ["shop-1", "shop-2", "shop-3"])
+
+    def test_tls_to_the_broker(self):
+        """A shop reaches the broker over mqtts://, trusting the broker's own CA."""
+        if not shutil.which("openssl"):
+            self.skipTest("openssl is not installed")
+        tls = os.path.join(self.work, "tls")
+        os.makedirs(tls)
+        run = lambda *a: subprocess.run(a, check=True, capture_output=True, cwd=tls)
+        run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+            "-subj", "/CN=velko test CA", "-keyout", "ca.key", "-out", "ca.pem")
+        run("openssl", "req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1",
+            "-keyout", "broker.key", "-out", "broker.csr")
+        with open(os.path.join(tls, "san.ext"), "w") as f:
+            f.write("subjectAltName=IP:127.0.0.1\n")
+        run("openssl", "x509", "-req", "-in", "broker.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+            "-CAcreateserial", "-days", "2", "-extfile", "san.ext", "-out", "broker.pem")
+        for name in os.listdir(tls):
+            os.chmod(os.path.join(tls, name), 0o644)
+        os.chmod(tls, 0o755)
+        self.tls_port = free_port()
+        with open(os.path.join(self.work, "mosquitto.conf"), "a") as f:
+            f.write("listener %d 127.0.0.1\ncafile %s/ca.pem\ncertfile %s/broker.pem\n"
+                    "keyfile %s/broker.key\n" % (self.tls_port, tls, tls, tls))
+        self.broker.send_signal(signal.SIGTERM)
+        self.broker.wait()
+        self.start_broker()
+        wait("the TLS listener", lambda: listening(self.tls_port))
+        self.listen()
+        self.broker_url = "mqtts://127.0.0.1:%d" % self.tls_port
+        self.broker_ca = os.path.join(tls, "ca.pem")
+        self.start_shop()
+        wait("online over TLS", lambda: "velko/shop-1/status online" in self.heard_lines())
+        self.assertTrue(self.health()["connected"])
 
     def day_of_last_close(self):
         req = urllib.request.Request("http://127.0.0.1:%d/api/reports" % self.http,
