@@ -65,8 +65,12 @@ class HeadOfficeTest(unittest.TestCase):
             f.write("acl_file %s\n" % os.path.join(REPO, "packaging", "mosquitto", "velko.acl"))
             # As the example: the broker keeps sessions across its restarts, so head office's
             # subscription holds what the shops send while it reconnects.
+            # (in a folder the broker's own user may write)
+            keep = os.path.join(self.work, "broker")
+            os.makedirs(keep)
+            os.chmod(keep, 0o777)
             f.write("listener %d 127.0.0.1\npersistence true\npersistence_location %s/\n"
-                    % (self.port, self.work))
+                    % (self.port, keep))
         self.start_broker()
         self.heard = os.path.join(self.work, "heard")
         self.listen()
@@ -292,8 +296,17 @@ class HeadOfficeTest(unittest.TestCase):
         self.close_day(3)
         self.start_broker()
         # (the shops try the broker again at most every 30 s)
-        reports = wait("three day reports", lambda: (lambda r: r if len(r["reports"]) == 3 else None)(
-            self.hq("reports", "--day", self.day_of_last_close(), "--json")), seconds=90)
+        try:
+            reports = wait("three day reports",
+                           lambda: (lambda r: r if len(r["reports"]) == 3 else None)(
+                               self.hq("reports", "--day", self.day_of_last_close(), "--json")),
+                           seconds=90)
+        except AssertionError:
+            for n in (1, 2, 3):
+                self.http = self.shops[n][1]
+                print("shop", n, self.health(), file=sys.stderr)
+            print(self.hq("reports", "--day", self.day_of_last_close(), "--json"), file=sys.stderr)
+            raise
         self.assertEqual(reports["missing"], [])
         self.assertEqual(sorted(r["store"] for r in reports["reports"]), ["shop-1", "shop-2", "shop-3"])
         self.assertTrue(all(r["reports"] == 1 for r in reports["reports"]))
