@@ -187,14 +187,4 @@ std::vector<HqStore::Sales> HqStore::sales(const std::string& from, const std::s
     return out;
 }
 
-std::string HqStore::dayReportPayload(const std::string& store, const std::string& device,
-                                      const std::string& day) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Statement s(db_,
-                "SELECT payload FROM day_reports WHERE store = ? AND device = ? AND "
-                "business_day = ?");
-    s.bind(1, store).bind(2, device).bind(3, day);
-    return s.step() ? s.text(0) : "";
-}
-
 }  // namespace velko::hq

@@ -60,8 +60,6 @@ class HqStore {
     };
     // Each store's day reports summed over its devices, business days from..to (inclusive).
     std::vector<Sales> sales(const std::string& from, const std::string& to);
-    std::string dayReportPayload(const std::string& store, const std::string& device,
-                                 const std::string& day);
 
   private:
     std::mutex mutex_;
