@@ -7,10 +7,29 @@ import {state, emit, sayError, ENDED} from './state.js';
 import {jobLine} from './jobs.js';
 
 export async function loadDevices() {
-  const answer = await get('/api/devices');
+  const [answer, health] = await Promise.all([get('/api/devices'), get('/api/health')]);
   state.devices = new Map((answer.devices || []).map(d => [d.name, d]));
+  renderHeadOffice(health.head_office);
   renderDevices();
   namesChanged();
+}
+
+// The link to head office, for a shop of a chain: connected or why not, and the days waiting.
+function renderHeadOffice(office) {
+  let line = $('#head-office');
+  if (!office) {
+    if (line) line.hidden = true;
+    return;
+  }
+  if (!line) {
+    line = h('p', {id: 'head-office', class: 'muted'});
+    $('#devices').before(line);
+  }
+  line.hidden = false;
+  const waiting = `${office.outbox} day report(s) waiting to be sent`;
+  clear(line, office.connected
+    ? `Head office (${office.store} at ${office.broker}): connected · ${waiting}`
+    : `Head office (${office.store} at ${office.broker}): not connected, ${office.problem} · ${waiting}`);
 }
 
 // The selects of targets are rebuilt only when devices or groups come or go: rebuilding them on
@@ -84,6 +103,8 @@ function renderDevices() {
     h('dt', {}, 'Line'), h('dd', {}, `${d.line || ''} · no. ${d.number ?? ''} · ${d.baud ?? ''} Bd`),
     d.group ? [h('dt', {}, 'Group'), h('dd', {}, d.group)] : null,
     h('dt', {}, 'Articles'), h('dd', {}, d.articles_known ?? '—'),
+    d.price_list ? [h('dt', {}, 'Price list'),
+      h('dd', {}, `version ${d.price_list.version} from head office`)] : null,
     h('dt', {}, 'Last job'),
     h('dd', {class: 'last-job', 'data-test': 'last-job'},
       d.last_job ? [...jobLine(d.last_job), h('small', {class: 'muted'},

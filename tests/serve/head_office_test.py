@@ -191,6 +191,10 @@ class HeadOfficeTest(unittest.TestCase):
         self.assertIn("1 changed, 1 deleted", second[0]["detail"])
         self.assertNotEqual(second[0]["checksum"], checksum)
         self.assertEqual(len(self.jobs("sync")), 2)
+        req = urllib.request.Request("http://127.0.0.1:%d/api/devices" % self.http,
+                                     headers={"Authorization": "Bearer " + TOKEN})
+        with urllib.request.urlopen(req) as r:
+            self.assertEqual(json.load(r)["devices"][0]["price_list"]["version"], 2)
         # A list that does not come to its checksum is refused, and nothing is sent.
         self.head_office_says(desired, {"version": 3, "checksum": "fnv1a64:0000000000000000",
                                         "articles": lista})
