@@ -5,10 +5,11 @@
 // and head office's CPU and memory, per store, for each chain size. Passes or fails on nothing.
 //   chain_bench VELKO [ROWS=5000] [STORES...=50 200]
 #include <arpa/inet.h>
+#include <httplib.h>
 #include <mosquitto.h>
 #include <netinet/in.h>
-#include <sys/socket.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,7 +17,6 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <httplib.h>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -103,17 +103,17 @@ struct Agent {
 
 void onMessage(mosquitto* client, void* self, const mosquitto_message* m) {
     auto& agent = *static_cast<Agent*>(self);
-    const json desired = json::parse(std::string(static_cast<const char*>(m->payload),
-                                                 size_t(m->payloadlen)),
-                                     nullptr, false);
+    const json desired = json::parse(
+        std::string(static_cast<const char*>(m->payload), size_t(m->payloadlen)), nullptr, false);
     if (!desired.is_object()) return;
     std::string topic = m->topic;
     topic.replace(topic.size() - 7, 7, "reported");  // ".../desired" -> ".../reported"
-    const std::string reported = json{{"version", desired["version"]},
-                                      {"checksum", desired["checksum"]},
-                                      {"state", "verified"},
-                                      {"detail", "applied by " + agent.store}}
-                                     .dump();
+    const std::string reported = json{
+        {"version", desired["version"]},
+        {"checksum", desired["checksum"]},
+        {"state", "verified"},
+        {"detail", "applied by " +
+                       agent.store}}.dump();
     mosquitto_publish(client, nullptr, topic.c_str(), int(reported.size()), reported.data(), 1,
                       true);
 }
@@ -208,13 +208,15 @@ int main(int argc, char** argv) {
         const Usage hq0 = usageOf(hq), mq0 = usageOf(mq);
         auto start = Clock::now();
         if (std::system(publish.c_str()) != 0) std::fprintf(stderr, "publish failed\n");
-        waitFor([&] {
-            const json status = get(api, "/api/status");
-            size_t verified = 0;
-            for (const auto& d : status.value("devices", json::array()))
-                verified += d["reported"] == 1 && d["state"] == "verified";
-            return verified >= size_t(stores) * 4;
-        }, "every device's report of the price list");
+        waitFor(
+            [&] {
+                const json status = get(api, "/api/status");
+                size_t verified = 0;
+                for (const auto& d : status.value("devices", json::array()))
+                    verified += d["reported"] == 1 && d["state"] == "verified";
+                return verified >= size_t(stores) * 4;
+            },
+            "every device's report of the price list");
         const double prices = std::chrono::duration<double>(Clock::now() - start).count();
 
         // A round of day reports: 4 a store, ROWS rows each.
@@ -222,16 +224,19 @@ int main(int argc, char** argv) {
         for (auto& a : agents) {
             for (int d = 1; d <= 4; ++d) {
                 const std::string device = "till-" + std::to_string(d);
-                const std::string topic = "velko/" + a->store + "/" + device + "/closeday/2026-12-08";
+                const std::string topic =
+                    "velko/" + a->store + "/" + device + "/closeday/2026-12-08";
                 const std::string payload = dayReport(a->store, device, rows);
                 mosquitto_publish(a->client, nullptr, topic.c_str(), int(payload.size()),
                                   payload.data(), 1, false);
             }
         }
-        waitFor([&] {
-            const json day = get(api, "/api/reports?day=2026-12-08");
-            return day.value("reports", json::array()).size() >= size_t(stores) * 4;
-        }, "every day report");
+        waitFor(
+            [&] {
+                const json day = get(api, "/api/reports?day=2026-12-08");
+                return day.value("reports", json::array()).size() >= size_t(stores) * 4;
+            },
+            "every day report");
         const double reports = std::chrono::duration<double>(Clock::now() - start).count();
         const Usage hq1 = usageOf(hq), mq1 = usageOf(mq);
         std::printf("%7d %8d %12.1f %14.1f %10.1f %10.1f %12.1f %10.1f\n", stores, stores * 4,

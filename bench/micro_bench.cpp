@@ -69,12 +69,18 @@ void CompareTables(benchmark::State& state) {
     for (int64_t i = 0; i < state.range(0); ++i) {
         ArticleRecord r{};
         set(r.code, sizeof r.code, "0" + std::to_string(5900001000000LL + i));
-        set(r.name, sizeof r.name, "\xA3\xD3" "D\x8F " + std::to_string(i));  // ŁÓDŹ
+        set(r.name, sizeof r.name,
+            "\xA3\xD3"
+            "D\x8F " +
+                std::to_string(i));  // ŁÓDŹ
         r.price = int32_t(100 + i % 5000);
         if (i % 1000 != 999) held.push_back(r);
         set(r.code, sizeof r.code,
             std::to_string((i % 1000 == 0 ? 5910001000000LL : 5900001000000LL) + i));
-        set(r.name, sizeof r.name, "\xB3\xF3" "d\x9F " + std::to_string(i));  // łódź
+        set(r.name, sizeof r.name,
+            "\xB3\xF3"
+            "d\x9F " +
+                std::to_string(i));  // łódź
         if (i % 100 == 50) r.price += 1;
         list.push_back(r);
     }

@@ -3,6 +3,7 @@
 // to its events (each job against its floor, the API's latency); and the service's memory over
 // 10 000 jobs. Prints tables; passes or fails on nothing.
 //   serve_bench VELKO VELKO_SIM [ARTICLES=100] [JOBS=10000] [CLIENTS=200]
+#include <httplib.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,7 +13,6 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <httplib.h>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -77,7 +77,8 @@ struct Service {
         for (std::string l; !(l = child->line()).empty();) {
             if (l.find("listening on") != std::string::npos)
                 port = std::stoi(l.substr(l.rfind(':') + 1));
-            if (l.find("token (operate): ") != std::string::npos) token = l.substr(l.rfind(' ') + 1);
+            if (l.find("token (operate): ") != std::string::npos)
+                token = l.substr(l.rfind(' ') + 1);
             if (port && (!simulated || !token.empty())) break;
         }
     }
@@ -150,11 +151,13 @@ int main(int argc, char** argv) {
     Child toolSim({sim, "--pace"}), serviceSim({sim, "--pace"});
     const std::string toolLine = toolSim.line(), serviceLine = serviceSim.line();
     auto start = Clock::now();
-    const std::string command = velko + " --quiet --line " + toolLine + " upload " + work + "/list.csv";
+    const std::string command =
+        velko + " --quiet --line " + toolLine + " upload " + work + "/list.csv";
     if (std::system(command.c_str()) != 0) std::fprintf(stderr, "the tool's upload failed\n");
     const double tool = since(start);
     std::ofstream(work + "/one.toml")
-        << "data = \"" << work << "/one\"\n[[token]]\nname = \"b\"\nsecret = \"bench-secret-0123456789\"\n"
+        << "data = \"" << work
+        << "/one\"\n[[token]]\nname = \"b\"\nsecret = \"bench-secret-0123456789\"\n"
         << "role = \"operate\"\n[[device]]\nname = \"till\"\nline = \"" << serviceLine << "\"\n";
     double service = 0;
     {
@@ -165,7 +168,8 @@ int main(int argc, char** argv) {
         const auto r = c.Post("/api/devices/till/upload", list, "text/csv");
         const json job = waitJob(c, json::parse(r->body)["id"].get<int64_t>());
         service = since(start);
-        if (job["state"] != "done") std::fprintf(stderr, "the service's upload: %s\n", job.dump().c_str());
+        if (job["state"] != "done")
+            std::fprintf(stderr, "the service's upload: %s\n", job.dump().c_str());
     }
     std::printf("one upload of %d articles at 9600 baud, floor %.2f s\n", articles, floor);
     std::printf("%-10s %9s %9s\n", "through", "wall s", "vs floor");
@@ -175,26 +179,28 @@ int main(int argc, char** argv) {
 
     // 16 simulated devices uploading while 200 clients poll and listen.
     {
-        Service many(velko, {"--simulate", "16", "--listen", "127.0.0.1:0", "--data", work + "/many"});
+        Service many(velko,
+                     {"--simulate", "16", "--listen", "127.0.0.1:0", "--data", work + "/many"});
         std::atomic<bool> stop{false}, uploading{false};
         std::mutex m;
         std::vector<double> latencies;
         std::map<int64_t, Clock::time_point> began, ended;
         std::vector<std::thread> pool;
         for (int i = 0; i < clients / 2; ++i) {
-            pool.emplace_back([&, i] {  // pollers: the job log or the devices, once a second as the page
-                auto c = many.client();
-                while (!stop) {
-                    const auto t = Clock::now();
-                    const auto r = c.Get(i % 2 ? "/api/jobs?limit=20" : "/api/devices");
-                    const double s = since(t);
-                    if (r && r->status == 200 && uploading) {
-                        std::lock_guard<std::mutex> lock(m);
-                        latencies.push_back(s);
+            pool.emplace_back(
+                [&, i] {  // pollers: the job log or the devices, once a second as the page
+                    auto c = many.client();
+                    while (!stop) {
+                        const auto t = Clock::now();
+                        const auto r = c.Get(i % 2 ? "/api/jobs?limit=20" : "/api/devices");
+                        const double s = since(t);
+                        if (r && r->status == 200 && uploading) {
+                            std::lock_guard<std::mutex> lock(m);
+                            latencies.push_back(s);
+                        }
+                        std::this_thread::sleep_for(std::chrono::seconds(1));
                     }
-                    std::this_thread::sleep_for(std::chrono::seconds(1));
-                }
-            });
+                });
         }
         std::atomic<long> events{0};
         for (int i = 0; i < std::max(1, clients / 2); ++i) {
@@ -211,7 +217,8 @@ int main(int argc, char** argv) {
                         if (i != 0 || d == std::string::npos) continue;
                         const json job = json::parse(e.substr(d + 17));
                         std::lock_guard<std::mutex> lock(m);
-                        if (job["state"] == "running" && !began.count(job["id"])) began[job["id"]] = Clock::now();
+                        if (job["state"] == "running" && !began.count(job["id"]))
+                            began[job["id"]] = Clock::now();
                         if (job["state"] == "done") ended[job["id"]] = Clock::now();
                     }
                     return !stop;
@@ -238,26 +245,30 @@ int main(int argc, char** argv) {
         std::vector<double> ratios;
         for (int64_t id : ids) {
             if (began.count(id) && ended.count(id))
-                ratios.push_back(std::chrono::duration<double>(ended[id] - began[id]).count() / floor);
+                ratios.push_back(std::chrono::duration<double>(ended[id] - began[id]).count() /
+                                 floor);
         }
         std::sort(ratios.begin(), ratios.end());
         std::sort(latencies.begin(), latencies.end());
         const auto pct = [&](double p) {
-            return latencies.empty() ? 0.0 : latencies[size_t(p * double(latencies.size() - 1))] * 1000;
+            return latencies.empty() ? 0.0
+                                     : latencies[size_t(p * double(latencies.size() - 1))] * 1000;
         };
         std::printf("16 devices uploading %d articles each, %d clients polling, %d listening\n",
                     articles, clients / 2, std::max(1, clients / 2));
         std::printf("jobs timed %zu of %zu: vs floor best %.3fx, worst %.3fx (goal 1.02x)\n",
                     ratios.size(), ids.size(), ratios.empty() ? 0 : ratios.front(),
                     ratios.empty() ? 0 : ratios.back());
-        std::printf("API answers %zu: p50 %.1f ms, p99 %.1f ms (goal p99 under 50 ms); %ld events "
-                    "delivered\n\n",
-                    latencies.size(), pct(0.5), pct(0.99), events.load());
+        std::printf(
+            "API answers %zu: p50 %.1f ms, p99 %.1f ms (goal p99 under 50 ms); %ld events "
+            "delivered\n\n",
+            latencies.size(), pct(0.5), pct(0.99), events.load());
     }
 
     // Memory over many jobs: jobs on a line that does not exist end at once.
     std::ofstream(work + "/mem.toml")
-        << "data = \"" << work << "/mem\"\n[[token]]\nname = \"b\"\nsecret = \"bench-secret-0123456789\"\n"
+        << "data = \"" << work
+        << "/mem\"\n[[token]]\nname = \"b\"\nsecret = \"bench-secret-0123456789\"\n"
         << "role = \"operate\"\n[[device]]\nname = \"gone\"\nline = \"/nonexistent/velko-bench\"\n";
     Service mem(velko, {"--config", work + "/mem.toml", "--listen", "127.0.0.1:0"});
     mem.token = "bench-secret-0123456789";

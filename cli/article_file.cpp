@@ -393,9 +393,8 @@ void readArticleFile(const std::string& path, const RowSink& onRow, std::vector<
                           "finished, then run again"});
 }
 
-void readArticleText(const std::string& file, Format format, std::string text,
-                     const RowSink& onRow, std::vector<Fault>& faults, const ReadOptions& options,
-                     FileLayout* layout) {
+void readArticleText(const std::string& file, Format format, std::string text, const RowSink& onRow,
+                     std::vector<Fault>& faults, const ReadOptions& options, FileLayout* layout) {
     std::istringstream in(std::move(text));
     readArticles(file, format, in, onRow, faults, options, layout);
 }

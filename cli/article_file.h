@@ -65,9 +65,9 @@ void readArticleFile(const std::string& path, const RowSink& onRow, std::vector<
 void readArticleFile(const std::string& path, std::vector<Row>& rows, std::vector<Fault>& faults,
                      const ReadOptions& options = ReadOptions(), FileLayout* layout = nullptr);
 // The same for text already read; `file` names it in faults.
-void readArticleText(const std::string& file, Format format, std::string text,
-                     const RowSink& onRow, std::vector<Fault>& faults,
-                     const ReadOptions& options = ReadOptions(), FileLayout* layout = nullptr);
+void readArticleText(const std::string& file, Format format, std::string text, const RowSink& onRow,
+                     std::vector<Fault>& faults, const ReadOptions& options = ReadOptions(),
+                     FileLayout* layout = nullptr);
 void readArticleText(const std::string& file, Format format, std::string text,
                      std::vector<Row>& rows, std::vector<Fault>& faults,
                      const ReadOptions& options = ReadOptions(), FileLayout* layout = nullptr);

@@ -27,7 +27,7 @@ struct JobState {
     std::vector<std::string> refusedCodes;
     Progress* progress = nullptr;
     size_t row = 0;
-    bool interrupted = false;  // Ctrl-C ended the list or the download early
+    bool interrupted = false;                 // Ctrl-C ended the list or the download early
     const std::atomic<bool>* stop = nullptr;  // the job's own stop, besides Ctrl-C
     // A deletion that goes on after refusals counts them here; each rise names the code
     // asked for before.
@@ -391,8 +391,8 @@ class Job {
             const std::string why = request_.recordReport(report, state_.received);
             if (!why.empty()) {
                 return {EXIT_REPORT_NOT_SAVED, "no report", counts,
-                        "the report is saved as " + report + " but could not be recorded (" +
-                            why + "); the counters were not touched"};
+                        "the report is saved as " + report + " but could not be recorded (" + why +
+                            "); the counters were not touched"};
             }
         }
         if (stopAsked(request_.stop)) {
@@ -457,10 +457,10 @@ class Job {
                 estimate = "; the upload about " + formatDuration(ms / 1000) + " at " +
                            std::to_string(request_.baud) + " baud";
             }
-            Outcome out{EXIT_DONE, "done", counts,
-                        "would be " + counts + "; nothing was sent (--dry-run)" + estimate,
-                        uploads.size() + deletions.size() ? differenceTable(plan, words, *codec)
-                                                          : ""};
+            Outcome out{
+                EXIT_DONE, "done", counts,
+                "would be " + counts + "; nothing was sent (--dry-run)" + estimate,
+                uploads.size() + deletions.size() ? differenceTable(plan, words, *codec) : ""};
             out.differences = differenceRows(plan, words, *codec);
             return out;
         }
@@ -561,7 +561,7 @@ Outcome runJob(const JobRequest& request, const LineSpec& line, Progress& progre
     const auto start = std::chrono::steady_clock::now();
     // A job that waited for its turn on a shared line does not start after Ctrl-C.
     Outcome out = stopAsked(request.stop) ? stopped("", "not started; nothing was sent")
-                                : Job(request, line, progress, row).run();
+                                          : Job(request, line, progress, row).run();
     out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     progress.finish(row, out.state + (out.counts.empty() ? "" : "  " + out.counts));
     return out;

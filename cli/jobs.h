@@ -35,9 +35,9 @@ struct JobRequest {
     std::string reportDir = ".";
     bool excel = false;  // download, close-day: CSV for Polish Excel (Format::ExcelCsv)
     // sync, verify, upload --verify. `articles` is then the list the device is to hold.
-    bool againstGiven = false;              // sync --against: `held` is the device's table
-    std::vector<ArticleRecord> held;        // ... as the file the user gave has it
-    std::string saveTable;  // sync, download, close-day: where to leave the table known after
+    bool againstGiven = false;        // sync --against: `held` is the device's table
+    std::vector<ArticleRecord> held;  // ... as the file the user gave has it
+    std::string saveTable;    // sync, download, close-day: where to leave the table known after
     bool keepOthers = false;  // sync: leave the articles the list does not name
     bool dryRun = false;      // sync: work out the changes and send none
     bool verify = false;      // upload, sync: read the table back and compare it with the list
@@ -55,9 +55,9 @@ struct JobRequest {
 
 struct Outcome {
     int exitStatus = 0;
-    std::string state;    // a word or two for the summary table: "done", "VELKO_ERR_READ"
-    std::string counts;   // "20 accepted, 1 refused"
-    std::string message;  // one line for a person: what happened, and on failure what to check
+    std::string state;      // a word or two for the summary table: "done", "VELKO_ERR_READ"
+    std::string counts;     // "20 accepted, 1 refused"
+    std::string message;    // one line for a person: what happened, and on failure what to check
     std::string details{};  // a table for standard output: a sync's changes, a verify's differences
     double seconds = 0;
     // What the job leaves known, for a program that keeps it: `details` row by row...

@@ -479,22 +479,27 @@ int main(int argc, char** argv) {
 #ifdef VELKO_WITH_SERVE
     velko::serve::ServeOptions serveOptions;
     auto* serve = app.add_subcommand(
-        "serve", "run as a service: the devices of a configuration (or simulated ones) over "
-                 "HTTP, with a web page, a job log and the close of day on a schedule");
+        "serve",
+        "run as a service: the devices of a configuration (or simulated ones) over "
+        "HTTP, with a web page, a job log and the close of day on a schedule");
     serve->add_option("--config", serveOptions.config, "the configuration (TOML)")
         ->type_name("FILE");
-    serve->add_option("--simulate", serveOptions.simulate,
-                      "N simulated devices instead of a configuration; a token is printed")
+    serve
+        ->add_option("--simulate", serveOptions.simulate,
+                     "N simulated devices instead of a configuration; a token is printed")
         ->check(CLI::Range(1, 64))
         ->type_name("N");
-    serve->add_option("--listen", serveOptions.listen,
-                      "HOST:PORT to listen on, over the configuration's (port 0: any free one)")
+    serve
+        ->add_option("--listen", serveOptions.listen,
+                     "HOST:PORT to listen on, over the configuration's (port 0: any free one)")
         ->type_name("HOST:PORT");
-    serve->add_option("--data", serveOptions.data,
-                      "the directory of the database and the reports, over the configuration's")
+    serve
+        ->add_option("--data", serveOptions.data,
+                     "the directory of the database and the reports, over the configuration's")
         ->type_name("DIR");
-    serve->add_option("--web-root", serveOptions.webRoot,
-                      "serve the page from DIR instead of the copy built in (to work on it)")
+    serve
+        ->add_option("--web-root", serveOptions.webRoot,
+                     "serve the page from DIR instead of the copy built in (to work on it)")
         ->type_name("DIR");
 #ifdef _WIN32
     bool installService = false, uninstallService = false, asService = false;
@@ -508,8 +513,9 @@ int main(int argc, char** argv) {
 #ifdef VELKO_WITH_HQ
     velko::hq::HqOptions hqOptions;
     auto* hq = app.add_subcommand(
-        "hq", "head office: read the chain's shops from the MQTT broker into a database and "
-              "answer an API (until stopped), publish price lists, show where the chain stands");
+        "hq",
+        "head office: read the chain's shops from the MQTT broker into a database and "
+        "answer an API (until stopped), publish price lists, show where the chain stands");
     hq->add_option("--config", hqOptions.config, "head office's configuration (TOML)")
         ->required()
         ->type_name("FILE");

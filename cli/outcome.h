@@ -9,11 +9,11 @@ namespace velko::cli {
 // Exit statuses, one per cause, so that a script can act on the cause.
 enum ExitStatus : int {
     EXIT_DONE = 0,
-    EXIT_NOT_FOUND = 1,  // scan: no device answered on the lines that were scanned (as grep)
-    EXIT_USAGE = 2,              // the command line is wrong
-    EXIT_BAD_INPUT = 3,          // an article file is unreadable or has faults; nothing was sent
-    EXIT_REFUSED = 4,            // the device refused an article or did not delete a code
-    EXIT_REPORT_NOT_SAVED = 5,   // close-day: the report could not be saved; counters untouched
+    EXIT_NOT_FOUND = 1,         // scan: no device answered on the lines that were scanned (as grep)
+    EXIT_USAGE = 2,             // the command line is wrong
+    EXIT_BAD_INPUT = 3,         // an article file is unreadable or has faults; nothing was sent
+    EXIT_REFUSED = 4,           // the device refused an article or did not delete a code
+    EXIT_REPORT_NOT_SAVED = 5,  // close-day: the report could not be saved; counters untouched
     EXIT_RESET_UNCONFIRMED = 6,  // the device did not confirm zeroing its counters
     EXIT_OUTPUT_NOT_WRITTEN = 7,
     EXIT_MISMATCH = 8,       // verify: the device's table differs from the list

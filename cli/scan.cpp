@@ -27,9 +27,9 @@ struct Find {
 struct LineResult {
     std::vector<Find> finds;
     long addressed = 0, planned = 0;
-    bool opened = false;   // at least one address went out
-    std::string failure;   // why the line was not scanned, or not to the end
-    bool busy = false;     // another program holds it
+    bool opened = false;             // at least one address went out
+    std::string failure;             // why the line was not scanned, or not to the end
+    bool busy = false;               // another program holds it
     std::vector<std::string> notes;  // rates the port refused
     std::string unclear;             // the first answer that came but could not be read
     long unclearCount = 0;
@@ -47,7 +47,8 @@ std::vector<uint32_t> ratesFor(const std::string& line, const std::vector<uint32
 
 // Up to ten digits: no more than a 32-bit rate needs, and nothing std::stoll cannot take.
 bool wholeNumber(const std::string& text, long long max, long long& value) {
-    if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos)
+    if (text.empty() || text.size() > 10 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
         return false;
     value = std::stoll(text);
     return value <= max;
@@ -202,7 +203,8 @@ int runScan(const ScanRequest& request) {
     if (lines.empty()) {
         lines = systemSerialLines();
         if (lines.empty()) {
-            std::fprintf(stderr, "velko: this system lists no serial lines; name one with --line\n");
+            std::fprintf(stderr,
+                         "velko: this system lists no serial lines; name one with --line\n");
             return EXIT_NOT_FOUND;
         }
     }
@@ -241,9 +243,8 @@ int runScan(const ScanRequest& request) {
     catchInterrupts();
     std::vector<std::thread> threads;
     for (size_t i = 0; i < lines.size(); ++i) {
-        threads.emplace_back([&, i] {
-            scanLine(lines[i], request, traces[i], progress, i, results[i]);
-        });
+        threads.emplace_back(
+            [&, i] { scanLine(lines[i], request, traces[i], progress, i, results[i]); });
     }
     for (auto& t : threads) t.join();
 
@@ -273,8 +274,8 @@ int runScan(const ScanRequest& request) {
                                   : "not scanned",
                          r.failure.c_str());
         } else if (r.finds.empty() && !r.interrupted && !request.quiet) {
-            std::fprintf(stderr, "%s: no device answered any of %ld addresses\n",
-                         lines[i].c_str(), r.addressed);
+            std::fprintf(stderr, "%s: no device answered any of %ld addresses\n", lines[i].c_str(),
+                         r.addressed);
         }
     }
     if (stopped) return EXIT_INTERRUPTED;

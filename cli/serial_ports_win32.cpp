@@ -12,8 +12,8 @@ namespace velko::cli {
 std::vector<std::string> systemSerialLines() {
     std::vector<std::string> lines;
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ,
-                      &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) !=
+        ERROR_SUCCESS)
         return lines;
     for (DWORD index = 0;; ++index) {
         wchar_t name[256];
@@ -25,8 +25,8 @@ std::vector<std::string> systemSerialLines() {
         if (rc != ERROR_SUCCESS || type != REG_SZ) continue;
         data[dataBytes / sizeof(wchar_t)] = L'\0';
         char text[256];
-        const int n = WideCharToMultiByte(CP_UTF8, 0, data, -1, text, sizeof text, nullptr,
-                                          nullptr);
+        const int n =
+            WideCharToMultiByte(CP_UTF8, 0, data, -1, text, sizeof text, nullptr, nullptr);
         if (n > 1) lines.emplace_back(text);
     }
     RegCloseKey(key);

@@ -163,7 +163,8 @@ std::vector<DifferenceRow> differenceRows(const TableComparison& comparison,
         } else {
             const auto listed = articleCells(d.listed, codec), held = articleCells(d.held, codec);
             if (d.fields & NameDiffers)
-                lines.push_back({code, word, "name", codec.toUtf8(storedName(d.listed)), held[Name]});
+                lines.push_back(
+                    {code, word, "name", codec.toUtf8(storedName(d.listed)), held[Name]});
             if (d.fields & PriceDiffers)
                 lines.push_back({code, word, "price", listed[Price], held[Price]});
             if (d.fields & FlagDiffers)

@@ -280,13 +280,12 @@ void loadArticles(const std::string& file, const RowReader& read, RowUse use, Te
 
 void loadArticleFile(const std::string& path, RowUse use, TextCodec& codec,
                      std::vector<ArticleRecord>& records, std::vector<Fault>& faults,
-                     std::vector<Fault>* warnings, const ReadOptions& options,
-                     FileLayout* layout) {
+                     std::vector<Fault>* warnings, const ReadOptions& options, FileLayout* layout) {
     const auto read = [&](const RowSink& onRow, FileLayout& found) {
         readArticleFile(path, onRow, faults, options, &found);
     };
-    loadArticles(path == "-" ? "standard input" : path, read, use, codec, records, faults,
-                 warnings, layout);
+    loadArticles(path == "-" ? "standard input" : path, read, use, codec, records, faults, warnings,
+                 layout);
 }
 
 void loadArticleText(const std::string& file, Format format, std::string text, RowUse use,

@@ -1,22 +1,22 @@
 #include "hq/hq.h"
 
+#include <httplib.h>
 #include <mosquitto.h>
 
 #include <atomic>
 #include <condition_variable>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fstream>
-#include <httplib.h>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "cli/article_file.h"
 #include "cli/validate.h"
-#include "hq/hq_store.h"
 #include "device/amount.h"
+#include "hq/hq_store.h"
 #include "serve/config.h"
 #include "serve/embedded_files.h"
 #include "serve/head_office.h"
@@ -121,8 +121,8 @@ void onConnect(mosquitto* client, void* self, int rc) {
         std::fprintf(stderr, "velko hq: the broker refused: %s\n", mosquitto_connack_string(rc));
         return;
     }
-    for (const char* topic : {"velko/+/status", "velko/+/result/+", "velko/+/+/pricelist/+",
-                              "velko/+/+/closeday/+"})
+    for (const char* topic :
+         {"velko/+/status", "velko/+/result/+", "velko/+/+/pricelist/+", "velko/+/+/closeday/+"})
         mosquitto_subscribe(client, nullptr, topic, 1);
 }
 
@@ -229,10 +229,12 @@ int runHq(const HqOptions& options) {
         const std::string day = req.get_param_value("day");
         int y, m, d;
         char extra;
-        if (day.size() != 10 || std::sscanf(day.c_str(), "%4d-%2d-%2d%c", &y, &m, &d, &extra) != 3) {
+        if (day.size() != 10 ||
+            std::sscanf(day.c_str(), "%4d-%2d-%2d%c", &y, &m, &d, &extra) != 3) {
             res.status = authorized(config, req) ? 400 : 401;
-            res.set_content(res.status == 400 ? "{\"error\": \"'day' must be a date, as 2026-12-08\"}\n"
-                                              : "{\"error\": \"this needs 'Authorization: Bearer TOKEN'\"}\n",
+            res.set_content(res.status == 400
+                                ? "{\"error\": \"'day' must be a date, as 2026-12-08\"}\n"
+                                : "{\"error\": \"this needs 'Authorization: Bearer TOKEN'\"}\n",
                             "application/json");
             return;
         }
@@ -261,10 +263,12 @@ int runHq(const HqOptions& options) {
         res.set_content(reinterpret_cast<const char*>(file->data), file->size,
                         serve::contentTypeOf(name));
     });
-    const int port = config.port == 0 ? http.bind_to_any_port(config.host)
-                                      : (http.bind_to_port(config.host, config.port) ? config.port : -1);
+    const int port = config.port == 0
+                         ? http.bind_to_any_port(config.host)
+                         : (http.bind_to_port(config.host, config.port) ? config.port : -1);
     if (port < 0) {
-        std::fprintf(stderr, "velko hq: cannot listen on %s:%d\n", config.host.c_str(), config.port);
+        std::fprintf(stderr, "velko hq: cannot listen on %s:%d\n", config.host.c_str(),
+                     config.port);
         mosquitto_loop_stop(client, true);
         mosquitto_destroy(client);
         return 1;
@@ -288,7 +292,8 @@ int publishPriceList(const HqOptions& options) {
     std::vector<cli::Fault> faults;
     cli::loadArticleFile(options.file, cli::RowUse::Upload, *cli::makeTextCodec(), records, faults);
     if (!faults.empty()) {
-        for (const auto& f : faults) std::fprintf(stderr, "velko hq: %s\n", cli::describe(f).c_str());
+        for (const auto& f : faults)
+            std::fprintf(stderr, "velko hq: %s\n", cli::describe(f).c_str());
         return 3;
     }
     try {
@@ -296,21 +301,25 @@ int publishPriceList(const HqOptions& options) {
         // Where to: the devices named, else every device of the stores named (or of all).
         std::vector<std::pair<std::string, std::string>> targets;
         for (const DeviceState& d : store->devices()) {
-            const bool storeWanted = options.stores.empty() ||
-                                     std::count(options.stores.begin(), options.stores.end(), d.store);
-            const bool deviceWanted = options.devices.empty() ||
-                                      std::count(options.devices.begin(), options.devices.end(), d.device);
+            const bool storeWanted =
+                options.stores.empty() ||
+                std::count(options.stores.begin(), options.stores.end(), d.store);
+            const bool deviceWanted =
+                options.devices.empty() ||
+                std::count(options.devices.begin(), options.devices.end(), d.device);
             if (storeWanted && deviceWanted) targets.emplace_back(d.store, d.device);
         }
         for (const std::string& s : options.stores) {
             for (const std::string& d : options.devices) {
-                if (std::find(targets.begin(), targets.end(), std::make_pair(s, d)) == targets.end())
+                if (std::find(targets.begin(), targets.end(), std::make_pair(s, d)) ==
+                    targets.end())
                     targets.emplace_back(s, d);
             }
         }
         if (targets.empty()) {
-            std::fprintf(stderr, "velko hq: no device to publish to: none is known yet, and "
-                                 "none was named with --store and --device\n");
+            std::fprintf(stderr,
+                         "velko hq: no device to publish to: none is known yet, and "
+                         "none was named with --store and --device\n");
             return 2;
         }
         std::ostringstream articles;
@@ -331,9 +340,8 @@ int publishPriceList(const HqOptions& options) {
             int waiting = 0;
             bool connected = false, refused = false;
         } acks;
-        mosquitto* client = serve::makeMqttClient(config.broker,
-                                                  "velko-hq-publish-" + std::to_string(version),
-                                                  true, &acks);
+        mosquitto* client = serve::makeMqttClient(
+            config.broker, "velko-hq-publish-" + std::to_string(version), true, &acks);
         mosquitto_connect_callback_set(client, [](mosquitto*, void* self, int rc) {
             auto& a = *static_cast<Acks*>(self);
             std::lock_guard<std::mutex> lock(a.m);
@@ -355,19 +363,22 @@ int publishPriceList(const HqOptions& options) {
             lock.unlock();
             mosquitto_loop_stop(client, true);
             mosquitto_destroy(client);
-            std::fprintf(stderr, "velko hq: the broker %s:%d could not be reached; nothing was "
-                                 "published\n", config.broker.host.c_str(), config.broker.port);
+            std::fprintf(stderr,
+                         "velko hq: the broker %s:%d could not be reached; nothing was "
+                         "published\n",
+                         config.broker.host.c_str(), config.broker.port);
             return 1;
         }
         acks.waiting = int(targets.size());
         lock.unlock();
         for (const auto& [shop, device] : targets) {
             const std::string topic = "velko/" + shop + "/" + device + "/pricelist/desired";
-            mosquitto_publish(client, nullptr, topic.c_str(), int(payload.size()), payload.data(), 1,
-                              true);
+            mosquitto_publish(client, nullptr, topic.c_str(), int(payload.size()), payload.data(),
+                              1, true);
         }
         lock.lock();
-        const bool all = acks.cv.wait_for(lock, std::chrono::seconds(60), [&] { return acks.waiting <= 0; });
+        const bool all =
+            acks.cv.wait_for(lock, std::chrono::seconds(60), [&] { return acks.waiting <= 0; });
         lock.unlock();
         mosquitto_disconnect(client);
         mosquitto_loop_stop(client, false);
@@ -398,13 +409,16 @@ int printStatus(const HqOptions& options) {
         }
         for (const auto& s : status["stores"])
             std::printf("%-20s %s since %s\n", s["store"].get<std::string>().c_str(),
-                        s["status"].get<std::string>().c_str(), s["since"].get<std::string>().c_str());
-        std::printf("\n%-20s %-12s %8s %8s  %s\n", "store", "device", "desired", "reported", "state");
+                        s["status"].get<std::string>().c_str(),
+                        s["since"].get<std::string>().c_str());
+        std::printf("\n%-20s %-12s %8s %8s  %s\n", "store", "device", "desired", "reported",
+                    "state");
         for (const auto& d : status["devices"])
-            std::printf("%-20s %-12s %8lld %8lld  %s%s\n", d["store"].get<std::string>().c_str(),
-                        d["device"].get<std::string>().c_str(), (long long)d["desired"].get<int64_t>(),
-                        (long long)d["reported"].get<int64_t>(), d["state"].get<std::string>().c_str(),
-                        d["behind"].get<bool>() ? "  (behind)" : "");
+            std::printf(
+                "%-20s %-12s %8lld %8lld  %s%s\n", d["store"].get<std::string>().c_str(),
+                d["device"].get<std::string>().c_str(), (long long)d["desired"].get<int64_t>(),
+                (long long)d["reported"].get<int64_t>(), d["state"].get<std::string>().c_str(),
+                d["behind"].get<bool>() ? "  (behind)" : "");
         return 0;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "velko hq: %s\n", e.what());
@@ -425,10 +439,11 @@ int printReports(const HqOptions& options) {
         std::printf("%-20s %-12s %8s %8s %12s %12s\n", "store", "device", "reports", "articles",
                     "quantity", "value");
         for (const auto& r : reports["reports"])
-            std::printf("%-20s %-12s %8lld %8lld %12s %12s\n", r["store"].get<std::string>().c_str(),
-                        r["device"].get<std::string>().c_str(), (long long)r["reports"].get<int64_t>(),
-                        (long long)r["articles"].get<int64_t>(), r["quantity"].get<std::string>().c_str(),
-                        r["value"].get<std::string>().c_str());
+            std::printf(
+                "%-20s %-12s %8lld %8lld %12s %12s\n", r["store"].get<std::string>().c_str(),
+                r["device"].get<std::string>().c_str(), (long long)r["reports"].get<int64_t>(),
+                (long long)r["articles"].get<int64_t>(), r["quantity"].get<std::string>().c_str(),
+                r["value"].get<std::string>().c_str());
         for (const auto& m : reports["missing"])
             std::printf("%-20s %-12s missing\n", m["store"].get<std::string>().c_str(),
                         m["device"].get<std::string>().c_str());

@@ -127,8 +127,8 @@ int64_t HqStore::nextVersion() {
     return s.integer(0);
 }
 
-void HqStore::published(int64_t version, const std::string& checksum,
-                        const std::string& articles, const std::string& at) {
+void HqStore::published(int64_t version, const std::string& checksum, const std::string& articles,
+                        const std::string& at) {
     std::lock_guard<std::mutex> lock(mutex_);
     Statement(db_,
               "INSERT INTO price_lists(version, checksum, articles, published) VALUES (?, ?, ?, ?)")

@@ -61,8 +61,9 @@ int64_t idOf(const std::string& text) {
 bool isDate(const std::string& text) {
     int y, m, d;
     char extra;
-    return text.size() == 10 && std::sscanf(text.c_str(), "%4d-%2d-%2d%c", &y, &m, &d, &extra) == 3 &&
-           m >= 1 && m <= 12 && d >= 1 && d <= 31;
+    return text.size() == 10 &&
+           std::sscanf(text.c_str(), "%4d-%2d-%2d%c", &y, &m, &d, &extra) == 3 && m >= 1 &&
+           m <= 12 && d >= 1 && d <= 31;
 }
 
 // Compares secrets in time that does not depend on where they differ.
@@ -104,8 +105,7 @@ std::string codesAsRows(const std::string& body) {
     if (!doc.is_array()) return body;
     ordered_json rows = ordered_json::array();
     for (const auto& item : doc) {
-        const ordered_json& code =
-            item.is_object() && item.contains("code") ? item["code"] : item;
+        const ordered_json& code = item.is_object() && item.contains("code") ? item["code"] : item;
         if (code.is_string()) {
             rows.push_back({{"code", code}});
         } else if (code.is_number_unsigned()) {
@@ -136,8 +136,8 @@ bool readList(const ApiRequest& request, const std::string& kind,
     const std::string text = codes && isJson ? codesAsRows(request.body) : request.body;
     const auto codec = cli::makeTextCodec();
     cli::loadArticleText("request", isJson ? cli::Format::Json : cli::Format::Csv, text,
-                         codes ? cli::RowUse::Codes : cli::RowUse::Upload, *codec, records,
-                         faults, &warnings);
+                         codes ? cli::RowUse::Codes : cli::RowUse::Upload, *codec, records, faults,
+                         &warnings);
     if (faults.empty() && records.empty())
         faults.push_back({"request", 0, "", codes ? "names no code" : "names no article"});
     return faults.empty();
@@ -166,8 +166,7 @@ const std::vector<std::string>& apiRoutes() {
     return routes;
 }
 
-Api::Api(Service& service, std::string webRoot)
-    : service_(service), webRoot_(std::move(webRoot)) {}
+Api::Api(Service& service, std::string webRoot) : service_(service), webRoot_(std::move(webRoot)) {}
 
 ApiResponse Api::handle(const ApiRequest& request) {
     ApiResponse response;
@@ -279,16 +278,17 @@ ApiResponse Api::route(const ApiRequest& request) {
         std::vector<cli::Fault> faults, warnings;
         if (!readList(request, request.param("kind") == "delete" ? "delete" : "upload", records,
                       faults, warnings))
-            return json(422, {{"error", "the price list has faults"}, {"faults", faultsJson(faults)}});
+            return json(422,
+                        {{"error", "the price list has faults"}, {"faults", faultsJson(faults)}});
         return json(200, {{"articles", records.size()}, {"warnings", faultsJson(warnings)}});
     }
     if ((what == "devices" || what == "groups") && parts.size() == 4 && method == "POST") {
         const std::string& kind = parts[3];
         if (!knownKind(kind)) return error(404, "no such job: '" + kind + "'");
         std::string unknown;
-        const auto devices =
-            what == "devices" ? std::vector<const DeviceConfig*>{service_.device(parts[2])}
-                              : devicesNamed(config, {parts[2]}, &unknown);
+        const auto devices = what == "devices"
+                                 ? std::vector<const DeviceConfig*>{service_.device(parts[2])}
+                                 : devicesNamed(config, {parts[2]}, &unknown);
         if (devices.empty() || !devices[0] || (what == "groups" && !unknown.empty())) {
             return error(404, std::string("no such ") + (what == "devices" ? "device" : "group") +
                                   ": '" + parts[2] + "'");
@@ -309,15 +309,17 @@ ApiResponse Api::route(const ApiRequest& request) {
         if ((input.dryRun || input.keepOthers) && kind != "sync")
             return error(400, "'dry_run' and 'keep_others' are for sync");
         if ((input.verify && !listed) || (input.continueOnRefusal && !listed && kind != "delete"))
-            return error(400, "'verify' is for upload and sync, 'continue' for upload, sync and "
-                              "delete");
+            return error(400,
+                         "'verify' is for upload and sync, 'continue' for upload, sync and "
+                         "delete");
         const std::string key = request.header("idempotency-key");
         if (key.size() > 200) return error(400, "the Idempotency-Key is over 200 characters");
         if (key.rfind("schedule:", 0) == 0)
             return error(400, "Idempotency-Keys beginning 'schedule:' are the schedule's own");
         std::vector<cli::Fault> faults, warnings;
         if (takesList(kind) && !readList(request, kind, input.articles, faults, warnings))
-            return json(422, {{"error", "the price list has faults"}, {"faults", faultsJson(faults)}});
+            return json(422,
+                        {{"error", "the price list has faults"}, {"faults", faultsJson(faults)}});
         bool existing = false;
         const auto jobs = service_.submit(devices, input, key, "api", existing);
         ApiResponse r;
@@ -385,7 +387,8 @@ ApiResponse Api::route(const ApiRequest& request) {
             }
             out << "code,name,price,flag,group,quantity,value\r\n";
             for (const auto& a : doc["articles"]) {
-                for (const char* k : {"code", "name", "price", "flag", "group", "quantity", "value"}) {
+                for (const char* k :
+                     {"code", "name", "price", "flag", "group", "quantity", "value"}) {
                     const auto& v = a[k];
                     out << (k[0] == 'c' && k[1] == 'o' ? "" : ",")
                         << cli::quoteCsv(v.is_string() ? v.get<std::string>() : v.dump(), ',');

@@ -1,17 +1,17 @@
 #include "serve/config.h"
 
+#include <toml++/toml.h>
+
 #include <algorithm>
 #include <set>
-#include <toml++/toml.h>
 
 namespace velko::serve {
 namespace {
 
 bool goodName(const std::string& name) {
-    return !name.empty() && name.size() <= 64 &&
-           std::all_of(name.begin(), name.end(), [](char c) {
-               return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_';
-           });
+    return !name.empty() && name.size() <= 64 && std::all_of(name.begin(), name.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_';
+    });
 }
 
 // "HH:MM" into minutes of the day; -1 when it is not a time of day.
@@ -86,7 +86,8 @@ class Reader {
             if ((!plain && !h.tls) ||
                 !(rest.find(':') == std::string::npos ? !(h.host = rest).empty()
                                                       : parseListen(rest, h.host, h.port)))
-                fault(t.get("broker"), "'broker' must be mqtt://HOST[:PORT] or mqtts://HOST[:PORT]");
+                fault(t.get("broker"),
+                      "'broker' must be mqtt://HOST[:PORT] or mqtts://HOST[:PORT]");
         }
         text(t, "username", h.username, false);
         text(t, "password", h.password, false);
@@ -100,8 +101,8 @@ class Reader {
     void onlyKeys(const toml::table& table, std::initializer_list<const char*> known) {
         for (const auto& entry : table) {
             const std::string key(entry.first.str());
-            const bool ours = std::any_of(known.begin(), known.end(),
-                                          [&](const char* k) { return key == k; });
+            const bool ours =
+                std::any_of(known.begin(), known.end(), [&](const char* k) { return key == k; });
             if (!ours) fault(&entry.second, "unknown key '" + key + "'");
         }
     }
@@ -188,8 +189,7 @@ Config parseConfig(const std::string& text, const std::string& file,
     read.onlyKeys(root, {"listen", "data", "max_body", "day_starts", "allow_origin", "token",
                          "device", "close_day", "head_office"});
     std::string value;
-    if (read.text(root, "listen", value, false) &&
-        !parseListen(value, config.host, config.port))
+    if (read.text(root, "listen", value, false) && !parseListen(value, config.host, config.port))
         read.fault(root.get("listen"), "'listen' must be HOST:PORT, as \"127.0.0.1:8640\"");
     read.text(root, "data", config.data, false);
     if (read.text(root, "max_body", value, false) && !(config.maxBody = byteSize(value)))

@@ -35,7 +35,7 @@ struct HeadOfficeConfig {
     bool enabled = false;
     std::string host;
     int port = 1883;
-    bool tls = false;  // mqtts://
+    bool tls = false;   // mqtts://
     std::string store;  // this shop's name in the topics: velko/STORE/...
     std::string username, password;
     std::string caFile, certFile, keyFile;  // TLS: the broker's CA; a client certificate

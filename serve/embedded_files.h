@@ -32,5 +32,4 @@ inline const char* contentTypeOf(const std::string& name) {
     return "application/octet-stream";
 }
 
-
 }  // namespace velko::serve

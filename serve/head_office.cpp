@@ -46,9 +46,10 @@ mosquitto* makeMqttClient(const HeadOfficeConfig& config, const std::string& id,
     };
     mosquitto_int_option(client, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
     if (!config.username.empty()) {
-        check(mosquitto_username_pw_set(client, config.username.c_str(),
-                                        config.password.empty() ? nullptr : config.password.c_str()),
-              "user and password");
+        check(
+            mosquitto_username_pw_set(client, config.username.c_str(),
+                                      config.password.empty() ? nullptr : config.password.c_str()),
+            "user and password");
     }
     if (config.tls) {
         check(config.caFile.empty()
@@ -221,14 +222,15 @@ std::string HeadOffice::dayReport(const OutboxEntry& entry) {
         quantity += r.quantity;
         value += r.value;
     }
-    nlohmann::ordered_json doc = {{"store", config_.store},
-                                  {"device", entry.device},
-                                  {"business_day", entry.businessDay},
-                                  {"version", entry.version},
-                                  {"reports", list},
-                                  {"quantity", formatAmount(quantity, 3)},
-                                  {"value", formatAmount(value, 2)},
-                                  {"rows", articlesJson(store_.dayRows(entry.device, entry.businessDay))}};
+    nlohmann::ordered_json doc = {
+        {"store", config_.store},
+        {"device", entry.device},
+        {"business_day", entry.businessDay},
+        {"version", entry.version},
+        {"reports", list},
+        {"quantity", formatAmount(quantity, 3)},
+        {"value", formatAmount(value, 2)},
+        {"rows", articlesJson(store_.dayRows(entry.device, entry.businessDay))}};
     return doc.dump();
 }
 
@@ -351,17 +353,18 @@ void HeadOffice::desiredPriceList(const std::string& device, const std::string& 
     }
     const std::string checksum = priceListChecksum(input.articles);
     if (doc.contains("checksum") && doc["checksum"] != checksum) {
-        return refuse(version, "the list comes to checksum " + checksum + ", not " +
-                                   doc["checksum"].dump());
+        return refuse(version,
+                      "the list comes to checksum " + checksum + ", not " + doc["checksum"].dump());
     }
     // Once per version: a delivery again finds the job made before, unless that one failed.
     for (int attempt = 1; attempt <= 20; ++attempt) {
         const std::string key = "pricelist:" + device + ":" + std::to_string(version) +
                                 (attempt > 1 ? ":" + std::to_string(attempt) : "");
         bool existing = false;
-        const JobRecord job = service_.submit({target}, input, key, "head_office", existing).front();
-        if (existing && (job.state == "failed" || job.state == "interrupted" ||
-                         job.state == "cancelled"))
+        const JobRecord job =
+            service_.submit({target}, input, key, "head_office", existing).front();
+        if (existing &&
+            (job.state == "failed" || job.state == "interrupted" || job.state == "cancelled"))
             continue;
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -422,8 +425,8 @@ void HeadOffice::answer(const std::string& id, const std::vector<int64_t>& jobs)
         if (const auto result = store_.result(jobId)) j["result"] = ordered_json::parse(*result);
         list.push_back(j);
     }
-    publish("velko/" + config_.store + "/result/" + id, ordered_json{{"id", id}, {"jobs", list}}.dump(),
-            false);
+    publish("velko/" + config_.store + "/result/" + id,
+            ordered_json{{"id", id}, {"jobs", list}}.dump(), false);
 }
 
 void HeadOffice::jobEnded(const JobRecord& ended) {
@@ -460,7 +463,7 @@ void HeadOffice::jobEnded(const JobRecord& ended) {
     if (verified) store_.setAppliedPriceList(applying.device, applying.list);
     ordered_json reported = {{"version", applying.list.version},
                              {"checksum", applying.list.checksum},
-                             {"state", verified ? "verified"
+                             {"state", verified               ? "verified"
                                        : job->exitStatus == 8 ? "differs"
                                                               : "failed"},
                              {"job", job->id},

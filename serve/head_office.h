@@ -7,12 +7,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <map>
-#include <thread>
-#include <nlohmann/json.hpp>
-#include <vector>
-#include <stdexcept>
 #include <mutex>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "serve/config.h"
 #include "serve/store.h"
@@ -83,7 +83,7 @@ class HeadOffice {
     HeadOfficeConfig config_;
     Service& service_;
     Store& store_;
-    std::map<int64_t, Applying> applying_;                 // by job
+    std::map<int64_t, Applying> applying_;  // by job
     // Desired lists as they come, the newest per device, applied once they stop coming for a
     // moment: after a time offline the broker hands on every version queued meanwhile, and
     // only the latest is to be applied.

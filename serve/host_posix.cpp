@@ -1,7 +1,7 @@
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include "serve/host.h"

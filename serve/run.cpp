@@ -1,8 +1,9 @@
 #include "serve/run.h"
 
+#include <httplib.h>
+
 #include <cstdio>
 #include <fstream>
-#include <httplib.h>
 #include <random>
 #include <sstream>
 
@@ -49,8 +50,8 @@ void streamEvents(httplib::Response& res, EventHub& hub, uint64_t after) {
         "text/event-stream", [&hub, after](size_t, httplib::DataSink& sink) mutable {
             std::string text;
             for (const Event& e : hub.after(after, std::chrono::seconds(15))) {
-                text += "id: " + std::to_string(e.id) + "\nevent: " + e.type + "\ndata: " +
-                        e.data + "\n\n";
+                text += "id: " + std::to_string(e.id) + "\nevent: " + e.type + "\ndata: " + e.data +
+                        "\n\n";
                 after = e.id;
             }
             if (hub.closed()) {
@@ -159,8 +160,9 @@ int runServe(const ServeOptions& options) {
         if (res.status == 413) {
             why = "the body is over " + std::to_string(maxBody) + " bytes (max_body)";
         } else if (res.status == 400) {
-            why = "the request is malformed; a POST without a body needs 'Content-Length: 0' "
-                  "(with curl, add -d '')";
+            why =
+                "the request is malformed; a POST without a body needs 'Content-Length: 0' "
+                "(with curl, add -d '')";
         }
         res.set_content("{\"error\": \"" + why + "\"}\n", "application/json");
     });
@@ -176,8 +178,7 @@ int runServe(const ServeOptions& options) {
         };
         if (req.has_header("Transfer-Encoding"))
             return refuse(411, "send the body with a Content-Length, not in chunks");
-        if (req.has_header("Content-Encoding"))
-            return refuse(415, "send the body uncompressed");
+        if (req.has_header("Content-Encoding")) return refuse(415, "send the body uncompressed");
         if (req.method == "GET" || req.method == "HEAD" || req.has_header("Content-Length"))
             return httplib::Server::HandlerResponse::Unhandled;
         handle(req, res);
@@ -192,8 +193,9 @@ int runServe(const ServeOptions& options) {
         httplib::default_socket_options(sock);
         listening = sock;
     });
-    const int port = config.port == 0 ? http.bind_to_any_port(config.host)
-                                      : (http.bind_to_port(config.host, config.port) ? config.port : -1);
+    const int port = config.port == 0
+                         ? http.bind_to_any_port(config.host)
+                         : (http.bind_to_port(config.host, config.port) ? config.port : -1);
     if (port >= 0 && listening != INVALID_SOCKET) ::listen(listening, SOMAXCONN);
     if (port < 0) {
         std::fprintf(errors(), "velko serve: cannot listen on %s:%d\n", config.host.c_str(),
@@ -207,11 +209,11 @@ int runServe(const ServeOptions& options) {
         return 1;
     }
     std::thread server([&] { http.listen_after_bind(); });
-    std::fprintf(news(),"velko serve: listening on http://%s:%d/\n", config.host.c_str(), port);
+    std::fprintf(news(), "velko serve: listening on http://%s:%d/\n", config.host.c_str(), port);
     if (simulated) {
-        std::fprintf(news(),"velko serve: %zu simulated devices (group \"sim\"), data in %s\n",
-                    config.devices.size(), config.data.c_str());
-        std::fprintf(news(),"velko serve: token (operate): %s\n", simToken.c_str());
+        std::fprintf(news(), "velko serve: %zu simulated devices (group \"sim\"), data in %s\n",
+                     config.devices.size(), config.data.c_str());
+        std::fprintf(news(), "velko serve: token (operate): %s\n", simToken.c_str());
     }
     std::fflush(news());
 

@@ -6,8 +6,8 @@
 namespace velko::serve {
 
 struct ServeOptions {
-    std::string config;  // the TOML file
-    int simulate = 0;    // simulated devices instead of a configuration
+    std::string config;                 // the TOML file
+    int simulate = 0;                   // simulated devices instead of a configuration
     std::string listen, data, webRoot;  // override the configuration when not empty
 };
 

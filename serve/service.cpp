@@ -14,8 +14,8 @@
 namespace velko::serve {
 namespace {
 
-const char* const kKinds[] = {"upload",        "sync",     "verify",   "download",
-                              "delete",        "zero-counters", "close-day"};
+const char* const kKinds[] = {"upload", "sync",          "verify",   "download",
+                              "delete", "zero-counters", "close-day"};
 
 cli::Command commandOf(const std::string& kind) {
     if (kind == "upload") return cli::Command::Upload;
@@ -40,8 +40,7 @@ class JobProgress : public cli::Progress {
     explicit JobProgress(Report report) : cli::Progress(nullptr, {}), report_(std::move(report)) {}
     void update(size_t, long done, long total) override {
         const auto now = std::chrono::steady_clock::now();
-        if (now - last_ < std::chrono::milliseconds(250) && !(total >= 0 && done >= total))
-            return;
+        if (now - last_ < std::chrono::milliseconds(250) && !(total >= 0 && done >= total)) return;
         last_ = now;
         report_(done, total);
     }
@@ -60,8 +59,8 @@ std::string resultJson(const JobInput& input, const cli::Outcome& out) {
         return "";
     nlohmann::ordered_json rows = nlohmann::ordered_json::array();
     for (const auto& d : out.differences)
-        rows.push_back({{"code", d[0]}, {"what", d[1]}, {"field", d[2]}, {"list", d[3]},
-                        {"device", d[4]}});
+        rows.push_back(
+            {{"code", d[0]}, {"what", d[1]}, {"field", d[2]}, {"list", d[3]}, {"device", d[4]}});
     return nlohmann::ordered_json{{"differences", rows}}.dump();
 }
 
@@ -71,7 +70,8 @@ std::string forPeople(std::string text, const std::string& reportDir) {
     const std::pair<std::string, std::string> swaps[] = {{reportDir, ""},
                                                          {"(--dry-run)", "(a dry run)"}};
     for (const auto& [from, to] : swaps) {
-        for (size_t at; (at = text.find(from)) != std::string::npos;) text.replace(at, from.size(), to);
+        for (size_t at; (at = text.find(from)) != std::string::npos;)
+            text.replace(at, from.size(), to);
     }
     return text;
 }
@@ -113,8 +113,7 @@ Service::Service(Config config) : config_(std::move(config)) {
     std::error_code error;
     std::filesystem::create_directories(config_.data + "/reports", error);
     if (error)
-        throw StoreError("cannot make the data directory " + config_.data + ": " +
-                         error.message());
+        throw StoreError("cannot make the data directory " + config_.data + ": " + error.message());
     // A second service on the same data would mark the first one's jobs interrupted.
     lock_ = std::make_unique<DirectoryLock>(config_.data);
     if (!lock_->held())
@@ -225,7 +224,8 @@ Service::Cancel Service::cancel(int64_t id) {
             return Cancel::Stopping;
         }
         auto& q = line->queue;
-        const auto it = std::find_if(q.begin(), q.end(), [&](const Queued& e) { return e.job.id == id; });
+        const auto it =
+            std::find_if(q.begin(), q.end(), [&](const Queued& e) { return e.job.id == id; });
         if (it == q.end()) continue;
         JobRecord job = it->job;
         job.state = "cancelled";
@@ -370,7 +370,8 @@ void Service::run(Line& line, Queued& item) {
                      std::to_string(last->id) +
                      ") was not confirmed: its sales may be counted again; ";
         }
-        request.recordReport = [&](const std::string& file, const std::vector<ArticleRecord>& rows) {
+        request.recordReport = [&](const std::string& file,
+                                   const std::vector<ArticleRecord>& rows) {
             ReportRecord r;
             r.device = device.name;
             r.job = job.id;
@@ -432,8 +433,7 @@ void Service::run(Line& line, Queued& item) {
         const char* reset = out.exitStatus == cli::EXIT_DONE                ? "confirmed"
                             : out.exitStatus == cli::EXIT_RESET_UNCONFIRMED ? "unconfirmed"
                                                                             : "not_sent";
-        store_->setReset(reportId, reset,
-                         std::filesystem::path(out.report).filename().string());
+        store_->setReset(reportId, reset, std::filesystem::path(out.report).filename().string());
         if (headOffice_) headOffice_->send();
     }
     // What the service knows of the device's table: what the job read or left, or nothing

@@ -110,9 +110,9 @@ class Service {
     std::unique_ptr<Store> store_;
     std::unique_ptr<HeadOffice> headOffice_;
     EventHub events_;
-    std::mutex mutex_;  // the lines' queues and states
+    std::mutex mutex_;                                    // the lines' queues and states
     std::map<std::string, std::unique_ptr<Line>> lines_;  // by path
-    std::map<std::string, Line*> lineOf_;                  // by device name
+    std::map<std::string, Line*> lineOf_;                 // by device name
     std::atomic<bool> stopping_{false};
     std::thread scheduler_;
     std::condition_variable scheduleWake_;

@@ -60,7 +60,8 @@ class Statement {
     bool isNull(int c) const { return sqlite3_column_type(stmt_, c) == SQLITE_NULL; }
     std::string text(int c) const {
         const auto* p = sqlite3_column_text(stmt_, c);
-        return p ? std::string(reinterpret_cast<const char*>(p), size_t(sqlite3_column_bytes(stmt_, c)))
+        return p ? std::string(reinterpret_cast<const char*>(p),
+                               size_t(sqlite3_column_bytes(stmt_, c)))
                  : std::string();
     }
 

@@ -295,7 +295,8 @@ void Store::finished(const JobRecord& job, const std::string* result) {
 
 std::optional<JobRecord> Store::job(int64_t id) {
     const Lease lease(*this);
-    Statement s(lease.db, (std::string("SELECT ") + kJobColumns + " FROM jobs WHERE id = ?").c_str());
+    Statement s(lease.db,
+                (std::string("SELECT ") + kJobColumns + " FROM jobs WHERE id = ?").c_str());
     s.bind(1, id);
     if (!s.step()) return std::nullopt;
     return jobAt(s);
@@ -303,11 +304,12 @@ std::optional<JobRecord> Store::job(int64_t id) {
 
 std::vector<JobRecord> Store::jobs(const JobFilter& f) {
     const Lease lease(*this);
-    Statement s(lease.db, (std::string("SELECT ") + kJobColumns +
-                      " FROM jobs WHERE (?1 IS NULL OR device = ?1) AND (?2 IS NULL OR state = ?2)"
-                      " AND (?3 IS NULL OR created >= ?3) AND (?4 IS NULL OR created <= ?4)"
-                      " ORDER BY id DESC LIMIT ?5")
-                         .c_str());
+    Statement s(lease.db,
+                (std::string("SELECT ") + kJobColumns +
+                 " FROM jobs WHERE (?1 IS NULL OR device = ?1) AND (?2 IS NULL OR state = ?2)"
+                 " AND (?3 IS NULL OR created >= ?3) AND (?4 IS NULL OR created <= ?4)"
+                 " ORDER BY id DESC LIMIT ?5")
+                    .c_str());
     s.bindOrNull(1, f.device).bindOrNull(2, f.state).bindOrNull(3, f.since).bindOrNull(4, f.until);
     s.bind(5, f.limit);
     std::vector<JobRecord> out;
@@ -326,8 +328,8 @@ std::optional<std::string> Store::result(int64_t id) {
 std::optional<JobRecord> Store::lastJob(const std::string& device) {
     const Lease lease(*this);
     Statement s(lease.db, (std::string("SELECT ") + kJobColumns +
-                      " FROM jobs WHERE device = ? ORDER BY id DESC LIMIT 1")
-                         .c_str());
+                           " FROM jobs WHERE device = ? ORDER BY id DESC LIMIT 1")
+                              .c_str());
     s.bind(1, device);
     if (!s.step()) return std::nullopt;
     return jobAt(s);
@@ -464,11 +466,12 @@ std::vector<ArticleRecord> Store::dayRows(const std::string& device, const std::
 std::vector<ReportRecord> Store::reports(const std::string& device, const std::string& from,
                                          const std::string& to, int limit) {
     const Lease lease(*this);
-    Statement s(lease.db, (std::string("SELECT ") + kReportColumns +
-                      " FROM reports WHERE (?1 IS NULL OR device = ?1) AND "
-                      "(?2 IS NULL OR business_day >= ?2) AND (?3 IS NULL OR business_day <= ?3)"
-                      " ORDER BY id DESC LIMIT ?4")
-                         .c_str());
+    Statement s(lease.db,
+                (std::string("SELECT ") + kReportColumns +
+                 " FROM reports WHERE (?1 IS NULL OR device = ?1) AND "
+                 "(?2 IS NULL OR business_day >= ?2) AND (?3 IS NULL OR business_day <= ?3)"
+                 " ORDER BY id DESC LIMIT ?4")
+                    .c_str());
     s.bindOrNull(1, device).bindOrNull(2, from).bindOrNull(3, to).bind(4, limit);
     std::vector<ReportRecord> out;
     while (s.step()) out.push_back(reportAt(s));
@@ -498,8 +501,8 @@ std::vector<ArticleRecord> Store::reportRows(int64_t id) {
 std::optional<ReportRecord> Store::lastReport(const std::string& device) {
     const Lease lease(*this);
     Statement s(lease.db, (std::string("SELECT ") + kReportColumns +
-                      " FROM reports WHERE device = ? ORDER BY id DESC LIMIT 1")
-                         .c_str());
+                           " FROM reports WHERE device = ? ORDER BY id DESC LIMIT 1")
+                              .c_str());
     s.bind(1, device);
     if (!s.step()) return std::nullopt;
     return reportAt(s);
@@ -511,7 +514,8 @@ std::vector<SalesRow> Store::sales(const std::string& from, const std::string& t
     const std::string where =
         " FROM report_rows JOIN reports ON reports.id = report_rows.report WHERE "
         // A report whose reset was never sent holds sales the next one holds again.
-        "reset IN ('confirmed', 'unconfirmed') AND (?1 IS NULL OR business_day >= ?1) AND (?2 IS NULL OR business_day <= ?2) AND "
+        "reset IN ('confirmed', 'unconfirmed') AND (?1 IS NULL OR business_day >= ?1) AND (?2 IS "
+        "NULL OR business_day <= ?2) AND "
         "(?3 IS NULL OR device = ?3)";
     const std::string sql =
         byArticle ? "SELECT CAST(CAST(code AS INTEGER) AS TEXT), max(name), "

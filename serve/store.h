@@ -1,7 +1,8 @@
 // Where the service keeps what must outlive it: the job log, the close-of-day reports with
 // their rows, and each device's last known table. SQLite in WAL mode, written with full
 // synchronisation: a report committed here survives a crash or a power cut. One connection
-// writes, used by one caller at a time, and one per concurrent reader reads; every method may throw StoreError.
+// writes, used by one caller at a time, and one per concurrent reader reads; every method may throw
+// StoreError.
 #pragma once
 
 #include <atomic>

@@ -77,9 +77,9 @@ ordered_json deviceJson(Service& service, const DeviceConfig& d) {
     out["articles_known"] = known ? ordered_json(*known) : ordered_json(nullptr);
     // The price list from head office the device was last verified to hold.
     const auto applied = store.appliedPriceList(d.name);
-    out["price_list"] = applied ? ordered_json{{"version", applied->version},
-                                               {"checksum", applied->checksum}}
-                                : ordered_json(nullptr);
+    out["price_list"] =
+        applied ? ordered_json{{"version", applied->version}, {"checksum", applied->checksum}}
+                : ordered_json(nullptr);
     return out;
 }
 

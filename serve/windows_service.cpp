@@ -34,7 +34,8 @@ int failed(const char* what) {
 void report(DWORD state, DWORD exitCode = NO_ERROR) {
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     status.dwCurrentState = state;
-    status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
+    status.dwControlsAccepted =
+        state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
     status.dwWin32ExitCode = exitCode ? ERROR_SERVICE_SPECIFIC_ERROR : NO_ERROR;
     status.dwServiceSpecificExitCode = exitCode;
     status.dwWaitHint = state == SERVICE_STOP_PENDING ? 60000 : 0;
@@ -65,16 +66,16 @@ int installWindowsService(const ServeOptions& options) {
     if (!GetModuleFileNameW(nullptr, self, MAX_PATH)) return failed("cannot find this program");
     std::error_code error;
     const std::wstring config = std::filesystem::absolute(wide(options.config), error).wstring();
-    std::wstring command = L"\"" + std::wstring(self) + L"\" serve --windows-service --config \"" +
-                           config + L"\"";
+    std::wstring command =
+        L"\"" + std::wstring(self) + L"\" serve --windows-service --config \"" + config + L"\"";
     if (!options.listen.empty()) command += L" --listen " + wide(options.listen);
     if (!options.data.empty()) command += L" --data \"" + wide(options.data) + L"\"";
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
     if (!manager) return failed("cannot reach the service manager; run as an administrator");
-    SC_HANDLE service = CreateServiceW(manager, kName, L"velko serve", SERVICE_ALL_ACCESS,
-                                       SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
-                                       SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr,
-                                       nullptr, nullptr, nullptr);
+    SC_HANDLE service =
+        CreateServiceW(manager, kName, L"velko serve", SERVICE_ALL_ACCESS,
+                       SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                       command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
     if (!service) {
         const int rc = failed("cannot install the service \"velko\"");
         CloseServiceHandle(manager);
@@ -85,8 +86,9 @@ int installWindowsService(const ServeOptions& options) {
     ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, &description);
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
-    std::printf("velko serve: installed as the service \"velko\" (starts with Windows); start it "
-                "now with: sc start velko\n");
+    std::printf(
+        "velko serve: installed as the service \"velko\" (starts with Windows); start it "
+        "now with: sc start velko\n");
     return 0;
 }
 

@@ -46,8 +46,8 @@ bool loadTableFile(const std::string& path, DeviceModel& device, std::string& er
 bool loadTableText(const std::string& csv, DeviceModel& device, std::string& error) {
     std::vector<cli::Fault> faults;
     std::vector<ArticleRecord> records;
-    cli::loadArticleText("table", cli::Format::Csv, csv, cli::RowUse::Table,
-                         *cli::makeTextCodec(), records, faults);
+    cli::loadArticleText("table", cli::Format::Csv, csv, cli::RowUse::Table, *cli::makeTextCodec(),
+                         records, faults);
     return loadRecords(records, faults, device, error);
 }
 

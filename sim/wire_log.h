@@ -17,7 +17,6 @@ class WireLog {
     void line(const std::string& what);
 
   private:
-
     std::FILE* out_;
     const char* direction_;
     enum class State { Between, Text, CrcHigh, CrcLow } state_ = State::Between;

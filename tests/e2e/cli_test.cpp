@@ -604,8 +604,9 @@ TEST(Tool, SyncSendsOnlyTheChangesAndWithASavedTableReadsNothing) {
     // The changed article kept its sales; the saved table is the device's, counters and all.
     ASSERT_EQ(velko({"--line", sim.path(), "download", "-o", dir / "device.json"}).status, 0);
     logSince(dir / "sim.log", seen);
-    EXPECT_NE(readFile(dir / "device.json").find("\"quantity\": \"2.000\",\n    \"value\": \"9.00\""),
-              std::string::npos);
+    EXPECT_NE(
+        readFile(dir / "device.json").find("\"quantity\": \"2.000\",\n    \"value\": \"9.00\""),
+        std::string::npos);
     EXPECT_EQ(readFile(dir / "t.json"), readFile(dir / "device.json"));
 
     // The next day against the saved table: nothing is read, one article crosses the line,
@@ -677,7 +678,8 @@ TEST(Tool, VerifyNamesEveryDifferenceAndUploadVerifyCatchesAnArticleNotStored) {
         << run.err;
 
     // A device that says "D" to an article and does not keep it: only reading back tells.
-    SimProcess forgetful({"--zero-delay", "0", "--reply", "W0;5900001000017;CHLEB _YTNI;1;450;0;=D"});
+    SimProcess forgetful(
+        {"--zero-delay", "0", "--reply", "W0;5900001000017;CHLEB _YTNI;1;450;0;=D"});
     run = velko({"--line", forgetful.path(), "upload", kArticles, "--verify"});
     EXPECT_EQ(run.status, 8) << run.err;
     EXPECT_NE(run.err.find("22 articles uploaded; the device's table differs from the list: 1 "
@@ -718,12 +720,11 @@ TEST(Tool, ScanFindsADeviceAtItsOwnRateAndNumberAndLeavesItReadyForAJob) {
         velko({"--line", sim.path(), "scan", "--baud", "9600,19200", "--devices", "40-43"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(count(run.out, "\n"), 2u) << "a heading and the one device found\n" << run.out;
-    EXPECT_NE(run.out.find(sim.path() + "   19200      42  \"\"\n"), std::string::npos)
-        << run.out;
+    EXPECT_NE(run.out.find(sim.path() + "   19200      42  \"\"\n"), std::string::npos) << run.out;
     EXPECT_NE(run.err.find("at most about"), std::string::npos) << "the estimate comes first";
 
-    run = velko({"--line", sim.path() + "@42", "--baud", "19200", "download", "-o",
-                 dir / "found.csv"});
+    run = velko(
+        {"--line", sim.path() + "@42", "--baud", "19200", "download", "-o", dir / "found.csv"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(readFile(dir / "found.csv"), readFile(kArticles));
 
@@ -738,8 +739,7 @@ TEST(Tool, ScanFindsADeviceAtItsOwnRateAndNumberAndLeavesItReadyForAJob) {
     EXPECT_EQ(log.find("address 43"), std::string::npos) << log;
     const size_t answer = log.find("device>host frame \"D\"");
     ASSERT_NE(answer, std::string::npos) << log;
-    EXPECT_LT(log.find("host>device END (13 13)", answer),
-              log.find("host>device wake-up", answer))
+    EXPECT_LT(log.find("host>device END (13 13)", answer), log.find("host>device wake-up", answer))
         << log;
 
     EXPECT_EQ(velko({"--line", sim.path(), "scan", "--devices", "7-100"}).status, 2);
@@ -769,8 +769,7 @@ TEST(Tool, ScanReportsABusyLineAndOneThatDoesNotOpenAndSaysWhenNothingAnswered) 
     ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
     run = velko({"--line", ttyname(slave), "scan", "--devices", "3,5", "--baud", "19200"});
     EXPECT_EQ(run.status, 1) << run.err;
-    EXPECT_NE(run.err.find("no device answered any of 2 addresses"), std::string::npos)
-        << run.err;
+    EXPECT_NE(run.err.find("no device answered any of 2 addresses"), std::string::npos) << run.err;
     close(master);
     close(slave);
 }

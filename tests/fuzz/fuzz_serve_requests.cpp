@@ -73,7 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     for (std::string line; std::getline(in, line) && !line.empty();) {
         const size_t colon = line.find(": ");
-        if (colon != std::string::npos) request.headers[line.substr(0, colon)] = line.substr(colon + 2);
+        if (colon != std::string::npos)
+            request.headers[line.substr(0, colon)] = line.substr(colon + 2);
     }
     const auto at = in.tellg();
     if (at >= 0) request.body = input.substr(size_t(at));

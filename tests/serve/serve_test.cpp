@@ -8,9 +8,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
-#include <nlohmann/json.hpp>
 
 #include "serve/api.h"
 #include "serve/embedded_files.h"

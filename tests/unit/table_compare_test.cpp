@@ -1,10 +1,10 @@
 // A price list against a device's table: what counts as the same article, what as a change, and
 // the table the device holds once the changes are made.
-#include "cli/sync.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
+
+#include "cli/sync.h"
 
 namespace velko::cli {
 namespace {
@@ -33,8 +33,8 @@ TEST(TableComparison, MatchesCodesAsNumbersAndNamesAsTheDeviceStoresThem) {
          0},
         {"lower case", article("5", "chleb razowy", 450), article("5", "CHLEB RAZOWY", 450), 0},
         {"lower-case Polish letters", article("5", "\xBF\xF3\xB3w \xB9\xEA", 450),  // żółw ąę
-         article("5", "\xAF\xD3\xA3W \xA5\xCA", 450), 0},                            // ŻÓŁW ĄĘ
-        {"a Polish letter is no plain one", article("5", "MAS\xA3O", 799),  // MASŁO
+         article("5", "\xAF\xD3\xA3W \xA5\xCA", 450), 0},                           // ŻÓŁW ĄĘ
+        {"a Polish letter is no plain one", article("5", "MAS\xA3O", 799),          // MASŁO
          article("5", "MASLO", 799), NameDiffers},
         {"the counters are never compared", article("5", "X", 100, 0, 0, 0, 0),
          article("5", "X", 100, 0, 0, 2500, 1125), 0},
@@ -63,8 +63,8 @@ TEST(TableComparison, FindsNewChangedAndExtraArticlesAndTheTableAfterTheChanges)
     // The list in no particular order, the device's table as a download gives it.
     const std::vector<ArticleRecord> list = {
         article("900", "nowy \xBF\xF3\xB3w", 1500, 1, 2),  // new: nowy żółw
-        article("0042", "CHLEB", 499),                      // price changed
-        article("7", "MLEKO", 349),                         // the same
+        article("0042", "CHLEB", 499),                     // price changed
+        article("7", "MLEKO", 349),                        // the same
     };
     const std::vector<ArticleRecord> held = {
         article("00000000000007", "MLEKO", 349, 0, 0, 1000, 349),
@@ -106,11 +106,12 @@ TEST(TableComparison, FindsNewChangedAndExtraArticlesAndTheTableAfterTheChanges)
     // characters; a kind without a word is left out.
     const auto codec = makeTextCodec();
     const char* const words[3] = {"missing", "differs", "extra"};
-    EXPECT_EQ(differenceTable(found, words, *codec),
-              "code  what     field  list                               device\n"
-              "42    differs  price  4.99                               4.50\n"
-              "100   extra                                              STARY, 1.00, flag 0, group 1\n"
-              "900   missing         NOWY \xC5\xBB\xC3\x93\xC5\x81W, 15.00, flag 1, group 3\n");
+    EXPECT_EQ(
+        differenceTable(found, words, *codec),
+        "code  what     field  list                               device\n"
+        "42    differs  price  4.99                               4.50\n"
+        "100   extra                                              STARY, 1.00, flag 0, group 1\n"
+        "900   missing         NOWY \xC5\xBB\xC3\x93\xC5\x81W, 15.00, flag 1, group 3\n");
     const char* const noExtra[3] = {"add", "change", nullptr};
     EXPECT_EQ(differenceTable(found, noExtra, *codec).find("STARY"), std::string::npos);
 }

@@ -87,8 +87,8 @@ static int contains(const char* text, const char* part) {
     return 0;
 }
 
-static void fill(ArticleRecord* r, const char* code, const char* name, int32_t price,
-                 uint8_t flag, int8_t group) {
+static void fill(ArticleRecord* r, const char* code, const char* name, int32_t price, uint8_t flag,
+                 int8_t group) {
     size_t i;
     memset(r, 0, sizeof *r);
     for (i = 0; code[i]; ++i) r->code[i] = code[i];
@@ -159,8 +159,7 @@ static int32_t VELKO_CALL consumeArticle(const char* sessionText, int32_t index,
     return userValue == 7 && keep(index, record);
 }
 
-static int32_t VELKO_CALL consumeOnLine(void* context, int32_t index,
-                                        const ArticleRecord* record) {
+static int32_t VELKO_CALL consumeOnLine(void* context, int32_t index, const ArticleRecord* record) {
     return context == (void*)&receivedCount && keep(index, record);
 }
 
