@@ -38,16 +38,7 @@ HqStore::HqStore(const std::string& path) {
     try {
         serve::execute(db_, "PRAGMA journal_mode=WAL");
         serve::execute(db_, "PRAGMA synchronous=FULL");
-        Statement version(db_, "PRAGMA user_version");
-        version.step();
-        const int64_t at = version.integer(0);
-        const int64_t latest = int64_t(sizeof kMigrations / sizeof *kMigrations);
-        for (int64_t step = at; step < latest; ++step) {
-            Transaction t(db_);
-            serve::execute(db_, kMigrations[step]);
-            serve::execute(db_, ("PRAGMA user_version=" + std::to_string(step + 1)).c_str());
-            t.commit();
-        }
+        serve::migrate(db_, kMigrations, int64_t(sizeof kMigrations / sizeof *kMigrations));
     } catch (...) {
         sqlite3_close(db_);
         throw;

@@ -105,4 +105,22 @@ inline void execute(sqlite3* db, const char* sql) {
     }
 }
 
+// Brings a database's schema up to date: each of `steps` brings it from the version before it
+// to its own, and a database is at the version of the steps it has taken (PRAGMA
+// user_version). A database of a newer schema than `count` steps is refused.
+inline void migrate(sqlite3* db, const char* const* steps, int64_t count) {
+    Statement version(db, "PRAGMA user_version");
+    version.step();
+    const int64_t at = version.integer(0);
+    if (at > count)
+        throw StoreError("the database is of a newer version of velko (schema " +
+                         std::to_string(at) + "); this one knows up to " + std::to_string(count));
+    for (int64_t step = at; step < count; ++step) {
+        Transaction t(db);
+        execute(db, steps[step]);
+        execute(db, ("PRAGMA user_version=" + std::to_string(step + 1)).c_str());
+        t.commit();
+    }
+}
+
 }  // namespace velko::serve

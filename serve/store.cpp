@@ -5,8 +5,7 @@
 namespace velko::serve {
 namespace {
 
-// Each step brings the schema from the version before it to its own; a database is at the
-// version of the steps it has taken (PRAGMA user_version), and takes the rest at start.
+// The schema's steps, taken at start as far as the database has not taken them.
 const char* const kMigrations[] = {
     R"(CREATE TABLE jobs(
            id INTEGER PRIMARY KEY,
@@ -143,7 +142,7 @@ Store::Store(const std::string& path) {
         exec("PRAGMA journal_mode=WAL");
         exec("PRAGMA synchronous=FULL");
         exec("PRAGMA foreign_keys=ON");
-        migrate();
+        migrate(db_, kMigrations, int64_t(sizeof kMigrations / sizeof *kMigrations));
     } catch (...) {
         sqlite3_close(db_);
         throw;
@@ -183,22 +182,6 @@ Store::Lease::~Lease() {
 
 void Store::exec(const char* sql) {
     execute(db_, sql);
-}
-
-void Store::migrate() {
-    Statement version(db_, "PRAGMA user_version");
-    version.step();
-    const int64_t at = version.integer(0);
-    const int64_t latest = int64_t(sizeof kMigrations / sizeof *kMigrations);
-    if (at > latest)
-        throw StoreError("the database is of a newer version of velko (schema " +
-                         std::to_string(at) + "); this one knows up to " + std::to_string(latest));
-    for (int64_t step = at; step < latest; ++step) {
-        Transaction t(db_);
-        exec(kMigrations[step]);
-        exec(("PRAGMA user_version=" + std::to_string(step + 1)).c_str());
-        t.commit();
-    }
 }
 
 std::vector<JobRecord> Store::accept(const std::string& key, std::vector<JobRecord> jobs,

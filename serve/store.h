@@ -130,7 +130,6 @@ class Store {
 
   private:
     void exec(const char* sql);
-    void migrate();
 
     // A read connection, taken from the idle ones or opened, and given back.
     struct Lease {
