@@ -523,6 +523,20 @@ int main(int argc, char** argv) {
     hqPublish->add_option("--store", hqOptions.stores, "only this store (repeat for several)");
     hqPublish->add_option("--device", hqOptions.devices, "only this device (repeat for several)");
     hqPublish->add_option("FILE", hqOptions.file, "the price list, CSV or JSON")->required();
+    auto* hqCommand = hq->add_subcommand(
+        "command", "have the shops close the day, download their tables or scan their lines");
+    hqCommand->add_option("--store", hqOptions.stores, "only this store (repeat for several)");
+    hqCommand->add_option("--device", hqOptions.devices,
+                          "only this device or group (repeat for several)");
+    hqCommand->add_option("--numbers", hqOptions.numbers,
+                          "scan: the device numbers to ask, as 0-99 or 1,5,7 (default: 0-99)");
+    hqCommand->add_option("--wait", hqOptions.waitSeconds,
+                          "seconds to wait for the answers (default 300)")
+        ->check(CLI::Range(0, 86400));
+    hqCommand->add_flag("--json", hqOptions.json, "the answers as JSON");
+    hqCommand->add_option("COMMAND", hqOptions.command, "close-day, download or scan")
+        ->required()
+        ->check(CLI::IsMember({"close-day", "download", "scan"}));
     auto* hqStatus = hq->add_subcommand("status", "each store's presence and each device's list");
     hqStatus->add_flag("--json", hqOptions.json, "as JSON");
     auto* hqReports = hq->add_subcommand("reports", "the day reports of a business day");
@@ -545,6 +559,7 @@ int main(int argc, char** argv) {
 #ifdef VELKO_WITH_HQ
     if (hq->parsed()) {
         if (hqPublish->parsed()) return velko::hq::publishPriceList(hqOptions);
+        if (hqCommand->parsed()) return velko::hq::sendCommand(hqOptions);
         if (hqStatus->parsed()) return velko::hq::printStatus(hqOptions);
         if (hqReports->parsed()) return velko::hq::printReports(hqOptions);
         return velko::hq::runHq(hqOptions);

@@ -18,24 +18,6 @@
 namespace velko::cli {
 namespace {
 
-struct Find {
-    uint32_t baud;
-    int device;
-    std::string session;
-};
-
-struct LineResult {
-    std::vector<Find> finds;
-    long addressed = 0, planned = 0;
-    bool opened = false;             // at least one address went out
-    std::string failure;             // why the line was not scanned, or not to the end
-    bool busy = false;               // another program holds it
-    std::vector<std::string> notes;  // rates the port refused
-    std::string unclear;             // the first answer that came but could not be read
-    long unclearCount = 0;
-    bool interrupted = false;
-};
-
 bool isTcp(const std::string& line) {
     return line.compare(0, 6, "tcp://") == 0;
 }
@@ -67,8 +49,32 @@ double worstCaseSeconds(const std::string& line, const ScanRequest& request) {
     return ms / 1000;
 }
 
-void scanLine(const std::string& line, const ScanRequest& request, const std::string& traceName,
-              Progress& progress, size_t row, LineResult& result) {
+void printFinds(const std::vector<std::string>& lines, const std::vector<LineScan>& results) {
+    size_t width = 4;
+    bool any = false;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (results[i].finds.empty()) continue;
+        any = true;
+        width = std::max(width, lines[i].size());
+    }
+    if (!any) return;
+    std::printf("%-*s  %6s  %6s  %s\n", int(width), "line", "baud", "device", "session text");
+    for (size_t i = 0; i < lines.size(); ++i) {
+        for (const ScanFind& f : results[i].finds) {
+            std::printf("%-*s  %6s  %6d  \"%s\"\n", int(width), lines[i].c_str(),
+                        isTcp(lines[i]) ? "-" : std::to_string(f.baud).c_str(), f.device,
+                        f.session.c_str());
+        }
+    }
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+LineScan scanLine(const std::string& line, const ScanRequest& request,
+                  const std::string& traceName, Progress& progress, size_t row,
+                  const std::atomic<bool>* stop) {
+    LineScan result;
     const auto platform = platformForLine(line);
     VELKOComm link(*platform);
     TraceLog trace(traceName.c_str(), TraceLog::UTF8_NAME);
@@ -79,10 +85,10 @@ void scanLine(const std::string& line, const ScanRequest& request, const std::st
     long done = 0;
     for (uint32_t baud : rates) {
         for (size_t i = 0; i < request.devices.size(); ++i) {
-            if (interrupted()) {
+            if (stop ? stop->load() : interrupted()) {
                 result.interrupted = true;
                 progress.finish(row, "interrupted");
-                return;
+                return result;
             }
             const int device = request.devices[i];
             ReplyString session;
@@ -101,7 +107,7 @@ void scanLine(const std::string& line, const ScanRequest& request, const std::st
                 result.failure = why.empty() ? resultLine(rc) : why;
                 result.busy = why.find("held by another program") != std::string::npos;
                 progress.finish(row, result.busy ? "busy" : "not opened");
-                return;
+                return result;
             }
             result.opened = true;
             ++result.addressed;
@@ -110,14 +116,14 @@ void scanLine(const std::string& line, const ScanRequest& request, const std::st
                 if (!request.all) {
                     progress.finish(row, "device " + std::to_string(device) + " at " +
                                              std::to_string(baud) + " baud");
-                    return;
+                    return result;
                 }
             } else if (rc == VELKO_ERR_SEND && session.empty()) {
                 // The line takes no more bytes (an adapter pulled out): the rest would fail
                 // the same way.
                 result.failure = resultLine(rc);
                 progress.finish(row, resultName(rc));
-                return;
+                return result;
             } else if (rc != VELKO_ERR_READ) {
                 // Something answered, but not as a device does: noise, or a device whose
                 // answer was damaged on the way. Worth a look, not a find.
@@ -130,29 +136,8 @@ void scanLine(const std::string& line, const ScanRequest& request, const std::st
     }
     progress.finish(row, result.finds.empty() ? "nothing answered"
                                               : std::to_string(result.finds.size()) + " found");
+    return result;
 }
-
-void printFinds(const std::vector<std::string>& lines, const std::vector<LineResult>& results) {
-    size_t width = 4;
-    bool any = false;
-    for (size_t i = 0; i < lines.size(); ++i) {
-        if (results[i].finds.empty()) continue;
-        any = true;
-        width = std::max(width, lines[i].size());
-    }
-    if (!any) return;
-    std::printf("%-*s  %6s  %6s  %s\n", int(width), "line", "baud", "device", "session text");
-    for (size_t i = 0; i < lines.size(); ++i) {
-        for (const Find& f : results[i].finds) {
-            std::printf("%-*s  %6s  %6d  \"%s\"\n", int(width), lines[i].c_str(),
-                        isTcp(lines[i]) ? "-" : std::to_string(f.baud).c_str(), f.device,
-                        f.session.c_str());
-        }
-    }
-    std::fflush(stdout);
-}
-
-}  // namespace
 
 std::vector<uint32_t> defaultScanBauds() {
     return {9600, 19200, 38400, 57600, 115200, 4800, 2400};
@@ -239,19 +224,19 @@ int runScan(const ScanRequest& request) {
     }
 
     Progress progress(!request.quiet && isTerminal(stderr) ? stderr : nullptr, lines);
-    std::vector<LineResult> results(lines.size());
+    std::vector<LineScan> results(lines.size());
     catchInterrupts();
     std::vector<std::thread> threads;
     for (size_t i = 0; i < lines.size(); ++i) {
         threads.emplace_back(
-            [&, i] { scanLine(lines[i], request, traces[i], progress, i, results[i]); });
+            [&, i] { results[i] = scanLine(lines[i], request, traces[i], progress, i); });
     }
     for (auto& t : threads) t.join();
 
     printFinds(lines, results);
     bool found = false, scanned = false, stopped = false;
     for (size_t i = 0; i < lines.size(); ++i) {
-        const LineResult& r = results[i];
+        const LineScan& r = results[i];
         found = found || !r.finds.empty();
         scanned = scanned || r.opened;
         stopped = stopped || r.interrupted;

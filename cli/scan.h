@@ -2,6 +2,7 @@
 // for, each address with a short wait for its answer, one thread per line.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -17,6 +18,33 @@ struct ScanRequest {
     bool quiet = false;
     std::string trace;  // a trace file; with several lines one per line, FILE-1, FILE-2...
 };
+
+struct ScanFind {
+    uint32_t baud;
+    int device;
+    std::string session;
+};
+
+// What the search found on one line, and how far it went.
+struct LineScan {
+    std::vector<ScanFind> finds;
+    long addressed = 0, planned = 0;
+    bool opened = false;             // at least one address went out
+    std::string failure;             // why the line was not scanned, or not to the end
+    bool busy = false;               // another program holds it
+    std::vector<std::string> notes;  // rates the port refused
+    std::string unclear;             // the first answer that came but could not be read
+    long unclearCount = 0;
+    bool interrupted = false;
+};
+
+class Progress;
+
+// Searches one line at `request`'s rates and numbers, reporting to `progress`'s `row`. It ends
+// early when `stop` is set, or on Ctrl-C when `stop` is null.
+LineScan scanLine(const std::string& line, const ScanRequest& request,
+                  const std::string& traceName, Progress& progress, size_t row,
+                  const std::atomic<bool>* stop = nullptr);
 
 // The rates tried when none are named: the usual rate first, then from the faster to the
 // slower.

@@ -7,6 +7,9 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <functional>
+#include <random>
 #include <ctime>
 #include <fstream>
 #include <mutex>
@@ -14,6 +17,7 @@
 #include <sstream>
 
 #include "cli/article_file.h"
+#include "cli/scan.h"
 #include "cli/validate.h"
 #include "device/amount.h"
 #include "hq/hq_store.h"
@@ -175,6 +179,112 @@ ordered_json reportsJson(HqStore& store, const std::string& day) {
     return {{"business_day", day}, {"reports", list}, {"missing", missing}};
 }
 
+// A short connection to the broker for the command line: published messages are waited for
+// until the broker acknowledges them, and messages on the topics subscribed to are kept.
+class BrokerSession {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    BrokerSession(const serve::HeadOfficeConfig& broker, const std::string& id)
+        : broker_(broker), client_(serve::makeMqttClient(broker, id, true, this)) {
+        mosquitto_connect_callback_set(client_, [](mosquitto*, void* self, int rc) {
+            static_cast<BrokerSession*>(self)->update([&](BrokerSession& s) {
+                (rc == 0 ? s.connected_ : s.refused_) = true;
+            });
+        });
+        mosquitto_publish_callback_set(client_, [](mosquitto*, void* self, int) {
+            static_cast<BrokerSession*>(self)->update([](BrokerSession& s) { --s.unacknowledged_; });
+        });
+        mosquitto_subscribe_callback_set(
+            client_, [](mosquitto*, void* self, int, int, const int*) {
+                static_cast<BrokerSession*>(self)->update([](BrokerSession& s) { --s.unacknowledged_; });
+            });
+        mosquitto_message_callback_set(client_, [](mosquitto*, void* self,
+                                                   const mosquitto_message* m) {
+            const std::string payload(static_cast<const char*>(m->payload), size_t(m->payloadlen));
+            static_cast<BrokerSession*>(self)->update(
+                [&](BrokerSession& s) { s.received_.emplace_back(m->topic, payload); });
+        });
+        mosquitto_loop_start(client_);
+    }
+    ~BrokerSession() {
+        mosquitto_disconnect(client_);
+        mosquitto_loop_stop(client_, true);
+        mosquitto_destroy(client_);
+    }
+    BrokerSession(const BrokerSession&) = delete;
+    BrokerSession& operator=(const BrokerSession&) = delete;
+
+    // False, having said why, when the broker cannot be reached or refuses.
+    bool connect() {
+        mosquitto_connect_async(client_, broker_.host.c_str(), broker_.port, 30);
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (changed_.wait_for(lock, std::chrono::seconds(30),
+                              [&] { return connected_ || refused_; }) &&
+            connected_)
+            return true;
+        std::fprintf(stderr, "velko hq: the broker %s:%d %s\n", broker_.host.c_str(),
+                     broker_.port, refused_ ? "refused head office" : "could not be reached");
+        return false;
+    }
+    // Subscribes (QoS 1) and waits for the broker to confirm; false when it did not.
+    bool subscribe(const std::string& topic) {
+        begin(1);
+        mosquitto_subscribe(client_, nullptr, topic.c_str(), 1);
+        return acknowledged(Clock::now() + std::chrono::seconds(30));
+    }
+    // Publishes each (topic, payload) with QoS 1; true when the broker acknowledged them all.
+    bool publish(const std::vector<std::pair<std::string, std::string>>& messages, bool retain) {
+        begin(int(messages.size()));
+        for (const auto& [topic, payload] : messages)
+            mosquitto_publish(client_, nullptr, topic.c_str(), int(payload.size()),
+                              payload.data(), 1, retain);
+        return acknowledged(Clock::now() + std::chrono::seconds(60));
+    }
+    // Hands each message that came to `take` (from this thread) until `take` says it has all
+    // it waits for, or `until`; true when it has.
+    bool receive(Clock::time_point until,
+                 const std::function<bool(const std::string&, const std::string&)>& take) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            while (!received_.empty()) {
+                const auto [topic, payload] = received_.front();
+                received_.pop_front();
+                lock.unlock();
+                const bool done = take(topic, payload);
+                lock.lock();
+                if (done) return true;
+            }
+            if (changed_.wait_until(lock, until) == std::cv_status::timeout && received_.empty())
+                return false;
+        }
+    }
+
+  private:
+    template <typename Change>
+    void update(Change change) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        change(*this);
+        changed_.notify_all();
+    }
+    void begin(int count) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        unacknowledged_ = count;
+    }
+    bool acknowledged(Clock::time_point until) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_until(lock, until, [&] { return unacknowledged_ <= 0; });
+    }
+
+    serve::HeadOfficeConfig broker_;
+    mosquitto* client_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool connected_ = false, refused_ = false;
+    int unacknowledged_ = 0;
+    std::deque<std::pair<std::string, std::string>> received_;
+};
+
 }  // namespace
 
 int runHq(const HqOptions& options) {
@@ -250,6 +360,12 @@ int runHq(const HqOptions& options) {
                                      {"value", formatAmount(s.value, 2)}});
                  }
                  return ordered_json{{"rows", rows}};
+             }));
+    http.Get(R"(/api/commands/([A-Za-z0-9_.:-]+))", guarded([&](const httplib::Request& req) {
+                 ordered_json answers = ordered_json::object();
+                 for (const auto& [shop, payload] : store->commandResults(req.matches[1].str()))
+                     answers[shop] = ordered_json::parse(payload, nullptr, false);
+                 return ordered_json{{"id", req.matches[1].str()}, {"answers", answers}};
              }));
     // The page: the files built in, open to all (they hold no data).
     http.Get(R"(/([A-Za-z0-9_.-]*))", [](const httplib::Request& req, httplib::Response& res) {
@@ -334,56 +450,15 @@ int publishPriceList(const HqOptions& options) {
         const std::string payload =
             ordered_json{{"version", version}, {"checksum", checksum}, {"articles", list}}.dump();
 
-        struct Acks {
-            std::mutex m;
-            std::condition_variable cv;
-            int waiting = 0;
-            bool connected = false, refused = false;
-        } acks;
-        mosquitto* client = serve::makeMqttClient(
-            config.broker, "velko-hq-publish-" + std::to_string(version), true, &acks);
-        mosquitto_connect_callback_set(client, [](mosquitto*, void* self, int rc) {
-            auto& a = *static_cast<Acks*>(self);
-            std::lock_guard<std::mutex> lock(a.m);
-            (rc == 0 ? a.connected : a.refused) = true;
-            a.cv.notify_all();
-        });
-        mosquitto_publish_callback_set(client, [](mosquitto*, void* self, int) {
-            auto& a = *static_cast<Acks*>(self);
-            std::lock_guard<std::mutex> lock(a.m);
-            --a.waiting;
-            a.cv.notify_all();
-        });
-        mosquitto_loop_start(client);
-        mosquitto_connect_async(client, config.broker.host.c_str(), config.broker.port, 30);
-        std::unique_lock<std::mutex> lock(acks.m);
-        if (!acks.cv.wait_for(lock, std::chrono::seconds(30),
-                              [&] { return acks.connected || acks.refused; }) ||
-            acks.refused) {
-            lock.unlock();
-            mosquitto_loop_stop(client, true);
-            mosquitto_destroy(client);
-            std::fprintf(stderr,
-                         "velko hq: the broker %s:%d could not be reached; nothing was "
-                         "published\n",
-                         config.broker.host.c_str(), config.broker.port);
+        BrokerSession broker(config.broker, "velko-hq-publish-" + std::to_string(version));
+        if (!broker.connect()) {
+            std::fprintf(stderr, "velko hq: nothing was published\n");
             return 1;
         }
-        acks.waiting = int(targets.size());
-        lock.unlock();
-        for (const auto& [shop, device] : targets) {
-            const std::string topic = "velko/" + shop + "/" + device + "/pricelist/desired";
-            mosquitto_publish(client, nullptr, topic.c_str(), int(payload.size()), payload.data(),
-                              1, true);
-        }
-        lock.lock();
-        const bool all =
-            acks.cv.wait_for(lock, std::chrono::seconds(60), [&] { return acks.waiting <= 0; });
-        lock.unlock();
-        mosquitto_disconnect(client);
-        mosquitto_loop_stop(client, false);
-        mosquitto_destroy(client);
-        if (!all) {
+        std::vector<std::pair<std::string, std::string>> messages;
+        for (const auto& [shop, device] : targets)
+            messages.emplace_back("velko/" + shop + "/" + device + "/pricelist/desired", payload);
+        if (!broker.publish(messages, true)) {
             std::fprintf(stderr, "velko hq: the broker did not acknowledge every device's list\n");
             return 1;
         }
@@ -391,6 +466,125 @@ int publishPriceList(const HqOptions& options) {
         for (const auto& [shop, device] : targets) store->desired(shop, device, version);
         std::printf("%lld\n", (long long)version);
         return 0;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "velko hq: %s\n", e.what());
+        return 1;
+    }
+}
+
+namespace {
+
+// A command's id: unique across head office's runs, and telling when it was sent.
+std::string commandId() {
+    char when[32];
+    const std::tm t = serve::utcTime(std::time(nullptr));
+    std::strftime(when, sizeof when, "%Y%m%dT%H%M%SZ", &t);
+    char tail[16];
+    std::snprintf(tail, sizeof tail, "%08x", unsigned(std::random_device()()));
+    return std::string("hq-") + when + "-" + tail;
+}
+
+// One store's answer as lines for a person; false when it tells of a fault.
+bool describeAnswer(const std::string& shop, const ordered_json& answer) {
+    if (answer.contains("error")) {
+        std::printf("%-20s %s\n", shop.c_str(), answer.value("error", "").c_str());
+        return false;
+    }
+    bool good = true;
+    for (const auto& job : answer.value("jobs", ordered_json::array())) {
+        const std::string state = job.value("state", "");
+        std::string detail;
+        if (job.contains("outcome") && job["outcome"].is_object())
+            detail = job["outcome"].value("detail", "");
+        std::printf("%-20s %-12s %-10s %s\n", shop.c_str(), job.value("device", "").c_str(),
+                    state.c_str(), detail.c_str());
+        good = good && state == "done";
+    }
+    return good;
+}
+
+}  // namespace
+
+int sendCommand(const HqOptions& options) {
+    serve::HqConfig config;
+    if (!loadConfig(options.config, config)) return 2;
+    std::vector<int> numbers;
+    std::string problem;
+    if (!options.numbers.empty() && (options.command != "scan" ||
+                                     !cli::parseDeviceList(options.numbers, numbers, problem))) {
+        std::fprintf(stderr, "velko hq: --numbers%s\n",
+                     problem.empty() ? " is for scan" : (": " + problem).c_str());
+        return 2;
+    }
+    try {
+        std::vector<std::string> stores = options.stores;
+        if (stores.empty()) {
+            for (const StoreState& s : openStore(config)->stores()) stores.push_back(s.store);
+        }
+        if (stores.empty()) {
+            std::fprintf(stderr,
+                         "velko hq: no store to send to: none is known yet, and none was named "
+                         "with --store\n");
+            return 2;
+        }
+        ordered_json body = {{"command", options.command}};
+        if (!options.devices.empty()) body["devices"] = options.devices;
+        if (!options.numbers.empty()) body["numbers"] = options.numbers;
+        const std::string id = commandId();
+        BrokerSession broker(config.broker, "velko-" + id);
+        // Subscribed before sending, so that no answer is missed.
+        if (!broker.connect() || !broker.subscribe("velko/+/result/" + id)) {
+            std::fprintf(stderr, "velko hq: the command was not sent\n");
+            return 1;
+        }
+        std::vector<std::pair<std::string, std::string>> messages;
+        for (const std::string& shop : stores)
+            messages.emplace_back("velko/" + shop + "/command/" + id, body.dump());
+        if (!broker.publish(messages, false)) {
+            std::fprintf(stderr, "velko hq: the broker did not acknowledge the command to every "
+                                 "store\n");
+            return 1;
+        }
+        if (!options.json)
+            std::printf("command %s sent to %zu store%s\n", id.c_str(), stores.size(),
+                        stores.size() == 1 ? "" : "s");
+        std::fflush(stdout);
+        std::map<std::string, ordered_json> answers;
+        bool good = true;
+        broker.receive(BrokerSession::Clock::now() + std::chrono::seconds(options.waitSeconds),
+                       [&](const std::string& topic, const std::string& payload) {
+                           const auto parts = topicParts(topic);
+                           const ordered_json answer = ordered_json::parse(payload, nullptr, false);
+                           if (parts.size() != 4 || !answer.is_object() ||
+                               std::find(stores.begin(), stores.end(), parts[1]) == stores.end())
+                               return false;
+                           if (answers.emplace(parts[1], answer).second && !options.json) {
+                               good = describeAnswer(parts[1], answer) && good;
+                               std::fflush(stdout);
+                           }
+                           return answers.size() == stores.size();
+                       });
+        std::vector<std::string> waiting;
+        for (const std::string& shop : stores) {
+            if (!answers.count(shop)) waiting.push_back(shop);
+        }
+        if (options.json) {
+            ordered_json all = ordered_json::object();
+            for (const auto& [shop, answer] : answers) {
+                all[shop] = answer;
+                if (answer.contains("error")) good = false;
+                for (const auto& job : answer.value("jobs", ordered_json::array()))
+                    good = good && job.value("state", "") == "done";
+            }
+            std::printf("%s\n",
+                        ordered_json{{"id", id}, {"answers", all}, {"waiting", waiting}}.dump(2).c_str());
+        } else {
+            for (const std::string& shop : waiting)
+                std::printf("%-20s no answer within %d s: the shop runs it when it connects; head "
+                            "office keeps the answer (GET /api/commands/%s)\n",
+                            shop.c_str(), options.waitSeconds, id.c_str());
+        }
+        return good && waiting.empty() ? 0 : 1;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "velko hq: %s\n", e.what());
         return 1;

@@ -13,6 +13,9 @@ struct HqOptions {
     std::vector<std::string> stores, devices;  // publish: where to (none: every one known)
     std::string file;                          // publish: the price list
     std::string day;                           // reports: the business day
+    std::string command;                       // command: close-day, download or scan
+    std::string numbers;                       // command scan: the device numbers asked
+    int waitSeconds = 300;                     // command: how long to wait for the answers
     bool json = false;
 };
 
@@ -20,6 +23,9 @@ struct HqOptions {
 int runHq(const HqOptions& options);
 // Publishes the price list to the stores' devices as the next version; prints the version.
 int publishPriceList(const HqOptions& options);
+// Sends a command to the stores named (or to all known) and prints their answers as they
+// come, up to `waitSeconds`; answers that come later are kept by head office's daemon.
+int sendCommand(const HqOptions& options);
 // Prints each store's presence and each device's price list against the one published.
 int printStatus(const HqOptions& options);
 // Prints the day reports of a business day, each (store, device) once.

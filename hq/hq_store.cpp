@@ -109,6 +109,15 @@ void HqStore::commandResult(const std::string& store, const std::string& id,
         .run();
 }
 
+std::vector<std::pair<std::string, std::string>> HqStore::commandResults(const std::string& id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement s(db_, "SELECT store, payload FROM command_results WHERE id = ? ORDER BY store");
+    s.bind(1, id);
+    std::vector<std::pair<std::string, std::string>> out;
+    while (s.step()) out.emplace_back(s.text(0), s.text(1));
+    return out;
+}
+
 int64_t HqStore::nextVersion() {
     std::lock_guard<std::mutex> lock(mutex_);
     Statement s(db_,

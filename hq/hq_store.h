@@ -45,6 +45,8 @@ class HqStore {
     // Keeps the report unless one of a higher or the same version is kept; true when kept.
     bool dayReport(const DayReport& report, const std::string& payload);
     void commandResult(const std::string& store, const std::string& id, const std::string& payload);
+    // A command's answers as (store, payload), by store.
+    std::vector<std::pair<std::string, std::string>> commandResults(const std::string& id);
 
     // The next version of a published price list, and the list as published.
     int64_t nextVersion();

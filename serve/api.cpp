@@ -302,6 +302,10 @@ ApiResponse Api::route(const ApiRequest& request) {
         input.dryRun = flag(request, "dry_run", problem);
         input.keepOthers = flag(request, "keep_others", problem);
         input.continueOnRefusal = flag(request, "continue", problem);
+        const std::string numbers = request.param("numbers");
+        if (problem.empty() && kind == "scan") scanNumbers(numbers, input.numbers, problem);
+        if (problem.empty() && !numbers.empty() && kind != "scan")
+            problem = "'numbers' is for scan";
         if (!problem.empty()) return error(400, problem);
         // An option the kind does not take is a mistake, not something to pass over: an
         // upload asked for as a dry run must not be sent.

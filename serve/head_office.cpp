@@ -379,7 +379,12 @@ void HeadOffice::desiredPriceList(const std::string& device, const std::string& 
 
 void HeadOffice::command(const std::string& id, const std::string& payload) {
     const ordered_json doc = ordered_json::parse(payload, nullptr, false);
-    const std::string kind = doc.is_object() ? doc.value("command", "") : "";
+    const auto text = [&](const char* key) {
+        return doc.is_object() && doc.contains(key) && doc[key].is_string()
+                   ? doc[key].get<std::string>()
+                   : std::string();
+    };
+    const std::string kind = text("command");
     std::vector<std::string> names = {"all"};
     if (doc.is_object() && doc.contains("devices") && doc["devices"].is_array()) {
         names.clear();
@@ -387,21 +392,25 @@ void HeadOffice::command(const std::string& id, const std::string& payload) {
             if (n.is_string()) names.push_back(n);
         }
     }
-    std::string unknown;
+    std::string unknown, problem;
     const auto devices = devicesNamed(service_.config(), names, &unknown);
-    const std::string topic = "velko/" + config_.store + "/result/" + id;
-    if ((kind != "close-day" && kind != "download") || !unknown.empty() || devices.empty()) {
-        publish(topic,
-                ordered_json{{"id", id},
-                             {"error", unknown.empty() ? "the command must be close-day or "
-                                                         "download, for devices of this shop"
-                                                       : "no device or group '" + unknown + "'"}}
-                    .dump(),
-                false);
-        return;
-    }
     JobInput input;
     input.kind = kind;
+    if (kind != "close-day" && kind != "download" && kind != "scan")
+        problem = "the command must be close-day, download or scan";
+    else if (!unknown.empty())
+        problem = "no device or group '" + unknown + "'";
+    else if (devices.empty())
+        problem = "this shop has no devices";
+    else if (kind == "scan" && doc.contains("numbers") && !doc["numbers"].is_string())
+        problem = "'numbers' must be text, as \"0-99\" or \"1,5,7\"";
+    else if (kind == "scan")
+        scanNumbers(text("numbers"), input.numbers, problem);
+    if (!problem.empty()) {
+        publish("velko/" + config_.store + "/result/" + id,
+                ordered_json{{"id", id}, {"error", problem}}.dump(), false);
+        return;
+    }
     bool existing = false;
     // Once per id: a command delivered again is answered from the job log.
     const auto jobs = service_.submit(devices, input, "command:" + id, "head_office", existing);

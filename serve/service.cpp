@@ -7,6 +7,7 @@
 #include "cli/host_os.h"
 #include "cli/jobs.h"
 #include "cli/outcome.h"
+#include "cli/scan.h"
 #include "link/platform.h"
 #include "serve/host.h"
 #include "serve/views.h"
@@ -14,8 +15,8 @@
 namespace velko::serve {
 namespace {
 
-const char* const kKinds[] = {"upload", "sync",          "verify",   "download",
-                              "delete", "zero-counters", "close-day"};
+const char* const kKinds[] = {"upload", "sync",          "verify",    "download",
+                              "delete", "zero-counters", "close-day", "scan"};
 
 cli::Command commandOf(const std::string& kind) {
     if (kind == "upload") return cli::Command::Upload;
@@ -28,7 +29,7 @@ cli::Command commandOf(const std::string& kind) {
 }
 
 bool changesDevice(const JobInput& input) {
-    return input.kind != "download" && input.kind != "verify" &&
+    return input.kind != "download" && input.kind != "verify" && input.kind != "scan" &&
            !(input.kind == "sync" && input.dryRun);
 }
 
@@ -62,6 +63,54 @@ std::string resultJson(const JobInput& input, const cli::Outcome& out) {
         rows.push_back(
             {{"code", d[0]}, {"what", d[1]}, {"field", d[2]}, {"list", d[3]}, {"device", d[4]}});
     return nlohmann::ordered_json{{"differences", rows}}.dump();
+}
+
+// Which numbers answer on a device's line at its rate: what is there, after a device was
+// changed or a line rewired. The result lists the finds.
+cli::Outcome scan(const std::string& path, const DeviceConfig& device, const JobInput& input,
+                  const std::atomic<bool>& stop, cli::Progress& progress, std::string& result) {
+    cli::ScanRequest request;
+    request.bauds = {device.baud};
+    request.devices = input.numbers;
+    request.all = true;
+    const cli::LineScan scan = cli::scanLine(path, request, "", progress, 0, &stop);
+    nlohmann::ordered_json found = nlohmann::ordered_json::array();
+    std::string numbers;
+    bool itself = false;
+    for (const cli::ScanFind& f : scan.finds) {
+        found.push_back({{"number", f.device}, {"session", f.session}});
+        numbers += (numbers.empty() ? "" : ", ") + std::to_string(f.device);
+        itself = itself || f.device == device.number;
+    }
+    result = nlohmann::ordered_json{{"line", path},
+                                    {"baud", device.baud},
+                                    {"addressed", scan.addressed},
+                                    {"found", found}}
+                 .dump();
+    cli::Outcome out;
+    out.counts = std::to_string(scan.finds.size()) + " found";
+    const std::string of = " of " + std::to_string(scan.planned) + " addresses";
+    if (scan.interrupted) {
+        out.exitStatus = cli::EXIT_INTERRUPTED;
+        out.message = "stopped after " + std::to_string(scan.addressed) + of;
+    } else if (!scan.failure.empty()) {
+        out.exitStatus = cli::EXIT_RESULT_BASE + (scan.opened ? VELKO_ERR_SEND : VELKO_ERR_OPEN);
+        out.message = (scan.opened ? "stopped after " + std::to_string(scan.addressed) + of + ": "
+                                   : std::string()) +
+                      scan.failure;
+    } else if (scan.finds.empty()) {
+        out.exitStatus = cli::EXIT_NOT_FOUND;
+        out.message = "no device answered any" + of;
+    } else {
+        out.message = std::string(scan.finds.size() == 1 ? "device " : "devices ") + numbers +
+                      " answered";
+        if (!itself)
+            out.message += "; not device " + std::to_string(device.number) + ", " +
+                           device.name + "'s number";
+    }
+    if (scan.unclearCount > 0) out.message += "; " + scan.unclear;
+    out.state = out.exitStatus == cli::EXIT_DONE ? "done" : "failed";
+    return out;
 }
 
 // The tool's words made the service's: reports by their file name alone (the data directory is
@@ -100,6 +149,10 @@ bool knownKind(const std::string& kind) {
 
 bool takesList(const std::string& kind) {
     return kind == "upload" || kind == "sync" || kind == "verify" || kind == "delete";
+}
+
+bool scanNumbers(const std::string& text, std::vector<int>& numbers, std::string& error) {
+    return cli::parseDeviceList(text.empty() ? "0-99" : text, numbers, error);
 }
 
 std::string utcText(std::time_t when) {
@@ -187,9 +240,19 @@ std::string Service::deviceState(const std::string& name) {
     return it->second->unreachable ? "unreachable" : "idle";
 }
 
-std::vector<JobRecord> Service::submit(const std::vector<const DeviceConfig*>& devices,
+std::vector<JobRecord> Service::submit(std::vector<const DeviceConfig*> devices,
                                        const JobInput& input, const std::string& key,
                                        const std::string& origin, bool& existing) {
+    // A scan asks the whole line: once for the devices that share it.
+    if (input.kind == "scan") {
+        std::vector<const DeviceConfig*> first;
+        for (const DeviceConfig* d : devices) {
+            if (std::none_of(first.begin(), first.end(),
+                             [&](const DeviceConfig* f) { return f->line == d->line; }))
+                first.push_back(d);
+        }
+        devices = first;
+    }
     std::vector<JobRecord> jobs;
     const std::string now = utcText(std::time(nullptr));
     for (const DeviceConfig* d : devices) {
@@ -405,7 +468,11 @@ void Service::run(Line& line, Queued& item) {
         }
         events_.publish("job", jobJson(job).dump());
     });
-    const cli::Outcome out = cli::runJob(request, spec, progress, 0);
+    std::string scanResult;
+    const cli::Outcome out =
+        input.kind == "scan"
+            ? scan(line.path, device, input, line.stopRunning, progress, scanResult)
+            : cli::runJob(request, spec, progress, 0);
 
     job.ended = true;
     job.exitStatus = out.exitStatus;
@@ -443,7 +510,7 @@ void Service::run(Line& line, Queued& item) {
     } else if (changesDevice(input)) {
         store_->forgetTable(device.name);
     }
-    const std::string result = resultJson(input, out);
+    const std::string result = input.kind == "scan" ? scanResult : resultJson(input, out);
     store_->finished(job, result.empty() ? nullptr : &result);
     if (out.exitStatus == cli::EXIT_RESULT_BASE + VELKO_ERR_OPEN) {
         std::lock_guard<std::mutex> lock(mutex_);

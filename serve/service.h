@@ -25,8 +25,9 @@ namespace velko::serve {
 
 // What a job is to do beyond its kind.
 struct JobInput {
-    std::string kind;  // upload, sync, verify, download, delete, zero-counters, close-day
+    std::string kind;  // upload, sync, verify, download, delete, zero-counters, close-day, scan
     std::vector<ArticleRecord> articles;  // the list, or the codes to delete
+    std::vector<int> numbers;             // a scan's device numbers, in the order asked
     bool verify = false, dryRun = false, keepOthers = false, continueOnRefusal = false;
 };
 
@@ -34,6 +35,10 @@ struct JobInput {
 bool knownKind(const std::string& kind);
 // Whether a kind of job takes a price list, or codes to delete, in its request.
 bool takesList(const std::string& kind);
+
+// A scan's numbers as "0-99" or "1,5,7" (every number when empty); false, with the reason in
+// `error`, for anything else.
+bool scanNumbers(const std::string& text, std::vector<int>& numbers, std::string& error);
 
 // UTC as the job log keeps it: "2026-12-09T21:04:10Z".
 std::string utcText(std::time_t when);
@@ -57,9 +62,10 @@ class Service {
     HeadOffice* headOffice() { return headOffice_.get(); }
     EventHub& events() { return events_; }
 
-    // One queued job per device, written to the log before this returns; or, when `key` was
-    // seen before, the jobs made then, with `existing` set and nothing run.
-    std::vector<JobRecord> submit(const std::vector<const DeviceConfig*>& devices,
+    // One queued job per device (a scan: per line, as its first device), written to the log
+    // before this returns; or, when `key` was seen before, the jobs made then, with `existing`
+    // set and nothing run.
+    std::vector<JobRecord> submit(std::vector<const DeviceConfig*> devices,
                                   const JobInput& input, const std::string& key,
                                   const std::string& origin, bool& existing);
 

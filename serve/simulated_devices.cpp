@@ -80,7 +80,9 @@ SimulatedDevices::SimulatedDevices(int count, uint32_t baud) {
         paths_.push_back(path);
         const int fd = d->master;
         d->thread = std::thread([this, fd, baud, i] {
-            DeviceModel device;
+            DeviceModel::Options options;
+            options.address = 1;  // as a device fresh from the box, and the configuration's default
+            DeviceModel device(options);
             std::string error;
             loadTableText(kSeed, device, error);
             PacedOutput out(fd, baud);

@@ -52,6 +52,7 @@ export function jobLabel(kind) {
   return {
     'upload': 'Upload', 'sync': 'Sync', 'verify': 'Verify', 'download': 'Download',
     'delete': 'Delete', 'zero-counters': 'Zero counters', 'close-day': 'Close of day',
+    'scan': 'Scan',
   }[kind] || kind;
 }
 

@@ -258,9 +258,9 @@ class HeadOfficeTest(unittest.TestCase):
         self.assertNotIn("velko/shop-2/status forged", self.heard_lines())
 
 
-    def hq(self, *args):
+    def hq(self, *args, check=True):
         out = subprocess.run([VELKO, "hq", "--config", os.path.join(self.work, "hq.toml"), *args],
-                             check=True, capture_output=True, text=True).stdout
+                             check=check, capture_output=True, text=True).stdout
         return json.loads(out) if "--json" in args else out
 
     def test_a_chain_of_three_shops_under_one_head_office(self):
@@ -322,6 +322,23 @@ class HeadOfficeTest(unittest.TestCase):
         with urllib.request.urlopen(req) as r:
             sales = json.load(r)["rows"]
         self.assertEqual(sorted(s["store"] for s in sales), ["shop-1", "shop-2", "shop-3"])
+
+        # Commands from head office's tool: every shop scans its line and answers once; a
+        # shop asked for a device it does not have says so; the answers are kept at head office.
+        scan = self.hq("command", "--numbers", "0-2", "--json", "scan")
+        self.assertEqual(sorted(scan["answers"]), ["shop-1", "shop-2", "shop-3"], scan)
+        for answer in scan["answers"].values():
+            job = answer["jobs"][0]
+            self.assertEqual((job["kind"], job["state"]), ("scan", "done"), job)
+            self.assertIn(1, [f["number"] for f in job["result"]["found"]])
+        wrong = self.hq("command", "--store", "shop-2", "--device", "till-9", "--json", "download",
+                        check=False)
+        self.assertIn("till-9", wrong["answers"]["shop-2"]["error"])
+        req = urllib.request.Request(api + "commands/" + scan["id"],
+                                     headers={"Authorization": "Bearer " + TOKEN})
+        kept = wait("head office keeps the answers", lambda: (
+            lambda a: a if len(a) == 3 else None)(json.load(urllib.request.urlopen(req))["answers"]))
+        self.assertEqual(kept["shop-1"]["jobs"][0]["kind"], "scan")
 
     def test_tls_to_the_broker(self):
         """A shop reaches the broker over mqtts://, trusting the broker's own CA."""
