@@ -15,6 +15,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <thread>
 
 #include "cli/article_file.h"
 #include "cli/scan.h"
@@ -47,6 +48,7 @@ bool loadConfig(const std::string& path, serve::HqConfig& config) {
 }
 
 std::unique_ptr<HqStore> openStore(const serve::HqConfig& config) {
+    if (!config.database.empty()) return std::make_unique<HqStore>(config.database);
     std::error_code error;
     std::filesystem::create_directories(config.data, error);
     return std::make_unique<HqStore>(config.data + "/hq.db");
@@ -99,20 +101,68 @@ void take(HqStore& store, const std::string& topic, const std::string& payload) 
     }
 }
 
-struct Reader {
-    HqStore* store;
+// What the broker brings, into the database. The client acknowledges a message to the broker
+// whether it was kept or not, so messages the database did not take (PostgreSQL restarting,
+// say) wait here, in the order they came, and are tried again every few seconds.
+class Reader {
+  public:
+    explicit Reader(HqStore& store) : store_(store), retrier_([this] { retry(); }) {}
+    ~Reader() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        retrier_.join();
+    }
+    void message(const std::string& topic, const std::string& payload) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        waiting_.emplace_back(topic, payload);
+        if (waiting_.size() == 1) drain();
+    }
+    size_t waiting() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return waiting_.size();
+    }
     std::atomic<bool> connected{false};
+
+  private:
+    // Under the lock: takes what waits, in order, until the database fails.
+    void drain() {
+        while (!waiting_.empty()) {
+            try {
+                take(store_, waiting_.front().first, waiting_.front().second);
+            } catch (const std::exception& e) {
+                if (!failing_)
+                    std::fprintf(stderr, "velko hq: kept to try again: %s: %s\n",
+                                 waiting_.front().first.c_str(), e.what());
+                failing_ = true;
+                return;
+            }
+            if (failing_) std::fprintf(stderr, "velko hq: the database takes messages again\n");
+            failing_ = false;
+            waiting_.pop_front();
+        }
+    }
+    void retry() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (!stopping_) {
+            wake_.wait_for(lock, std::chrono::seconds(3));
+            drain();
+        }
+    }
+
+    HqStore& store_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<std::pair<std::string, std::string>> waiting_;
+    bool failing_ = false, stopping_ = false;
+    std::thread retrier_;
 };
 
 void onMessage(mosquitto*, void* self, const mosquitto_message* m) {
-    auto& reader = *static_cast<Reader*>(self);
-    try {
-        take(*reader.store, m->topic,
-             std::string(static_cast<const char*>(m->payload), size_t(m->payloadlen)));
-    } catch (const std::exception& e) {
-        // Not acknowledged as kept: the broker has it again at the next connection.
-        std::fprintf(stderr, "velko hq: %s: %s\n", m->topic, e.what());
-    }
+    static_cast<Reader*>(self)->message(
+        m->topic, std::string(static_cast<const char*>(m->payload), size_t(m->payloadlen)));
 }
 
 void onDisconnect(mosquitto*, void* self, int) {
@@ -298,7 +348,7 @@ int runHq(const HqOptions& options) {
         std::fprintf(stderr, "velko hq: %s\n", e.what());
         return 1;
     }
-    Reader reader{store.get()};
+    Reader reader(*store);
     mosquitto* client = nullptr;
     try {
         // A session the broker keeps: day reports that come while head office is away wait.
@@ -319,7 +369,8 @@ int runHq(const HqOptions& options) {
     http.Get("/api/health", [&](const httplib::Request&, httplib::Response& res) {
         res.set_content(ordered_json{{"status", "up"},
                                      {"version", VELKO_VERSION_STRING},
-                                     {"broker", reader.connected.load()}}
+                                     {"broker", reader.connected.load()},
+                                     {"waiting", reader.waiting()}}
                             .dump(2),
                         "application/json");
     });

@@ -1,18 +1,19 @@
-// Head office's picture of the chain, in SQLite: each store's presence, each device's desired
+// Head office's picture of the chain, in SQLite or PostgreSQL: each store's presence, each device's desired
 // and reported price list, the price lists published, and each (store, device, business day)
 // report once, at the highest version that arrived.
 #pragma once
 
 #include <cstdint>
-#include <mutex>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "serve/sqlite.h"
+#include "hq/hq_database.h"
 
 namespace velko::hq {
 
-using serve::StoreError;
+// Whether `database` names a PostgreSQL database rather than a SQLite file.
+bool isPostgresUrl(const std::string& database);
 
 struct DeviceState {
     std::string store, device;
@@ -33,7 +34,8 @@ struct DayReport {
 
 class HqStore {
   public:
-    explicit HqStore(const std::string& path);
+    // A SQLite file's path, or a PostgreSQL URL; StoreError when it cannot be opened.
+    explicit HqStore(const std::string& database);
     ~HqStore();
     HqStore(const HqStore&) = delete;
     HqStore& operator=(const HqStore&) = delete;
@@ -64,8 +66,7 @@ class HqStore {
     std::vector<Sales> sales(const std::string& from, const std::string& to);
 
   private:
-    std::mutex mutex_;
-    sqlite3* db_ = nullptr;
+    std::unique_ptr<HqDatabase> db_;
 };
 
 }  // namespace velko::hq

@@ -277,9 +277,12 @@ HqConfig parseHqConfig(const std::string& text, const std::string& file,
     std::string value;
     if (read.text(root, "listen", value, false) && !parseListen(value, config.host, config.port))
         read.fault(root.get("listen"), "'listen' must be HOST:PORT, as \"127.0.0.1:8650\"");
-    if (read.text(root, "database", value, false) && value.rfind("postgresql://", 0) == 0)
+    if (read.text(root, "database", config.database, false) &&
+        config.database.rfind("postgresql://", 0) != 0 &&
+        config.database.rfind("postgres://", 0) != 0)
         read.fault(root.get("database"),
-                   "PostgreSQL is not in this build yet; leave 'database' out for SQLite");
+                   "'database' must be a PostgreSQL URL, as \"postgresql://velko@db/velko\"; "
+                   "leave it out for SQLite in 'data'");
     config.tokens = readTokens(read, root);
     return config;
 }

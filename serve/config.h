@@ -59,6 +59,7 @@ struct Config {
 struct HqConfig {
     HeadOfficeConfig broker;
     std::string data = "/var/lib/velko-hq";
+    std::string database;  // a PostgreSQL URL; empty: SQLite in `data`
     std::string host = "127.0.0.1";
     int port = 8650;
     std::vector<Token> tokens;

@@ -56,6 +56,7 @@ class Statement {
         sqlite3_reset(stmt_);
         sqlite3_clear_bindings(stmt_);
     }
+    int columns() const { return sqlite3_column_count(stmt_); }
     int64_t integer(int c) const { return sqlite3_column_int64(stmt_, c); }
     bool isNull(int c) const { return sqlite3_column_type(stmt_, c) == SQLITE_NULL; }
     std::string text(int c) const {

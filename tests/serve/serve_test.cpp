@@ -1,6 +1,6 @@
 // The service without HTTP: its configuration, the API's answers to good and bad requests,
-// the close-of-day schedule on a clock the test sets, the store across a restart, and the API
-// description against the routes.
+// the close-of-day schedule on a clock the test sets, the store across a restart, the API
+// description against the routes, and head office's database in SQLite and PostgreSQL.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -12,6 +12,7 @@
 #include <set>
 #include <sstream>
 
+#include "hq/hq_store.h"
 #include "serve/api.h"
 #include "serve/embedded_files.h"
 
@@ -325,6 +326,60 @@ TEST(ServeApiDescription, NamesEveryRouteAndNoOther) {
     }
     const std::set<std::string> routes(apiRoutes().begin(), apiRoutes().end());
     EXPECT_EQ(described, routes);
+}
+
+// Head office's database keeps each thing once at its highest version, whatever arrives twice
+// or late, and keeps it across a reopening: the same in SQLite and in PostgreSQL (when a server
+// is given, as ./scripts/test gives one).
+TEST(HqStore, KeepsEachThingOnceAtItsHighestVersionInSqliteAndPostgres) {
+    std::vector<std::string> databases = {tempDir() + "/hq.db"};
+    if (const char* url = std::getenv("VELKO_TEST_POSTGRES")) databases.push_back(url);
+    for (const std::string& database : databases) {
+        SCOPED_TRACE(database);
+        {
+            hq::HqStore store(database);
+            store.storeStatus("shop-1", "online", "t1");
+            store.storeStatus("shop-1", "offline", "t2");
+            store.desired("shop-1", "till-1", 3);
+            store.desired("shop-1", "till-1", 2);  // older: no change
+            store.reported("shop-1", "till-1", 3, "verified", "");
+            store.reported("shop-1", "till-1", 1, "failed", "late");  // older: no change
+            store.published(4, "fnv1a64:0", "[]", "t3");
+            hq::DayReport r{"shop-1", "till-1", "2026-12-08", 5, 2, 1, 5'000'000'000, 1999, "t4"};
+            EXPECT_TRUE(store.dayReport(r, "{}"));
+            EXPECT_FALSE(store.dayReport(r, "{}"));  // delivered again
+            r.version = 4;
+            EXPECT_FALSE(store.dayReport(r, "{}"));  // an older close of the day
+            r.version = 6;
+            r.value = 2500;
+            EXPECT_TRUE(store.dayReport(r, "{}"));
+            hq::DayReport other{"shop-1", "till-2", "2026-12-08", 1, 1, 1, 1000, 500, "t5"};
+            EXPECT_TRUE(store.dayReport(other, "{}"));
+            store.commandResult("shop-1", "c-1", "{\"first\":1}");
+            store.commandResult("shop-1", "c-1", "{\"again\":1}");
+        }
+        hq::HqStore store(database);  // reopened: the schema is there, nothing is lost
+        EXPECT_EQ(store.nextVersion(), 5);
+        const auto stores = store.stores();
+        ASSERT_EQ(stores.size(), 1u);
+        EXPECT_EQ(stores[0].status, "offline");
+        const auto devices = store.devices();
+        ASSERT_EQ(devices.size(), 2u);  // till-2 known from its report alone
+        EXPECT_EQ(devices[0].device, "till-1");
+        EXPECT_EQ(std::make_tuple(devices[0].desired, devices[0].reported, devices[0].state),
+                  std::make_tuple(int64_t(3), int64_t(3), std::string("verified")));
+        const auto reports = store.dayReports("2026-12-08");
+        ASSERT_EQ(reports.size(), 2u);
+        EXPECT_EQ(std::make_tuple(reports[0].version, reports[0].value), std::make_tuple(6, 2500));
+        const auto sales = store.sales("2026-12-01", "");
+        ASSERT_EQ(sales.size(), 1u);
+        EXPECT_EQ(std::make_tuple(sales[0].quantity, sales[0].value),
+                  std::make_tuple(int64_t(5'000'001'000), int64_t(3000)));
+        EXPECT_TRUE(store.sales("2026-12-09", "").empty());
+        const auto answers = store.commandResults("c-1");
+        ASSERT_EQ(answers.size(), 1u);
+        EXPECT_EQ(answers[0].second, "{\"again\":1}");
+    }
 }
 
 }  // namespace

@@ -1,0 +1,154 @@
+#include "hq/hq_database.h"
+
+#include <libpq-fe.h>
+
+#include <mutex>
+
+namespace velko::hq {
+namespace {
+
+using serve::Statement;
+
+class Sqlite : public HqDatabase {
+  public:
+    Sqlite(const std::string& path, const Migrations& steps) {
+        if (sqlite3_open_v2(path.c_str(), &db_,
+                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                            nullptr) != SQLITE_OK) {
+            const std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
+            sqlite3_close(db_);
+            throw StoreError("cannot open the database " + path + ": " + why);
+        }
+        sqlite3_busy_timeout(db_, 10000);
+        try {
+            serve::execute(db_, "PRAGMA journal_mode=WAL");
+            serve::execute(db_, "PRAGMA synchronous=FULL");
+            serve::migrate(db_, steps.data(), int64_t(steps.size()));
+        } catch (...) {
+            sqlite3_close(db_);
+            throw;
+        }
+    }
+    ~Sqlite() override { sqlite3_close(db_); }
+
+    Result run(const std::string& sql, const std::vector<Value>& parameters) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        Statement s(db_, sql.c_str());
+        for (size_t i = 0; i < parameters.size(); ++i)
+            std::visit([&](const auto& v) { s.bind(int(i + 1), v); }, parameters[i]);
+        Result result;
+        while (s.step()) {
+            auto& row = result.rows.emplace_back();
+            for (int c = 0; c < s.columns(); ++c) row.push_back(s.text(c));
+        }
+        result.changed = sqlite3_changes(db_);
+        return result;
+    }
+
+  private:
+    std::mutex mutex_;
+    sqlite3* db_ = nullptr;
+};
+
+// "?3" as PostgreSQL writes it: "$3".
+std::string postgresParameters(std::string sql) {
+    for (char& c : sql) {
+        if (c == '?') c = '$';
+    }
+    return sql;
+}
+
+class Postgres : public HqDatabase {
+  public:
+    Postgres(const std::string& url, const Migrations& steps) : url_(url) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        connect();
+        // One head office at a time brings the schema up: the table's lock holds the others.
+        exec("CREATE TABLE IF NOT EXISTS velko_schema(version BIGINT NOT NULL)", {});
+        exec("BEGIN", {});
+        try {
+            exec("LOCK TABLE velko_schema", {});
+            const auto rows = exec("SELECT version FROM velko_schema", {}).rows;
+            const int64_t at = rows.empty() ? 0 : std::stoll(rows[0][0]);
+            if (at > int64_t(steps.size()))
+                throw StoreError("the database is of a newer version of velko (schema " +
+                                 std::to_string(at) + "); this one knows up to " +
+                                 std::to_string(steps.size()));
+            for (size_t step = size_t(at); step < steps.size(); ++step) exec(steps[step], {});
+            if (rows.empty()) exec("INSERT INTO velko_schema VALUES (0)", {});
+            exec("UPDATE velko_schema SET version = " + std::to_string(steps.size()), {});
+            exec("COMMIT", {});
+        } catch (...) {
+            PQclear(PQexec(conn_, "ROLLBACK"));
+            PQfinish(conn_);
+            throw;
+        }
+    }
+    ~Postgres() override { PQfinish(conn_); }
+
+    Result run(const std::string& sql, const std::vector<Value>& parameters) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        // A server restarted, or a connection dropped on the way: made again once.
+        if (PQstatus(conn_) != CONNECTION_OK) PQreset(conn_);
+        return exec(postgresParameters(sql), parameters);
+    }
+
+  private:
+    void connect() {
+        conn_ = PQconnectdb(url_.c_str());
+        if (PQstatus(conn_) != CONNECTION_OK) {
+            const std::string why = PQerrorMessage(conn_);
+            PQfinish(conn_);
+            throw StoreError("cannot connect to PostgreSQL: " + trimmed(why));
+        }
+        PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
+    }
+    static std::string trimmed(std::string text) {
+        while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+        return text;
+    }
+    Result exec(const std::string& sql, const std::vector<Value>& parameters) {
+        std::vector<std::string> texts;
+        for (const Value& v : parameters) {
+            texts.push_back(std::holds_alternative<int64_t>(v) ? std::to_string(std::get<int64_t>(v))
+                                                                : std::get<std::string>(v));
+        }
+        std::vector<const char*> values;
+        for (const std::string& t : texts) values.push_back(t.c_str());
+        // Without parameters, a text of several statements (a schema step) runs whole.
+        PGresult* r = values.empty() ? PQexec(conn_, sql.c_str())
+                                     : PQexecParams(conn_, sql.c_str(), int(values.size()), nullptr,
+                                                    values.data(), nullptr, nullptr, 0);
+        const auto status = PQresultStatus(r);
+        if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+            const std::string why = trimmed(PQresultErrorMessage(r));
+            PQclear(r);
+            throw StoreError("database: " + why);
+        }
+        Result result;
+        for (int row = 0; row < PQntuples(r); ++row) {
+            auto& out = result.rows.emplace_back();
+            for (int c = 0; c < PQnfields(r); ++c) out.emplace_back(PQgetvalue(r, row, c));
+        }
+        const char* changed = PQcmdTuples(r);
+        result.changed = *changed ? std::stoll(changed) : 0;
+        PQclear(r);
+        return result;
+    }
+
+    std::string url_;
+    std::mutex mutex_;
+    PGconn* conn_ = nullptr;
+};
+
+}  // namespace
+
+std::unique_ptr<HqDatabase> openSqlite(const std::string& path, const Migrations& steps) {
+    return std::make_unique<Sqlite>(path, steps);
+}
+
+std::unique_ptr<HqDatabase> openPostgres(const std::string& url, const Migrations& steps) {
+    return std::make_unique<Postgres>(url, steps);
+}
+
+}  // namespace velko::hq
