@@ -12,6 +12,7 @@
 #include <random>
 #include <ctime>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -452,6 +453,40 @@ int runHq(const HqOptions& options) {
     return 0;
 }
 
+namespace {
+
+// The version a device has applied and verified when it is also the last one sent to it: the
+// base changes can be sent from. 0 when the device is behind, differs or is not known.
+int64_t settledVersion(HqStore& store, const std::string& shop, const std::string& device) {
+    for (const DeviceState& d : store.devices()) {
+        if (d.store == shop && d.device == device)
+            return d.reported > 0 && d.reported == d.desired && d.state == "verified" ? d.reported
+                                                                                      : 0;
+    }
+    return 0;
+}
+
+// A price list as its changes from `before`: the articles added or changed, the codes gone.
+std::string changesMessage(int64_t version, const std::string& checksum, int64_t base,
+                           const ordered_json& before, const ordered_json& after) {
+    std::map<std::string, ordered_json> old;
+    for (const auto& a : before) old[a.value("code", "")] = a;
+    ordered_json put = ordered_json::array(), gone = ordered_json::array();
+    for (const auto& a : after) {
+        const auto it = old.find(a.value("code", ""));
+        if (it == old.end() || it->second != a) put.push_back(a);
+        if (it != old.end()) old.erase(it);
+    }
+    for (const auto& [code, a] : old) gone.push_back(code);
+    return ordered_json{{"version", version},
+                        {"checksum", checksum},
+                        {"base", base},
+                        {"changes", {{"put", put}, {"delete", gone}}}}
+        .dump();
+}
+
+}  // namespace
+
 int publishPriceList(const HqOptions& options) {
     serve::HqConfig config;
     if (!loadConfig(options.config, config)) return 2;
@@ -498,22 +533,37 @@ int publishPriceList(const HqOptions& options) {
         }
         const int64_t version = store->nextVersion();
         const std::string checksum = serve::priceListChecksum(records);
-        const std::string payload =
+        // The version is taken before anything is sent: a publish that fails half-way leaves
+        // it used, and the next list goes out under a new one that no shop has seen.
+        store->published(version, checksum, list.dump(), serve::utcText(std::time(nullptr)));
+        const std::string whole =
             ordered_json{{"version", version}, {"checksum", checksum}, {"articles", list}}.dump();
-
+        std::map<int64_t, std::string> fromBase;  // the message as changes, by base version
+        std::vector<std::pair<std::string, std::string>> messages;
+        for (const auto& [shop, device] : targets) {
+            messages.emplace_back("velko/" + shop + "/" + device + "/pricelist/desired", whole);
+            const int64_t base = settledVersion(*store, shop, device);
+            if (!base) continue;
+            if (!fromBase.count(base)) {
+                const auto before = store->priceList(base);
+                fromBase[base] = before ? changesMessage(version, checksum, base,
+                                                         ordered_json::parse(*before), list)
+                                        : whole;
+            }
+            if (fromBase[base].size() < whole.size()) messages.back().second = fromBase[base];
+        }
         BrokerSession broker(config.broker, "velko-hq-publish-" + std::to_string(version));
         if (!broker.connect()) {
-            std::fprintf(stderr, "velko hq: nothing was published\n");
+            std::fprintf(stderr, "velko hq: nothing was published; version %lld is left unused\n",
+                         (long long)version);
             return 1;
         }
-        std::vector<std::pair<std::string, std::string>> messages;
-        for (const auto& [shop, device] : targets)
-            messages.emplace_back("velko/" + shop + "/" + device + "/pricelist/desired", payload);
         if (!broker.publish(messages, true)) {
-            std::fprintf(stderr, "velko hq: the broker did not acknowledge every device's list\n");
+            std::fprintf(stderr,
+                         "velko hq: the broker did not acknowledge every device's list; publish "
+                         "again (as a new version)\n");
             return 1;
         }
-        store->published(version, checksum, list.dump(), serve::utcText(std::time(nullptr)));
         for (const auto& [shop, device] : targets) store->desired(shop, device, version);
         std::printf("%lld\n", (long long)version);
         return 0;

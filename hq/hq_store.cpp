@@ -120,6 +120,13 @@ void HqStore::published(int64_t version, const std::string& checksum, const std:
              {version, checksum, articles, at});
 }
 
+std::optional<std::string> HqStore::priceList(int64_t version) {
+    const auto rows =
+        db_->run("SELECT articles FROM price_lists WHERE version = ?1", {version}).rows;
+    if (rows.empty()) return std::nullopt;
+    return rows[0][0];
+}
+
 std::vector<StoreState> HqStore::stores() {
     std::vector<StoreState> out;
     for (const auto& row :

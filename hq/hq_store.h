@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,9 @@ class HqStore {
     int64_t nextVersion();
     void published(int64_t version, const std::string& checksum, const std::string& articles,
                    const std::string& at);
+
+    // A published list's articles (JSON), when it is known.
+    std::optional<std::string> priceList(int64_t version);
 
     std::vector<StoreState> stores();
     std::vector<DeviceState> devices();

@@ -288,8 +288,9 @@ class HeadOfficeTest(unittest.TestCase):
         shops[3].send_signal(signal.SIGTERM)
         shops[3].wait()
         prices = os.path.join(self.work, "prices.csv")
+        others = "".join("%d;ARTYKUŁ %d;%d,00\n" % (n, n, n) for n in range(500, 506))
         with open(prices, "w") as f:
-            f.write("kod;nazwa;cena\n123;KAWA ŻÓŁTA;18,99\n456;HERBATA;8,49\n")
+            f.write("kod;nazwa;cena\n123;KAWA ŻÓŁTA;18,99\n456;HERBATA;8,49\n" + others)
         version = int(self.hq("publish", "--store", "shop-1", "--store", "shop-2", "--store",
                               "shop-3", "--device", "till-1", prices))
 
@@ -300,6 +301,16 @@ class HeadOfficeTest(unittest.TestCase):
         wait("shops 1 and 2 verified", lambda: verified() == {"shop-1", "shop-2"})
         shops[3] = self.start_shop(3)
         wait("shop 3 caught up", lambda: verified() == {"shop-1", "shop-2", "shop-3"})
+        # The next list goes to devices that hold the last one as its changes, being smaller.
+        with open(prices, "w") as f:
+            f.write("kod;nazwa;cena\n123;KAWA ŻÓŁTA;19,49\n" + others)
+        version = int(self.hq("publish", prices))
+        wait("every shop verified the changes",
+             lambda: verified() == {"shop-1", "shop-2", "shop-3"})
+        sent = self.messages("velko/shop-2/till-1/pricelist/desired")[-1]
+        self.assertEqual((sent["version"], sent["base"]), (version, version - 1), sent)
+        self.assertEqual(sent["changes"]["delete"], ["456"])
+        self.assertEqual([a["code"] for a in sent["changes"]["put"]], ["123"])
 
         # A round of day reports through a broker restart, and a database restart: each lands
         # once.
