@@ -16,6 +16,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -161,6 +162,9 @@ int main(int argc, char** argv) {
     std::vector<int> sizes;
     for (int i = 3; i < argc; ++i) sizes.push_back(std::atoi(argv[i]));
     if (sizes.empty()) sizes = {50, 200};
+    // Head office on PostgreSQL when a server is given (./scripts/bench runs it both ways).
+    const char* postgres = std::getenv("VELKO_TEST_POSTGRES");
+    std::printf("head office's database: %s\n", postgres ? "PostgreSQL" : "SQLite");
     mosquitto_lib_init();
     std::printf("%7s %8s %12s %14s %10s %10s %12s %10s\n", "stores", "devices", "prices s",
                 "day reports s", "hq cpu s", "hq MiB", "broker cpu s", "broker MiB");
@@ -175,8 +179,15 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
         std::ofstream(work + "/hq.toml")
             << "broker = \"mqtt://127.0.0.1:" << broker << "\"\ndata = \"" << work
-            << "/hq\"\nlisten = \"127.0.0.1:" << api << "\"\n[[token]]\nname = \"b\"\nsecret = \""
-            << kToken << "\"\n";
+            << "/hq\"\nlisten = \"127.0.0.1:" << api << "\"\n"
+            << (postgres ? "database = \"" + std::string(postgres) + "\"\n" : "")
+            << "[[token]]\nname = \"b\"\nsecret = \"" << kToken << "\"\n";
+        // Each size starts from an empty database.
+        if (postgres)
+            std::system(("psql -q '" + std::string(postgres) +
+                         "' -c 'DROP SCHEMA public CASCADE' -c 'CREATE SCHEMA public' "
+                         ">/dev/null 2>&1")
+                            .c_str());
         const pid_t hq = spawn({velko, "hq", "--config", work + "/hq.toml"}, "/dev/null");
         waitFor([&] { return !get(api, "/api/health").is_null(); }, "head office");
 
