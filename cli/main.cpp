@@ -530,8 +530,9 @@ int main(int argc, char** argv) {
                           "only this device or group (repeat for several)");
     hqCommand->add_option("--numbers", hqOptions.numbers,
                           "scan: the device numbers to ask, as 0-99 or 1,5,7 (default: 0-99)");
-    hqCommand->add_option("--wait", hqOptions.waitSeconds,
-                          "seconds to wait for the answers (default 300)")
+    hqCommand
+        ->add_option("--wait", hqOptions.waitSeconds,
+                     "seconds to wait for the answers (default 300)")
         ->check(CLI::Range(0, 86400));
     hqCommand->add_flag("--json", hqOptions.json, "the answers as JSON");
     hqCommand->add_option("COMMAND", hqOptions.command, "close-day, download or scan")

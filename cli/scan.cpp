@@ -71,9 +71,8 @@ void printFinds(const std::vector<std::string>& lines, const std::vector<LineSca
 
 }  // namespace
 
-LineScan scanLine(const std::string& line, const ScanRequest& request,
-                  const std::string& traceName, Progress& progress, size_t row,
-                  const std::atomic<bool>* stop) {
+LineScan scanLine(const std::string& line, const ScanRequest& request, const std::string& traceName,
+                  Progress& progress, size_t row, const std::atomic<bool>* stop) {
     LineScan result;
     const auto platform = platformForLine(line);
     VELKOComm link(*platform);

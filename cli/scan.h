@@ -42,9 +42,8 @@ class Progress;
 
 // Searches one line at `request`'s rates and numbers, reporting to `progress`'s `row`. It ends
 // early when `stop` is set, or on Ctrl-C when `stop` is null.
-LineScan scanLine(const std::string& line, const ScanRequest& request,
-                  const std::string& traceName, Progress& progress, size_t row,
-                  const std::atomic<bool>* stop = nullptr);
+LineScan scanLine(const std::string& line, const ScanRequest& request, const std::string& traceName,
+                  Progress& progress, size_t row, const std::atomic<bool>* stop = nullptr);
 
 // The rates tried when none are named: the usual rate first, then from the faster to the
 // slower.

@@ -7,14 +7,14 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <deque>
-#include <functional>
-#include <random>
 #include <ctime>
+#include <deque>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <random>
 #include <sstream>
 #include <thread>
 
@@ -239,17 +239,17 @@ class BrokerSession {
     BrokerSession(const serve::HeadOfficeConfig& broker, const std::string& id)
         : broker_(broker), client_(serve::makeMqttClient(broker, id, true, this)) {
         mosquitto_connect_callback_set(client_, [](mosquitto*, void* self, int rc) {
-            static_cast<BrokerSession*>(self)->update([&](BrokerSession& s) {
-                (rc == 0 ? s.connected_ : s.refused_) = true;
-            });
+            static_cast<BrokerSession*>(self)->update(
+                [&](BrokerSession& s) { (rc == 0 ? s.connected_ : s.refused_) = true; });
         });
         mosquitto_publish_callback_set(client_, [](mosquitto*, void* self, int) {
-            static_cast<BrokerSession*>(self)->update([](BrokerSession& s) { --s.unacknowledged_; });
+            static_cast<BrokerSession*>(self)->update(
+                [](BrokerSession& s) { --s.unacknowledged_; });
         });
-        mosquitto_subscribe_callback_set(
-            client_, [](mosquitto*, void* self, int, int, const int*) {
-                static_cast<BrokerSession*>(self)->update([](BrokerSession& s) { --s.unacknowledged_; });
-            });
+        mosquitto_subscribe_callback_set(client_, [](mosquitto*, void* self, int, int, const int*) {
+            static_cast<BrokerSession*>(self)->update(
+                [](BrokerSession& s) { --s.unacknowledged_; });
+        });
         mosquitto_message_callback_set(client_, [](mosquitto*, void* self,
                                                    const mosquitto_message* m) {
             const std::string payload(static_cast<const char*>(m->payload), size_t(m->payloadlen));
@@ -274,8 +274,8 @@ class BrokerSession {
                               [&] { return connected_ || refused_; }) &&
             connected_)
             return true;
-        std::fprintf(stderr, "velko hq: the broker %s:%d %s\n", broker_.host.c_str(),
-                     broker_.port, refused_ ? "refused head office" : "could not be reached");
+        std::fprintf(stderr, "velko hq: the broker %s:%d %s\n", broker_.host.c_str(), broker_.port,
+                     refused_ ? "refused head office" : "could not be reached");
         return false;
     }
     // Subscribes (QoS 1) and waits for the broker to confirm; false when it did not.
@@ -288,8 +288,8 @@ class BrokerSession {
     bool publish(const std::vector<std::pair<std::string, std::string>>& messages, bool retain) {
         begin(int(messages.size()));
         for (const auto& [topic, payload] : messages)
-            mosquitto_publish(client_, nullptr, topic.c_str(), int(payload.size()),
-                              payload.data(), 1, retain);
+            mosquitto_publish(client_, nullptr, topic.c_str(), int(payload.size()), payload.data(),
+                              1, retain);
         return acknowledged(Clock::now() + std::chrono::seconds(60));
     }
     // Hands each message that came to `take` (from this thread) until `take` says it has all
@@ -455,15 +455,15 @@ int runHq(const HqOptions& options) {
 
 namespace {
 
-// The version a device has applied and verified when it is also the last one sent to it: the
-// base changes can be sent from. 0 when the device is behind, differs or is not known.
-int64_t settledVersion(HqStore& store, const std::string& shop, const std::string& device) {
+// Each device's version that changes can be sent from: the one it has applied and verified
+// when that is also the last one sent to it. Devices behind, or that differ, are not in it.
+std::map<std::pair<std::string, std::string>, int64_t> settledVersions(HqStore& store) {
+    std::map<std::pair<std::string, std::string>, int64_t> out;
     for (const DeviceState& d : store.devices()) {
-        if (d.store == shop && d.device == device)
-            return d.reported > 0 && d.reported == d.desired && d.state == "verified" ? d.reported
-                                                                                      : 0;
+        if (d.reported > 0 && d.reported == d.desired && d.state == "verified")
+            out[{d.store, d.device}] = d.reported;
     }
-    return 0;
+    return out;
 }
 
 // A price list as its changes from `before`: the articles added or changed, the codes gone.
@@ -540,10 +540,13 @@ int publishPriceList(const HqOptions& options) {
             ordered_json{{"version", version}, {"checksum", checksum}, {"articles", list}}.dump();
         std::map<int64_t, std::string> fromBase;  // the message as changes, by base version
         std::vector<std::pair<std::string, std::string>> messages;
-        for (const auto& [shop, device] : targets) {
+        const auto settled = settledVersions(*store);
+        for (const auto& target : targets) {
+            const auto& [shop, device] = target;
             messages.emplace_back("velko/" + shop + "/" + device + "/pricelist/desired", whole);
-            const int64_t base = settledVersion(*store, shop, device);
-            if (!base) continue;
+            const auto found = settled.find(target);
+            if (found == settled.end()) continue;
+            const int64_t base = found->second;
             if (!fromBase.count(base)) {
                 const auto before = store->priceList(base);
                 fromBase[base] = before ? changesMessage(version, checksum, base,
@@ -611,8 +614,8 @@ int sendCommand(const HqOptions& options) {
     if (!loadConfig(options.config, config)) return 2;
     std::vector<int> numbers;
     std::string problem;
-    if (!options.numbers.empty() && (options.command != "scan" ||
-                                     !cli::parseDeviceList(options.numbers, numbers, problem))) {
+    if (!options.numbers.empty() &&
+        (options.command != "scan" || !cli::parseDeviceList(options.numbers, numbers, problem))) {
         std::fprintf(stderr, "velko hq: --numbers%s\n",
                      problem.empty() ? " is for scan" : (": " + problem).c_str());
         return 2;
@@ -642,8 +645,9 @@ int sendCommand(const HqOptions& options) {
         for (const std::string& shop : stores)
             messages.emplace_back("velko/" + shop + "/command/" + id, body.dump());
         if (!broker.publish(messages, false)) {
-            std::fprintf(stderr, "velko hq: the broker did not acknowledge the command to every "
-                                 "store\n");
+            std::fprintf(stderr,
+                         "velko hq: the broker did not acknowledge the command to every "
+                         "store\n");
             return 1;
         }
         if (!options.json)
@@ -677,13 +681,15 @@ int sendCommand(const HqOptions& options) {
                 for (const auto& job : answer.value("jobs", ordered_json::array()))
                     good = good && job.value("state", "") == "done";
             }
-            std::printf("%s\n",
-                        ordered_json{{"id", id}, {"answers", all}, {"waiting", waiting}}.dump(2).c_str());
+            std::printf(
+                "%s\n",
+                ordered_json{{"id", id}, {"answers", all}, {"waiting", waiting}}.dump(2).c_str());
         } else {
             for (const std::string& shop : waiting)
-                std::printf("%-20s no answer within %d s: the shop runs it when it connects; head "
-                            "office keeps the answer (GET /api/commands/%s)\n",
-                            shop.c_str(), options.waitSeconds, id.c_str());
+                std::printf(
+                    "%-20s no answer within %d s: the shop runs it when it connects; head "
+                    "office keeps the answer (GET /api/commands/%s)\n",
+                    shop.c_str(), options.waitSeconds, id.c_str());
         }
         return good && waiting.empty() ? 0 : 1;
     } catch (const std::exception& e) {

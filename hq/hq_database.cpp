@@ -101,7 +101,8 @@ class Postgres : public HqDatabase {
             PQfinish(conn_);
             throw StoreError("cannot connect to PostgreSQL: " + trimmed(why));
         }
-        PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
+        PQsetNoticeProcessor(
+            conn_, [](void*, const char*) {}, nullptr);
     }
     static std::string trimmed(std::string text) {
         while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
@@ -110,8 +111,9 @@ class Postgres : public HqDatabase {
     Result exec(const std::string& sql, const std::vector<Value>& parameters) {
         std::vector<std::string> texts;
         for (const Value& v : parameters) {
-            texts.push_back(std::holds_alternative<int64_t>(v) ? std::to_string(std::get<int64_t>(v))
-                                                                : std::get<std::string>(v));
+            texts.push_back(std::holds_alternative<int64_t>(v)
+                                ? std::to_string(std::get<int64_t>(v))
+                                : std::get<std::string>(v));
         }
         std::vector<const char*> values;
         for (const std::string& t : texts) values.push_back(t.c_str());

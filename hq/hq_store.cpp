@@ -57,45 +57,50 @@ HqStore::~HqStore() = default;
 
 void HqStore::storeStatus(const std::string& store, const std::string& status,
                           const std::string& at) {
-    db_->run("INSERT INTO stores(store, status, since) VALUES (?1, ?2, ?3) ON CONFLICT(store) "
-             "DO UPDATE SET status = excluded.status, since = excluded.since",
-             {store, status, at});
+    db_->run(
+        "INSERT INTO stores(store, status, since) VALUES (?1, ?2, ?3) ON CONFLICT(store) "
+        "DO UPDATE SET status = excluded.status, since = excluded.since",
+        {store, status, at});
 }
 
 void HqStore::desired(const std::string& store, const std::string& device, int64_t version) {
-    db_->run("INSERT INTO devices(store, device, desired) VALUES (?1, ?2, ?3) "
-             "ON CONFLICT(store, device) DO UPDATE SET desired = excluded.desired "
-             "WHERE excluded.desired > devices.desired",
-             {store, device, version});
+    db_->run(
+        "INSERT INTO devices(store, device, desired) VALUES (?1, ?2, ?3) "
+        "ON CONFLICT(store, device) DO UPDATE SET desired = excluded.desired "
+        "WHERE excluded.desired > devices.desired",
+        {store, device, version});
 }
 
 void HqStore::reported(const std::string& store, const std::string& device, int64_t version,
                        const std::string& state, const std::string& detail) {
-    db_->run("INSERT INTO devices(store, device, reported, state, detail) VALUES (?1, ?2, ?3, "
-             "?4, ?5) ON CONFLICT(store, device) DO UPDATE SET reported = excluded.reported, "
-             "state = excluded.state, detail = excluded.detail "
-             "WHERE excluded.reported >= devices.reported",
-             {store, device, version, state, detail});
+    db_->run(
+        "INSERT INTO devices(store, device, reported, state, detail) VALUES (?1, ?2, ?3, "
+        "?4, ?5) ON CONFLICT(store, device) DO UPDATE SET reported = excluded.reported, "
+        "state = excluded.state, detail = excluded.detail "
+        "WHERE excluded.reported >= devices.reported",
+        {store, device, version, state, detail});
 }
 
 bool HqStore::dayReport(const DayReport& r, const std::string& payload) {
-    return db_->run("INSERT INTO day_reports(store, device, business_day, version, articles, "
-                    "reports, quantity, value, received, payload) VALUES (?1, ?2, ?3, ?4, ?5, "
-                    "?6, ?7, ?8, ?9, ?10) ON CONFLICT(store, device, business_day) DO UPDATE SET "
-                    "version = excluded.version, articles = excluded.articles, reports = "
-                    "excluded.reports, quantity = excluded.quantity, value = excluded.value, "
-                    "received = excluded.received, payload = excluded.payload "
-                    "WHERE excluded.version > day_reports.version",
-                    {r.store, r.device, r.businessDay, r.version, r.articles, r.reports,
-                     r.quantity, r.value, r.received, payload})
+    return db_->run(
+                  "INSERT INTO day_reports(store, device, business_day, version, articles, "
+                  "reports, quantity, value, received, payload) VALUES (?1, ?2, ?3, ?4, ?5, "
+                  "?6, ?7, ?8, ?9, ?10) ON CONFLICT(store, device, business_day) DO UPDATE SET "
+                  "version = excluded.version, articles = excluded.articles, reports = "
+                  "excluded.reports, quantity = excluded.quantity, value = excluded.value, "
+                  "received = excluded.received, payload = excluded.payload "
+                  "WHERE excluded.version > day_reports.version",
+                  {r.store, r.device, r.businessDay, r.version, r.articles, r.reports, r.quantity,
+                   r.value, r.received, payload})
                .changed > 0;
 }
 
 void HqStore::commandResult(const std::string& store, const std::string& id,
                             const std::string& payload) {
-    db_->run("INSERT INTO command_results(store, id, payload) VALUES (?1, ?2, ?3) "
-             "ON CONFLICT(store, id) DO UPDATE SET payload = excluded.payload",
-             {store, id, payload});
+    db_->run(
+        "INSERT INTO command_results(store, id, payload) VALUES (?1, ?2, ?3) "
+        "ON CONFLICT(store, id) DO UPDATE SET payload = excluded.payload",
+        {store, id, payload});
 }
 
 std::vector<std::pair<std::string, std::string>> HqStore::commandResults(const std::string& id) {
@@ -115,9 +120,10 @@ int64_t HqStore::nextVersion() {
 
 void HqStore::published(int64_t version, const std::string& checksum, const std::string& articles,
                         const std::string& at) {
-    db_->run("INSERT INTO price_lists(version, checksum, articles, published) VALUES (?1, ?2, ?3, "
-             "?4)",
-             {version, checksum, articles, at});
+    db_->run(
+        "INSERT INTO price_lists(version, checksum, articles, published) VALUES (?1, ?2, ?3, "
+        "?4)",
+        {version, checksum, articles, at});
 }
 
 std::optional<std::string> HqStore::priceList(int64_t version) {

@@ -1,6 +1,6 @@
-// Head office's picture of the chain, in SQLite or PostgreSQL: each store's presence, each device's desired
-// and reported price list, the price lists published, and each (store, device, business day)
-// report once, at the highest version that arrived.
+// Head office's picture of the chain, in SQLite or PostgreSQL: each store's presence, each device's
+// desired and reported price list, the price lists published, and each (store, device, business
+// day) report once, at the highest version that arrived.
 #pragma once
 
 #include <cstdint>

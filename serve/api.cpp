@@ -389,6 +389,13 @@ ApiResponse Api::route(const ApiRequest& request) {
                 }
                 return csv(out.str());
             }
+            if (doc.contains("found")) {  // a scan's
+                out << "number,session\r\n";
+                for (const auto& f : doc["found"])
+                    out << f["number"].get<int>() << ","
+                        << cli::quoteCsv(f["session"].get<std::string>(), ',') << "\r\n";
+                return csv(out.str());
+            }
             out << "code,name,price,flag,group,quantity,value\r\n";
             for (const auto& a : doc["articles"]) {
                 for (const char* k :

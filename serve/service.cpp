@@ -82,11 +82,12 @@ cli::Outcome scan(const std::string& path, const DeviceConfig& device, const Job
         numbers += (numbers.empty() ? "" : ", ") + std::to_string(f.device);
         itself = itself || f.device == device.number;
     }
-    result = nlohmann::ordered_json{{"line", path},
-                                    {"baud", device.baud},
-                                    {"addressed", scan.addressed},
-                                    {"found", found}}
-                 .dump();
+    result = nlohmann::ordered_json{
+        {"line", path},
+        {"baud", device.baud},
+        {"addressed", scan.addressed},
+        {"found",
+         found}}.dump();
     cli::Outcome out;
     out.counts = std::to_string(scan.finds.size()) + " found";
     const std::string of = " of " + std::to_string(scan.planned) + " addresses";
@@ -102,14 +103,18 @@ cli::Outcome scan(const std::string& path, const DeviceConfig& device, const Job
         out.exitStatus = cli::EXIT_NOT_FOUND;
         out.message = "no device answered any" + of;
     } else {
-        out.message = std::string(scan.finds.size() == 1 ? "device " : "devices ") + numbers +
-                      " answered";
+        out.message =
+            std::string(scan.finds.size() == 1 ? "device " : "devices ") + numbers + " answered";
         if (!itself)
-            out.message += "; not device " + std::to_string(device.number) + ", " +
-                           device.name + "'s number";
+            out.message +=
+                "; not device " + std::to_string(device.number) + ", " + device.name + "'s number";
     }
     if (scan.unclearCount > 0) out.message += "; " + scan.unclear;
-    out.state = out.exitStatus == cli::EXIT_DONE ? "done" : "failed";
+    out.state = out.exitStatus == cli::EXIT_DONE        ? "done"
+                : out.exitStatus == cli::EXIT_NOT_FOUND ? "not found"
+                : out.exitStatus == cli::EXIT_INTERRUPTED
+                    ? "interrupted"
+                    : cli::resultName(out.exitStatus - cli::EXIT_RESULT_BASE);
     return out;
 }
 
@@ -469,10 +474,9 @@ void Service::run(Line& line, Queued& item) {
         events_.publish("job", jobJson(job).dump());
     });
     std::string scanResult;
-    const cli::Outcome out =
-        input.kind == "scan"
-            ? scan(line.path, device, input, line.stopRunning, progress, scanResult)
-            : cli::runJob(request, spec, progress, 0);
+    const cli::Outcome out = input.kind == "scan" ? scan(line.path, device, input, line.stopRunning,
+                                                         progress, scanResult)
+                                                  : cli::runJob(request, spec, progress, 0);
 
     job.ended = true;
     job.exitStatus = out.exitStatus;

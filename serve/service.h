@@ -65,9 +65,9 @@ class Service {
     // One queued job per device (a scan: per line, as its first device), written to the log
     // before this returns; or, when `key` was seen before, the jobs made then, with `existing`
     // set and nothing run.
-    std::vector<JobRecord> submit(std::vector<const DeviceConfig*> devices,
-                                  const JobInput& input, const std::string& key,
-                                  const std::string& origin, bool& existing);
+    std::vector<JobRecord> submit(std::vector<const DeviceConfig*> devices, const JobInput& input,
+                                  const std::string& key, const std::string& origin,
+                                  bool& existing);
 
     enum class Cancel { Cancelled, Stopping, Ended, Unknown };
     // Cancels a queued job, or asks a running one to end after the article on the line.

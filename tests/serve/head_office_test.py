@@ -101,7 +101,16 @@ class HeadOfficeTest(unittest.TestCase):
             self.spawn(["mosquitto_sub", "-h", "127.0.0.1", "-p", str(self.port), "-u", "head-office",
                         "-P", "head-office-password", "-q", "1", "-t", "velko/#", "-v"],
                        stdout=out)
-        time.sleep(0.5)
+        # Listening once it hears itself: a message sent before that would be missed.
+        probe = "probe-%d" % time.monotonic_ns()
+
+        def heard_probe():
+            subprocess.run(["mosquitto_pub", "-h", "127.0.0.1", "-p", str(self.port), "-u",
+                            "head-office", "-P", "head-office-password", "-t", "velko/probe",
+                            "-m", probe], check=True)
+            time.sleep(0.2)
+            return "velko/probe " + probe in self.heard_lines()
+        wait("head office listens", heard_probe)
 
     def heard_lines(self):
         with open(self.heard) as f:

@@ -192,6 +192,13 @@ class ServiceTest(unittest.TestCase):
         self.assertTrue(text.startswith(b"\xef\xbb\xbfcode;name;price"), text[:40])
         self.assertIn("attachment", r.getheader("Content-Disposition"))
 
+        # A scan asks the line which numbers answer (this simulator answers any).
+        _, scan, _ = svc.call("POST", "/api/devices/till-1/scan?numbers=0-2")
+        self.assertEqual(svc.wait_job(scan["id"])["outcome"]["detail"], "devices 0, 1, 2 answered")
+        _, text, _ = svc.call("GET", "/api/jobs/%d/result" % scan["id"],
+                              headers={"Accept": "text/csv"})
+        self.assertEqual(text.decode().splitlines()[:2], ["number,session", "0,"])
+
     def test_a_cancelled_job_sends_nothing_more(self):
         till = self.sim("till-1")
         svc = self.service = Service(self.work, [("till-1", till.path)])
