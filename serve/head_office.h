@@ -101,8 +101,8 @@ class HeadOffice {
     std::map<int, OutboxEntry> inFlight_;  // by message id, until the broker acknowledges
 };
 #else
-// A build without an MQTT client (Windows, for now): a configuration that names a head office
-// is refused when the service starts.
+// A build without an MQTT client (Windows built without Mosquitto's sources): a configuration
+// that names a head office is refused when the service starts.
 class HeadOffice {
   public:
     struct Status {
