@@ -115,34 +115,45 @@ class Reader {
         }
         wake_.notify_all();
         retrier_.join();
+        drain();  // a last try
+        if (!waiting_.empty())
+            std::fprintf(stderr,
+                         "velko hq: %zu messages the database did not take are lost; the shops "
+                         "keep their day reports and send them again when asked\n",
+                         waiting_.size());
     }
     void message(const std::string& topic, const std::string& payload) {
         std::lock_guard<std::mutex> lock(mutex_);
         waiting_.emplace_back(topic, payload);
+        count_ = waiting_.size();
         if (waiting_.size() == 1) drain();
     }
-    size_t waiting() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return waiting_.size();
-    }
+    // Read without the lock, which a slow database may hold.
+    size_t waiting() const { return count_; }
     std::atomic<bool> connected{false};
 
   private:
-    // Under the lock: takes what waits, in order, until the database fails.
+    // Under the lock: takes what waits, in order, until the database fails. A message that is
+    // not as head office reads it is said and dropped: it would fail the same way for ever.
     void drain() {
         while (!waiting_.empty()) {
+            const auto& [topic, payload] = waiting_.front();
             try {
-                take(store_, waiting_.front().first, waiting_.front().second);
-            } catch (const std::exception& e) {
+                take(store_, topic, payload);
+            } catch (const StoreError& e) {
                 if (!failing_)
-                    std::fprintf(stderr, "velko hq: kept to try again: %s: %s\n",
-                                 waiting_.front().first.c_str(), e.what());
+                    std::fprintf(stderr, "velko hq: kept to try again: %s: %s\n", topic.c_str(),
+                                 e.what());
                 failing_ = true;
                 return;
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "velko hq: ignored, not a message head office reads: %s: %s\n",
+                             topic.c_str(), e.what());
             }
             if (failing_) std::fprintf(stderr, "velko hq: the database takes messages again\n");
             failing_ = false;
             waiting_.pop_front();
+            count_ = waiting_.size();
         }
     }
     void retry() {
@@ -157,6 +168,7 @@ class Reader {
     std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<std::pair<std::string, std::string>> waiting_;
+    std::atomic<size_t> count_{0};
     bool failing_ = false, stopping_ = false;
     std::thread retrier_;
 };
@@ -268,7 +280,12 @@ class BrokerSession {
 
     // False, having said why, when the broker cannot be reached or refuses.
     bool connect() {
-        mosquitto_connect_async(client_, broker_.host.c_str(), broker_.port, 30);
+        const int rc = mosquitto_connect_async(client_, broker_.host.c_str(), broker_.port, 30);
+        if (rc != MOSQ_ERR_SUCCESS) {
+            std::fprintf(stderr, "velko hq: the broker %s:%d could not be reached: %s\n",
+                         broker_.host.c_str(), broker_.port, mosquitto_strerror(rc));
+            return false;
+        }
         std::unique_lock<std::mutex> lock(mutex_);
         if (changed_.wait_for(lock, std::chrono::seconds(30),
                               [&] { return connected_ || refused_; }) &&
@@ -287,9 +304,14 @@ class BrokerSession {
     // Publishes each (topic, payload) with QoS 1; true when the broker acknowledged them all.
     bool publish(const std::vector<std::pair<std::string, std::string>>& messages, bool retain) {
         begin(int(messages.size()));
-        for (const auto& [topic, payload] : messages)
-            mosquitto_publish(client_, nullptr, topic.c_str(), int(payload.size()), payload.data(),
-                              1, retain);
+        for (const auto& [topic, payload] : messages) {
+            const int rc = mosquitto_publish(client_, nullptr, topic.c_str(), int(payload.size()),
+                                             payload.data(), 1, retain);
+            if (rc != MOSQ_ERR_SUCCESS) {
+                std::fprintf(stderr, "velko hq: %s: %s\n", topic.c_str(), mosquitto_strerror(rc));
+                return false;
+            }
+        }
         return acknowledged(Clock::now() + std::chrono::seconds(60));
     }
     // Hands each message that came to `take` (from this thread) until `take` says it has all
@@ -588,23 +610,35 @@ std::string commandId() {
     return std::string("hq-") + when + "-" + tail;
 }
 
-// One store's answer as lines for a person; false when it tells of a fault.
-bool describeAnswer(const std::string& shop, const ordered_json& answer) {
-    if (answer.contains("error")) {
-        std::printf("%-20s %s\n", shop.c_str(), answer.value("error", "").c_str());
-        return false;
+// A field of a shop's answer as text, whatever the shop put there.
+std::string field(const ordered_json& j, const char* key) {
+    if (!j.is_object() || !j.contains(key)) return "";
+    const auto& v = j[key];
+    return v.is_string() ? v.get<std::string>() : v.dump();
+}
+
+ordered_json jobsOf(const ordered_json& answer) {
+    return answer.contains("jobs") && answer["jobs"].is_array() ? answer["jobs"]
+                                                                : ordered_json::array();
+}
+
+// Whether a shop ran the command and every job of it ended well.
+bool answeredWell(const ordered_json& answer) {
+    const auto jobs = jobsOf(answer);
+    return !answer.contains("error") && !jobs.empty() &&
+           std::all_of(jobs.begin(), jobs.end(),
+                       [](const ordered_json& job) { return field(job, "state") == "done"; });
+}
+
+// One store's answer as lines for a person.
+void describeAnswer(const std::string& shop, const ordered_json& answer) {
+    if (answer.contains("error"))
+        std::printf("%-20s %s\n", shop.c_str(), field(answer, "error").c_str());
+    for (const auto& job : jobsOf(answer)) {
+        const std::string detail = job.contains("outcome") ? field(job["outcome"], "detail") : "";
+        std::printf("%-20s %-12s %-10s %s\n", shop.c_str(), field(job, "device").c_str(),
+                    field(job, "state").c_str(), detail.c_str());
     }
-    bool good = true;
-    for (const auto& job : answer.value("jobs", ordered_json::array())) {
-        const std::string state = job.value("state", "");
-        std::string detail;
-        if (job.contains("outcome") && job["outcome"].is_object())
-            detail = job["outcome"].value("detail", "");
-        std::printf("%-20s %-12s %-10s %s\n", shop.c_str(), job.value("device", "").c_str(),
-                    state.c_str(), detail.c_str());
-        good = good && state == "done";
-    }
-    return good;
 }
 
 }  // namespace
@@ -621,7 +655,18 @@ int sendCommand(const HqOptions& options) {
         return 2;
     }
     try {
-        std::vector<std::string> stores = options.stores;
+        std::vector<std::string> stores;
+        for (const std::string& shop : options.stores) {
+            if (!serve::goodName(shop)) {
+                std::fprintf(stderr,
+                             "velko hq: --store %s: a store's name is letters, digits, "
+                             "'-' and '_'\n",
+                             shop.c_str());
+                return 2;
+            }
+            if (std::find(stores.begin(), stores.end(), shop) == stores.end())
+                stores.push_back(shop);
+        }
         if (stores.empty()) {
             for (const StoreState& s : openStore(config)->stores()) stores.push_back(s.store);
         }
@@ -663,8 +708,9 @@ int sendCommand(const HqOptions& options) {
                            if (parts.size() != 4 || !answer.is_object() ||
                                std::find(stores.begin(), stores.end(), parts[1]) == stores.end())
                                return false;
-                           if (answers.emplace(parts[1], answer).second && !options.json) {
-                               good = describeAnswer(parts[1], answer) && good;
+                           if (answers.emplace(parts[1], answer).second) {
+                               good = answeredWell(answer) && good;
+                               if (!options.json) describeAnswer(parts[1], answer);
                                std::fflush(stdout);
                            }
                            return answers.size() == stores.size();
@@ -675,12 +721,7 @@ int sendCommand(const HqOptions& options) {
         }
         if (options.json) {
             ordered_json all = ordered_json::object();
-            for (const auto& [shop, answer] : answers) {
-                all[shop] = answer;
-                if (answer.contains("error")) good = false;
-                for (const auto& job : answer.value("jobs", ordered_json::array()))
-                    good = good && job.value("state", "") == "done";
-            }
+            for (const auto& [shop, answer] : answers) all[shop] = answer;
             std::printf(
                 "%s\n",
                 ordered_json{{"id", id}, {"answers", all}, {"waiting", waiting}}.dump(2).c_str());

@@ -63,11 +63,11 @@ class Postgres : public HqDatabase {
     Postgres(const std::string& url, const Migrations& steps) : url_(url) {
         std::lock_guard<std::mutex> lock(mutex_);
         connect();
-        // One head office at a time brings the schema up: the table's lock holds the others.
-        exec("CREATE TABLE IF NOT EXISTS velko_schema(version BIGINT NOT NULL)", {});
-        exec("BEGIN", {});
         try {
-            exec("LOCK TABLE velko_schema", {});
+            // One head office at a time brings the schema up; the others wait for the lock.
+            exec("BEGIN", {});
+            exec("SELECT pg_advisory_xact_lock(7309261)", {});
+            exec("CREATE TABLE IF NOT EXISTS velko_schema(version BIGINT NOT NULL)", {});
             const auto rows = exec("SELECT version FROM velko_schema", {}).rows;
             const int64_t at = rows.empty() ? 0 : std::stoll(rows[0][0]);
             if (at > int64_t(steps.size()))
@@ -79,7 +79,6 @@ class Postgres : public HqDatabase {
             exec("UPDATE velko_schema SET version = " + std::to_string(steps.size()), {});
             exec("COMMIT", {});
         } catch (...) {
-            PQclear(PQexec(conn_, "ROLLBACK"));
             PQfinish(conn_);
             throw;
         }
@@ -95,7 +94,13 @@ class Postgres : public HqDatabase {
 
   private:
     void connect() {
-        conn_ = PQconnectdb(url_.c_str());
+        // The URL's own settings win over these: a server that does not answer, or a link
+        // that died half-open, fails a statement within a minute instead of hanging it.
+        const char* keys[] = {
+            "connect_timeout",  "keepalives",       "keepalives_idle", "keepalives_interval",
+            "keepalives_count", "tcp_user_timeout", "dbname",          nullptr};
+        const char* values[] = {"10", "1", "30", "10", "3", "60000", url_.c_str(), nullptr};
+        conn_ = PQconnectdbParams(keys, values, 1);
         if (PQstatus(conn_) != CONNECTION_OK) {
             const std::string why = PQerrorMessage(conn_);
             PQfinish(conn_);
@@ -123,7 +128,7 @@ class Postgres : public HqDatabase {
                                                     values.data(), nullptr, nullptr, 0);
         const auto status = PQresultStatus(r);
         if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-            const std::string why = trimmed(PQresultErrorMessage(r));
+            const std::string why = trimmed(r ? PQresultErrorMessage(r) : PQerrorMessage(conn_));
             PQclear(r);
             throw StoreError("database: " + why);
         }

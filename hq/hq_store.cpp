@@ -1,5 +1,7 @@
 #include "hq/hq_store.h"
 
+#include "serve/config.h"
+
 namespace velko::hq {
 
 namespace {
@@ -45,13 +47,9 @@ int64_t number(const std::string& text) {
 
 }  // namespace
 
-bool isPostgresUrl(const std::string& database) {
-    return database.rfind("postgresql://", 0) == 0 || database.rfind("postgres://", 0) == 0;
-}
-
 HqStore::HqStore(const std::string& database)
-    : db_(isPostgresUrl(database) ? openPostgres(database, kPostgres)
-                                  : openSqlite(database, kSqlite)) {}
+    : db_(serve::isPostgresUrl(database) ? openPostgres(database, kPostgres)
+                                         : openSqlite(database, kSqlite)) {}
 
 HqStore::~HqStore() = default;
 

@@ -13,9 +13,6 @@
 
 namespace velko::hq {
 
-// Whether `database` names a PostgreSQL database rather than a SQLite file.
-bool isPostgresUrl(const std::string& database);
-
 struct DeviceState {
     std::string store, device;
     int64_t desired = 0, reported = 0;  // versions; 0: none

@@ -6,13 +6,18 @@
 #include <set>
 
 namespace velko::serve {
-namespace {
 
 bool goodName(const std::string& name) {
     return !name.empty() && name.size() <= 64 && std::all_of(name.begin(), name.end(), [](char c) {
         return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_';
     });
 }
+
+bool isPostgresUrl(const std::string& database) {
+    return database.rfind("postgresql://", 0) == 0 || database.rfind("postgres://", 0) == 0;
+}
+
+namespace {
 
 // "HH:MM" into minutes of the day; -1 when it is not a time of day.
 int minuteOfDay(const std::string& text) {
@@ -88,6 +93,12 @@ class Reader {
                                                       : parseListen(rest, h.host, h.port)))
                 fault(t.get("broker"),
                       "'broker' must be mqtt://HOST[:PORT] or mqtts://HOST[:PORT]");
+#ifdef VELKO_MQTT_WITHOUT_TLS
+            else if (h.tls)
+                fault(t.get("broker"),
+                      "this build's MQTT client has no TLS: use mqtt:// through a VPN or a TLS "
+                      "tunnel");
+#endif
         }
         text(t, "username", h.username, false);
         text(t, "password", h.password, false);
@@ -277,9 +288,7 @@ HqConfig parseHqConfig(const std::string& text, const std::string& file,
     std::string value;
     if (read.text(root, "listen", value, false) && !parseListen(value, config.host, config.port))
         read.fault(root.get("listen"), "'listen' must be HOST:PORT, as \"127.0.0.1:8650\"");
-    if (read.text(root, "database", config.database, false) &&
-        config.database.rfind("postgresql://", 0) != 0 &&
-        config.database.rfind("postgres://", 0) != 0)
+    if (read.text(root, "database", config.database, false) && !isPostgresUrl(config.database))
         read.fault(root.get("database"),
                    "'database' must be a PostgreSQL URL, as \"postgresql://velko@db/velko\"; "
                    "leave it out for SQLite in 'data'");

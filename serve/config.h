@@ -74,6 +74,12 @@ Config parseConfig(const std::string& text, const std::string& file,
 HqConfig parseHqConfig(const std::string& text, const std::string& file,
                        std::vector<std::string>& faults);
 
+// Names of devices, groups and stores: letters, digits, '-' and '_', 64 at most.
+bool goodName(const std::string& name);
+
+// Whether `database` names a PostgreSQL database (postgresql:// or postgres://).
+bool isPostgresUrl(const std::string& database);
+
 // "HOST:PORT" into its parts; false when it is not that.
 bool parseListen(const std::string& text, std::string& host, int& port);
 

@@ -34,12 +34,6 @@ std::map<uint64_t, ordered_json> byCode(const ordered_json& articles) {
 
 mosquitto* makeMqttClient(const HeadOfficeConfig& config, const std::string& id, bool clean,
                           void* self) {
-#ifdef VELKO_MQTT_WITHOUT_TLS
-    if (config.tls)
-        throw std::runtime_error(
-            "this build's MQTT client has no TLS, so it cannot reach mqtts:// brokers: use "
-            "mqtt:// through a VPN or a TLS tunnel");
-#endif
     static std::once_flag library;
     std::call_once(library, [] { mosquitto_lib_init(); });
     mosquitto* client = mosquitto_new(id.c_str(), clean, self);

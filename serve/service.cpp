@@ -67,7 +67,8 @@ std::string resultJson(const JobInput& input, const cli::Outcome& out) {
 
 // Which numbers answer on a device's line at its rate: what is there, after a device was
 // changed or a line rewired. The result lists the finds.
-cli::Outcome scan(const std::string& path, const DeviceConfig& device, const JobInput& input,
+cli::Outcome scan(const std::string& path, const DeviceConfig& device,
+                  const std::vector<DeviceConfig>& configured, const JobInput& input,
                   const std::atomic<bool>& stop, cli::Progress& progress, std::string& result) {
     cli::ScanRequest request;
     request.bauds = {device.baud};
@@ -76,18 +77,14 @@ cli::Outcome scan(const std::string& path, const DeviceConfig& device, const Job
     const cli::LineScan scan = cli::scanLine(path, request, "", progress, 0, &stop);
     nlohmann::ordered_json found = nlohmann::ordered_json::array();
     std::string numbers;
-    bool itself = false;
     for (const cli::ScanFind& f : scan.finds) {
         found.push_back({{"number", f.device}, {"session", f.session}});
         numbers += (numbers.empty() ? "" : ", ") + std::to_string(f.device);
-        itself = itself || f.device == device.number;
     }
-    result = nlohmann::ordered_json{
-        {"line", path},
-        {"baud", device.baud},
-        {"addressed", scan.addressed},
-        {"found",
-         found}}.dump();
+    // The session text is the device's: what is not UTF-8 in it is replaced, not refused.
+    const nlohmann::ordered_json doc = {
+        {"line", path}, {"baud", device.baud}, {"addressed", scan.addressed}, {"found", found}};
+    result = doc.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
     cli::Outcome out;
     out.counts = std::to_string(scan.finds.size()) + " found";
     const std::string of = " of " + std::to_string(scan.planned) + " addresses";
@@ -105,9 +102,15 @@ cli::Outcome scan(const std::string& path, const DeviceConfig& device, const Job
     } else {
         out.message =
             std::string(scan.finds.size() == 1 ? "device " : "devices ") + numbers + " answered";
-        if (!itself)
-            out.message +=
-                "; not device " + std::to_string(device.number) + ", " + device.name + "'s number";
+        // The devices configured on the line that were asked for and did not answer.
+        for (const DeviceConfig& d : configured) {
+            const bool asked = std::count(input.numbers.begin(), input.numbers.end(), d.number);
+            const bool heard =
+                std::any_of(scan.finds.begin(), scan.finds.end(),
+                            [&](const cli::ScanFind& f) { return f.device == d.number; });
+            if (d.line == device.line && d.baud == device.baud && asked && !heard)
+                out.message += "; not " + d.name + " (device " + std::to_string(d.number) + ")";
+        }
     }
     if (scan.unclearCount > 0) out.message += "; " + scan.unclear;
     out.state = out.exitStatus == cli::EXIT_DONE        ? "done"
@@ -474,8 +477,8 @@ void Service::run(Line& line, Queued& item) {
         events_.publish("job", jobJson(job).dump());
     });
     std::string scanResult;
-    const cli::Outcome out = input.kind == "scan" ? scan(line.path, device, input, line.stopRunning,
-                                                         progress, scanResult)
+    const cli::Outcome out = input.kind == "scan" ? scan(line.path, device, config_.devices, input,
+                                                         line.stopRunning, progress, scanResult)
                                                   : cli::runJob(request, spec, progress, 0);
 
     job.ended = true;

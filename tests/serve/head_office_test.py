@@ -321,6 +321,8 @@ class HeadOfficeTest(unittest.TestCase):
         self.assertEqual(sent["changes"]["delete"], ["456"])
         self.assertEqual([a["code"] for a in sent["changes"]["put"]], ["123"])
 
+        # A message head office cannot read is passed over, and holds nothing up.
+        self.head_office_says("velko/shop-1/till-9/pricelist/reported", {"version": "3"})
         # A round of day reports through a broker restart, and a database restart: each lands
         # once.
         if db:

@@ -64,6 +64,11 @@ job_state() {  # waits for job $1 to end; prints its state and detail
     echo "never ended: $body"
 }
 
+# No TLS in this build's MQTT client: an mqtts:// broker is a fault of the configuration.
+sed 's|broker = "mqtt://|broker = "mqtts://|' "$work/velko.toml" >"$work/tls.toml"
+status=0
+wine "$exe" serve --config "$windir\\tls.toml" </dev/null >"$work/tls.log" 2>&1 || status=$?
+[ "$status" = 2 ] && grep -q "has no TLS" "$work/tls.log" || fail "mqtts:// was not refused ($status)"
 wine "$exe" serve --config "$windir\\velko.toml" </dev/null >"$work/serve.log" 2>&1 &
 pids+=($!)
 up || fail "velko.exe serve did not answer"
