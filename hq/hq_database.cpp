@@ -12,22 +12,9 @@ using serve::Statement;
 class Sqlite : public HqDatabase {
   public:
     Sqlite(const std::string& path, const Migrations& steps) {
-        if (sqlite3_open_v2(path.c_str(), &db_,
-                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                            nullptr) != SQLITE_OK) {
-            const std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
-            sqlite3_close(db_);
-            throw StoreError("cannot open the database " + path + ": " + why);
-        }
-        sqlite3_busy_timeout(db_, 10000);
-        try {
-            serve::execute(db_, "PRAGMA journal_mode=WAL");
-            serve::execute(db_, "PRAGMA synchronous=FULL");
-            serve::migrate(db_, steps.data(), int64_t(steps.size()));
-        } catch (...) {
-            sqlite3_close(db_);
-            throw;
-        }
+        std::vector<const char*> texts;
+        for (const std::string& step : steps) texts.push_back(step.c_str());
+        db_ = serve::openDurable(path, 10000, nullptr, texts.data(), int64_t(texts.size()));
     }
     ~Sqlite() override { sqlite3_close(db_); }
 

@@ -27,9 +27,8 @@ class HqDatabase {
     virtual Result run(const std::string& sql, const std::vector<Value>& parameters = {}) = 0;
 };
 
-// The schema's steps: each brings the database from the version before it to its own. SQLite
-// and PostgreSQL each have their own list, as their types differ.
-using Migrations = std::vector<const char*>;
+// The schema's steps: each brings the database from the version before it to its own.
+using Migrations = std::vector<std::string>;
 
 // Opens (creating it) and brings up to date the SQLite database at `path`.
 std::unique_ptr<HqDatabase> openSqlite(const std::string& path, const Migrations& steps);

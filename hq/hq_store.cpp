@@ -23,23 +23,15 @@ const Migrations kSqlite = {
            payload TEXT NOT NULL, PRIMARY KEY(store, id));)",
 };
 
-// The same tables in PostgreSQL's types: whole numbers of 64 bits.
-const Migrations kPostgres = {
-    R"(CREATE TABLE stores(store TEXT PRIMARY KEY, status TEXT NOT NULL, since TEXT NOT NULL);
-       CREATE TABLE devices(store TEXT NOT NULL, device TEXT NOT NULL,
-           desired BIGINT NOT NULL DEFAULT 0, reported BIGINT NOT NULL DEFAULT 0,
-           state TEXT NOT NULL DEFAULT '', detail TEXT NOT NULL DEFAULT '',
-           PRIMARY KEY(store, device));
-       CREATE TABLE price_lists(version BIGINT PRIMARY KEY, checksum TEXT NOT NULL,
-           articles TEXT NOT NULL, published TEXT NOT NULL);
-       CREATE TABLE day_reports(store TEXT NOT NULL, device TEXT NOT NULL,
-           business_day TEXT NOT NULL, version BIGINT NOT NULL, articles BIGINT NOT NULL,
-           reports BIGINT NOT NULL, quantity BIGINT NOT NULL, value BIGINT NOT NULL,
-           received TEXT NOT NULL, payload TEXT NOT NULL,
-           PRIMARY KEY(store, device, business_day));
-       CREATE TABLE command_results(store TEXT NOT NULL, id TEXT NOT NULL,
-           payload TEXT NOT NULL, PRIMARY KEY(store, id));)",
-};
+// The same tables in PostgreSQL, whose INTEGER is of 32 bits.
+Migrations postgresSteps() {
+    Migrations steps = kSqlite;
+    for (std::string& step : steps) {
+        for (size_t at; (at = step.find(" INTEGER ")) != std::string::npos;)
+            step.replace(at, 9, " BIGINT ");
+    }
+    return steps;
+}
 
 int64_t number(const std::string& text) {
     return text.empty() ? 0 : std::stoll(text);
@@ -48,7 +40,7 @@ int64_t number(const std::string& text) {
 }  // namespace
 
 HqStore::HqStore(const std::string& database)
-    : db_(serve::isPostgresUrl(database) ? openPostgres(database, kPostgres)
+    : db_(serve::isPostgresUrl(database) ? openPostgres(database, postgresSteps())
                                          : openSqlite(database, kSqlite)) {}
 
 HqStore::~HqStore() = default;

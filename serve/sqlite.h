@@ -124,4 +124,30 @@ inline void migrate(sqlite3* db, const char* const* steps, int64_t count) {
     }
 }
 
+// Opens the database at `path` (creating it) for durable writes (WAL, full sync), a writer
+// waiting up to `busyMs` for another, runs `settings` (more PRAGMAs, or null) and brings the
+// schema up to date with `steps`; StoreError when any of it fails.
+inline sqlite3* openDurable(const std::string& path, int busyMs, const char* settings,
+                            const char* const* steps, int64_t count) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                        nullptr) != SQLITE_OK) {
+        const std::string why = db ? sqlite3_errmsg(db) : "out of memory";
+        sqlite3_close(db);
+        throw StoreError("cannot open the database " + path + ": " + why);
+    }
+    sqlite3_busy_timeout(db, busyMs);
+    try {
+        execute(db, "PRAGMA journal_mode=WAL");
+        execute(db, "PRAGMA synchronous=FULL");
+        if (settings) execute(db, settings);
+        migrate(db, steps, count);
+    } catch (...) {
+        sqlite3_close(db);
+        throw;
+    }
+    return db;
+}
+
 }  // namespace velko::serve

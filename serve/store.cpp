@@ -129,24 +129,9 @@ ReportRecord reportAt(const Statement& s) {
 
 }  // namespace
 
-Store::Store(const std::string& path) {
-    if (sqlite3_open_v2(path.c_str(), &db_,
-                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                        nullptr) != SQLITE_OK) {
-        const std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
-        sqlite3_close(db_);
-        throw StoreError("cannot open the database " + path + ": " + why);
-    }
-    sqlite3_busy_timeout(db_, 5000);
-    try {
-        exec("PRAGMA journal_mode=WAL");
-        exec("PRAGMA synchronous=FULL");
-        exec("PRAGMA foreign_keys=ON");
-        migrate(db_, kMigrations, int64_t(sizeof kMigrations / sizeof *kMigrations));
-    } catch (...) {
-        sqlite3_close(db_);
-        throw;
-    }
+Store::Store(const std::string& path)
+    : db_(openDurable(path, 5000, "PRAGMA foreign_keys=ON", kMigrations,
+                      int64_t(sizeof kMigrations / sizeof *kMigrations))) {
     path_ = path;
 }
 
