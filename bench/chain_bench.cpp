@@ -16,6 +16,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -61,8 +62,8 @@ pid_t spawn(const std::vector<std::string>& args, const std::string& out) {
     std::fflush(stdout);
     const pid_t pid = fork();
     if (pid == 0) {
-        freopen(out.c_str(), "w", stdout);
-        freopen("/dev/null", "w", stderr);
+        (void)!freopen(out.c_str(), "w", stdout);
+        (void)!freopen("/dev/null", "w", stderr);
         std::vector<char*> argv;
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
@@ -184,7 +185,7 @@ int main(int argc, char** argv) {
             << "[[token]]\nname = \"b\"\nsecret = \"" << kToken << "\"\n";
         // Each size starts from an empty database.
         if (postgres)
-            std::system(("psql -q '" + std::string(postgres) +
+            (void)!std::system(("psql -q '" + std::string(postgres) +
                          "' -c 'DROP SCHEMA public CASCADE' -c 'CREATE SCHEMA public' "
                          ">/dev/null 2>&1")
                             .c_str());
@@ -263,7 +264,7 @@ int main(int argc, char** argv) {
         waitpid(hq, nullptr, 0);
         kill(mq, SIGTERM);
         waitpid(mq, nullptr, 0);
-        std::system(("rm -rf " + work).c_str());
+        std::filesystem::remove_all(work);
     }
     mosquitto_lib_cleanup();
     return 0;

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -283,6 +284,6 @@ int main(int argc, char** argv) {
             std::printf("%8d %10.1f\n", i, double(mem.rssKb()) / 1024);
         }
     }
-    std::system(("rm -rf " + work).c_str());
+    std::filesystem::remove_all(work);
     return 0;
 }

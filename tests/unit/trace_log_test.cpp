@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -19,7 +20,10 @@ struct TempDir {
         char tmpl[] = "/tmp/velko-trace-XXXXXX";
         path = mkdtemp(tmpl);
     }
-    ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
     std::string file(const std::string& name) const { return path + "/" + name; }
     std::string path;
 };
@@ -206,7 +210,7 @@ TEST_F(TraceLogTest, AFileThatCannotBeWrittenGivesMinusOneAndIsTriedAgain) {
     ASSERT_EQ(mkdir(dir.file("busy.~/inside").c_str(), 0700), 0);  // cannot be removed
     EXPECT_EQ(log.print("\nx"), -1);
     EXPECT_EQ(sizeOf(name), TraceLog::kMaxFileSize + 2);
-    std::system(("rm -rf '" + dir.file("busy.~") + "'").c_str());
+    std::filesystem::remove_all(dir.file("busy.~"));
     EXPECT_EQ(log.print("\ny"), 2);
     EXPECT_EQ(sizeOf(dir.file("busy.~")), TraceLog::kMaxFileSize + 4);
 }
