@@ -16,8 +16,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -186,9 +186,9 @@ int main(int argc, char** argv) {
         // Each size starts from an empty database.
         if (postgres)
             (void)!std::system(("psql -q '" + std::string(postgres) +
-                         "' -c 'DROP SCHEMA public CASCADE' -c 'CREATE SCHEMA public' "
-                         ">/dev/null 2>&1")
-                            .c_str());
+                                "' -c 'DROP SCHEMA public CASCADE' -c 'CREATE SCHEMA public' "
+                                ">/dev/null 2>&1")
+                                   .c_str());
         const pid_t hq = spawn({velko, "hq", "--config", work + "/hq.toml"}, "/dev/null");
         waitFor([&] { return !get(api, "/api/health").is_null(); }, "head office");
 

@@ -1,6 +1,6 @@
 // Simulated devices inside the service, for trying it without a device: each answers on a
-// pseudo-terminal of its own, as device number 1, at the wire pace of its rate, starts with a few articles, and
-// rings up a sale now and then while no host is in line.
+// pseudo-terminal of its own, as device number 1, at the wire pace of its rate, starts with a few
+// articles, and rings up a sale now and then while no host is in line.
 #pragma once
 
 #include <atomic>

@@ -84,7 +84,7 @@ async function refresh() {
     if (error instanceof ApiError && error.status === 401) return;
     stamp.className = 'updated updated-stale';
     stamp.dataset.stale = '1';
-    stamp.textContent = lastGood ? `⚠ not updated since ${when(lastGood)}` : '⚠ not updated';
+    stamp.textContent = lastGood ? `⚠ not updated since ${when(lastGood, 'short')}` : '⚠ not updated';
     say(`The page could not be refreshed: ${error && error.message ? error.message : error}. ` +
       'It tries again every 10 s.', 'warning');
   } else {

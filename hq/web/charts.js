@@ -1,15 +1,6 @@
 // Sales drawn as inline SVG: a bar per day, stacked by shop.
 
-import {svg, amount, number, dayList} from './dom.js';
-
-function niceStep(span, ticks) {
-  const raw = span / ticks;
-  const power = 10 ** Math.floor(Math.log10(raw));
-  for (const m of [1, 2, 2.5, 5, 10]) {
-    if (raw <= m * power) return m * power;
-  }
-  return 10 * power;
-}
+import {svg, amount, number, dayList, niceStep} from './dom.js';
 
 function tickLabel(value) {
   return Math.abs(value) >= 1000 ? `${(value / 1000).toLocaleString('pl-PL')} tys.` :

@@ -60,7 +60,7 @@ function renderOffline(stores) {
     h('li', {'data-test': 'offline', 'data-store': s.store, 'data-status': s.status},
       h('strong', {class: 'name'}, s.store),
       s.status === 'offline' ?
-        h('span', {class: 'since'}, s.since ? `offline since ${when(s.since)}` : 'offline',
+        h('span', {class: 'since'}, s.since ? `offline since ${when(s.since, 'short')}` : 'offline',
           s.since ? h('span', {class: 'muted'}, ` (${ago(s.since)})`) : null) :
         h('span', {class: 'since muted'}, 'known from its devices; its presence never heard')))));
 }

@@ -68,7 +68,7 @@ export function renderReports() {
             h('span', {class: 'chip', 'data-test': 'missing', 'data-store': m.store,
               'data-device': m.device}, m.device))),
           s && s.status === 'offline' ?
-            h('span', {class: 'badge badge-state-failed'}, `shop offline since ${when(s.since)}`) : null);
+            h('span', {class: 'badge badge-state-failed'}, `shop offline since ${when(s.since, 'short')}`) : null);
       })));
   }
 
@@ -91,7 +91,7 @@ export function renderReports() {
       foot: amount(sumDecimals(reports.map(r => r.quantity), 3))},
     {title: 'Value, zł', value: r => amount(r.value), num: true,
       foot: amount(sumDecimals(reports.map(r => r.value), 2))},
-    {title: 'Received', value: r => when(r.received), class: 'nowrap wide-only'},
+    {title: 'Received', value: r => when(r.received, 'short'), class: 'nowrap wide-only'},
   ];
   clear(list, h('div', {class: 'scroll'}, table(columns, reports, {class: 'reports'}, r => ({
     'data-test': 'report', 'data-store': r.store, 'data-device': r.device,

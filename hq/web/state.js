@@ -1,32 +1,12 @@
 // What the parts of the page share: the last answers of head office, and messages to the reader.
 
-import {$, h, clear} from './dom.js';
-
 export const data = {
   status: null,    // GET /api/status: {stores, devices}
   reports: null,   // GET /api/reports for the chosen day: {business_day, reports, missing}
 };
 
-// A message at the top of the page. Errors stay until closed; other news fades.
-let fadeTimer = null;
-export function say(text, kind = 'info') {
-  const box = $('#message');
-  clearTimeout(fadeTimer);
-  clear(box,
-    h('span', {class: 'message-text'}, text),
-    h('button', {type: 'button', class: 'link', 'aria-label': 'Close message', onclick: () => {
-      box.hidden = true;
-    }}, '×'));
-  box.className = `message message-${kind}`;
-  box.setAttribute('role', kind === 'error' ? 'alert' : 'status');
-  box.hidden = false;
-  if (kind !== 'error' && kind !== 'warning') fadeTimer = setTimeout(() => { box.hidden = true; }, 8000);
-}
-
-export function unsay() {
-  clearTimeout(fadeTimer);
-  $('#message').hidden = true;
-}
+// Messages to the reader, as both pages give them.
+export {say, unsay} from './dom.js';
 
 // Redrawing a view every ten seconds with the same data would drop a reader's text selection
 // and scroll position in wide tables for nothing: each view draws only when what it shows

@@ -1,33 +1,6 @@
 // Sales drawn as inline SVG: turnover per day over weeks, and the best-selling articles.
 
-import {svg, amount} from './dom.js';
-
-const DAY_MS = 86400000;
-
-// Days as 'YYYY-MM-DD' in UTC arithmetic: the service's business days are calendar dates, and
-// local-time arithmetic would skip or repeat a day where the clocks change.
-export function dayList(from, to) {
-  const days = [];
-  const end = Date.parse(`${to}T00:00:00Z`);
-  for (let t = Date.parse(`${from}T00:00:00Z`); t <= end && days.length < 1000; t += DAY_MS) {
-    days.push(new Date(t).toISOString().slice(0, 10));
-  }
-  return days;
-}
-
-function niceStep(max, ticks) {
-  const raw = max / ticks;
-  const power = 10 ** Math.floor(Math.log10(raw));
-  for (const m of [1, 2, 2.5, 5, 10]) {
-    if (raw <= m * power) return m * power;
-  }
-  return 10 * power;
-}
-
-function number(text) {
-  const n = Number.parseFloat(String(text ?? '0').replace(',', '.'));
-  return Number.isFinite(n) ? n : 0;
-}
+import {svg, amount, number, dayList, niceStep} from './dom.js';
 
 function tickLabel(value) {
   return value >= 1000 ? `${(value / 1000).toLocaleString('pl-PL')} tys.` :

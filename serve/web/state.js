@@ -1,7 +1,7 @@
 // What the parts of the page share: the devices, the token's role, messages to staff, and a
 // small publish/subscribe so that a job event updates every view that shows the job.
 
-import {$, h, clear} from './dom.js';
+import {$} from './dom.js';
 
 export const state = {
   devices: new Map(),   // name -> device, as GET /api/devices and `device` events give them
@@ -25,26 +25,8 @@ export function emit(topic, value) {
   }
 }
 
-// A message at the top of the page. Errors stay until closed; other news fades.
-let fadeTimer = null;
-export function say(text, kind = 'info') {
-  const box = $('#message');
-  clearTimeout(fadeTimer);
-  clear(box,
-    h('span', {class: 'message-text'}, text),
-    h('button', {type: 'button', class: 'link', 'aria-label': 'Close message', onclick: () => {
-      box.hidden = true;
-    }}, '×'));
-  box.className = `message message-${kind}`;
-  box.setAttribute('role', kind === 'error' ? 'alert' : 'status');
-  box.hidden = false;
-  if (kind !== 'error' && kind !== 'warning') fadeTimer = setTimeout(() => { box.hidden = true; }, 8000);
-}
-
-export function sayError(error, what) {
-  const status = error && error.status ? ` (${error.status})` : '';
-  say(`${what}: ${error && error.message ? error.message : error}${status}`, 'error');
-}
+// Messages to the reader, as both pages give them.
+export {say, sayError, isoDay} from './dom.js';
 
 export const ENDED = new Set(['done', 'failed', 'interrupted', 'cancelled']);
 
@@ -54,12 +36,6 @@ export function jobLabel(kind) {
     'delete': 'Delete', 'zero-counters': 'Zero counters', 'close-day': 'Close of day',
     'scan': 'Scan',
   }[kind] || kind;
-}
-
-// A local calendar date as the service writes business days.
-export function isoDay(date) {
-  const pad = n => String(n).padStart(2, '0');
-  return `${date.getFullYear()}-${pad(date.getMonth() + 1)}-${pad(date.getDate())}`;
 }
 
 // Every element that changes a device carries data-operate; a read token hides them.
