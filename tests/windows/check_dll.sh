@@ -1,8 +1,9 @@
 #!/bin/bash
-# The DLL's export table (undecorated names at fixed ordinals) and imports (Windows system DLLs
-# only: the C and C++ runtimes are inside).
+# The DLL's export table (undecorated names at fixed ordinals), imports (Windows system DLLs
+# only: the C and C++ runtimes are inside) and version resource; nothing is run.
+#   check_dll.sh DLL [MINGW_TARGET] [PE_FORMAT] [VERSION]
 set -euo pipefail
-dll=$1 target=${2:-i686-w64-mingw32} format=${3:-pei-i386}
+dll=$1 target=${2:-i686-w64-mingw32} format=${3:-pei-i386} version=${4:-}
 dump=$($target-objdump -p "$dll")
 fail=0
 
@@ -45,8 +46,20 @@ for name in $imports; do
 done
 echo "imports: $(echo $imports)"
 
-# The version resource is filed under Polish (LANG_POLISH 0x15, SUBLANG_DEFAULT 1), where a
-# host that asks for the Polish resource looks.
-languages=$($target-windres -i "$dll" -O rc | sed -nE 's/^LANGUAGE (.*)$/\1/p' | sort -u)
+# The version resource, read from the file rather than through Windows, so it is checked where
+# no Windows program can run: filed under Polish (LANG_POLISH 0x15, SUBLANG_DEFAULT 1), where a
+# host that asks for the Polish resource looks, with the header's version, the project's one.
+resources=$($target-windres -i "$dll" -O rc)
+languages=$(sed -nE 's/^LANGUAGE (.*)$/\1/p' <<<"$resources" | sort -u)
 [ "$languages" = "21, 1" ] || { echo "resources filed under: $languages (want 21, 1)"; fail=1; }
+if [ -n "$version" ]; then
+    v="${version//./, }, 0"
+    for line in "FILEVERSION $v" "PRODUCTVERSION $v" 'BLOCK "041504b0"' \
+                'VALUE "Translation", 0x415, 1200' "VALUE \"FileVersion\", \"$v\"" \
+                "VALUE \"ProductVersion\", \"$v\"" 'VALUE "OriginalFilename", "VELKO_DL.dll"'; do
+        grep -qxF "$line" <<<"$(sed -E 's/^\s+//' <<<"$resources")" ||
+            { echo "the version resource lacks: $line"; fail=1; }
+    done
+    [ $fail -ne 0 ] || echo "version resource: $version.0, Polish, code page 1200"
+fi
 exit $fail

@@ -10,7 +10,9 @@
 #       refused connection. Its files have Polish names, which Wine's ANSI code page lacks.
 set -euo pipefail
 mode=$1 prefix=$2
-export WINEPREFIX=$prefix WINEARCH=${VELKO_WINEARCH:-win32} WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX=$prefix
+source "$(dirname "$0")/wine.sh"
+skip_unless_wine_runs
 # COM1 must stay where we put it: Wine remaps dosdevices/com1 to /dev/ttyS0 whenever its server
 # starts on a machine that has one, unless the Ports registry value names the device.
 com1=$prefix/velko-com1

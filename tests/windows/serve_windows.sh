@@ -6,7 +6,8 @@
 #   serve_windows.sh PREFIX VELKO_SIM VELKO_EXE
 set -euo pipefail
 prefix=$1 sim=$2 exe=$3
-export WINEPREFIX=$prefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX=$prefix VELKO_WINEARCH=win64
+source "$(dirname "$0")/wine.sh"
 work=$(mktemp -d)
 pids=()
 cleanup() {

@@ -1,0 +1,52 @@
+# Sourced by the Windows tests: Wine for VELKO_WINEARCH (win32, the default, or win64), and
+# whether 32-bit Windows programs can run on this machine at all.
+#
+# Debian's `wine` wrapper takes the 32-bit loader whenever wine32 is installed, even for a
+# 64-bit prefix, and that loader cannot start on a kernel that runs no 32-bit programs: each
+# architecture is given its own loader by name. (Debian's wineserver serves both.)
+# shellcheck shell=bash
+wine_arch=${VELKO_WINEARCH:-win32}
+wine_loader=/usr/lib/wine/wine
+[ "$wine_arch" = win64 ] && wine_loader=/usr/lib/wine/wine64
+export WINEARCH=$wine_arch WINELOADER=$wine_loader WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+wine() { "$wine_loader" "$@"; }
+wineboot() { "$wine_loader" wineboot "$@"; }
+
+# Prints why 32-bit Windows programs cannot run here, or nothing (status 0) when they can.
+# The kernel is asked with the smallest static i386 program there is (an ELF header, one
+# program header and `exit(0)` through int 0x80), so the answer does not depend on what is
+# installed; VELKO_I386_PROBE names another program to ask instead (the tests point it at one
+# that fails).
+wine32_unavailable() {
+    local probe=${VELKO_I386_PROBE:-} made=""
+    if [ -z "$probe" ]; then
+        made=$(mktemp) probe=$made
+        printf '%b' '\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00' \
+            '\x02\x00\x03\x00\x01\x00\x00\x00\x54\x80\x04\x08\x34\x00\x00\x00\x00\x00\x00\x00' \
+            '\x00\x00\x00\x00\x34\x00\x20\x00\x01\x00\x00\x00\x00\x00\x00\x00' \
+            '\x01\x00\x00\x00\x00\x00\x00\x00\x00\x80\x04\x08\x00\x80\x04\x08\x5d\x00\x00\x00' \
+            '\x5d\x00\x00\x00\x05\x00\x00\x00\x00\x10\x00\x00\xb8\x01\x00\x00\x00\x31\xdb\xcd\x80' \
+            >"$probe"
+        chmod +x "$probe"
+    fi
+    local runs=0
+    "$probe" >/dev/null 2>&1 || runs=$?
+    [ -z "$made" ] || rm -f "$made"
+    if [ $runs -ne 0 ]; then
+        echo "this kernel runs no 32-bit programs"
+        return 1
+    fi
+    if [ ! -x /usr/lib/wine/wine ]; then
+        echo "32-bit Wine (wine32:i386) is not installed"
+        return 1
+    fi
+}
+
+# Ends a test as skipped (ctest's SKIP_RETURN_CODE) where its architecture cannot run here.
+skip_unless_wine_runs() {
+    local why
+    [ "$wine_arch" = win32 ] || return 0
+    why=$(wine32_unavailable) && return 0
+    echo "not run: $why"
+    exit 77
+}
