@@ -9,8 +9,9 @@ wine_arch=${VELKO_WINEARCH:-win32}
 wine_loader=/usr/lib/wine/wine
 [ "$wine_arch" = win64 ] && wine_loader=/usr/lib/wine/wine64
 export WINEARCH=$wine_arch WINELOADER=$wine_loader WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-wine() { "$wine_loader" "$@"; }
-wineboot() { "$wine_loader" wineboot "$@"; }
+# `wine` and `wineboot` run that loader as the process itself, so that a test that starts a
+# Windows program in the background and later kills it kills the program.
+PATH="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/wine-bin:$PATH"
 
 # Prints why 32-bit Windows programs cannot run here, or nothing (status 0) when they can.
 # The kernel is asked with the smallest static i386 program there is (an ELF header, one
