@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/article_file.h"
-#include "cli/sync.h"
-#include "cli/validate.h"
+#include "files/article_file.h"
+#include "files/validate.h"
+#include "jobs/sync.h"
 #include "link/crc16.h"
 #include "link/velko_comm.h"
 

@@ -21,9 +21,9 @@
 #include <thread>
 #include <vector>
 
-#include "cli/text_codec.h"
-#include "cli/validate.h"
 #include "device/floor.h"
+#include "files/text_codec.h"
+#include "files/validate.h"
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/article_file.h"
 #include "device/floor.h"
+#include "files/article_file.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <fstream>
 #include <new>
 
-#include "cli/validate.h"
+#include "files/validate.h"
 #include "link/velko_comm.h"
 #include "sim/device_model.h"
 #include "sim/sim_line.h"

@@ -16,11 +16,13 @@ namespace velko::cli {
 namespace {
 
 std::atomic<int> interrupts{0};
+std::atomic<bool> stopRequested{false};
 constexpr char kStopping[] =
     "\nvelko: stopping after the article on the line; Ctrl-C again to quit at once\n";
 
 // True for the first interrupt; the handlers quit on the second. Safe in a signal handler.
 bool noteInterrupt() {
+    stopRequested.store(true);
     return interrupts.fetch_add(1) == 0;
 }
 
@@ -28,6 +30,10 @@ bool noteInterrupt() {
 
 bool interrupted() {
     return interrupts.load() > 0;
+}
+
+const std::atomic<bool>& interruption() {
+    return stopRequested;
 }
 
 #ifdef _WIN32
@@ -79,12 +85,6 @@ bool isTerminal(std::FILE* stream) {
     return _isatty(_fileno(stream)) != 0;
 }
 
-std::tm localTime(std::time_t when) {
-    std::tm local{};
-    localtime_s(&local, &when);
-    return local;
-}
-
 // Runs on a thread of its own that Windows starts for the event.
 BOOL WINAPI onConsoleEvent(DWORD event) {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
@@ -108,12 +108,6 @@ std::vector<std::string> utf8Arguments(int argc, char** argv) {
 
 bool isTerminal(std::FILE* stream) {
     return isatty(fileno(stream)) != 0;
-}
-
-std::tm localTime(std::time_t when) {
-    std::tm local{};
-    localtime_r(&when, &local);
-    return local;
 }
 
 void catchInterrupts() {

@@ -1,7 +1,8 @@
-// What the tool needs of the operating system besides the line, the text codec and durable
-// files: its arguments, the terminal and the local time.
+// What the tool needs of the operating system besides what its jobs need: its arguments, the
+// terminal and Ctrl-C.
 #pragma once
 
+#include <atomic>
 #include <cstdio>
 #include <ctime>
 #include <string>
@@ -21,12 +22,12 @@ std::vector<std::string> utf8Arguments(int argc, char** argv);
 
 bool isTerminal(std::FILE* stream);
 
-std::tm localTime(std::time_t when);
-
 // Ctrl-C (and on POSIX SIGTERM) from now on asks the jobs to stop at the next article: the
 // first one sets interrupted() and says so on standard error, the second ends the program at
 // once with status 130.
 void catchInterrupts();
 bool interrupted();
+// Set by the first interrupt: the stop that the tool hands its jobs.
+const std::atomic<bool>& interruption();
 
 }  // namespace velko::cli

@@ -8,22 +8,25 @@
 #include <iostream>
 #include <thread>
 
-#include "cli/article_file.h"
+#include "cli/difference_table.h"
+#include "cli/exit_status.h"
 #include "cli/host_os.h"
-#include "cli/jobs.h"
-#include "cli/outcome.h"
-#include "cli/scan.h"
+#include "cli/progress_display.h"
+#include "cli/scan_command.h"
+#include "files/article_file.h"
+#include "jobs/jobs.h"
+#include "jobs/outcome.h"
 #ifdef VELKO_WITH_HQ
 #include "hq/hq.h"
 #endif
 #ifdef VELKO_WITH_SERVE
 #include "serve/run.h"
-#ifdef _WIN32
+#ifdef VELKO_WITH_WINDOWS_SERVICE
 #include "serve/windows_service.h"
 #endif
 #endif
-#include "cli/validate.h"
 #include "device/floor.h"
+#include "files/validate.h"
 #include "link/platform.h"
 #include "link/velko_comm.h"
 
@@ -132,11 +135,11 @@ void printDryRun(const Options& o, const std::vector<LineSpec>& lines,
 int overallStatus(const std::vector<Outcome>& outcomes) {
     int status = EXIT_DONE;
     for (const Outcome& o : outcomes) {
-        if (o.exitStatus == EXIT_INTERRUPTED) return EXIT_INTERRUPTED;
+        if (o.code == EXIT_INTERRUPTED) return EXIT_INTERRUPTED;
     }
     for (const Outcome& o : outcomes) {
-        if (o.exitStatus == EXIT_DONE) continue;
-        status = status == EXIT_DONE || status == o.exitStatus ? o.exitStatus : EXIT_MIXED;
+        if (o.code == EXIT_DONE) continue;
+        status = status == EXIT_DONE || status == o.code ? o.code : EXIT_MIXED;
     }
     return status;
 }
@@ -231,7 +234,7 @@ int run(Options& o, Command command) {
         return EXIT_DONE;
     }
 
-    Progress progress(!o.quiet && isTerminal(stderr) ? stderr : nullptr, labels);
+    ProgressDisplay progress(!o.quiet && isTerminal(stderr) ? stderr : nullptr, labels);
     std::vector<Outcome> outcomes(lines.size());
     std::vector<JobRequest> requests(lines.size(), o.request);
     for (size_t i = 0; i < lines.size(); ++i) {
@@ -265,6 +268,7 @@ int run(Options& o, Command command) {
     // One thread per line; the devices on one line (a bus, or a device server's one port)
     // take turns on it in the order given.
     catchInterrupts();
+    for (JobRequest& r : requests) r.stop = &interruption();
     std::vector<std::vector<size_t>> byPath;
     for (size_t i = 0; i < lines.size(); ++i) {
         auto same = std::find_if(byPath.begin(), byPath.end(), [&](const auto& group) {
@@ -287,16 +291,17 @@ int run(Options& o, Command command) {
     for (size_t i = 0; i < lines.size(); ++i) {
         const Outcome& out = outcomes[i];
         const std::string where = several ? labels[i] + ": " : "";
-        if (out.exitStatus != EXIT_DONE) {
+        if (out.code != EXIT_DONE) {
             std::fprintf(stderr, "velko: %s%s\n", where.c_str(), out.message.c_str());
         } else if (!o.quiet) {
             std::fprintf(stderr, "%s%s\n", where.c_str(), out.message.c_str());
         }
     }
     for (size_t i = 0; i < lines.size(); ++i) {
-        if (outcomes[i].details.empty()) continue;
+        const std::string table = differenceTable(outcomes[i].differences);
+        if (table.empty()) continue;
         if (several) std::printf("%s:\n", labels[i].c_str());
-        std::fputs(outcomes[i].details.c_str(), stdout);
+        std::fputs(table.c_str(), stdout);
     }
     std::fflush(stdout);
     if (several && !o.quiet) printSummary(lines, labels, outcomes);
@@ -501,7 +506,7 @@ int main(int argc, char** argv) {
         ->add_option("--web-root", serveOptions.webRoot,
                      "serve the page from DIR instead of the copy built in (to work on it)")
         ->type_name("DIR");
-#ifdef _WIN32
+#ifdef VELKO_WITH_WINDOWS_SERVICE
     bool installService = false, uninstallService = false, asService = false;
     serve->add_flag("--install-service", installService,
                     "install as the Windows service \"velko\" with this --config, started with "
@@ -568,14 +573,14 @@ int main(int argc, char** argv) {
 #endif
 #ifdef VELKO_WITH_SERVE
     if (serve->parsed()) {
-#ifdef _WIN32
+#ifdef VELKO_WITH_WINDOWS_SERVICE
         if (uninstallService) return velko::serve::uninstallWindowsService();
 #endif
         if (serveOptions.config.empty() == (serveOptions.simulate == 0)) {
             std::fprintf(stderr, "velko: serve: give --config FILE or --simulate N\n");
             return EXIT_USAGE;
         }
-#ifdef _WIN32
+#ifdef VELKO_WITH_WINDOWS_SERVICE
         if (installService) return velko::serve::installWindowsService(serveOptions);
         if (asService) return velko::serve::runAsWindowsService(serveOptions);
 #endif

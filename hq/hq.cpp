@@ -18,23 +18,26 @@
 #include <sstream>
 #include <thread>
 
-#include "cli/article_file.h"
-#include "cli/scan.h"
-#include "cli/validate.h"
+#include "chain/broker.h"
+#include "chain/price_list.h"
 #include "device/amount.h"
+#include "files/article_file.h"
+#include "files/validate.h"
+#include "hq/config.h"
 #include "hq/hq_store.h"
-#include "serve/config.h"
-#include "serve/embedded_files.h"
-#include "serve/head_office.h"
-#include "serve/host.h"
-#include "serve/service.h"
+#include "http/embedded_files.h"
+#include "http/host.h"
+#include "jobs/scan.h"
 
 namespace velko::hq {
+
+// Head office's built-in page, by its file's name, made by http/embed.cmake.
+const http::EmbeddedFile* pageFile(const std::string& name);
 namespace {
 
 using nlohmann::ordered_json;
 
-bool loadConfig(const std::string& path, serve::HqConfig& config) {
+bool loadConfig(const std::string& path, HqConfig& config) {
     std::ifstream in(path, std::ios::binary);
     std::vector<std::string> faults;
     if (!in) {
@@ -42,13 +45,13 @@ bool loadConfig(const std::string& path, serve::HqConfig& config) {
     } else {
         std::ostringstream text;
         text << in.rdbuf();
-        config = serve::parseHqConfig(text.str(), path, faults);
+        config = parseHqConfig(text.str(), path, faults);
     }
     for (const std::string& f : faults) std::fprintf(stderr, "velko hq: %s\n", f.c_str());
     return faults.empty();
 }
 
-std::unique_ptr<HqStore> openStore(const serve::HqConfig& config) {
+std::unique_ptr<HqStore> openStore(const HqConfig& config) {
     if (!config.database.empty()) return std::make_unique<HqStore>(config.database);
     std::error_code error;
     std::filesystem::create_directories(config.data, error);
@@ -68,7 +71,7 @@ void take(HqStore& store, const std::string& topic, const std::string& payload) 
     const auto parts = topicParts(topic);
     if (parts.size() < 3 || parts[0] != "velko") return;
     const std::string& shop = parts[1];
-    const std::string now = serve::utcText(std::time(nullptr));
+    const std::string now = http::utcText(std::time(nullptr));
     if (parts.size() == 3 && parts[2] == "status") {
         if (payload == "online" || payload == "offline") store.storeStatus(shop, payload, now);
         return;
@@ -193,9 +196,9 @@ void onConnect(mosquitto* client, void* self, int rc) {
         mosquitto_subscribe(client, nullptr, topic, 1);
 }
 
-bool authorized(const serve::HqConfig& config, const httplib::Request& req) {
+bool authorized(const HqConfig& config, const httplib::Request& req) {
     const std::string auth = req.get_header_value("Authorization");
-    for (const serve::Token& t : config.tokens) {
+    for (const http::Token& t : config.tokens) {
         if (auth == "Bearer " + t.secret) return true;
     }
     return false;
@@ -248,8 +251,8 @@ class BrokerSession {
   public:
     using Clock = std::chrono::steady_clock;
 
-    BrokerSession(const serve::HeadOfficeConfig& broker, const std::string& id)
-        : broker_(broker), client_(serve::makeMqttClient(broker, id, true, this)) {
+    BrokerSession(const chain::BrokerConfig& broker, const std::string& id)
+        : broker_(broker), client_(chain::makeMqttClient(broker, id, true, this)) {
         mosquitto_connect_callback_set(client_, [](mosquitto*, void* self, int rc) {
             static_cast<BrokerSession*>(self)->update(
                 [&](BrokerSession& s) { (rc == 0 ? s.connected_ : s.refused_) = true; });
@@ -349,7 +352,7 @@ class BrokerSession {
         return changed_.wait_until(lock, until, [&] { return unacknowledged_ <= 0; });
     }
 
-    serve::HeadOfficeConfig broker_;
+    chain::BrokerConfig broker_;
     mosquitto* client_;
     std::mutex mutex_;
     std::condition_variable changed_;
@@ -361,8 +364,8 @@ class BrokerSession {
 }  // namespace
 
 int runHq(const HqOptions& options) {
-    serve::prepareStop();
-    serve::HqConfig config;
+    http::prepareStop();
+    HqConfig config;
     if (!loadConfig(options.config, config)) return 2;
     std::unique_ptr<HqStore> store;
     try {
@@ -375,7 +378,7 @@ int runHq(const HqOptions& options) {
     mosquitto* client = nullptr;
     try {
         // A session the broker keeps: day reports that come while head office is away wait.
-        client = serve::makeMqttClient(config.broker, "velko-hq", false, &reader);
+        client = chain::makeMqttClient(config.broker, "velko-hq", false, &reader);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "velko hq: %s\n", e.what());
         return 1;
@@ -388,74 +391,94 @@ int runHq(const HqOptions& options) {
         MOSQ_ERR_SUCCESS)
         mosquitto_reconnect_async(client);
 
-    httplib::Server http;
-    http.Get("/api/health", [&](const httplib::Request&, httplib::Response& res) {
-        res.set_content(ordered_json{{"status", "up"},
-                                     {"version", VELKO_VERSION_STRING},
-                                     {"broker", reader.connected.load()},
-                                     {"waiting", reader.waiting()}}
-                            .dump(2),
-                        "application/json");
-    });
-    const auto guarded = [&](auto body) {
-        return [&config, body](const httplib::Request& req, httplib::Response& res) {
-            if (!authorized(config, req)) {
-                res.status = 401;
-                res.set_content("{\"error\": \"this needs 'Authorization: Bearer TOKEN'\"}\n",
-                                "application/json");
-                return;
-            }
-            res.set_content(body(req).dump(2), "application/json");
-        };
+    // Head office's API as a table: each route's path (a pattern of the HTTP library's),
+    // whether it needs a token, the query parameters it takes, and its answer.
+    const auto jsonBody = [](httplib::Response& res, int status, const ordered_json& body) {
+        res.status = status;
+        res.set_content(body.dump(2), "application/json");
     };
-    http.Get("/api/status", guarded([&](const httplib::Request&) { return statusJson(*store); }));
-    http.Get("/api/reports", [&](const httplib::Request& req, httplib::Response& res) {
-        const std::string day = req.get_param_value("day");
-        int y, m, d;
-        char extra;
-        if (day.size() != 10 ||
-            std::sscanf(day.c_str(), "%4d-%2d-%2d%c", &y, &m, &d, &extra) != 3) {
-            res.status = authorized(config, req) ? 400 : 401;
-            res.set_content(res.status == 400
-                                ? "{\"error\": \"'day' must be a date, as 2026-12-08\"}\n"
-                                : "{\"error\": \"this needs 'Authorization: Bearer TOKEN'\"}\n",
-                            "application/json");
-            return;
-        }
-        guarded([&](const httplib::Request&) { return reportsJson(*store, day); })(req, res);
-    });
-    http.Get("/api/sales", guarded([&](const httplib::Request& req) {
-                 ordered_json rows = ordered_json::array();
-                 for (const auto& s :
-                      store->sales(req.get_param_value("from"), req.get_param_value("to"))) {
-                     rows.push_back({{"store", s.store},
-                                     {"business_day", s.businessDay},
-                                     {"quantity", formatAmount(s.quantity, 3)},
-                                     {"value", formatAmount(s.value, 2)}});
-                 }
-                 return ordered_json{{"rows", rows}};
-             }));
-    http.Get(R"(/api/commands/([A-Za-z0-9_.:-]+))", guarded([&](const httplib::Request& req) {
-                 ordered_json answers = ordered_json::object();
-                 for (const auto& [shop, payload] : store->commandResults(req.matches[1].str()))
-                     answers[shop] = ordered_json::parse(payload, nullptr, false);
-                 return ordered_json{{"id", req.matches[1].str()}, {"answers", answers}};
-             }));
-    // The page: the files built in, open to all (they hold no data).
-    http.Get(R"(/([A-Za-z0-9_.-]*))", [](const httplib::Request& req, httplib::Response& res) {
-        const std::string name = req.matches[1].str().empty() ? "index.html" : req.matches[1].str();
-        const serve::EmbeddedFile* file = serve::hqFile(name);
-        if (!file || name[0] == '.') {
-            res.status = 404;
-            res.set_content("{\"error\": \"no such page\"}\n", "application/json");
-            return;
-        }
-        res.set_content(reinterpret_cast<const char*>(file->data), file->size,
-                        serve::contentTypeOf(name));
-    });
+    struct Route {
+        const char* pattern;
+        bool needsToken;
+        std::vector<const char*> params;
+        std::function<void(const httplib::Request&, httplib::Response&)> answer;
+    };
+    const std::vector<Route> routes = {
+        {"/api/health",
+         false,
+         {},
+         [&](const httplib::Request&, httplib::Response& res) {
+             jsonBody(res, 200,
+                      {{"status", "up"},
+                       {"version", VELKO_VERSION_STRING},
+                       {"broker", reader.connected.load()},
+                       {"waiting", reader.waiting()}});
+         }},
+        {"/api/status",
+         true,
+         {},
+         [&](const httplib::Request&, httplib::Response& res) {
+             jsonBody(res, 200, statusJson(*store));
+         }},
+        {"/api/reports",
+         true,
+         {"day"},
+         [&](const httplib::Request& req, httplib::Response& res) {
+             const std::string day = req.get_param_value("day");
+             int y, m, d;
+             char extra;
+             if (day.size() != 10 ||
+                 std::sscanf(day.c_str(), "%4d-%2d-%2d%c", &y, &m, &d, &extra) != 3)
+                 return jsonBody(res, 400, {{"error", "'day' must be a date, as 2026-12-08"}});
+             jsonBody(res, 200, reportsJson(*store, day));
+         }},
+        {"/api/sales",
+         true,
+         {"from", "to"},
+         [&](const httplib::Request& req, httplib::Response& res) {
+             ordered_json rows = ordered_json::array();
+             for (const auto& s :
+                  store->sales(req.get_param_value("from"), req.get_param_value("to"))) {
+                 rows.push_back({{"store", s.store},
+                                 {"business_day", s.businessDay},
+                                 {"quantity", formatAmount(s.quantity, 3)},
+                                 {"value", formatAmount(s.value, 2)}});
+             }
+             jsonBody(res, 200, {{"rows", rows}});
+         }},
+        {R"(/api/commands/([A-Za-z0-9_.:-]+))",
+         true,
+         {},
+         [&](const httplib::Request& req, httplib::Response& res) {
+             ordered_json answers = ordered_json::object();
+             for (const auto& [shop, payload] : store->commandResults(req.matches[1].str()))
+                 answers[shop] = ordered_json::parse(payload, nullptr, false);
+             jsonBody(res, 200, {{"id", req.matches[1].str()}, {"answers", answers}});
+         }},
+        // The page: the files built in, open to all (they hold no data).
+        {R"(/([A-Za-z0-9_.-]*))",
+         false,
+         {},
+         [&](const httplib::Request& req, httplib::Response& res) {
+             const std::string name =
+                 req.matches[1].str().empty() ? "index.html" : req.matches[1].str();
+             const http::EmbeddedFile* file = pageFile(name);
+             if (!file || name[0] == '.') return jsonBody(res, 404, {{"error", "no such page"}});
+             res.set_content(reinterpret_cast<const char*>(file->data), file->size,
+                             http::contentTypeOf(name));
+         }},
+    };
+    httplib::Server web;
+    for (const Route& route : routes) {
+        web.Get(route.pattern, [&](const httplib::Request& req, httplib::Response& res) {
+            if (route.needsToken && !authorized(config, req))
+                return jsonBody(res, 401, {{"error", "this needs 'Authorization: Bearer TOKEN'"}});
+            route.answer(req, res);
+        });
+    }
     const int port = config.port == 0
-                         ? http.bind_to_any_port(config.host)
-                         : (http.bind_to_port(config.host, config.port) ? config.port : -1);
+                         ? web.bind_to_any_port(config.host)
+                         : (web.bind_to_port(config.host, config.port) ? config.port : -1);
     if (port < 0) {
         std::fprintf(stderr, "velko hq: cannot listen on %s:%d\n", config.host.c_str(),
                      config.port);
@@ -463,11 +486,11 @@ int runHq(const HqOptions& options) {
         mosquitto_destroy(client);
         return 1;
     }
-    std::thread server([&] { http.listen_after_bind(); });
+    std::thread server([&] { web.listen_after_bind(); });
     std::printf("velko hq: listening on http://%s:%d/\n", config.host.c_str(), port);
     std::fflush(stdout);
-    serve::waitForStop();
-    http.stop();
+    http::waitForStop();
+    web.stop();
     server.join();
     mosquitto_disconnect(client);
     mosquitto_loop_stop(client, false);
@@ -510,7 +533,7 @@ std::string changesMessage(int64_t version, const std::string& checksum, int64_t
 }  // namespace
 
 int publishPriceList(const HqOptions& options) {
-    serve::HqConfig config;
+    HqConfig config;
     if (!loadConfig(options.config, config)) return 2;
     std::vector<ArticleRecord> records;
     std::vector<cli::Fault> faults;
@@ -554,10 +577,10 @@ int publishPriceList(const HqOptions& options) {
             a.erase("value");
         }
         const int64_t version = store->nextVersion();
-        const std::string checksum = serve::priceListChecksum(records);
+        const std::string checksum = chain::priceListChecksum(records);
         // The version is taken before anything is sent: a publish that fails half-way leaves
         // it used, and the next list goes out under a new one that no shop has seen.
-        store->published(version, checksum, list.dump(), serve::utcText(std::time(nullptr)));
+        store->published(version, checksum, list.dump(), http::utcText(std::time(nullptr)));
         const std::string whole =
             ordered_json{{"version", version}, {"checksum", checksum}, {"articles", list}}.dump();
         std::map<int64_t, std::string> fromBase;  // the message as changes, by base version
@@ -603,7 +626,7 @@ namespace {
 // A command's id: unique across head office's runs, and telling when it was sent.
 std::string commandId() {
     char when[32];
-    const std::tm t = serve::utcTime(std::time(nullptr));
+    const std::tm t = http::utcTime(std::time(nullptr));
     std::strftime(when, sizeof when, "%Y%m%dT%H%M%SZ", &t);
     char tail[16];
     std::snprintf(tail, sizeof tail, "%08x", unsigned(std::random_device()()));
@@ -644,7 +667,7 @@ void describeAnswer(const std::string& shop, const ordered_json& answer) {
 }  // namespace
 
 int sendCommand(const HqOptions& options) {
-    serve::HqConfig config;
+    HqConfig config;
     if (!loadConfig(options.config, config)) return 2;
     std::vector<int> numbers;
     std::string problem;
@@ -657,7 +680,7 @@ int sendCommand(const HqOptions& options) {
     try {
         std::vector<std::string> stores;
         for (const std::string& shop : options.stores) {
-            if (!serve::goodName(shop)) {
+            if (!http::goodName(shop)) {
                 std::fprintf(stderr,
                              "velko hq: --store %s: a store's name is letters, digits, "
                              "'-' and '_'\n",
@@ -740,7 +763,7 @@ int sendCommand(const HqOptions& options) {
 }
 
 int printStatus(const HqOptions& options) {
-    serve::HqConfig config;
+    HqConfig config;
     if (!loadConfig(options.config, config)) return 2;
     try {
         auto store = openStore(config);
@@ -769,7 +792,7 @@ int printStatus(const HqOptions& options) {
 }
 
 int printReports(const HqOptions& options) {
-    serve::HqConfig config;
+    HqConfig config;
     if (!loadConfig(options.config, config)) return 2;
     try {
         auto store = openStore(config);

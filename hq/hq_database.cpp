@@ -7,14 +7,14 @@
 namespace velko::hq {
 namespace {
 
-using serve::Statement;
+using http::Statement;
 
 class Sqlite : public HqDatabase {
   public:
     Sqlite(const std::string& path, const Migrations& steps) {
         std::vector<const char*> texts;
         for (const std::string& step : steps) texts.push_back(step.c_str());
-        db_ = serve::openDurable(path, 10000, nullptr, texts.data(), int64_t(texts.size()));
+        db_ = http::openDurable(path, 10000, nullptr, texts.data(), int64_t(texts.size()));
     }
     ~Sqlite() override { sqlite3_close(db_); }
 

@@ -9,11 +9,11 @@
 #include <variant>
 #include <vector>
 
-#include "serve/sqlite.h"
+#include "http/sqlite.h"
 
 namespace velko::hq {
 
-using serve::StoreError;
+using http::StoreError;
 
 class HqDatabase {
   public:

@@ -1,6 +1,6 @@
 #include "hq/hq_store.h"
 
-#include "serve/config.h"
+#include "hq/config.h"
 
 namespace velko::hq {
 
@@ -40,8 +40,8 @@ int64_t number(const std::string& text) {
 }  // namespace
 
 HqStore::HqStore(const std::string& database)
-    : db_(serve::isPostgresUrl(database) ? openPostgres(database, postgresSteps())
-                                         : openSqlite(database, kSqlite)) {}
+    : db_(isPostgresUrl(database) ? openPostgres(database, postgresSteps())
+                                  : openSqlite(database, kSqlite)) {}
 
 HqStore::~HqStore() = default;
 

@@ -2,12 +2,13 @@
 
 #include <algorithm>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
-#include "cli/article_file.h"
-#include "cli/validate.h"
 #include "device/amount.h"
-#include "serve/embedded_files.h"
+#include "files/article_file.h"
+#include "files/validate.h"
+#include "http/embedded_files.h"
 #include "serve/views.h"
 
 namespace velko::serve {
@@ -145,25 +146,58 @@ bool readList(const ApiRequest& request, const std::string& kind,
 
 }  // namespace
 
-const std::vector<std::string>& apiRoutes() {
-    static const std::vector<std::string> routes = {
-        "GET /api/health",
-        "GET /api/openapi.json",
-        "GET /api/token",
-        "GET /api/devices",
-        "POST /api/check",
-        "POST /api/devices/{name}/{action}",
-        "POST /api/groups/{group}/{action}",
-        "GET /api/jobs",
-        "GET /api/jobs/{id}",
-        "GET /api/jobs/{id}/result",
-        "DELETE /api/jobs/{id}",
-        "GET /api/events",
-        "GET /api/reports",
-        "GET /api/reports/{id}",
-        "GET /api/sales",
+// One route: its method, its path with {names} for the parts it takes from the request, who
+// may call it, the query parameters it takes, and the member that answers it.
+struct Api::Route {
+    enum Access { Open, Read, Operate };
+    const char* method;
+    const char* pattern;
+    Access access;
+    std::vector<const char*> params;
+    ApiResponse (Api::*handler)(const Call&);
+};
+
+const std::vector<Api::Route>& Api::routes() {
+    static const std::vector<Route> table = {
+        {"GET", "/api/health", Route::Open, {}, &Api::health},
+        {"GET", "/api/openapi.json", Route::Open, {}, &Api::description},
+        {"GET", "/api/token", Route::Read, {}, &Api::tokenInfo},
+        {"GET", "/api/devices", Route::Read, {}, &Api::devices},
+        {"POST", "/api/check", Route::Operate, {"kind"}, &Api::check},
+        {"POST",
+         "/api/devices/{name}/{action}",
+         Route::Operate,
+         {"verify", "dry_run", "keep_others", "continue", "numbers"},
+         &Api::submit},
+        {"POST",
+         "/api/groups/{group}/{action}",
+         Route::Operate,
+         {"verify", "dry_run", "keep_others", "continue", "numbers"},
+         &Api::submit},
+        {"GET",
+         "/api/jobs",
+         Route::Read,
+         {"device", "state", "since", "until", "limit"},
+         &Api::jobs},
+        {"GET", "/api/jobs/{id}", Route::Read, {}, &Api::job},
+        {"GET", "/api/jobs/{id}/result", Route::Read, {"format"}, &Api::jobResult},
+        {"DELETE", "/api/jobs/{id}", Route::Operate, {}, &Api::cancel},
+        {"GET", "/api/events", Route::Read, {}, &Api::events},
+        {"GET", "/api/reports", Route::Read, {"device", "from", "to"}, &Api::reports},
+        {"GET", "/api/reports/{id}", Route::Read, {"format", "excel"}, &Api::report},
+        {"GET", "/api/sales", Route::Read, {"device", "from", "to", "by", "limit"}, &Api::sales},
     };
-    return routes;
+    return table;
+}
+
+std::vector<Api::RouteInfo> Api::routeInfo() {
+    std::vector<RouteInfo> out;
+    for (const Route& r : routes()) {
+        RouteInfo info{r.method, r.pattern, r.access != Route::Open, {}};
+        for (const char* p : r.params) info.params.push_back(p);
+        out.push_back(std::move(info));
+    }
+    return out;
 }
 
 Api::Api(Service& service, std::string webRoot) : service_(service), webRoot_(std::move(webRoot)) {}
@@ -186,29 +220,28 @@ ApiResponse Api::handle(const ApiRequest& request) {
     return response;
 }
 
+// The parts of `parts` that `pattern` names, when the path is the pattern's.
+static bool matches(const std::string& pattern, const std::vector<std::string>& parts,
+                    std::map<std::string, std::string>& taken) {
+    const std::vector<std::string> want = split(pattern);
+    if (want.size() != parts.size()) return false;
+    for (size_t i = 0; i < want.size(); ++i) {
+        if (want[i].front() == '{') {
+            taken[want[i].substr(1, want[i].size() - 2)] = parts[i];
+        } else if (want[i] != parts[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
 ApiResponse Api::route(const ApiRequest& request) {
     const std::vector<std::string> parts = split(request.path);
     const std::string& method = request.method;
     const Config& config = service_.config();
 
     // The page and its files, open to all: they hold no data.
-    if (parts.empty() || parts[0] != "api") {
-        if (method != "GET" && method != "HEAD") return error(405, "the page is only read");
-        const std::string name = parts.empty() ? "index.html" : parts[0];
-        if (parts.size() > 1 || name == "openapi.json") return error(404, "no such page");
-        ApiResponse r;
-        r.contentType = contentTypeOf(name);
-        if (!webRoot_.empty()) {
-            std::ifstream in(webRoot_ + "/" + name, std::ios::binary);
-            if (!in || name[0] == '.') return error(404, "no such page");
-            r.body.assign(std::istreambuf_iterator<char>(in), {});
-            return r;
-        }
-        const EmbeddedFile* file = embeddedFile(name);
-        if (!file) return error(404, "no such page");
-        r.body.assign(reinterpret_cast<const char*>(file->data), file->size);
-        return r;
-    }
+    if (parts.empty() || parts[0] != "api") return page(parts, method);
     if (method == "OPTIONS") {
         ApiResponse r;
         r.status = 204;
@@ -219,260 +252,336 @@ ApiResponse Api::route(const ApiRequest& request) {
         }
         return r;
     }
-    const std::string what = parts.size() > 1 ? parts[1] : "";
-    if (method == "GET" && parts.size() == 2 && what == "health") {
-        ordered_json lines = ordered_json::array();
-        std::map<std::string, ordered_json> byLine;
-        for (const DeviceConfig& d : config.devices) byLine[d.line].push_back(d.name);
-        for (const auto& [line, devices] : byLine) {
-            std::string state = "idle";
-            for (const auto& name : devices) {
-                const std::string s = service_.deviceState(name);
-                if (s != "idle") state = s;
-            }
-            lines.push_back({{"line", line}, {"devices", devices}, {"state", state}});
+    Call call{request, {}, nullptr};
+    const Route* found = nullptr;
+    for (const Route& r : routes()) {
+        call.path.clear();
+        if (method == r.method && matches(r.pattern, parts, call.path)) {
+            found = &r;
+            break;
         }
-        ordered_json office = nullptr;
-        if (HeadOffice* h = service_.headOffice()) {
-            const HeadOffice::Status s = h->status();
-            office = {{"broker", s.broker},
-                      {"store", s.store},
-                      {"connected", s.connected},
-                      {"problem", s.problem},
-                      {"outbox", s.outbox}};
-        }
-        return json(200, {{"status", "up"},
-                          {"version", VELKO_VERSION_STRING},
-                          {"lines", lines},
-                          {"head_office", office}});
     }
-    if (method == "GET" && parts.size() == 2 && what == "openapi.json") {
-        const EmbeddedFile* file = embeddedFile("openapi.json");
-        ApiResponse r;
-        r.body.assign(reinterpret_cast<const char*>(file->data), file->size);
-        return r;
-    }
+    if (found && found->access == Route::Open) return (this->*found->handler)(call);
 
-    const Token* token = tokenOf(config, request);
-    if (!token) {
+    call.token = tokenOf(config, request);
+    if (!call.token) {
         ApiResponse r = error(401, request.header("authorization").empty()
                                        ? "this needs 'Authorization: Bearer TOKEN'"
                                        : "the token is not known");
         r.headers.emplace_back("WWW-Authenticate", "Bearer");
         return r;
     }
-    if (method != "GET" && token->role != Role::Operate)
-        return error(403, "the token '" + token->name + "' may only read");
+    // Whatever is not read needs the right to operate, found or not.
+    const bool operates = found ? found->access == Route::Operate : method != "GET";
+    if (operates && call.token->role != Role::Operate)
+        return error(403, "the token '" + call.token->name + "' may only read");
+    if (found) return (this->*found->handler)(call);
 
-    if (what == "token" && parts.size() == 2 && method == "GET") {
-        return json(200, {{"name", token->name},
-                          {"role", token->role == Role::Operate ? "operate" : "read"}});
-    }
-    if (what == "devices" && parts.size() == 2 && method == "GET") {
-        ordered_json devices = ordered_json::array();
-        for (const DeviceConfig& d : config.devices) devices.push_back(deviceJson(service_, d));
-        return json(200, {{"devices", devices}});
-    }
-    if (what == "check" && parts.size() == 2 && method == "POST") {
-        std::vector<ArticleRecord> records;
-        std::vector<cli::Fault> faults, warnings;
-        if (!readList(request, request.param("kind") == "delete" ? "delete" : "upload", records,
-                      faults, warnings))
-            return json(422,
-                        {{"error", "the price list has faults"}, {"faults", faultsJson(faults)}});
-        return json(200, {{"articles", records.size()}, {"warnings", faultsJson(warnings)}});
-    }
-    if ((what == "devices" || what == "groups") && parts.size() == 4 && method == "POST") {
-        const std::string& kind = parts[3];
-        if (!knownKind(kind)) return error(404, "no such job: '" + kind + "'");
-        std::string unknown;
-        const auto devices = what == "devices"
-                                 ? std::vector<const DeviceConfig*>{service_.device(parts[2])}
-                                 : devicesNamed(config, {parts[2]}, &unknown);
-        if (devices.empty() || !devices[0] || (what == "groups" && !unknown.empty())) {
-            return error(404, std::string("no such ") + (what == "devices" ? "device" : "group") +
-                                  ": '" + parts[2] + "'");
-        }
-        if (what == "groups" && parts[2] != "all" && service_.device(parts[2]))
-            return error(404, "no such group: '" + parts[2] + "' (it is a device)");
-        JobInput input;
-        input.kind = kind;
-        std::string problem;
-        input.verify = flag(request, "verify", problem);
-        input.dryRun = flag(request, "dry_run", problem);
-        input.keepOthers = flag(request, "keep_others", problem);
-        input.continueOnRefusal = flag(request, "continue", problem);
-        const std::string numbers = request.param("numbers");
-        if (problem.empty() && kind == "scan") scanNumbers(numbers, input.numbers, problem);
-        if (problem.empty() && !numbers.empty() && kind != "scan")
-            problem = "'numbers' is for scan";
-        if (!problem.empty()) return error(400, problem);
-        // An option the kind does not take is a mistake, not something to pass over: an
-        // upload asked for as a dry run must not be sent.
-        const bool listed = kind == "upload" || kind == "sync";
-        if ((input.dryRun || input.keepOthers) && kind != "sync")
-            return error(400, "'dry_run' and 'keep_others' are for sync");
-        if ((input.verify && !listed) || (input.continueOnRefusal && !listed && kind != "delete"))
-            return error(400,
-                         "'verify' is for upload and sync, 'continue' for upload, sync and "
-                         "delete");
-        const std::string key = request.header("idempotency-key");
-        if (key.size() > 200) return error(400, "the Idempotency-Key is over 200 characters");
-        if (key.rfind("schedule:", 0) == 0)
-            return error(400, "Idempotency-Keys beginning 'schedule:' are the schedule's own");
-        std::vector<cli::Fault> faults, warnings;
-        if (takesList(kind) && !readList(request, kind, input.articles, faults, warnings))
-            return json(422,
-                        {{"error", "the price list has faults"}, {"faults", faultsJson(faults)}});
-        bool existing = false;
-        const auto jobs = service_.submit(devices, input, key, "api", existing);
-        ApiResponse r;
-        if (what == "devices") {
-            r = json(existing ? 200 : 202, jobJson(jobs.front()));
-            r.headers.emplace_back("Location", "/api/jobs/" + std::to_string(jobs.front().id));
-        } else {
-            ordered_json list = ordered_json::array();
-            for (const JobRecord& j : jobs) list.push_back(jobJson(j));
-            r = json(existing ? 200 : 202, {{"jobs", list}});
-        }
-        return r;
-    }
-    if (what == "jobs" && parts.size() == 2 && method == "GET") {
-        JobFilter filter;
-        filter.device = request.param("device");
-        filter.state = request.param("state");
-        filter.since = request.param("since");
-        filter.until = request.param("until");
-        if (!request.param("limit").empty()) {
-            filter.limit = int(std::min<int64_t>(idOf(request.param("limit")), 1000));
-            if (filter.limit <= 0) return error(400, "'limit' must be a number from 1 to 1000");
-        }
-        ordered_json list = ordered_json::array();
-        for (const JobRecord& j : service_.store().jobs(filter)) list.push_back(jobJson(j));
-        return json(200, {{"jobs", list}});
-    }
-    if (what == "jobs" && parts.size() >= 3) {
+    // A job's own path with a method it does not take: the job is named first.
+    if (parts.size() >= 3 && parts[1] == "jobs") {
         const int64_t id = idOf(parts[2]);
-        const auto job = id ? service_.store().job(id) : std::nullopt;
-        if (!job) return error(404, "no such job: '" + parts[2] + "'");
-        if (parts.size() == 3 && method == "GET") return json(200, jobJson(*job));
-        if (parts.size() == 3 && method == "DELETE") {
-            switch (service_.cancel(id)) {
-                case Service::Cancel::Ended:
-                    return error(409, "the job has ended (" + job->state + ")");
-                case Service::Cancel::Unknown:
-                    return error(404, "no such job");
-                default:
-                    return json(200, jobJson(*service_.store().job(id)));
-            }
-        }
-        if (parts.size() == 4 && parts[3] == "result" && method == "GET") {
-            const auto result = service_.store().result(id);
-            if (!result) {
-                return error(job->ended ? 404 : 409,
-                             job->ended ? "the job has no result" : "the job has not ended");
-            }
-            if (!wantsCsv(request)) {
-                ApiResponse r;
-                r.body = *result;
-                return r;
-            }
-            const ordered_json doc = ordered_json::parse(*result);
-            std::ostringstream out;
-            if (doc.contains("differences")) {
-                out << "code,what,field,list,device\r\n";
-                for (const auto& d : doc["differences"]) {
-                    out << d["code"].get<std::string>();
-                    for (const char* k : {"what", "field", "list", "device"})
-                        out << "," << cli::quoteCsv(d[k].get<std::string>(), ',');
-                    out << "\r\n";
-                }
-                return csv(out.str());
-            }
-            if (doc.contains("found")) {  // a scan's
-                out << "number,session\r\n";
-                for (const auto& f : doc["found"])
-                    out << f["number"].get<int>() << ","
-                        << cli::quoteCsv(f["session"].get<std::string>(), ',') << "\r\n";
-                return csv(out.str());
-            }
-            out << "code,name,price,flag,group,quantity,value\r\n";
-            for (const auto& a : doc["articles"]) {
-                for (const char* k :
-                     {"code", "name", "price", "flag", "group", "quantity", "value"}) {
-                    const auto& v = a[k];
-                    out << (k[0] == 'c' && k[1] == 'o' ? "" : ",")
-                        << cli::quoteCsv(v.is_string() ? v.get<std::string>() : v.dump(), ',');
-                }
-                out << "\r\n";
-            }
-            return csv(out.str());
-        }
+        if (!id || !service_.store().job(id)) return error(404, "no such job: '" + parts[2] + "'");
         return error(405, "not a way to use a job");
     }
-    if (what == "events" && parts.size() == 2 && method == "GET") {
-        ApiResponse r;
-        r.contentType = "text/event-stream";
-        r.events = true;
-        // A number from before a restart (numbers start again at 1) counts as none.
-        const uint64_t seen = uint64_t(idOf(request.header("last-event-id")));
-        const uint64_t last = service_.events().last();
-        r.eventsAfter = seen && seen <= last ? seen : last;
+    return error(404, "no such resource: " + method + " " + request.path);
+}
+
+ApiResponse Api::page(const std::vector<std::string>& parts, const std::string& method) {
+    if (method != "GET" && method != "HEAD") return error(405, "the page is only read");
+    const std::string name = parts.empty() ? "index.html" : parts[0];
+    if (parts.size() > 1 || name == "openapi.json") return error(404, "no such page");
+    ApiResponse r;
+    r.contentType = http::contentTypeOf(name);
+    if (!webRoot_.empty()) {
+        std::ifstream in(webRoot_ + "/" + name, std::ios::binary);
+        if (!in || name[0] == '.') return error(404, "no such page");
+        r.body.assign(std::istreambuf_iterator<char>(in), {});
         return r;
     }
+    const http::EmbeddedFile* file = embeddedFile(name);
+    if (!file) return error(404, "no such page");
+    r.body.assign(reinterpret_cast<const char*>(file->data), file->size);
+    return r;
+}
+
+ApiResponse Api::health(const Call&) {
+    const Config& config = service_.config();
+    ordered_json lines = ordered_json::array();
+    std::map<std::string, ordered_json> byLine;
+    for (const DeviceConfig& d : config.devices) byLine[d.line].push_back(d.name);
+    for (const auto& [line, devices] : byLine) {
+        std::string state = "idle";
+        for (const auto& name : devices) {
+            const std::string s = service_.deviceState(name);
+            if (s != "idle") state = s;
+        }
+        lines.push_back({{"line", line}, {"devices", devices}, {"state", state}});
+    }
+    ordered_json office = nullptr;
+    if (HeadOffice* h = service_.headOffice()) {
+        const HeadOffice::Status s = h->status();
+        office = {{"broker", s.broker},
+                  {"store", s.store},
+                  {"connected", s.connected},
+                  {"problem", s.problem},
+                  {"outbox", s.outbox}};
+    }
+    return json(200, {{"status", "up"},
+                      {"version", VELKO_VERSION_STRING},
+                      {"lines", lines},
+                      {"head_office", office}});
+}
+
+ApiResponse Api::description(const Call&) {
+    const http::EmbeddedFile* file = embeddedFile("openapi.json");
+    ApiResponse r;
+    r.body.assign(reinterpret_cast<const char*>(file->data), file->size);
+    return r;
+}
+
+ApiResponse Api::tokenInfo(const Call& call) {
+    return json(200, {{"name", call.token->name},
+                      {"role", call.token->role == Role::Operate ? "operate" : "read"}});
+}
+
+ApiResponse Api::devices(const Call&) {
+    ordered_json devices = ordered_json::array();
+    for (const DeviceConfig& d : service_.config().devices)
+        devices.push_back(deviceJson(service_, d));
+    return json(200, {{"devices", devices}});
+}
+
+ApiResponse Api::check(const Call& call) {
+    const ApiRequest& request = call.request;
+    std::vector<ArticleRecord> records;
+    std::vector<cli::Fault> faults, warnings;
+    if (!readList(request, request.param("kind") == "delete" ? "delete" : "upload", records, faults,
+                  warnings))
+        return json(422, {{"error", "the price list has faults"}, {"faults", faultsJson(faults)}});
+    return json(200, {{"articles", records.size()}, {"warnings", faultsJson(warnings)}});
+}
+
+// A job on a device, or on every device of a group.
+ApiResponse Api::submit(const Call& call) {
+    const ApiRequest& request = call.request;
+    const bool one = call.path.count("name") > 0;
+    const std::string& target = one ? call.path.at("name") : call.path.at("group");
+    const std::string& kind = call.path.at("action");
+    if (!knownKind(kind)) return error(404, "no such job: '" + kind + "'");
+    std::string unknown;
+    const auto devices = one ? std::vector<const DeviceConfig*>{service_.device(target)}
+                             : devicesNamed(service_.config(), {target}, &unknown);
+    if (devices.empty() || !devices[0] || (!one && !unknown.empty()))
+        return error(404,
+                     std::string("no such ") + (one ? "device" : "group") + ": '" + target + "'");
+    if (!one && target != "all" && service_.device(target))
+        return error(404, "no such group: '" + target + "' (it is a device)");
+    JobInput input;
+    input.kind = kind;
+    std::string problem;
+    input.verify = flag(request, "verify", problem);
+    input.dryRun = flag(request, "dry_run", problem);
+    input.keepOthers = flag(request, "keep_others", problem);
+    input.continueOnRefusal = flag(request, "continue", problem);
+    const std::string numbers = request.param("numbers");
+    if (problem.empty() && kind == "scan") scanNumbers(numbers, input.numbers, problem);
+    if (problem.empty() && !numbers.empty() && kind != "scan") problem = "'numbers' is for scan";
+    if (!problem.empty()) return error(400, problem);
+    // An option the kind does not take is a mistake, not something to pass over: an upload
+    // asked for as a dry run must not be sent.
+    const bool listed = kind == "upload" || kind == "sync";
+    if ((input.dryRun || input.keepOthers) && kind != "sync")
+        return error(400, "'dry_run' and 'keep_others' are for sync");
+    if ((input.verify && !listed) || (input.continueOnRefusal && !listed && kind != "delete"))
+        return error(400,
+                     "'verify' is for upload and sync, 'continue' for upload, sync and delete");
+    const std::string key = request.header("idempotency-key");
+    if (key.size() > 200) return error(400, "the Idempotency-Key is over 200 characters");
+    if (key.rfind("schedule:", 0) == 0)
+        return error(400, "Idempotency-Keys beginning 'schedule:' are the schedule's own");
+    std::vector<cli::Fault> faults, warnings;
+    if (takesList(kind) && !readList(request, kind, input.articles, faults, warnings))
+        return json(422, {{"error", "the price list has faults"}, {"faults", faultsJson(faults)}});
+    bool existing = false;
+    const auto jobs = service_.submit(devices, input, key, "api", existing);
+    if (one) {
+        ApiResponse r = json(existing ? 200 : 202, jobJson(jobs.front()));
+        r.headers.emplace_back("Location", "/api/jobs/" + std::to_string(jobs.front().id));
+        return r;
+    }
+    ordered_json list = ordered_json::array();
+    for (const JobRecord& j : jobs) list.push_back(jobJson(j));
+    return json(existing ? 200 : 202, {{"jobs", list}});
+}
+
+ApiResponse Api::jobs(const Call& call) {
+    const ApiRequest& request = call.request;
+    JobFilter filter;
+    filter.device = request.param("device");
+    filter.state = request.param("state");
+    filter.since = request.param("since");
+    filter.until = request.param("until");
+    if (!request.param("limit").empty()) {
+        filter.limit = int(std::min<int64_t>(idOf(request.param("limit")), 1000));
+        if (filter.limit <= 0) return error(400, "'limit' must be a number from 1 to 1000");
+    }
+    ordered_json list = ordered_json::array();
+    for (const JobRecord& j : service_.store().jobs(filter)) list.push_back(jobJson(j));
+    return json(200, {{"jobs", list}});
+}
+
+std::optional<JobRecord> Api::namedJob(const Call& call, ApiResponse& missing) {
+    const std::string& text = call.path.at("id");
+    const int64_t id = idOf(text);
+    auto job = id ? service_.store().job(id) : std::nullopt;
+    if (!job) missing = error(404, "no such job: '" + text + "'");
+    return job;
+}
+
+ApiResponse Api::job(const Call& call) {
+    ApiResponse missing;
+    const auto job = namedJob(call, missing);
+    return job ? json(200, jobJson(*job)) : missing;
+}
+
+ApiResponse Api::cancel(const Call& call) {
+    ApiResponse missing;
+    const auto job = namedJob(call, missing);
+    if (!job) return missing;
+    switch (service_.cancel(job->id)) {
+        case Service::Cancel::Ended:
+            return error(409, "the job has ended (" + job->state + ")");
+        case Service::Cancel::Unknown:
+            return error(404, "no such job");
+        default:
+            return json(200, jobJson(*service_.store().job(job->id)));
+    }
+}
+
+ApiResponse Api::jobResult(const Call& call) {
+    ApiResponse missing;
+    const auto job = namedJob(call, missing);
+    if (!job) return missing;
+    const auto result = service_.store().result(job->id);
+    if (!result) {
+        return error(job->ended ? 404 : 409,
+                     job->ended ? "the job has no result" : "the job has not ended");
+    }
+    if (!wantsCsv(call.request)) {
+        ApiResponse r;
+        r.body = *result;
+        return r;
+    }
+    const ordered_json doc = ordered_json::parse(*result);
+    std::ostringstream out;
+    if (doc.contains("differences")) {
+        out << "code,what,field,list,device\r\n";
+        for (const auto& d : doc["differences"]) {
+            out << d["code"].get<std::string>();
+            for (const char* k : {"what", "field", "list", "device"})
+                out << "," << cli::quoteCsv(d[k].get<std::string>(), ',');
+            out << "\r\n";
+        }
+        return csv(out.str());
+    }
+    if (doc.contains("found")) {  // a scan's
+        out << "number,session\r\n";
+        for (const auto& f : doc["found"])
+            out << f["number"].get<int>() << ","
+                << cli::quoteCsv(f["session"].get<std::string>(), ',') << "\r\n";
+        return csv(out.str());
+    }
+    out << "code,name,price,flag,group,quantity,value\r\n";
+    for (const auto& a : doc["articles"]) {
+        for (const char* k : {"code", "name", "price", "flag", "group", "quantity", "value"}) {
+            const auto& v = a[k];
+            out << (k[0] == 'c' && k[1] == 'o' ? "" : ",")
+                << cli::quoteCsv(v.is_string() ? v.get<std::string>() : v.dump(), ',');
+        }
+        out << "\r\n";
+    }
+    return csv(out.str());
+}
+
+ApiResponse Api::events(const Call& call) {
+    ApiResponse r;
+    r.contentType = "text/event-stream";
+    r.events = true;
+    // A number from before a restart (numbers start again at 1) counts as none.
+    const uint64_t seen = uint64_t(idOf(call.request.header("last-event-id")));
+    const uint64_t last = service_.events().last();
+    r.eventsAfter = seen && seen <= last ? seen : last;
+    return r;
+}
+
+// The filters of the reports and sales: dates, and a configured device.
+std::optional<ApiResponse> Api::badFilter(const ApiRequest& request) {
     const std::string from = request.param("from"), to = request.param("to");
     if ((!from.empty() && !isDate(from)) || (!to.empty() && !isDate(to)))
         return error(400, "'from' and 'to' must be dates, as 2026-12-08");
     const std::string device = request.param("device");
     if (!device.empty() && !service_.device(device))
         return error(404, "no such device: '" + device + "'");
-    if (what == "reports" && parts.size() == 2 && method == "GET") {
-        ordered_json list = ordered_json::array();
-        for (const ReportRecord& r : service_.store().reports(device, from, to, 1000))
-            list.push_back(reportJson(r));
-        return json(200, {{"reports", list}});
+    return std::nullopt;
+}
+
+ApiResponse Api::reports(const Call& call) {
+    const ApiRequest& request = call.request;
+    if (auto bad = badFilter(request)) return *bad;
+    ordered_json list = ordered_json::array();
+    for (const ReportRecord& r : service_.store().reports(
+             request.param("device"), request.param("from"), request.param("to"), 1000))
+        list.push_back(reportJson(r));
+    return json(200, {{"reports", list}});
+}
+
+ApiResponse Api::report(const Call& call) {
+    const ApiRequest& request = call.request;
+    if (auto bad = badFilter(request)) return *bad;
+    const std::string& text = call.path.at("id");
+    const int64_t id = idOf(text);
+    const auto report = id ? service_.store().report(id) : std::nullopt;
+    if (!report) return error(404, "no such report: '" + text + "'");
+    const std::vector<ArticleRecord> rows = service_.store().reportRows(id);
+    if (wantsCsv(request)) {
+        std::ostringstream out;
+        const bool excel = request.param("excel") == "1";
+        cli::writeArticles(out, excel ? cli::Format::ExcelCsv : cli::Format::Csv, rows,
+                           *cli::makeTextCodec());
+        return csv(out.str(), report->file.empty() ? "report.csv" : report->file);
     }
-    if (what == "reports" && parts.size() == 3 && method == "GET") {
-        const int64_t id = idOf(parts[2]);
-        const auto report = id ? service_.store().report(id) : std::nullopt;
-        if (!report) return error(404, "no such report: '" + parts[2] + "'");
-        const std::vector<ArticleRecord> rows = service_.store().reportRows(id);
-        if (wantsCsv(request)) {
-            std::ostringstream out;
-            const bool excel = request.param("excel") == "1";
-            cli::writeArticles(out, excel ? cli::Format::ExcelCsv : cli::Format::Csv, rows,
-                               *cli::makeTextCodec());
-            return csv(out.str(), report->file.empty() ? "report.csv" : report->file);
-        }
-        ordered_json doc = reportJson(*report);
-        doc["rows"] = articlesJson(rows);
-        return json(200, doc);
+    ordered_json doc = reportJson(*report);
+    doc["rows"] = articlesJson(rows);
+    return json(200, doc);
+}
+
+ApiResponse Api::sales(const Call& call) {
+    const ApiRequest& request = call.request;
+    if (auto bad = badFilter(request)) return *bad;
+    const std::string by = request.param("by").empty() ? "day" : request.param("by");
+    if (by != "day" && by != "article") return error(400, "'by' must be day or article");
+    int limit = by == "day" ? 1000 : 10;
+    if (!request.param("limit").empty()) {
+        limit = int(std::min<int64_t>(idOf(request.param("limit")), 1000));
+        if (limit <= 0) return error(400, "'limit' must be a number from 1 to 1000");
     }
-    if (what == "sales" && parts.size() == 2 && method == "GET") {
-        const std::string by = request.param("by").empty() ? "day" : request.param("by");
-        if (by != "day" && by != "article") return error(400, "'by' must be day or article");
-        int limit = by == "day" ? 1000 : 10;
-        if (!request.param("limit").empty()) {
-            limit = int(std::min<int64_t>(idOf(request.param("limit")), 1000));
-            if (limit <= 0) return error(400, "'limit' must be a number from 1 to 1000");
+    const auto codec = cli::makeTextCodec();
+    ordered_json rows = ordered_json::array();
+    for (const SalesRow& s :
+         service_.store().sales(request.param("from"), request.param("to"), request.param("device"),
+                                by == "article", limit)) {
+        ordered_json row;
+        if (by == "day") {
+            row["day"] = s.key;
+        } else {
+            row["code"] = s.key;
+            row["name"] = codec->toUtf8(s.deviceName);
         }
-        const auto codec = cli::makeTextCodec();
-        ordered_json rows = ordered_json::array();
-        for (const SalesRow& s : service_.store().sales(from, to, device, by == "article", limit)) {
-            ordered_json row;
-            if (by == "day") {
-                row["day"] = s.key;
-            } else {
-                row["code"] = s.key;
-                row["name"] = codec->toUtf8(s.deviceName);
-            }
-            row["quantity"] = formatAmount(s.quantity, 3);
-            row["value"] = formatAmount(s.value, 2);
-            rows.push_back(row);
-        }
-        return json(200, {{"by", by}, {"rows", rows}});
+        row["quantity"] = formatAmount(s.quantity, 3);
+        row["value"] = formatAmount(s.value, 2);
+        rows.push_back(row);
     }
-    return error(404, "no such resource: " + method + " " + request.path);
+    return json(200, {{"by", by}, {"rows", rows}});
 }
 
 }  // namespace velko::serve

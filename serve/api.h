@@ -4,12 +4,17 @@
 
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "http/embedded_files.h"
 #include "serve/service.h"
 
 namespace velko::serve {
+
+// The service's built-in file of that name ("index.html", "openapi.json"), or null.
+const http::EmbeddedFile* embeddedFile(const std::string& name);
 
 struct ApiRequest {
     std::string method;  // "GET", "POST", ...
@@ -39,17 +44,49 @@ struct ApiResponse {
     uint64_t eventsAfter = 0;
 };
 
-// The routes, as "METHOD /path/{param}", for the API description and its test.
-const std::vector<std::string>& apiRoutes();
-
 class Api {
   public:
     // `webRoot`: a directory to serve the page from instead of the files built in.
     Api(Service& service, std::string webRoot = "");
     ApiResponse handle(const ApiRequest& request);
 
+    // The route table as data: each route's method, path, whether it needs a token, and the
+    // query parameters it takes.
+    struct RouteInfo {
+        std::string method, pattern;
+        bool needsToken;
+        std::vector<std::string> params;
+    };
+    static std::vector<RouteInfo> routeInfo();
+
   private:
+    struct Route;
+    // A request on its way to a route's handler: the parts its path names, and its token.
+    struct Call {
+        const ApiRequest& request;
+        std::map<std::string, std::string> path;
+        const Token* token;
+    };
+    static const std::vector<Route>& routes();
     ApiResponse route(const ApiRequest& request);
+    ApiResponse page(const std::vector<std::string>& parts, const std::string& method);
+    ApiResponse health(const Call& call);
+    ApiResponse description(const Call& call);
+    ApiResponse tokenInfo(const Call& call);
+    ApiResponse devices(const Call& call);
+    ApiResponse check(const Call& call);
+    ApiResponse submit(const Call& call);
+    ApiResponse jobs(const Call& call);
+    ApiResponse job(const Call& call);
+    ApiResponse cancel(const Call& call);
+    ApiResponse jobResult(const Call& call);
+    ApiResponse events(const Call& call);
+    ApiResponse reports(const Call& call);
+    ApiResponse report(const Call& call);
+    ApiResponse sales(const Call& call);
+    std::optional<JobRecord> namedJob(const Call& call, ApiResponse& missing);
+    std::optional<ApiResponse> badFilter(const ApiRequest& request);
+
     Service& service_;
     std::string webRoot_;
 };

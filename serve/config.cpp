@@ -1,21 +1,11 @@
 #include "serve/config.h"
 
-#include <toml++/toml.h>
-
-#include <algorithm>
 #include <set>
 
+#include "chain/read_broker.h"
+#include "http/toml_reader.h"
+
 namespace velko::serve {
-
-bool goodName(const std::string& name) {
-    return !name.empty() && name.size() <= 64 && std::all_of(name.begin(), name.end(), [](char c) {
-        return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_';
-    });
-}
-
-bool isPostgresUrl(const std::string& database) {
-    return database.rfind("postgresql://", 0) == 0 || database.rfind("postgres://", 0) == 0;
-}
 
 namespace {
 
@@ -42,165 +32,19 @@ size_t byteSize(const std::string& text) {
     return 0;
 }
 
-class Reader {
-  public:
-    Reader(const std::string& file, std::vector<std::string>& faults)
-        : file_(file), faults_(faults) {}
-
-    void fault(const toml::node* at, const std::string& what) {
-        const int line = at ? int(at->source().begin.line) : 0;
-        faults_.push_back(file_ + ":" + std::to_string(line) + ": " + what);
-    }
-
-    // The string at `key` of `table` into `out`; a missing key leaves `out` unless required.
-    bool text(const toml::table& table, const char* key, std::string& out, bool required) {
-        const toml::node* node = table.get(key);
-        if (!node) {
-            if (required) fault(&table, std::string("'") + key + "' is missing");
-            return false;
-        }
-        if (!node->is_string()) {
-            fault(node, std::string("'") + key + "' must be text in quotes");
-            return false;
-        }
-        out = **node->as_string();
-        return true;
-    }
-
-    bool integer(const toml::table& table, const char* key, int64_t low, int64_t high,
-                 int64_t& out) {
-        const toml::node* node = table.get(key);
-        if (!node) return false;
-        if (!node->is_integer() || **node->as_integer() < low || **node->as_integer() > high) {
-            fault(node, std::string("'") + key + "' must be a whole number from " +
-                            std::to_string(low) + " to " + std::to_string(high));
-            return false;
-        }
-        out = **node->as_integer();
-        return true;
-    }
-
-    // The broker's address, its user and TLS files.
-    void broker(const toml::table& t, HeadOfficeConfig& h) {
-        std::string value;
-        if (text(t, "broker", value, true)) {
-            h.tls = value.rfind("mqtts://", 0) == 0;
-            const bool plain = value.rfind("mqtt://", 0) == 0;
-            const std::string rest = value.substr(h.tls ? 8 : 7);
-            h.port = h.tls ? 8883 : 1883;
-            if ((!plain && !h.tls) ||
-                !(rest.find(':') == std::string::npos ? !(h.host = rest).empty()
-                                                      : parseListen(rest, h.host, h.port)))
-                fault(t.get("broker"),
-                      "'broker' must be mqtt://HOST[:PORT] or mqtts://HOST[:PORT]");
-#ifdef VELKO_MQTT_WITHOUT_TLS
-            else if (h.tls)
-                fault(t.get("broker"),
-                      "this build's MQTT client has no TLS: use mqtt:// through a VPN or a TLS "
-                      "tunnel");
-#endif
-        }
-        text(t, "username", h.username, false);
-        text(t, "password", h.password, false);
-        text(t, "ca", h.caFile, false);
-        text(t, "cert", h.certFile, false);
-        text(t, "key", h.keyFile, false);
-        if (h.certFile.empty() != h.keyFile.empty()) fault(&t, "'cert' and 'key' go together");
-    }
-
-    // Keys of `table` that are none of `known`: a typing slip would otherwise go unseen.
-    void onlyKeys(const toml::table& table, std::initializer_list<const char*> known) {
-        for (const auto& entry : table) {
-            const std::string key(entry.first.str());
-            const bool ours =
-                std::any_of(known.begin(), known.end(), [&](const char* k) { return key == k; });
-            if (!ours) fault(&entry.second, "unknown key '" + key + "'");
-        }
-    }
-
-    // The array of tables at `key`, each handed to `each`.
-    template <typename Each>
-    void tables(const toml::table& root, const char* key, Each each) {
-        const toml::node* node = root.get(key);
-        if (!node) return;
-        const toml::array* array = node->as_array();
-        if (!array || !array->is_array_of_tables()) {
-            fault(node, std::string("'") + key + "' must be written [[" + key + "]]");
-            return;
-        }
-        for (const toml::node& item : *array) each(*item.as_table());
-    }
-
-  private:
-    const std::string& file_;
-    std::vector<std::string>& faults_;
-};
-
-// The [[token]] entries, each secret long enough and used once.
-std::vector<Token> readTokens(Reader& read, const toml::table& root) {
-    std::vector<Token> tokens;
-    std::set<std::string> secrets;
-    read.tables(root, "token", [&](const toml::table& t) {
-        read.onlyKeys(t, {"name", "secret", "role"});
-        Token token;
-        read.text(t, "name", token.name, true);
-        std::string role = "read";
-        read.text(t, "role", role, false);
-        if (role == "operate") {
-            token.role = Role::Operate;
-        } else if (role != "read") {
-            read.fault(t.get("role"), "'role' must be \"read\" or \"operate\"");
-        }
-        if (read.text(t, "secret", token.secret, true)) {
-            if (token.secret.size() < 16)
-                read.fault(t.get("secret"), "'secret' must be 16 characters or more");
-            if (!secrets.insert(token.secret).second)
-                read.fault(t.get("secret"), "the same secret as another token");
-        }
-        tokens.push_back(token);
-    });
-    return tokens;
-}
-
-// Parses `text`, or says where it is not TOML.
-bool parseToml(const std::string& text, const std::string& file, toml::table& root,
-               std::vector<std::string>& faults) {
-    try {
-        root = toml::parse(text, file);
-        return true;
-    } catch (const toml::parse_error& e) {
-        faults.push_back(file + ":" + std::to_string(e.source().begin.line) + ": " +
-                         std::string(e.description()));
-        return false;
-    }
-}
-
 }  // namespace
-
-bool parseListen(const std::string& text, std::string& host, int& port) {
-    const size_t colon = text.rfind(':');
-    if (colon == std::string::npos || colon == 0) return false;
-    const std::string digits = text.substr(colon + 1);
-    if (digits.empty() || digits.size() > 5 ||
-        !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
-        return false;
-    port = std::stoi(digits);
-    host = text.substr(0, colon);
-    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
-        host = host.substr(1, host.size() - 2);
-    return port <= 65535;
-}
 
 Config parseConfig(const std::string& text, const std::string& file,
                    std::vector<std::string>& faults) {
     Config config;
     toml::table root;
-    if (!parseToml(text, file, root, faults)) return config;
-    Reader read(file, faults);
+    if (!http::parseToml(text, file, root, faults)) return config;
+    http::TomlReader read(file, faults);
     read.onlyKeys(root, {"listen", "data", "max_body", "day_starts", "allow_origin", "token",
                          "device", "close_day", "head_office"});
     std::string value;
-    if (read.text(root, "listen", value, false) && !parseListen(value, config.host, config.port))
+    if (read.text(root, "listen", value, false) &&
+        !http::parseListen(value, config.host, config.port))
         read.fault(root.get("listen"), "'listen' must be HOST:PORT, as \"127.0.0.1:8640\"");
     read.text(root, "data", config.data, false);
     if (read.text(root, "max_body", value, false) && !(config.maxBody = byteSize(value)))
@@ -210,7 +54,7 @@ Config parseConfig(const std::string& text, const std::string& file,
         read.fault(root.get("day_starts"), "'day_starts' must be a time of day, as \"04:00\"");
     read.text(root, "allow_origin", config.allowOrigin, false);
 
-    config.tokens = readTokens(read, root);
+    config.tokens = http::readTokens(read, root);
     std::set<std::string> names;
     read.tables(root, "device", [&](const toml::table& t) {
         read.onlyKeys(t, {"name", "line", "number", "baud", "group"});
@@ -266,33 +110,12 @@ Config parseConfig(const std::string& text, const std::string& file,
             HeadOfficeConfig& h = config.headOffice;
             h.enabled = true;
             read.onlyKeys(*t, {"broker", "store", "username", "password", "ca", "cert", "key"});
-            read.broker(*t, h);
+            chain::readBroker(read, *t, h);
             if (read.text(*t, "store", h.store, true) && !goodName(h.store))
                 read.fault(t->get("store"), "'store' must be letters, digits, '-' and '_'");
         }
     }
     if (config.devices.empty()) faults.push_back(file + ": no [[device]] is configured");
-    return config;
-}
-
-HqConfig parseHqConfig(const std::string& text, const std::string& file,
-                       std::vector<std::string>& faults) {
-    HqConfig config;
-    toml::table root;
-    if (!parseToml(text, file, root, faults)) return config;
-    Reader read(file, faults);
-    read.onlyKeys(root, {"broker", "username", "password", "ca", "cert", "key", "data", "listen",
-                         "token", "database"});
-    read.broker(root, config.broker);
-    read.text(root, "data", config.data, false);
-    std::string value;
-    if (read.text(root, "listen", value, false) && !parseListen(value, config.host, config.port))
-        read.fault(root.get("listen"), "'listen' must be HOST:PORT, as \"127.0.0.1:8650\"");
-    if (read.text(root, "database", config.database, false) && !isPostgresUrl(config.database))
-        read.fault(root.get("database"),
-                   "'database' must be a PostgreSQL URL, as \"postgresql://velko@db/velko\"; "
-                   "leave it out for SQLite in 'data'");
-    config.tokens = readTokens(read, root);
     return config;
 }
 

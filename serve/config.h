@@ -7,14 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "chain/broker.h"
+#include "http/tokens.h"
+
 namespace velko::serve {
 
-enum class Role { Read, Operate };
-
-struct Token {
-    std::string name, secret;
-    Role role = Role::Read;
-};
+using http::goodName;
+using http::Role;
+using http::Token;
 
 struct DeviceConfig {
     std::string name;
@@ -31,14 +31,9 @@ struct CloseDayConfig {
 };
 
 // The chain's head office, reached through an MQTT broker.
-struct HeadOfficeConfig {
+struct HeadOfficeConfig : chain::BrokerConfig {
     bool enabled = false;
-    std::string host;
-    int port = 1883;
-    bool tls = false;   // mqtts://
     std::string store;  // this shop's name in the topics: velko/STORE/...
-    std::string username, password;
-    std::string caFile, certFile, keyFile;  // TLS: the broker's CA; a client certificate
 };
 
 struct Config {
@@ -54,34 +49,10 @@ struct Config {
     HeadOfficeConfig headOffice;
 };
 
-// Head office's program: the broker it reads the chain from (as the shops reach it, `store`
-// unused), its database, where its API listens and who may call it.
-struct HqConfig {
-    HeadOfficeConfig broker;
-    std::string data = "/var/lib/velko-hq";
-    std::string database;  // a PostgreSQL URL; empty: SQLite in `data`
-    std::string host = "127.0.0.1";
-    int port = 8650;
-    std::vector<Token> tokens;
-};
-
 // Reads the configuration from TOML `text`; every fault goes to `faults` as
 // "FILE:LINE: what is wrong", and the configuration is not to be used unless there is none.
 Config parseConfig(const std::string& text, const std::string& file,
                    std::vector<std::string>& faults);
-
-// The same for head office's configuration.
-HqConfig parseHqConfig(const std::string& text, const std::string& file,
-                       std::vector<std::string>& faults);
-
-// Names of devices, groups and stores: letters, digits, '-' and '_', 64 at most.
-bool goodName(const std::string& name);
-
-// Whether `database` names a PostgreSQL database (postgresql:// or postgres://).
-bool isPostgresUrl(const std::string& database);
-
-// "HOST:PORT" into its parts; false when it is not that.
-bool parseListen(const std::string& text, std::string& host, int& port);
 
 // The devices an entry names, given by device name or group ("all": every device), in the
 // configuration's order, each once; `unknown` gets a name that is neither.

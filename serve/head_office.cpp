@@ -5,10 +5,13 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "cli/article_file.h"
-#include "cli/validate.h"
+#include "chain/broker.h"
+#include "chain/price_list.h"
+#include "chain/topics.h"
 #include "device/amount.h"
 #include "device/article_rules.h"
+#include "files/article_file.h"
+#include "files/validate.h"
 #include "serve/service.h"
 #include "serve/views.h"
 
@@ -32,72 +35,11 @@ std::map<uint64_t, ordered_json> byCode(const ordered_json& articles) {
 
 }  // namespace
 
-mosquitto* makeMqttClient(const HeadOfficeConfig& config, const std::string& id, bool clean,
-                          void* self) {
-    static std::once_flag library;
-    std::call_once(library, [] { mosquitto_lib_init(); });
-    mosquitto* client = mosquitto_new(id.c_str(), clean, self);
-    if (!client) throw std::runtime_error("the MQTT client could not be made");
-    const auto check = [&](int rc, const char* what) {
-        if (rc != MOSQ_ERR_SUCCESS) {
-            mosquitto_destroy(client);
-            throw std::runtime_error(std::string("MQTT: ") + what + ": " + mosquitto_strerror(rc));
-        }
-    };
-    mosquitto_int_option(client, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
-    if (!config.username.empty()) {
-        check(
-            mosquitto_username_pw_set(client, config.username.c_str(),
-                                      config.password.empty() ? nullptr : config.password.c_str()),
-            "user and password");
-    }
-    if (config.tls) {
-        check(config.caFile.empty()
-                  ? mosquitto_int_option(client, MOSQ_OPT_TLS_USE_OS_CERTS, 1)
-                  : mosquitto_tls_set(client, config.caFile.c_str(), nullptr,
-                                      config.certFile.empty() ? nullptr : config.certFile.c_str(),
-                                      config.keyFile.empty() ? nullptr : config.keyFile.c_str(),
-                                      nullptr),
-              "TLS");
-    }
-    // Calm retries while the broker is away: from a second, doubling, up to half a minute.
-    mosquitto_reconnect_delay_set(client, 1, 30, true);
-    return client;
-}
-
-std::string priceListChecksum(const std::vector<ArticleRecord>& articles) {
-    std::vector<std::pair<uint64_t, std::string>> lines;
-    const auto codec = cli::makeTextCodec();
-    for (const ArticleRecord& r : articles) {
-        const auto cells = cli::articleCells(r, *codec);
-        lines.emplace_back(codeNumber(r.code), cells[cli::Code] + ";" + cells[cli::Name] + ";" +
-                                                   cells[cli::Price] + ";" + cells[cli::Flag] +
-                                                   ";" + cells[cli::Group] + "\n");
-    }
-    std::sort(lines.begin(), lines.end());
-    uint64_t hash = 0xcbf29ce484222325ULL;
-    for (const auto& line : lines) {
-        for (unsigned char c : line.second) hash = (hash ^ c) * 0x100000001b3ULL;
-    }
-    char text[32];
-    std::snprintf(text, sizeof text, "fnv1a64:%016llx", (unsigned long long)hash);
-    return text;
-}
-
-std::string HeadOffice::statusTopic(const std::string& store) {
-    return "velko/" + store + "/status";
-}
-
-std::string HeadOffice::dayReportTopic(const std::string& store, const std::string& device,
-                                       const std::string& businessDay) {
-    return "velko/" + store + "/" + device + "/closeday/" + businessDay;
-}
-
 HeadOffice::HeadOffice(const HeadOfficeConfig& config, Service& service)
     : config_(config), service_(service), store_(service.store()) {
     // A session of its own that the broker keeps across reconnections: what it acknowledged
     // is acknowledged once.
-    client_ = makeMqttClient(config, "velko-store-" + config.store, false, this);
+    client_ = chain::makeMqttClient(config, "velko-store-" + config.store, false, this);
     const auto check = [&](int rc, const char* what) {
         if (rc != MOSQ_ERR_SUCCESS) {
             mosquitto_destroy(client_);
@@ -105,7 +47,7 @@ HeadOffice::HeadOffice(const HeadOfficeConfig& config, Service& service)
                                      mosquitto_strerror(rc));
         }
     };
-    const std::string will = statusTopic(config.store);
+    const std::string will = chain::statusTopic(config.store);
     check(mosquitto_will_set(client_, will.c_str(), int(sizeof kOffline - 1), kOffline, 1, true),
           "the last will");
     mosquitto_connect_callback_set(client_, onConnect);
@@ -128,7 +70,7 @@ HeadOffice::~HeadOffice() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (connected_) {
-            const std::string topic = statusTopic(config_.store);
+            const std::string topic = chain::statusTopic(config_.store);
             mosquitto_publish(client_, nullptr, topic.c_str(), int(sizeof kOffline - 1), kOffline,
                               1, true);
         }
@@ -162,7 +104,7 @@ void HeadOffice::applyLoop() {
             try {
                 desiredPriceList(device, list.second);
             } catch (const std::exception& e) {
-                std::fprintf(errors(), "velko serve: head office's price list for %s: %s\n",
+                std::fprintf(http::errors(), "velko serve: head office's price list for %s: %s\n",
                              device.c_str(), e.what());
             }
         }
@@ -180,7 +122,7 @@ void HeadOffice::onConnect(mosquitto* client, void* self, int rc) {
         office.inFlight_.clear();
     }
     if (rc != 0) return;
-    const std::string topic = statusTopic(office.config_.store);
+    const std::string topic = chain::statusTopic(office.config_.store);
     mosquitto_publish(client, nullptr, topic.c_str(), int(sizeof kOnline - 1), kOnline, 1, true);
     // The desired price lists are retained: each device's latest comes at once, and only it.
     const std::string prefix = "velko/" + office.config_.store + "/";
@@ -256,7 +198,8 @@ void HeadOffice::send() {
         });
         if (sending) continue;
         int mid = 0;
-        const std::string topic = dayReportTopic(config_.store, entry.device, entry.businessDay);
+        const std::string topic =
+            chain::dayReportTopic(config_.store, entry.device, entry.businessDay);
         if (mosquitto_publish(client_, &mid, topic.c_str(), int(payload.size()), payload.data(), 1,
                               false) == MOSQ_ERR_SUCCESS)
             inFlight_[mid] = entry;
@@ -292,7 +235,8 @@ void HeadOffice::onMessage(mosquitto*, void* self, const mosquitto_message* mess
             office.arrival_.notify_all();
         }
     } catch (const std::exception& e) {
-        std::fprintf(errors(), "velko serve: head office's %s: %s\n", topic.c_str(), e.what());
+        std::fprintf(http::errors(), "velko serve: head office's %s: %s\n", topic.c_str(),
+                     e.what());
     }
 }
 
@@ -351,7 +295,7 @@ void HeadOffice::desiredPriceList(const std::string& device, const std::string& 
         for (const auto& f : faults) why += (why.empty() ? "" : "; ") + cli::describe(f);
         return refuse(version, why);
     }
-    const std::string checksum = priceListChecksum(input.articles);
+    const std::string checksum = chain::priceListChecksum(input.articles);
     if (doc.contains("checksum") && doc["checksum"] != checksum) {
         return refuse(version,
                       "the list comes to checksum " + checksum + ", not " + doc["checksum"].dump());

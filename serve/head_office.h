@@ -24,16 +24,6 @@ namespace velko::serve {
 
 class Service;
 
-// An MQTT client for `config`'s broker (user, TLS), reconnecting calmly, not yet connected;
-// std::runtime_error when it cannot be made.
-mosquitto* makeMqttClient(const HeadOfficeConfig& config, const std::string& id, bool clean,
-                          void* self);
-
-// A price list's checksum as head office and the shops compute it: FNV-1a (64 bits) over one
-// line "code;name;price;flag;group\n" per article, in the order of the codes' numbers, codes
-// without leading zeros, names in UTF-8, as "fnv1a64:" and 16 hexadecimal digits.
-std::string priceListChecksum(const std::vector<ArticleRecord>& articles);
-
 #ifdef VELKO_WITH_HEAD_OFFICE
 class HeadOffice {
   public:
@@ -56,11 +46,6 @@ class HeadOffice {
         size_t outbox = 0;
     };
     Status status();
-
-    // The topics, as head office subscribes to them.
-    static std::string statusTopic(const std::string& store);
-    static std::string dayReportTopic(const std::string& store, const std::string& device,
-                                      const std::string& businessDay);
 
   private:
     static void onConnect(mosquitto*, void* self, int rc);

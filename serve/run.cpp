@@ -7,9 +7,9 @@
 #include <random>
 #include <sstream>
 
+#include "http/host.h"
 #include "serve/api.h"
-#include "serve/host.h"
-#ifndef _WIN32
+#ifdef VELKO_WITH_SIMULATE
 #include "serve/simulated_devices.h"
 #endif
 
@@ -67,7 +67,7 @@ Config configFrom(const ServeOptions& options, std::vector<std::string>& faults,
                   std::shared_ptr<void>& simulated, std::string& simToken) {
     Config config;
     if (options.simulate > 0) {
-#ifdef _WIN32
+#ifndef VELKO_WITH_SIMULATE
         faults.push_back("--simulate runs on Linux; here, give --config with the devices");
         (void)simulated;
         (void)simToken;
@@ -85,7 +85,7 @@ Config configFrom(const ServeOptions& options, std::vector<std::string>& faults,
         simToken = newSecret();
         config.tokens.push_back({"simulation", simToken, Role::Operate});
         if (options.data.empty()) {
-            config.data = freshDirectory("velko-serve-");
+            config.data = http::freshDirectory("velko-serve-");
             if (config.data.empty()) {
                 faults.push_back("cannot make a data directory in the temporary directory");
                 return config;
@@ -103,7 +103,7 @@ Config configFrom(const ServeOptions& options, std::vector<std::string>& faults,
         config = parseConfig(text.str(), options.config, faults);
     }
     if (!options.data.empty()) config.data = options.data;
-    if (!options.listen.empty() && !parseListen(options.listen, config.host, config.port))
+    if (!options.listen.empty() && !http::parseListen(options.listen, config.host, config.port))
         faults.push_back("--listen must be HOST:PORT, not '" + options.listen + "'");
     if (config.tokens.empty())
         faults.push_back(options.config + ": no [[token]] is configured: nobody could call it");
@@ -113,7 +113,7 @@ Config configFrom(const ServeOptions& options, std::vector<std::string>& faults,
 }  // namespace
 
 int runServe(const ServeOptions& options) {
-    prepareStop();
+    http::prepareStop();
     std::vector<std::string> faults;
     std::shared_ptr<void> simulated;  // the simulated devices, when there are
     std::string simToken;
@@ -124,15 +124,16 @@ int runServe(const ServeOptions& options) {
         faults.push_back(e.what());
     }
     if (!faults.empty()) {
-        for (const std::string& f : faults) std::fprintf(errors(), "velko serve: %s\n", f.c_str());
-        std::fprintf(errors(), "velko serve: not started\n");
+        for (const std::string& f : faults)
+            std::fprintf(http::errors(), "velko serve: %s\n", f.c_str());
+        std::fprintf(http::errors(), "velko serve: not started\n");
         return 2;
     }
     std::unique_ptr<Service> service;
     try {
         service = std::make_unique<Service>(config);
     } catch (const std::exception& e) {
-        std::fprintf(errors(), "velko serve: %s\n", e.what());
+        std::fprintf(http::errors(), "velko serve: %s\n", e.what());
         return 1;
     }
     Api api(*service, options.webRoot);
@@ -198,27 +199,29 @@ int runServe(const ServeOptions& options) {
                          : (http.bind_to_port(config.host, config.port) ? config.port : -1);
     if (port >= 0 && listening != INVALID_SOCKET) ::listen(listening, SOMAXCONN);
     if (port < 0) {
-        std::fprintf(errors(), "velko serve: cannot listen on %s:%d\n", config.host.c_str(),
+        std::fprintf(http::errors(), "velko serve: cannot listen on %s:%d\n", config.host.c_str(),
                      config.port);
         return 1;
     }
     try {
         service->start();
     } catch (const std::exception& e) {
-        std::fprintf(errors(), "velko serve: %s\n", e.what());
+        std::fprintf(http::errors(), "velko serve: %s\n", e.what());
         return 1;
     }
     std::thread server([&] { http.listen_after_bind(); });
-    std::fprintf(news(), "velko serve: listening on http://%s:%d/\n", config.host.c_str(), port);
+    std::fprintf(http::news(), "velko serve: listening on http://%s:%d/\n", config.host.c_str(),
+                 port);
     if (simulated) {
-        std::fprintf(news(), "velko serve: %zu simulated devices (group \"sim\"), data in %s\n",
+        std::fprintf(http::news(),
+                     "velko serve: %zu simulated devices (group \"sim\"), data in %s\n",
                      config.devices.size(), config.data.c_str());
-        std::fprintf(news(), "velko serve: token (operate): %s\n", simToken.c_str());
+        std::fprintf(http::news(), "velko serve: token (operate): %s\n", simToken.c_str());
     }
-    std::fflush(news());
+    std::fflush(http::news());
 
-    waitForStop();
-    std::fprintf(errors(), "velko serve: stopping; a running job ends after its article\n");
+    http::waitForStop();
+    std::fprintf(http::errors(), "velko serve: stopping; a running job ends after its article\n");
     service->events().close();
     http.stop();
     server.join();

@@ -4,12 +4,12 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "cli/host_os.h"
-#include "cli/jobs.h"
-#include "cli/outcome.h"
-#include "cli/scan.h"
+#include "http/host.h"
+#include "jobs/host.h"
+#include "jobs/jobs.h"
+#include "jobs/outcome.h"
+#include "jobs/scan.h"
 #include "link/platform.h"
-#include "serve/host.h"
 #include "serve/views.h"
 
 namespace velko::serve {
@@ -38,7 +38,7 @@ bool changesDevice(const JobInput& input) {
 class JobProgress : public cli::Progress {
   public:
     using Report = std::function<void(long done, long total)>;
-    explicit JobProgress(Report report) : cli::Progress(nullptr, {}), report_(std::move(report)) {}
+    explicit JobProgress(Report report) : report_(std::move(report)) {}
     void update(size_t, long done, long total) override {
         const auto now = std::chrono::steady_clock::now();
         if (now - last_ < std::chrono::milliseconds(250) && !(total >= 0 && done >= total)) return;
@@ -56,7 +56,7 @@ std::string resultJson(const JobInput& input, const cli::Outcome& out) {
     if (input.kind == "download" && out.tableKnown)
         return nlohmann::ordered_json{{"articles", articlesJson(out.table)}}.dump();
     const bool compared = input.kind == "verify" || input.dryRun || input.verify;
-    if (!compared || (out.exitStatus != cli::EXIT_DONE && out.exitStatus != cli::EXIT_MISMATCH))
+    if (!compared || (out.code != cli::OUTCOME_DONE && out.code != cli::OUTCOME_MISMATCH))
         return "";
     nlohmann::ordered_json rows = nlohmann::ordered_json::array();
     for (const auto& d : out.differences)
@@ -89,15 +89,15 @@ cli::Outcome scan(const std::string& path, const DeviceConfig& device,
     out.counts = std::to_string(scan.finds.size()) + " found";
     const std::string of = " of " + std::to_string(scan.planned) + " addresses";
     if (scan.interrupted) {
-        out.exitStatus = cli::EXIT_INTERRUPTED;
+        out.code = cli::OUTCOME_INTERRUPTED;
         out.message = "stopped after " + std::to_string(scan.addressed) + of;
     } else if (!scan.failure.empty()) {
-        out.exitStatus = cli::EXIT_RESULT_BASE + (scan.opened ? VELKO_ERR_SEND : VELKO_ERR_OPEN);
+        out.code = cli::OUTCOME_RESULT_BASE + (scan.opened ? VELKO_ERR_SEND : VELKO_ERR_OPEN);
         out.message = (scan.opened ? "stopped after " + std::to_string(scan.addressed) + of + ": "
                                    : std::string()) +
                       scan.failure;
     } else if (scan.finds.empty()) {
-        out.exitStatus = cli::EXIT_NOT_FOUND;
+        out.code = cli::OUTCOME_NOT_FOUND;
         out.message = "no device answered any" + of;
     } else {
         out.message =
@@ -113,11 +113,11 @@ cli::Outcome scan(const std::string& path, const DeviceConfig& device,
         }
     }
     if (scan.unclearCount > 0) out.message += "; " + scan.unclear;
-    out.state = out.exitStatus == cli::EXIT_DONE        ? "done"
-                : out.exitStatus == cli::EXIT_NOT_FOUND ? "not found"
-                : out.exitStatus == cli::EXIT_INTERRUPTED
+    out.state = out.code == cli::OUTCOME_DONE        ? "done"
+                : out.code == cli::OUTCOME_NOT_FOUND ? "not found"
+                : out.code == cli::OUTCOME_INTERRUPTED
                     ? "interrupted"
-                    : cli::resultName(out.exitStatus - cli::EXIT_RESULT_BASE);
+                    : cli::resultName(out.code - cli::OUTCOME_RESULT_BASE);
     return out;
 }
 
@@ -135,22 +135,6 @@ std::string forPeople(std::string text, const std::string& reportDir) {
 
 }  // namespace
 
-namespace {
-std::FILE* log = nullptr;
-}
-
-std::FILE* news() {
-    return log ? log : stdout;
-}
-
-std::FILE* errors() {
-    return log ? log : stderr;
-}
-
-void sayInto(std::FILE* into) {
-    log = into;
-}
-
 bool knownKind(const std::string& kind) {
     return std::find(std::begin(kKinds), std::end(kKinds), kind) != std::end(kKinds);
 }
@@ -163,20 +147,13 @@ bool scanNumbers(const std::string& text, std::vector<int>& numbers, std::string
     return cli::parseDeviceList(text.empty() ? "0-99" : text, numbers, error);
 }
 
-std::string utcText(std::time_t when) {
-    const std::tm t = utcTime(when);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &t);
-    return text;
-}
-
 Service::Service(Config config) : config_(std::move(config)) {
     std::error_code error;
     std::filesystem::create_directories(config_.data + "/reports", error);
     if (error)
         throw StoreError("cannot make the data directory " + config_.data + ": " + error.message());
     // A second service on the same data would mark the first one's jobs interrupted.
-    lock_ = std::make_unique<DirectoryLock>(config_.data);
+    lock_ = std::make_unique<http::DirectoryLock>(config_.data);
     if (!lock_->held())
         throw StoreError("the data directory " + config_.data +
                          " is in use by another velko serve");
@@ -229,7 +206,7 @@ void Service::stop() {
         store_->interruptUnfinished(utcText(std::time(nullptr)));
     } catch (const StoreError& e) {
         // The next start marks them.
-        std::fprintf(errors(), "velko serve: %s\n", e.what());
+        std::fprintf(http::errors(), "velko serve: %s\n", e.what());
     }
 }
 
@@ -301,7 +278,7 @@ Service::Cancel Service::cancel(int64_t id) {
         JobRecord job = it->job;
         job.state = "cancelled";
         job.ended = true;
-        job.exitStatus = cli::EXIT_INTERRUPTED;
+        job.exitStatus = cli::OUTCOME_INTERRUPTED;
         job.name = "cancelled";
         job.detail = "cancelled before it started; nothing was sent";
         job.finished = utcText(std::time(nullptr));
@@ -382,8 +359,8 @@ void Service::work(Line& line) {
         } catch (const std::exception& e) {
             // The log could not be written (a full disk, say): the line goes on, and the job
             // is marked failed if the log takes that, else interrupted at the next start.
-            std::fprintf(errors(), "velko serve: job %lld on %s: %s\n", (long long)item.job.id,
-                         item.device->name.c_str(), e.what());
+            std::fprintf(http::errors(), "velko serve: job %lld on %s: %s\n",
+                         (long long)item.job.id, item.device->name.c_str(), e.what());
             item.job.state = "failed";
             item.job.ended = true;
             item.job.exitStatus = 1;
@@ -482,31 +459,31 @@ void Service::run(Line& line, Queued& item) {
                                                   : cli::runJob(request, spec, progress, 0);
 
     job.ended = true;
-    job.exitStatus = out.exitStatus;
+    job.exitStatus = out.code;
     job.counts = out.counts;
     job.name = out.state;
     job.detail = forPeople(before + out.message, request.reportDir + "/");
     job.code.reset();
-    if (out.exitStatus == cli::EXIT_DONE) {
+    if (out.code == cli::OUTCOME_DONE) {
         job.code = VELKO_OK;
-    } else if (out.exitStatus > cli::EXIT_RESULT_BASE && out.exitStatus < cli::EXIT_INTERRUPTED) {
-        job.code = out.exitStatus - cli::EXIT_RESULT_BASE;
+    } else if (out.code > cli::OUTCOME_RESULT_BASE && out.code < cli::OUTCOME_INTERRUPTED) {
+        job.code = out.code - cli::OUTCOME_RESULT_BASE;
     }
-    if (out.exitStatus == cli::EXIT_DONE) {
+    if (out.code == cli::OUTCOME_DONE) {
         job.state = "done";
-    } else if (out.exitStatus == cli::EXIT_INTERRUPTED) {
+    } else if (out.code == cli::OUTCOME_INTERRUPTED) {
         job.state = stopping_ ? "interrupted" : "cancelled";
     } else {
         job.state = "failed";
     }
-    if (takesList(input.kind) && job.total >= 0 && out.exitStatus == cli::EXIT_DONE)
+    if (takesList(input.kind) && job.total >= 0 && out.code == cli::OUTCOME_DONE)
         job.done = job.total;
     job.finished = utcText(std::time(nullptr));
     job.report = reportId;
     if (reportId) {
-        const char* reset = out.exitStatus == cli::EXIT_DONE                ? "confirmed"
-                            : out.exitStatus == cli::EXIT_RESET_UNCONFIRMED ? "unconfirmed"
-                                                                            : "not_sent";
+        const char* reset = out.code == cli::OUTCOME_DONE                ? "confirmed"
+                            : out.code == cli::OUTCOME_RESET_UNCONFIRMED ? "unconfirmed"
+                                                                         : "not_sent";
         store_->setReset(reportId, reset, std::filesystem::path(out.report).filename().string());
         if (headOffice_) headOffice_->send();
     }
@@ -519,7 +496,7 @@ void Service::run(Line& line, Queued& item) {
     }
     const std::string result = input.kind == "scan" ? scanResult : resultJson(input, out);
     store_->finished(job, result.empty() ? nullptr : &result);
-    if (out.exitStatus == cli::EXIT_RESULT_BASE + VELKO_ERR_OPEN) {
+    if (out.code == cli::OUTCOME_RESULT_BASE + VELKO_ERR_OPEN) {
         std::lock_guard<std::mutex> lock(mutex_);
         line.unreachable = true;
     }
@@ -557,8 +534,8 @@ void Service::tickSchedule(std::time_t now) {
         try {
             submit(devicesNamed(config_, entry.targets), input, key, "schedule", existing);
         } catch (const StoreError& e) {
-            std::fprintf(errors(), "velko serve: the close of day at %s was not queued: %s\n", at,
-                         e.what());
+            std::fprintf(http::errors(), "velko serve: the close of day at %s was not queued: %s\n",
+                         at, e.what());
         }
     }
 }

@@ -15,10 +15,10 @@
 #include <thread>
 #include <vector>
 
+#include "http/host.h"
 #include "serve/config.h"
 #include "serve/events.h"
 #include "serve/head_office.h"
-#include "serve/host.h"
 #include "serve/store.h"
 
 namespace velko::serve {
@@ -40,8 +40,7 @@ bool takesList(const std::string& kind);
 // `error`, for anything else.
 bool scanNumbers(const std::string& text, std::vector<int>& numbers, std::string& error);
 
-// UTC as the job log keeps it: "2026-12-09T21:04:10Z".
-std::string utcText(std::time_t when);
+using http::utcText;
 
 class Service {
   public:
@@ -112,7 +111,7 @@ class Service {
     void scheduleLoop();
 
     Config config_;
-    std::unique_ptr<DirectoryLock> lock_;
+    std::unique_ptr<http::DirectoryLock> lock_;
     std::unique_ptr<Store> store_;
     std::unique_ptr<HeadOffice> headOffice_;
     EventHub events_;

@@ -130,8 +130,8 @@ ReportRecord reportAt(const Statement& s) {
 }  // namespace
 
 Store::Store(const std::string& path)
-    : db_(openDurable(path, 5000, "PRAGMA foreign_keys=ON", kMigrations,
-                      int64_t(sizeof kMigrations / sizeof *kMigrations))) {
+    : db_(http::openDurable(path, 5000, "PRAGMA foreign_keys=ON", kMigrations,
+                            int64_t(sizeof kMigrations / sizeof *kMigrations))) {
     path_ = path;
 }
 
@@ -166,7 +166,7 @@ Store::Lease::~Lease() {
 }
 
 void Store::exec(const char* sql) {
-    execute(db_, sql);
+    http::execute(db_, sql);
 }
 
 std::vector<JobRecord> Store::accept(const std::string& key, std::vector<JobRecord> jobs,

@@ -13,10 +13,14 @@
 #include <string>
 #include <vector>
 
-#include "serve/sqlite.h"
+#include "http/sqlite.h"
 #include "velko/velko.h"
 
 namespace velko::serve {
+
+using http::Statement;
+using http::StoreError;
+using http::Transaction;
 
 struct JobRecord {
     int64_t id = 0;

@@ -2,8 +2,8 @@
 
 #include <sstream>
 
-#include "cli/article_file.h"
 #include "device/amount.h"
+#include "files/article_file.h"
 #include "serve/service.h"
 
 namespace velko::serve {

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <string>
 
-#include "serve/host.h"
+#include "http/host.h"
 
 namespace velko::serve {
 namespace {
@@ -46,7 +46,7 @@ DWORD WINAPI onControl(DWORD control, DWORD, void*, void*) {
     if (control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN) {
         // A running job ends its session after the article on the line; that takes a while.
         report(SERVICE_STOP_PENDING);
-        requestStop();
+        http::requestStop();
     }
     return NO_ERROR;
 }
@@ -117,7 +117,7 @@ int runAsWindowsService(const ServeOptions& options) {
     const std::wstring log = wide(options.config) + L".log";
     if (FILE* out = _wfopen(log.c_str(), L"a")) {
         setvbuf(out, nullptr, _IONBF, 0);
-        sayInto(out);
+        http::sayInto(out);
     }
     SERVICE_TABLE_ENTRYW table[] = {{const_cast<wchar_t*>(kName), serviceMain}, {nullptr, nullptr}};
     if (!StartServiceCtrlDispatcherW(table))

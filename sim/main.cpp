@@ -18,7 +18,7 @@
 #include <sstream>
 #include <string>
 
-#include "cli/validate.h"
+#include "files/validate.h"
 #include "link/posix_baud.h"
 #include "sim/device_model.h"
 #include "sim/store_journal.h"

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <sstream>
 
-#include "cli/article_file.h"
-#include "cli/validate.h"
+#include "files/article_file.h"
+#include "files/validate.h"
 #include "link/velko_comm.h"
 
 namespace velko {

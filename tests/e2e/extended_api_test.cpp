@@ -7,8 +7,8 @@
 #include <cstring>
 #include <thread>
 
-#include "cli/article_file.h"
-#include "cli/validate.h"
+#include "files/article_file.h"
+#include "files/validate.h"
 #include "sim_process.h"
 #include "velko/velko.h"
 

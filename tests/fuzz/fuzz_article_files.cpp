@@ -3,8 +3,8 @@
 // makes the rest JSON, any other CSV.
 #include <cstring>
 
-#include "cli/article_file.h"
-#include "cli/validate.h"
+#include "files/article_file.h"
+#include "files/validate.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;

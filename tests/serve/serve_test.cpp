@@ -13,8 +13,8 @@
 #include <sstream>
 
 #include "hq/hq_store.h"
+#include "http/embedded_files.h"
 #include "serve/api.h"
-#include "serve/embedded_files.h"
 
 namespace velko::serve {
 namespace {
@@ -311,20 +311,32 @@ TEST(ServeStore, AStopLeavesNothingRunningAndNoResetPending) {
 }
 
 TEST(ServeApiDescription, NamesEveryRouteAndNoOther) {
-    const EmbeddedFile* file = embeddedFile("openapi.json");
+    const http::EmbeddedFile* file = embeddedFile("openapi.json");
     ASSERT_NE(file, nullptr);
     const auto doc =
         nlohmann::json::parse(std::string(reinterpret_cast<const char*>(file->data), file->size));
     EXPECT_EQ(doc["info"]["version"], VELKO_VERSION_STRING);
-    std::set<std::string> described;
+    // Each route with the query parameters it takes, as described and as the table has them.
+    std::set<std::string> described, routes;
     for (const auto& [path, item] : doc["paths"].items()) {
         for (const auto& [method, op] : item.items()) {
-            std::string m = method;
-            for (char& c : m) c = char(std::toupper(static_cast<unsigned char>(c)));
-            described.insert(m + " " + path);
+            std::string route = method;
+            for (char& c : route) c = char(std::toupper(static_cast<unsigned char>(c)));
+            route += " " + path;
+            std::set<std::string> params;
+            for (const auto& p : op.value("parameters", nlohmann::json::array())) {
+                if (p["in"] == "query") params.insert(p["name"].get<std::string>());
+            }
+            for (const std::string& p : params) route += " " + p;
+            described.insert(route);
         }
     }
-    const std::set<std::string> routes(apiRoutes().begin(), apiRoutes().end());
+    for (const Api::RouteInfo& r : Api::routeInfo()) {
+        std::string route = r.method + " " + r.pattern;
+        for (const std::string& p : std::set<std::string>(r.params.begin(), r.params.end()))
+            route += " " + p;
+        routes.insert(route);
+    }
     EXPECT_EQ(described, routes);
 }
 

@@ -1,6 +1,6 @@
 // The tool's article files without a device: what the readers make of RFC 4180 and JSON, the
 // amounts, and records surviving a write and a read in either format.
-#include "cli/article_file.h"
+#include "files/article_file.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -10,7 +10,7 @@
 #include <sstream>
 
 #include "callbacks.h"
-#include "cli/validate.h"
+#include "files/validate.h"
 
 namespace velko::cli {
 namespace {

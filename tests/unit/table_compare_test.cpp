@@ -4,7 +4,8 @@
 
 #include <string>
 
-#include "cli/sync.h"
+#include "cli/difference_table.h"
+#include "jobs/sync.h"
 
 namespace velko::cli {
 namespace {
@@ -107,13 +108,14 @@ TEST(TableComparison, FindsNewChangedAndExtraArticlesAndTheTableAfterTheChanges)
     const auto codec = makeTextCodec();
     const char* const words[3] = {"missing", "differs", "extra"};
     EXPECT_EQ(
-        differenceTable(found, words, *codec),
+        differenceTable(differenceRows(found, words, *codec)),
         "code  what     field  list                               device\n"
         "42    differs  price  4.99                               4.50\n"
         "100   extra                                              STARY, 1.00, flag 0, group 1\n"
         "900   missing         NOWY \xC5\xBB\xC3\x93\xC5\x81W, 15.00, flag 1, group 3\n");
     const char* const noExtra[3] = {"add", "change", nullptr};
-    EXPECT_EQ(differenceTable(found, noExtra, *codec).find("STARY"), std::string::npos);
+    EXPECT_EQ(differenceTable(differenceRows(found, noExtra, *codec)).find("STARY"),
+              std::string::npos);
 }
 
 }  // namespace

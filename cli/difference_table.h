@@ -1,0 +1,14 @@
+// A sync's changes and a verification's differences as the tool prints them.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "jobs/sync.h"
+
+namespace velko::cli {
+
+// The rows under their column heads, lined up; empty when there are none.
+std::string differenceTable(const std::vector<DifferenceRow>& rows);
+
+}  // namespace velko::cli

@@ -1,0 +1,11 @@
+// velko scan as the tool runs it: what answered on standard output, the rest on standard error.
+#pragma once
+
+#include "jobs/scan.h"
+
+namespace velko::cli {
+
+// Searches every line of `request` at once; the exit status.
+int runScan(const ScanRequest& request);
+
+}  // namespace velko::cli

@@ -1,0 +1,34 @@
+#include "hq/config.h"
+
+#include "chain/read_broker.h"
+#include "http/toml_reader.h"
+
+namespace velko::hq {
+
+bool isPostgresUrl(const std::string& database) {
+    return database.rfind("postgresql://", 0) == 0 || database.rfind("postgres://", 0) == 0;
+}
+
+HqConfig parseHqConfig(const std::string& text, const std::string& file,
+                       std::vector<std::string>& faults) {
+    HqConfig config;
+    toml::table root;
+    if (!http::parseToml(text, file, root, faults)) return config;
+    http::TomlReader read(file, faults);
+    read.onlyKeys(root, {"broker", "username", "password", "ca", "cert", "key", "data", "listen",
+                         "token", "database"});
+    chain::readBroker(read, root, config.broker);
+    read.text(root, "data", config.data, false);
+    std::string value;
+    if (read.text(root, "listen", value, false) &&
+        !http::parseListen(value, config.host, config.port))
+        read.fault(root.get("listen"), "'listen' must be HOST:PORT, as \"127.0.0.1:8650\"");
+    if (read.text(root, "database", config.database, false) && !isPostgresUrl(config.database))
+        read.fault(root.get("database"),
+                   "'database' must be a PostgreSQL URL, as \"postgresql://velko@db/velko\"; "
+                   "leave it out for SQLite in 'data'");
+    config.tokens = http::readTokens(read, root);
+    return config;
+}
+
+}  // namespace velko::hq

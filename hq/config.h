@@ -1,0 +1,31 @@
+// Head office's program: the broker it reads the chain from (as the shops reach it), its
+// database, where its API listens and who may call it. Read from TOML; every fault names its
+// line.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "chain/broker.h"
+#include "http/tokens.h"
+
+namespace velko::hq {
+
+struct HqConfig {
+    chain::BrokerConfig broker;
+    std::string data = "/var/lib/velko-hq";
+    std::string database;  // a PostgreSQL URL; empty: SQLite in `data`
+    std::string host = "127.0.0.1";
+    int port = 8650;
+    std::vector<http::Token> tokens;
+};
+
+// Reads the configuration from TOML `text`; every fault goes to `faults` as
+// "FILE:LINE: what is wrong", and the configuration is not to be used unless there is none.
+HqConfig parseHqConfig(const std::string& text, const std::string& file,
+                       std::vector<std::string>& faults);
+
+// Whether `database` names a PostgreSQL database (postgresql:// or postgres://).
+bool isPostgresUrl(const std::string& database);
+
+}  // namespace velko::hq

@@ -1,0 +1,72 @@
+#include <windows.h>
+
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <random>
+
+#include "http/host.h"
+
+namespace velko::http {
+namespace {
+
+std::mutex stopMutex;
+std::condition_variable stopAsked;
+bool stopped = false;
+
+BOOL WINAPI onConsoleEvent(DWORD) {
+    requestStop();
+    return TRUE;  // the stop ends the program, once the service has stopped
+}
+
+}  // namespace
+
+std::tm utcTime(std::time_t when) {
+    std::tm t{};
+    gmtime_s(&t, &when);
+    return t;
+}
+
+std::string freshDirectory(const std::string& prefix) {
+    std::error_code error;
+    const auto base = std::filesystem::temp_directory_path(error);
+    if (error) return "";
+    std::random_device source;
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        const auto dir = base / (prefix + std::to_string(source()));
+        if (std::filesystem::create_directory(dir, error)) return dir.u8string();
+    }
+    return "";
+}
+
+DirectoryLock::DirectoryLock(const std::string& dir) {
+    const std::wstring path = (std::filesystem::u8path(dir) / "velko.lock").wstring();
+    // No sharing: a second opener fails for as long as this handle is open.
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    held_ = h != INVALID_HANDLE_VALUE;
+    handle_ = held_ ? intptr_t(h) : -1;
+}
+
+DirectoryLock::~DirectoryLock() {
+    if (held_) CloseHandle(HANDLE(handle_));
+}
+
+void prepareStop() {
+    SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+}
+
+void waitForStop() {
+    std::unique_lock<std::mutex> lock(stopMutex);
+    stopAsked.wait(lock, [] { return stopped; });
+}
+
+void requestStop() {
+    {
+        std::lock_guard<std::mutex> lock(stopMutex);
+        stopped = true;
+    }
+    stopAsked.notify_all();
+}
+
+}  // namespace velko::http

@@ -1,0 +1,64 @@
+#include "http/toml_reader.h"
+
+#include <set>
+
+namespace velko::http {
+
+bool goodName(const std::string& name) {
+    return !name.empty() && name.size() <= 64 && std::all_of(name.begin(), name.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_';
+    });
+}
+
+bool parseListen(const std::string& text, std::string& host, int& port) {
+    const size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0) return false;
+    const std::string digits = text.substr(colon + 1);
+    if (digits.empty() || digits.size() > 5 ||
+        !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return false;
+    port = std::stoi(digits);
+    host = text.substr(0, colon);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    return port <= 65535;
+}
+
+std::vector<Token> readTokens(TomlReader& read, const toml::table& root) {
+    std::vector<Token> tokens;
+    std::set<std::string> secrets;
+    read.tables(root, "token", [&](const toml::table& t) {
+        read.onlyKeys(t, {"name", "secret", "role"});
+        Token token;
+        read.text(t, "name", token.name, true);
+        std::string role = "read";
+        read.text(t, "role", role, false);
+        if (role == "operate") {
+            token.role = Role::Operate;
+        } else if (role != "read") {
+            read.fault(t.get("role"), "'role' must be \"read\" or \"operate\"");
+        }
+        if (read.text(t, "secret", token.secret, true)) {
+            if (token.secret.size() < 16)
+                read.fault(t.get("secret"), "'secret' must be 16 characters or more");
+            if (!secrets.insert(token.secret).second)
+                read.fault(t.get("secret"), "the same secret as another token");
+        }
+        tokens.push_back(token);
+    });
+    return tokens;
+}
+
+bool parseToml(const std::string& text, const std::string& file, toml::table& root,
+               std::vector<std::string>& faults) {
+    try {
+        root = toml::parse(text, file);
+        return true;
+    } catch (const toml::parse_error& e) {
+        faults.push_back(file + ":" + std::to_string(e.source().begin.line) + ": " +
+                         std::string(e.description()));
+        return false;
+    }
+}
+
+}  // namespace velko::http
