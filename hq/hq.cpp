@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "chain/broker.h"
+#include "chain/messages.h"
 #include "chain/price_list.h"
 #include "device/amount.h"
 #include "files/article_file.h"
@@ -26,6 +27,7 @@
 #include "hq/config.h"
 #include "hq/hq_store.h"
 #include "http/embedded_files.h"
+#include "http/guard.h"
 #include "http/host.h"
 #include "jobs/scan.h"
 
@@ -76,8 +78,14 @@ void take(HqStore& store, const std::string& topic, const std::string& payload) 
         if (payload == "online" || payload == "offline") store.storeStatus(shop, payload, now);
         return;
     }
-    const ordered_json doc = ordered_json::parse(payload, nullptr, false);
-    if (!doc.is_object()) return;
+    std::string why;
+    const auto parsed = chain::readMessage(payload, why);
+    if (!parsed || !parsed->is_object()) {
+        std::fprintf(stderr, "velko hq: %s passed over: %s\n", topic.c_str(),
+                     parsed ? "not a JSON object" : why.c_str());
+        return;
+    }
+    const ordered_json& doc = *parsed;
     if (parts.size() == 4 && parts[2] == "result") {
         store.commandResult(shop, parts[3], payload);
     } else if (parts.size() == 5 && parts[3] == "pricelist" && parts[4] == "desired") {
@@ -197,11 +205,7 @@ void onConnect(mosquitto* client, void* self, int rc) {
 }
 
 bool authorized(const HqConfig& config, const httplib::Request& req) {
-    const std::string auth = req.get_header_value("Authorization");
-    for (const http::Token& t : config.tokens) {
-        if (auth == "Bearer " + t.secret) return true;
-    }
-    return false;
+    return http::tokenFor(config.tokens, req.get_header_value("Authorization")) != nullptr;
 }
 
 ordered_json statusJson(HqStore& store) {
@@ -365,6 +369,7 @@ class BrokerSession {
 
 int runHq(const HqOptions& options) {
     http::prepareStop();
+    http::privateFiles();
     HqConfig config;
     if (!loadConfig(options.config, config)) return 2;
     std::unique_ptr<HqStore> store;
@@ -395,7 +400,7 @@ int runHq(const HqOptions& options) {
     // whether it needs a token, the query parameters it takes, and its answer.
     const auto jsonBody = [](httplib::Response& res, int status, const ordered_json& body) {
         res.status = status;
-        res.set_content(body.dump(2), "application/json");
+        res.set_content(http::safeDump(body, 2), "application/json");
     };
     struct Route {
         const char* pattern;
@@ -451,8 +456,9 @@ int runHq(const HqOptions& options) {
          {},
          [&](const httplib::Request& req, httplib::Response& res) {
              ordered_json answers = ordered_json::object();
+             std::string why;
              for (const auto& [shop, payload] : store->commandResults(req.matches[1].str()))
-                 answers[shop] = ordered_json::parse(payload, nullptr, false);
+                 answers[shop] = chain::readMessage(payload, why).value_or(ordered_json());
              jsonBody(res, 200, {{"id", req.matches[1].str()}, {"answers", answers}});
          }},
         // The page: the files built in, open to all (they hold no data).
@@ -469,10 +475,33 @@ int runHq(const HqOptions& options) {
          }},
     };
     httplib::Server web;
+    // Head office's API is read only: no request has a body to read, and none is read.
+    web.set_payload_max_length(0);
+    web.set_tcp_nodelay(true);
+    web.set_socket_options([](socket_t sock) { http::listenAlone(intptr_t(sock)); });
+    web.set_pre_routing_handler([&](const httplib::Request& req, httplib::Response& res) {
+        for (const auto& header : http::securityHeaders()) res.set_header(header.first, header.second);
+        const std::string host = req.get_header_value("Host");
+        if (!http::allowedHost(host, {}))
+            jsonBody(res, 421, {{"error", "head office is not reached by the name '" + host + "'"}});
+        else if (req.method != "GET" && req.method != "HEAD")
+            jsonBody(res, 405, {{"error", "head office's API is only read"}});
+        else if ((req.has_header("Content-Length") && req.get_header_value("Content-Length") != "0") ||
+                 req.has_header("Transfer-Encoding"))
+            jsonBody(res, 413, {{"error", "head office's API takes no body"}});
+        else
+            return httplib::Server::HandlerResponse::Unhandled;
+        return httplib::Server::HandlerResponse::Handled;
+    });
     for (const Route& route : routes) {
         web.Get(route.pattern, [&](const httplib::Request& req, httplib::Response& res) {
             if (route.needsToken && !authorized(config, req))
                 return jsonBody(res, 401, {{"error", "this needs 'Authorization: Bearer TOKEN'"}});
+            for (const auto& [name, value] : req.params) {
+                if (std::none_of(route.params.begin(), route.params.end(),
+                                 [&](const char* p) { return name == p; }))
+                    return jsonBody(res, 400, {{"error", "'" + name + "' is not a parameter here"}});
+            }
             route.answer(req, res);
         });
     }
@@ -480,11 +509,13 @@ int runHq(const HqOptions& options) {
                          ? web.bind_to_any_port(config.host)
                          : (web.bind_to_port(config.host, config.port) ? config.port : -1);
     if (port < 0) {
-        std::fprintf(stderr, "velko hq: cannot listen on %s:%d\n", config.host.c_str(),
-                     config.port);
+        std::fprintf(stderr,
+                     "velko hq: cannot listen on %s:%d: another program has the port, or the "
+                     "address is not this machine's\n",
+                     config.host.c_str(), config.port);
         mosquitto_loop_stop(client, true);
         mosquitto_destroy(client);
-        return 1;
+        return 2;
     }
     std::thread server([&] { web.listen_after_bind(); });
     std::printf("velko hq: listening on http://%s:%d/\n", config.host.c_str(), port);
@@ -727,7 +758,9 @@ int sendCommand(const HqOptions& options) {
         broker.receive(BrokerSession::Clock::now() + std::chrono::seconds(options.waitSeconds),
                        [&](const std::string& topic, const std::string& payload) {
                            const auto parts = topicParts(topic);
-                           const ordered_json answer = ordered_json::parse(payload, nullptr, false);
+                           std::string why;
+                           const ordered_json answer =
+                               chain::readMessage(payload, why).value_or(ordered_json());
                            if (parts.size() != 4 || !answer.is_object() ||
                                std::find(stores.begin(), stores.end(), parts[1]) == stores.end())
                                return false;
@@ -747,7 +780,7 @@ int sendCommand(const HqOptions& options) {
             for (const auto& [shop, answer] : answers) all[shop] = answer;
             std::printf(
                 "%s\n",
-                ordered_json{{"id", id}, {"answers", all}, {"waiting", waiting}}.dump(2).c_str());
+                http::safeDump({{"id", id}, {"answers", all}, {"waiting", waiting}}, 2).c_str());
         } else {
             for (const std::string& shop : waiting)
                 std::printf(
@@ -769,7 +802,7 @@ int printStatus(const HqOptions& options) {
         auto store = openStore(config);
         const ordered_json status = statusJson(*store);
         if (options.json) {
-            std::printf("%s\n", status.dump(2).c_str());
+            std::printf("%s\n", http::safeDump(status, 2).c_str());
             return 0;
         }
         for (const auto& s : status["stores"])
@@ -798,7 +831,7 @@ int printReports(const HqOptions& options) {
         auto store = openStore(config);
         const ordered_json reports = reportsJson(*store, options.day);
         if (options.json) {
-            std::printf("%s\n", reports.dump(2).c_str());
+            std::printf("%s\n", http::safeDump(reports, 2).c_str());
             return 0;
         }
         std::printf("%-20s %-12s %8s %8s %12s %12s\n", "store", "device", "reports", "articles",

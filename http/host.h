@@ -52,6 +52,17 @@ inline void sayInto(std::FILE* log) {
     logFile() = log;
 }
 
+// The listening socket for this program alone: a second program on the same port fails to
+// bind instead of sharing it, and answers leave without waiting for the peer's acknowledgement
+// of the last (TCP_NODELAY; the connections accepted on it inherit it).
+void listenAlone(intptr_t socket);
+
+// Files and directories made from now on are for this account alone (0600, 0700).
+void privateFiles();
+
+// The machine's own name, as a Host header may give it.
+std::string hostName();
+
 // Before any thread starts: from now on the stop requests (SIGINT and SIGTERM; Ctrl-C, closing
 // the console and the Windows service manager's stop) wake waitForStop() and nothing else.
 void prepareStop();

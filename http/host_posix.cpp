@@ -1,7 +1,11 @@
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "http/host.h"
@@ -31,6 +35,23 @@ DirectoryLock::DirectoryLock(const std::string& dir) {
 
 DirectoryLock::~DirectoryLock() {
     if (handle_ >= 0) close(int(handle_));
+}
+
+void listenAlone(intptr_t socket) {
+    const int yes = 1;
+    // SO_REUSEADDR alone: a restart binds while old connections linger, but no one else may
+    // bind beside a live listener (that would take SO_REUSEPORT).
+    setsockopt(int(socket), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    setsockopt(int(socket), IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+}
+
+void privateFiles() {
+    umask(077);
+}
+
+std::string hostName() {
+    char name[256] = {};
+    return gethostname(name, sizeof name - 1) == 0 ? name : "";
 }
 
 void prepareStop() {

@@ -1,3 +1,6 @@
+#include <winsock2.h>
+#include <ws2tcpip.h>
+// after winsock2.h
 #include <windows.h>
 
 #include <condition_variable>
@@ -20,6 +23,24 @@ BOOL WINAPI onConsoleEvent(DWORD) {
 }
 
 }  // namespace
+
+void listenAlone(intptr_t socket) {
+    const BOOL yes = TRUE;
+    // Windows lets a second program bind a port in use unless the first asks to be alone.
+    setsockopt(SOCKET(socket), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&yes),
+               sizeof yes);
+    setsockopt(SOCKET(socket), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&yes),
+               sizeof yes);
+}
+
+// The folder's permissions are the installer's to set, as Windows inherits them.
+void privateFiles() {}
+
+std::string hostName() {
+    char name[256] = {};
+    DWORD size = sizeof name;
+    return GetComputerNameA(name, &size) ? name : "";
+}
 
 std::tm utcTime(std::time_t when) {
     std::tm t{};

@@ -9,6 +9,8 @@
 #include "files/article_file.h"
 #include "files/validate.h"
 #include "http/embedded_files.h"
+#include "http/guard.h"
+#include "http/untrusted_json.h"
 #include "serve/views.h"
 
 namespace velko::serve {
@@ -20,7 +22,7 @@ namespace {
 ApiResponse json(int status, const ordered_json& body) {
     ApiResponse r;
     r.status = status;
-    r.body = body.dump(2) + "\n";
+    r.body = http::safeDump(body, 2) + "\n";
     return r;
 }
 
@@ -59,31 +61,27 @@ int64_t idOf(const std::string& text) {
     return std::stoll(text);
 }
 
+// A day of the calendar as 2026-12-08 (not 2026-02-30).
 bool isDate(const std::string& text) {
     int y, m, d;
     char extra;
-    return text.size() == 10 &&
-           std::sscanf(text.c_str(), "%4d-%2d-%2d%c", &y, &m, &d, &extra) == 3 && m >= 1 &&
-           m <= 12 && d >= 1 && d <= 31;
+    if (text.size() != 10 || text[4] != '-' || text[7] != '-' ||
+        std::sscanf(text.c_str(), "%4d-%2d-%2d%c", &y, &m, &d, &extra) != 3 || m < 1 || m > 12)
+        return false;
+    const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+    const int days[] = {31, leap ? 29 : 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return d >= 1 && d <= days[m - 1];
 }
 
-// Compares secrets in time that does not depend on where they differ.
-bool sameSecret(const std::string& a, const std::string& b) {
-    unsigned char diff = a.size() == b.size() ? 0 : 1;
-    for (size_t i = 0; i < a.size(); ++i) diff |= uint8_t(a[i] ^ b[i % (b.size() ? b.size() : 1)]);
-    return diff == 0;
-}
-
-const Token* tokenOf(const Config& config, const ApiRequest& request) {
-    const std::string auth = request.header("authorization");
-    const std::string prefix = "Bearer ";
-    if (auth.compare(0, prefix.size(), prefix) != 0) return nullptr;
-    const std::string secret = auth.substr(prefix.size());
-    const Token* found = nullptr;
-    for (const Token& t : config.tokens) {
-        if (sameSecret(secret, t.secret)) found = &t;
-    }
-    return found;
+// A day, or a time in UTC as the job log writes it: 2026-12-09T21:04:10Z.
+bool isDayOrTime(const std::string& text) {
+    int h, min, s;
+    char extra;
+    return isDate(text.substr(0, 10)) &&
+           (text.size() == 10 ||
+            (text.size() == 20 && text[10] == 'T' && text[19] == 'Z' &&
+             std::sscanf(text.c_str() + 11, "%2d:%2d:%2dZ%c", &h, &min, &s, &extra) == 3 &&
+             h < 24 && min < 60 && s < 61));
 }
 
 ordered_json faultsJson(const std::vector<cli::Fault>& faults) {
@@ -102,8 +100,10 @@ ordered_json faultsJson(const std::vector<cli::Fault>& faults) {
 // become the rows the tool reads. Only the codes are taken over: anything else becomes an
 // empty code, which the checks name as a fault (and nothing nested is copied or written).
 std::string codesAsRows(const std::string& body) {
-    const ordered_json doc = ordered_json::parse(body, nullptr, false);
-    if (!doc.is_array()) return body;
+    std::string why;
+    const auto parsed = http::parseUntrusted(body, why);
+    if (!parsed || !parsed->is_array()) return body;
+    const ordered_json& doc = *parsed;
     ordered_json rows = ordered_json::array();
     for (const auto& item : doc) {
         const ordered_json& code = item.is_object() && item.contains("code") ? item["code"] : item;
@@ -115,7 +115,20 @@ std::string codesAsRows(const std::string& body) {
             rows.push_back({{"code", ""}});
         }
     }
-    return rows.dump();
+    return http::safeDump(rows);
+}
+
+// What a request asks, as its Idempotency-Key is bound to it: the token, the route, the query
+// and the body, hashed (FNV-1a, 64 bits: it tells requests apart, it guards no secret).
+std::string fingerprint(const ApiRequest& request, const std::string& tokenName) {
+    std::string text = tokenName + "\n" + request.method + " " + request.path + "\n";
+    for (const auto& [name, value] : request.query) text += name + "=" + value + "&";
+    text += "\n" + request.body;
+    uint64_t hash = 0xcbf29ce484222325ULL;
+    for (unsigned char c : text) hash = (hash ^ c) * 0x100000001b3ULL;
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", (unsigned long long)hash);
+    return hex;
 }
 
 // "1", "true" or nothing; anything else is a mistake worth naming.
@@ -205,12 +218,28 @@ Api::Api(Service& service, std::string webRoot) : service_(service), webRoot_(st
 ApiResponse Api::handle(const ApiRequest& request) {
     ApiResponse response;
     try {
-        response = route(request);
+        const Route* found = nullptr;
+        Call call{request, {}, nullptr};
+        auto answered = early(request, found, call);
+        response = answered ? std::move(*answered) : (this->*found->handler)(call);
     } catch (const StoreError& e) {
         response = error(503, std::string("the job log is not available: ") + e.what());
     } catch (const std::exception& e) {
         response = error(500, e.what());
     }
+    return finish(request, std::move(response));
+}
+
+std::optional<ApiResponse> Api::refusal(const ApiRequest& request) {
+    const Route* found = nullptr;
+    Call call{request, {}, nullptr};
+    auto answered = early(request, found, call);
+    if (!answered || answered->status < 400) return std::nullopt;
+    return finish(request, std::move(*answered));
+}
+
+ApiResponse Api::finish(const ApiRequest& request, ApiResponse response) {
+    for (const auto& header : http::securityHeaders()) response.headers.push_back(header);
     const std::string& origin = service_.config().allowOrigin;
     if (!origin.empty() && request.header("origin") == origin) {
         response.headers.emplace_back("Access-Control-Allow-Origin", origin);
@@ -235,11 +264,16 @@ static bool matches(const std::string& pattern, const std::vector<std::string>& 
     return true;
 }
 
-ApiResponse Api::route(const ApiRequest& request) {
+std::optional<ApiResponse> Api::early(const ApiRequest& request, const Route*& found,
+                                      Call& call) {
     const std::vector<std::string> parts = split(request.path);
     const std::string& method = request.method;
     const Config& config = service_.config();
 
+    const std::string host = request.header("host");
+    if (!http::allowedHost(host, config.allowedHosts))
+        return error(421, "this service is not reached by the name '" + host +
+                              "' (allowed_hosts names those it is)");
     // The page and its files, open to all: they hold no data.
     if (parts.empty() || parts[0] != "api") return page(parts, method);
     if (method == "OPTIONS") {
@@ -252,8 +286,6 @@ ApiResponse Api::route(const ApiRequest& request) {
         }
         return r;
     }
-    Call call{request, {}, nullptr};
-    const Route* found = nullptr;
     for (const Route& r : routes()) {
         call.path.clear();
         if (method == r.method && matches(r.pattern, parts, call.path)) {
@@ -261,29 +293,39 @@ ApiResponse Api::route(const ApiRequest& request) {
             break;
         }
     }
-    if (found && found->access == Route::Open) return (this->*found->handler)(call);
-
-    call.token = tokenOf(config, request);
-    if (!call.token) {
-        ApiResponse r = error(401, request.header("authorization").empty()
-                                       ? "this needs 'Authorization: Bearer TOKEN'"
-                                       : "the token is not known");
-        r.headers.emplace_back("WWW-Authenticate", "Bearer");
-        return r;
+    if (!found || found->access != Route::Open) {
+        call.token = http::tokenFor(config.tokens, request.header("authorization"));
+        if (!call.token) {
+            ApiResponse r = error(401, request.header("authorization").empty()
+                                           ? "this needs 'Authorization: Bearer TOKEN'"
+                                           : "the token is not known");
+            r.headers.emplace_back("WWW-Authenticate", "Bearer");
+            return r;
+        }
+        // Whatever is not read needs the right to operate, found or not.
+        const bool operates = found ? found->access == Route::Operate : method != "GET";
+        if (operates && call.token->role != Role::Operate)
+            return error(403, "the token '" + call.token->name + "' may only read");
     }
-    // Whatever is not read needs the right to operate, found or not.
-    const bool operates = found ? found->access == Route::Operate : method != "GET";
-    if (operates && call.token->role != Role::Operate)
-        return error(403, "the token '" + call.token->name + "' may only read");
-    if (found) return (this->*found->handler)(call);
-
-    // A job's own path with a method it does not take: the job is named first.
-    if (parts.size() >= 3 && parts[1] == "jobs") {
-        const int64_t id = idOf(parts[2]);
-        if (!id || !service_.store().job(id)) return error(404, "no such job: '" + parts[2] + "'");
-        return error(405, "not a way to use a job");
+    if (!found) {
+        // A job's own path with a method it does not take: the job is named first.
+        if (parts.size() >= 3 && parts[1] == "jobs") {
+            const int64_t id = idOf(parts[2]);
+            if (!id || !service_.store().job(id))
+                return error(404, "no such job: '" + parts[2] + "'");
+            return error(405, "not a way to use a job");
+        }
+        return error(404, "no such resource: " + method + " " + request.path);
     }
-    return error(404, "no such resource: " + method + " " + request.path);
+    // A parameter the route does not take is a mistake to name, not to pass over: a sync
+    // asked for with 'dry-run=1' must not be sent.
+    for (const auto& [name, value] : request.query) {
+        if (std::none_of(found->params.begin(), found->params.end(),
+                         [&](const char* p) { return name == p; }))
+            return error(400, "'" + name + "' is not a parameter of " + found->method + " " +
+                                  found->pattern);
+    }
+    return std::nullopt;
 }
 
 ApiResponse Api::page(const std::vector<std::string>& parts, const std::string& method) {
@@ -397,13 +439,24 @@ ApiResponse Api::submit(const Call& call) {
                      "'verify' is for upload and sync, 'continue' for upload, sync and delete");
     const std::string key = request.header("idempotency-key");
     if (key.size() > 200) return error(400, "the Idempotency-Key is over 200 characters");
-    if (key.rfind("schedule:", 0) == 0)
-        return error(400, "Idempotency-Keys beginning 'schedule:' are the schedule's own");
+    if (!std::all_of(key.begin(), key.end(), [](char c) { return c >= 0x20 && c < 0x7f; }))
+        return error(400, "the Idempotency-Key must be printable ASCII");
+    for (const char* own : {"schedule:", "pricelist:", "command:"}) {
+        if (key.rfind(own, 0) == 0)
+            return error(400, std::string("Idempotency-Keys beginning '") + own +
+                                  "' are the service's own");
+    }
+    input.request = fingerprint(request, call.token->name);
     std::vector<cli::Fault> faults, warnings;
     if (takesList(kind) && !readList(request, kind, input.articles, faults, warnings))
         return json(422, {{"error", "the price list has faults"}, {"faults", faultsJson(faults)}});
     bool existing = false;
-    const auto jobs = service_.submit(devices, input, key, "api", existing);
+    std::vector<JobRecord> jobs;
+    try {
+        jobs = service_.submit(devices, input, key, "api", existing);
+    } catch (const KeyReused& e) {
+        return error(422, e.what());
+    }
     if (one) {
         ApiResponse r = json(existing ? 200 : 202, jobJson(jobs.front()));
         r.headers.emplace_back("Location", "/api/jobs/" + std::to_string(jobs.front().id));
@@ -421,6 +474,17 @@ ApiResponse Api::jobs(const Call& call) {
     filter.state = request.param("state");
     filter.since = request.param("since");
     filter.until = request.param("until");
+    const char* const states[] = {"queued", "running", "done", "failed", "cancelled", "interrupted"};
+    if (!filter.state.empty() &&
+        std::find(std::begin(states), std::end(states), filter.state) == std::end(states))
+        return error(400, "'state' must be queued, running, done, failed, cancelled or interrupted");
+    for (const std::string* t : {&filter.since, &filter.until}) {
+        if (!t->empty() && !isDayOrTime(*t))
+            return error(400, "'since' and 'until' must be a day or a UTC time, as 2026-12-08 or "
+                              "2026-12-08T21:04:10Z");
+    }
+    // A day alone is the whole day.
+    if (filter.until.size() == 10) filter.until += "T23:59:60Z";
     if (!request.param("limit").empty()) {
         filter.limit = int(std::min<int64_t>(idOf(request.param("limit")), 1000));
         if (filter.limit <= 0) return error(400, "'limit' must be a number from 1 to 1000");

@@ -49,6 +49,10 @@ class Api {
     // `webRoot`: a directory to serve the page from instead of the files built in.
     Api(Service& service, std::string webRoot = "");
     ApiResponse handle(const ApiRequest& request);
+    // The refusal of a request by what comes before its body (its Host, path, method, token
+    // and query), so that the body of a request that is refused anyway is never read; nothing
+    // when it may go on.
+    std::optional<ApiResponse> refusal(const ApiRequest& request);
 
     // The route table as data: each route's method, path, whether it needs a token, and the
     // query parameters it takes.
@@ -68,7 +72,10 @@ class Api {
         const Token* token;
     };
     static const std::vector<Route>& routes();
-    ApiResponse route(const ApiRequest& request);
+    // What answers a request before its handler does: the page, OPTIONS, a refusal; or
+    // nothing, with its route and token found.
+    std::optional<ApiResponse> early(const ApiRequest& request, const Route*& found, Call& call);
+    ApiResponse finish(const ApiRequest& request, ApiResponse response);
     ApiResponse page(const std::vector<std::string>& parts, const std::string& method);
     ApiResponse health(const Call& call);
     ApiResponse description(const Call& call);

@@ -40,7 +40,8 @@ Config parseConfig(const std::string& text, const std::string& file,
     toml::table root;
     if (!http::parseToml(text, file, root, faults)) return config;
     http::TomlReader read(file, faults);
-    read.onlyKeys(root, {"listen", "data", "max_body", "day_starts", "allow_origin", "token",
+    read.onlyKeys(root, {"listen", "data", "max_body", "idempotency_days", "day_starts",
+                         "allow_origin", "allowed_hosts", "token",
                          "device", "close_day", "head_office"});
     std::string value;
     if (read.text(root, "listen", value, false) &&
@@ -49,10 +50,20 @@ Config parseConfig(const std::string& text, const std::string& file,
     read.text(root, "data", config.data, false);
     if (read.text(root, "max_body", value, false) && !(config.maxBody = byteSize(value)))
         read.fault(root.get("max_body"), "'max_body' must be a size, as \"8 MiB\"");
+    int64_t days = config.idempotencyDays;
+    if (read.integer(root, "idempotency_days", 1, 3650, days)) config.idempotencyDays = int(days);
     if (read.text(root, "day_starts", value, false) &&
         (config.dayStartsMinute = minuteOfDay(value)) < 0)
         read.fault(root.get("day_starts"), "'day_starts' must be a time of day, as \"04:00\"");
     read.text(root, "allow_origin", config.allowOrigin, false);
+    if (const toml::node* hosts = root.get("allowed_hosts")) {
+        const toml::array* list = hosts->as_array();
+        if (!list || !list->is_homogeneous(toml::node_type::string)) {
+            read.fault(hosts, "'allowed_hosts' must list names, as [\"kasa.sklep.lan\"]");
+        } else {
+            for (const toml::node& n : *list) config.allowedHosts.push_back(**n.as_string());
+        }
+    }
 
     config.tokens = http::readTokens(read, root);
     std::set<std::string> names;

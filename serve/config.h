@@ -41,8 +41,12 @@ struct Config {
     int port = 8640;
     std::string data = "/var/lib/velko";
     size_t maxBody = 8u << 20;
+    int idempotencyDays = 7;  // how long a client's Idempotency-Key names its jobs
     int dayStartsMinute = 4 * 60;  // a close of day before this belongs to the day before
     std::string allowOrigin;       // empty: no cross-origin access
+    // Names the service may be reached by besides addresses, localhost and this machine's name
+    // (a name the shop's DNS gives it, say).
+    std::vector<std::string> allowedHosts;
     std::vector<Token> tokens;
     std::vector<DeviceConfig> devices;
     std::vector<CloseDayConfig> closeDays;

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "chain/broker.h"
+#include "chain/messages.h"
 #include "chain/price_list.h"
 #include "chain/topics.h"
 #include "device/amount.h"
@@ -27,7 +28,7 @@ std::map<uint64_t, ordered_json> byCode(const ordered_json& articles) {
     std::map<uint64_t, ordered_json> out;
     for (const auto& a : articles) {
         const auto& code = a.contains("code") ? a["code"] : a;
-        const std::string text = code.is_string() ? code.get<std::string>() : code.dump();
+        const std::string text = code.is_string() ? code.get<std::string>() : http::safeDump(code);
         out[codeNumber(text)] = a;
     }
     return out;
@@ -173,7 +174,7 @@ std::string HeadOffice::dayReport(const OutboxEntry& entry) {
         {"quantity", formatAmount(quantity, 3)},
         {"value", formatAmount(value, 2)},
         {"rows", articlesJson(store_.dayRows(entry.device, entry.businessDay))}};
-    return doc.dump();
+    return http::safeDump(doc);
 }
 
 void HeadOffice::send() {
@@ -226,8 +227,10 @@ void HeadOffice::onMessage(mosquitto*, void* self, const mosquitto_message* mess
         } else if (rest.size() > desired.size() &&
                    rest.compare(rest.size() - desired.size(), desired.size(), desired) == 0) {
             const std::string device = rest.substr(0, rest.size() - desired.size());
-            const ordered_json doc = ordered_json::parse(payload, nullptr, false);
-            const int64_t version = doc.is_object() ? doc.value("version", int64_t(0)) : 0;
+            std::string why;
+            const auto doc = chain::readMessage(payload, why);
+            if (!doc) throw std::runtime_error(why);
+            const int64_t version = doc->is_object() ? doc->value("version", int64_t(0)) : 0;
             std::lock_guard<std::mutex> lock(office.mutex_);
             auto& latest = office.arrived_[device];
             if (latest.second.empty() || version >= latest.first) latest = {version, payload};
@@ -241,7 +244,7 @@ void HeadOffice::onMessage(mosquitto*, void* self, const mosquitto_message* mess
 }
 
 void HeadOffice::reportPriceList(const std::string& device, ordered_json reported) {
-    publish("velko/" + config_.store + "/" + device + "/pricelist/reported", reported.dump(), true);
+    publish("velko/" + config_.store + "/" + device + "/pricelist/reported", http::safeDump(reported), true);
 }
 
 // A desired price list newer than the one applied is applied with a verified sync; an older or
@@ -249,7 +252,8 @@ void HeadOffice::reportPriceList(const std::string& device, ordered_json reporte
 // be the one applied.
 void HeadOffice::desiredPriceList(const std::string& device, const std::string& payload) {
     const DeviceConfig* target = service_.device(device);
-    const ordered_json doc = ordered_json::parse(payload, nullptr, false);
+    std::string why;
+    const ordered_json doc = chain::readMessage(payload, why).value_or(ordered_json());
     const auto refuse = [&](int64_t version, const std::string& why) {
         reportPriceList(device, {{"version", version}, {"state", "refused"}, {"detail", why}});
     };
@@ -288,7 +292,7 @@ void HeadOffice::desiredPriceList(const std::string& device, const std::string& 
     input.verify = true;
     std::vector<cli::Fault> faults;
     cli::loadArticleText("price list " + std::to_string(version), cli::Format::Json,
-                         articles.dump(), cli::RowUse::Upload, *cli::makeTextCodec(),
+                         http::safeDump(articles), cli::RowUse::Upload, *cli::makeTextCodec(),
                          input.articles, faults);
     if (!faults.empty()) {
         std::string why;
@@ -298,7 +302,7 @@ void HeadOffice::desiredPriceList(const std::string& device, const std::string& 
     const std::string checksum = chain::priceListChecksum(input.articles);
     if (doc.contains("checksum") && doc["checksum"] != checksum) {
         return refuse(version,
-                      "the list comes to checksum " + checksum + ", not " + doc["checksum"].dump());
+                      "the list comes to checksum " + checksum + ", not " + http::safeDump(doc["checksum"]));
     }
     // Once per version: a delivery again finds the job made before, unless that one failed.
     for (int attempt = 1; attempt <= 20; ++attempt) {
@@ -312,7 +316,7 @@ void HeadOffice::desiredPriceList(const std::string& device, const std::string& 
             continue;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            applying_[job.id] = {device, {version, checksum, articles.dump()}};
+            applying_[job.id] = {device, {version, checksum, http::safeDump(articles)}};
         }
         // A job that ended already (before it was noted here, or a delivery again after it)
         // is reported now.
@@ -322,7 +326,8 @@ void HeadOffice::desiredPriceList(const std::string& device, const std::string& 
 }
 
 void HeadOffice::command(const std::string& id, const std::string& payload) {
-    const ordered_json doc = ordered_json::parse(payload, nullptr, false);
+    std::string why;
+    const ordered_json doc = chain::readMessage(payload, why).value_or(ordered_json());
     const auto text = [&](const char* key) {
         return doc.is_object() && doc.contains(key) && doc[key].is_string()
                    ? doc[key].get<std::string>()
@@ -352,7 +357,7 @@ void HeadOffice::command(const std::string& id, const std::string& payload) {
         scanNumbers(text("numbers"), input.numbers, problem);
     if (!problem.empty()) {
         publish("velko/" + config_.store + "/result/" + id,
-                ordered_json{{"id", id}, {"error", problem}}.dump(), false);
+                http::safeDump(ordered_json{{"id", id}, {"error", problem}}), false);
         return;
     }
     bool existing = false;
@@ -379,7 +384,7 @@ void HeadOffice::answer(const std::string& id, const std::vector<int64_t>& jobs)
         list.push_back(j);
     }
     publish("velko/" + config_.store + "/result/" + id,
-            ordered_json{{"id", id}, {"jobs", list}}.dump(), false);
+            http::safeDump(ordered_json{{"id", id}, {"jobs", list}}), false);
 }
 
 void HeadOffice::jobEnded(const JobRecord& ended) {

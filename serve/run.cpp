@@ -114,6 +114,7 @@ Config configFrom(const ServeOptions& options, std::vector<std::string>& faults,
 
 int runServe(const ServeOptions& options) {
     http::prepareStop();
+    http::privateFiles();
     std::vector<std::string> faults;
     std::shared_ptr<void> simulated;  // the simulated devices, when there are
     std::string simToken;
@@ -138,13 +139,12 @@ int runServe(const ServeOptions& options) {
     }
     Api api(*service, options.webRoot);
 
-    httplib::Server http;
+    httplib::Server web;
     // Every listener to the events holds a thread for as long as it listens.
-    http.new_task_queue = [] { return new httplib::ThreadPool(512); };
-    http.set_payload_max_length(config.maxBody);
-    // Every request goes to the API, which does its own routing.
-    const auto handle = [&](const httplib::Request& req, httplib::Response& res) {
-        const ApiResponse out = api.handle(requestOf(req));
+    web.new_task_queue = [] { return new httplib::ThreadPool(512); };
+    web.set_payload_max_length(config.maxBody);
+    web.set_tcp_nodelay(true);
+    const auto send = [&](const ApiResponse& out, httplib::Response& res) {
         res.status = out.status;
         for (const auto& [name, value] : out.headers) res.set_header(name, value);
         if (out.events) {
@@ -153,9 +153,13 @@ int runServe(const ServeOptions& options) {
             res.set_content(out.body, out.contentType);
         }
     };
+    // Every request goes to the API, which does its own routing.
+    const auto handle = [&](const httplib::Request& req, httplib::Response& res) {
+        send(api.handle(requestOf(req)), res);
+    };
     // What the HTTP library refuses by itself gets a reason too.
     const size_t maxBody = config.maxBody;
-    http.set_error_handler([maxBody](const httplib::Request&, httplib::Response& res) {
+    web.set_error_handler([maxBody](const httplib::Request&, httplib::Response& res) {
         if (!res.body.empty()) return;
         std::string why = "the request is not understood";
         if (res.status == 413) {
@@ -167,16 +171,22 @@ int runServe(const ServeOptions& options) {
         }
         res.set_content("{\"error\": \"" + why + "\"}\n", "application/json");
     });
+    // Runs before the HTTP library reads a body: a request that its Host, path, token or
+    // query refuse is answered without its body ever being read.
     // A request without Content-Length or Transfer-Encoding has no body; the HTTP library
     // would refuse such a POST, so it is answered before the library looks for one.
     // The HTTP library holds bodies to max_body by their Content-Length alone: a chunked or
     // compressed body could grow without bound, so neither is taken.
-    http.set_pre_routing_handler([&](const httplib::Request& req, httplib::Response& res) {
+    web.set_pre_routing_handler([&](const httplib::Request& req, httplib::Response& res) {
         const auto refuse = [&](int status, const char* why) {
             res.status = status;
             res.set_content(std::string("{\"error\": \"") + why + "\"}\n", "application/json");
             return httplib::Server::HandlerResponse::Handled;
         };
+        if (auto refused = api.refusal(requestOf(req))) {
+            send(*refused, res);
+            return httplib::Server::HandlerResponse::Handled;
+        }
         if (req.has_header("Transfer-Encoding"))
             return refuse(411, "send the body with a Content-Length, not in chunks");
         if (req.has_header("Content-Encoding")) return refuse(415, "send the body uncompressed");
@@ -185,23 +195,25 @@ int runServe(const ServeOptions& options) {
         handle(req, res);
         return httplib::Server::HandlerResponse::Handled;
     });
-    http.Get(".*", handle).Post(".*", handle).Delete(".*", handle).Put(".*", handle);
-    http.Patch(".*", handle).Options(".*", handle);
+    web.Get(".*", handle).Post(".*", handle).Delete(".*", handle).Put(".*", handle);
+    web.Patch(".*", handle).Options(".*", handle);
     // The HTTP library listens with a backlog of 5: two hundred clients connecting at once
     // would wait for SYN retries, seconds each. Listening again on the same socket raises it.
     socket_t listening = INVALID_SOCKET;
-    http.set_socket_options([&listening](socket_t sock) {
-        httplib::default_socket_options(sock);
+    web.set_socket_options([&listening](socket_t sock) {
+        http::listenAlone(intptr_t(sock));
         listening = sock;
     });
     const int port = config.port == 0
-                         ? http.bind_to_any_port(config.host)
-                         : (http.bind_to_port(config.host, config.port) ? config.port : -1);
+                         ? web.bind_to_any_port(config.host)
+                         : (web.bind_to_port(config.host, config.port) ? config.port : -1);
     if (port >= 0 && listening != INVALID_SOCKET) ::listen(listening, SOMAXCONN);
     if (port < 0) {
-        std::fprintf(http::errors(), "velko serve: cannot listen on %s:%d\n", config.host.c_str(),
-                     config.port);
-        return 1;
+        std::fprintf(http::errors(),
+                     "velko serve: cannot listen on %s:%d: another program has the port, or the "
+                     "address is not this machine's\n",
+                     config.host.c_str(), config.port);
+        return 2;
     }
     try {
         service->start();
@@ -209,7 +221,7 @@ int runServe(const ServeOptions& options) {
         std::fprintf(http::errors(), "velko serve: %s\n", e.what());
         return 1;
     }
-    std::thread server([&] { http.listen_after_bind(); });
+    std::thread server([&] { web.listen_after_bind(); });
     std::fprintf(http::news(), "velko serve: listening on http://%s:%d/\n", config.host.c_str(),
                  port);
     if (simulated) {
@@ -223,7 +235,7 @@ int runServe(const ServeOptions& options) {
     http::waitForStop();
     std::fprintf(http::errors(), "velko serve: stopping; a running job ends after its article\n");
     service->events().close();
-    http.stop();
+    web.stop();
     server.join();
     service->stop();
     return 0;

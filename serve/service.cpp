@@ -1,5 +1,7 @@
 #include "serve/service.h"
 
+#include "http/untrusted_json.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -54,7 +56,7 @@ class JobProgress : public cli::Progress {
 
 std::string resultJson(const JobInput& input, const cli::Outcome& out) {
     if (input.kind == "download" && out.tableKnown)
-        return nlohmann::ordered_json{{"articles", articlesJson(out.table)}}.dump();
+        return http::safeDump({{"articles", articlesJson(out.table)}});
     const bool compared = input.kind == "verify" || input.dryRun || input.verify;
     if (!compared || (out.code != cli::OUTCOME_DONE && out.code != cli::OUTCOME_MISMATCH))
         return "";
@@ -62,7 +64,7 @@ std::string resultJson(const JobInput& input, const cli::Outcome& out) {
     for (const auto& d : out.differences)
         rows.push_back(
             {{"code", d[0]}, {"what", d[1]}, {"field", d[2]}, {"list", d[3]}, {"device", d[4]}});
-    return nlohmann::ordered_json{{"differences", rows}}.dump();
+    return http::safeDump({{"differences", rows}});
 }
 
 // Which numbers answer on a device's line at its rate: what is there, after a device was
@@ -84,7 +86,7 @@ cli::Outcome scan(const std::string& path, const DeviceConfig& device,
     // The session text is the device's: what is not UTF-8 in it is replaced, not refused.
     const nlohmann::ordered_json doc = {
         {"line", path}, {"baud", device.baud}, {"addressed", scan.addressed}, {"found", found}};
-    result = doc.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    result = http::safeDump(doc);
     cli::Outcome out;
     out.counts = std::to_string(scan.finds.size()) + " found";
     const std::string of = " of " + std::to_string(scan.planned) + " addresses";
@@ -252,7 +254,9 @@ std::vector<JobRecord> Service::submit(std::vector<const DeviceConfig*> devices,
     // Accepted and queued under one lock, so that a cancel or a stop never finds a job that
     // is in the log but not in its line's queue.
     std::lock_guard<std::mutex> lock(mutex_);
-    jobs = store_->accept(key, std::move(jobs), existing);
+    const std::string clientSince =
+        utcText(std::time(nullptr) - std::time_t(config_.idempotencyDays) * 24 * 3600);
+    jobs = store_->accept(key, input.request, clientSince, std::move(jobs), existing);
     if (existing) return jobs;
     const auto shared = std::make_shared<const JobInput>(input);
     for (size_t i = 0; i < jobs.size(); ++i) {
@@ -260,7 +264,7 @@ std::vector<JobRecord> Service::submit(std::vector<const DeviceConfig*> devices,
         line.queue.push_back({jobs[i], shared, devices[i]});
         line.wake.notify_all();
     }
-    for (const JobRecord& job : jobs) events_.publish("job", jobJson(job).dump());
+    for (const JobRecord& job : jobs) events_.publish("job", http::safeDump(jobJson(job)));
     return jobs;
 }
 
@@ -297,7 +301,7 @@ Service::Cancel Service::cancel(int64_t id) {
 // leaves them to ask again.
 void Service::publishJob(int64_t id) {
     try {
-        if (const auto job = store_->job(id)) events_.publish("job", jobJson(*job).dump());
+        if (const auto job = store_->job(id)) events_.publish("job", http::safeDump(jobJson(*job)));
     } catch (const StoreError&) {
     }
 }
@@ -305,7 +309,7 @@ void Service::publishJob(int64_t id) {
 void Service::publishDevice(const std::string& name) {
     try {
         if (const DeviceConfig* d = device(name))
-            events_.publish("device", deviceJson(*this, *d).dump());
+            events_.publish("device", http::safeDump(deviceJson(*this, *d)));
     } catch (const StoreError&) {
     }
 }
@@ -451,7 +455,7 @@ void Service::run(Line& line, Queued& item) {
             store_->progress(job.id, done, total);  // a hint: never worth ending the session
         } catch (const StoreError&) {
         }
-        events_.publish("job", jobJson(job).dump());
+        events_.publish("job", http::safeDump(jobJson(job)));
     });
     std::string scanResult;
     const cli::Outcome out = input.kind == "scan" ? scan(line.path, device, config_.devices, input,

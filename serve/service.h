@@ -29,6 +29,9 @@ struct JobInput {
     std::vector<ArticleRecord> articles;  // the list, or the codes to delete
     std::vector<int> numbers;             // a scan's device numbers, in the order asked
     bool verify = false, dryRun = false, keepOthers = false, continueOnRefusal = false;
+    // What the request was (who, where, with what), for its Idempotency-Key: the same key with
+    // another request is refused rather than taken for the first. Empty: not checked.
+    std::string request;
 };
 
 // The kinds of job, as the API names them.

@@ -43,6 +43,8 @@ const char* const kMigrations[] = {
     R"(CREATE TABLE price_lists(
            device TEXT PRIMARY KEY, version INTEGER NOT NULL, checksum TEXT NOT NULL,
            articles TEXT NOT NULL);)",
+    // What request an Idempotency-Key came with.
+    R"(ALTER TABLE jobs ADD COLUMN request TEXT;)",
 };
 
 // Puts the day of a report whose counters are, or may be, zeroed into the outbox. The day's
@@ -84,6 +86,7 @@ ArticleRecord articleAt(const Statement& s, int first) {
 const char kJobColumns[] =
     "id, device, kind, state, origin, idempotency_key, done, total, counts, exit_status, code, "
     "name, detail, created, started, finished, result IS NOT NULL, report";
+constexpr int kJobColumnCount = 18;
 
 JobRecord jobAt(const Statement& s) {
     JobRecord j;
@@ -169,26 +172,35 @@ void Store::exec(const char* sql) {
     http::execute(db_, sql);
 }
 
-std::vector<JobRecord> Store::accept(const std::string& key, std::vector<JobRecord> jobs,
+std::vector<JobRecord> Store::accept(const std::string& key, const std::string& request,
+                                     const std::string& clientSince, std::vector<JobRecord> jobs,
                                      bool& existing) {
     std::lock_guard<std::mutex> lock(mutex_);
     Transaction t(db_);
     existing = false;
     if (!key.empty()) {
         Statement seen(db_, (std::string("SELECT ") + kJobColumns +
-                             " FROM jobs WHERE idempotency_key = ? ORDER BY id")
+                             ", coalesce(request, '') FROM jobs WHERE idempotency_key = ?1 AND "
+                             "(origin != 'api' OR created >= ?2) ORDER BY id")
                                 .c_str());
-        seen.bind(1, key);
+        seen.bind(1, key).bind(2, clientSince);
         std::vector<JobRecord> before;
-        while (seen.step()) before.push_back(jobAt(seen));
+        std::string firstRequest;
+        while (seen.step()) {
+            if (before.empty()) firstRequest = seen.text(kJobColumnCount);
+            before.push_back(jobAt(seen));
+        }
         if (!before.empty()) {
+            if (firstRequest != request)
+                throw KeyReused("the Idempotency-Key came before with another request (job " +
+                                std::to_string(before.front().id) + ")");
             existing = true;
             return before;
         }
     }
     Statement insert(db_,
                      "INSERT INTO jobs(device, kind, state, origin, idempotency_key, total, "
-                     "created) VALUES (?, ?, ?, ?, ?, ?, ?)");
+                     "created, request) VALUES (?, ?, ?, ?, ?, ?, ?, ?)");
     for (JobRecord& job : jobs) {
         job.key = key;
         insert.bind(1, job.device)
@@ -197,7 +209,8 @@ std::vector<JobRecord> Store::accept(const std::string& key, std::vector<JobReco
             .bind(4, job.origin)
             .bindOrNull(5, key)
             .bind(6, job.total)
-            .bind(7, job.created);
+            .bind(7, job.created)
+            .bindOrNull(8, request);
         insert.run();
         insert.reset();
         job.id = sqlite3_last_insert_rowid(db_);

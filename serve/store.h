@@ -22,6 +22,11 @@ using http::Statement;
 using http::StoreError;
 using http::Transaction;
 
+// An Idempotency-Key given again with another request than the one it first came with.
+struct KeyReused : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
 struct JobRecord {
     int64_t id = 0;
     std::string device, kind, state = "queued", origin = "api", key;
@@ -79,9 +84,11 @@ class Store {
     Store& operator=(const Store&) = delete;
 
     // Writes `jobs` as queued, with their ids, in one transaction. When `key` is not empty and
-    // jobs were accepted under it before, nothing is written and those jobs come back, with
-    // `existing` set.
-    std::vector<JobRecord> accept(const std::string& key, std::vector<JobRecord> jobs,
+    // jobs were accepted under it before (by an API client: since `clientSince`), nothing is
+    // written and those jobs come back, with `existing` set; KeyReused when they were accepted
+    // for another `request`.
+    std::vector<JobRecord> accept(const std::string& key, const std::string& request,
+                                  const std::string& clientSince, std::vector<JobRecord> jobs,
                                   bool& existing);
     void started(int64_t id, const std::string& at);
     // Progress is a hint, and a job waits for it: it is not written while the log is busy

@@ -50,6 +50,15 @@ async function errorFrom(response, quiet) {
 
 const sleep = ms => new Promise(resolve => setTimeout(resolve, ms));
 
+// A request's Idempotency-Key. Browsers offer crypto.randomUUID() only to secure pages (HTTPS
+// or localhost), and a shop's page is often plain HTTP on its own network; getRandomValues is
+// there everywhere.
+function newKey() {
+  if (crypto.randomUUID) return crypto.randomUUID();
+  return Array.from(crypto.getRandomValues(new Uint8Array(16)),
+                    b => b.toString(16).padStart(2, '0')).join('');
+}
+
 // One request. A POST carries an Idempotency-Key made once per call of this function: when
 // the network fails before an answer arrives the same request is sent again with the same
 // key, so the service runs it at most once however many times it reached it.
@@ -58,7 +67,7 @@ export async function request(method, path, {body, type, accept, raw, quiet} = {
   const extra = {};
   if (accept) extra.Accept = accept;
   if (type) extra['Content-Type'] = type;
-  if (method === 'POST') extra['Idempotency-Key'] = crypto.randomUUID();
+  if (method === 'POST') extra['Idempotency-Key'] = newKey();
   let response;
   for (let attempt = 0; ; attempt++) {
     try {

@@ -12,6 +12,9 @@ function fill(node, attrs, children) {
       node.addEventListener(key.slice(2), value);
     } else if (key === 'dataset') {
       Object.assign(node.dataset, value);
+    } else if (key === 'style') {
+      // Through the object model: the service's content policy refuses style attributes.
+      node.style.cssText = String(value);
     } else {
       node.setAttribute(key, value === true ? '' : String(value));
     }

@@ -151,6 +151,8 @@ TEST(ServeApi, AnswersEveryKindOfRequestWithItsStatus) {
     Service service(testConfig(tempDir()));
     Api api(service);
     const char* list = "code,name,price\n123,KAWA,4.50\n";
+    // Nested deeper than any stack copies, prints or frees.
+    const std::string deep = std::string(200000, '[') + "\"1\"" + std::string(200000, ']');
     const Call calls[] = {
         {"GET", "/api/health", nullptr, "", 200},
         {"GET", "/api/openapi.json", nullptr, "", 200},
@@ -184,6 +186,14 @@ TEST(ServeApi, AnswersEveryKindOfRequestWithItsStatus) {
         {"POST", "/api/check", kOperate, "code;nazwa;cena\n1;A;1,5\n1;B;2\n", 422},
         {"GET", "/api/jobs?device=till-1&state=queued", kRead, "", 200},
         {"GET", "/api/jobs?limit=0", kRead, "", 400},
+        // What a filter or a route does not take is named, never passed over.
+        {"POST", "/api/devices/till-1/sync?dry-run=1", kOperate, list, 400},
+        {"GET", "/api/jobs?since=yesterday", kRead, "", 400},
+        {"GET", "/api/jobs?state=bogus", kRead, "", 400},
+        {"GET", "/api/jobs?since=2026-12-08&until=2026-12-09T10:00:00Z", kRead, "", 200},
+        {"GET", "/api/reports?from=2026-02-30", kRead, "", 400},
+        {"GET", "/api/health?verbose=1", nullptr, "", 400},
+        {"POST", "/api/check?kind=delete", kOperate, deep.c_str(), 422, "application/json"},
         {"GET", "/api/jobs/1", kRead, "", 200},
         {"GET", "/api/jobs/1/result", kRead, "", 409},
         {"GET", "/api/jobs/999", kRead, "", 404},
@@ -202,32 +212,67 @@ TEST(ServeApi, AnswersEveryKindOfRequestWithItsStatus) {
     };
     for (const Call& c : calls) {
         const ApiResponse r = api.handle(requestFor(c));
-        EXPECT_EQ(r.status, c.status) << c.method << " " << c.target << "\n" << r.body;
+        EXPECT_EQ(r.status, c.status) << c.method << " " << c.target << "\n" << r.body.substr(0, 500);
         if (r.status >= 400 && r.contentType == "application/json") {
             EXPECT_FALSE(nlohmann::json::parse(r.body).value("error", "").empty()) << c.target;
         }
     }
+    // A page elsewhere that has its name resolve here (DNS rebinding) is not answered; the
+    // machine's addresses and localhost are, and every answer says how it may be used.
+    for (const auto& [host, status] : std::vector<std::pair<std::string, int>>{
+             {"evil.example:8640", 421}, {"127.0.0.1:8640", 200}, {"localhost", 200}, {"", 200}}) {
+        ApiRequest health = requestFor({"GET", "/api/health", nullptr, "", 200});
+        health.headers["host"] = host;
+        const ApiResponse r = api.handle(health);
+        EXPECT_EQ(r.status, status) << host;
+        EXPECT_TRUE(std::count(r.headers.begin(), r.headers.end(),
+                               std::make_pair(std::string("X-Content-Type-Options"),
+                                              std::string("nosniff"))));
+    }
 }
 
-TEST(ServeApi, AKeySeenBeforeReturnsTheJobsMadeThenAndQueuesNothing) {
+TEST(ServeApi, AKeyNamesOneRequestItsJobsComeBackForItAndNoOtherTakesIt) {
     Service service(testConfig(tempDir()));
     Api api(service);
     ApiRequest first = requestFor({"POST", "/api/groups/all/download", kOperate, "", 202});
     first.headers["idempotency-key"] = "back-office-42";
     const ApiResponse made = api.handle(first);
     ASSERT_EQ(made.status, 202);
-    // A lost answer asked for again, even on another path, gives the same jobs.
+    // A lost answer asked for again gives the same jobs.
     const ApiResponse again = api.handle(first);
     EXPECT_EQ(again.status, 200);
     EXPECT_EQ(nlohmann::json::parse(again.body)["jobs"], nlohmann::json::parse(made.body)["jobs"]);
     EXPECT_EQ(service.store().jobs({}).size(), 2u);
+    // The same key with another request would have dropped that request without a word:
+    // another path, another body, another token are all refused, and nothing is queued.
     ApiRequest other = requestFor({"POST", "/api/devices/till-2/download", kOperate, "", 202});
     other.headers["idempotency-key"] = "back-office-42";
-    EXPECT_EQ(api.handle(other).status, 200);
+    const ApiResponse reused = api.handle(other);
+    EXPECT_EQ(reused.status, 422);
+    EXPECT_NE(reused.body.find("another request"), std::string::npos) << reused.body;
+    ApiRequest otherBody = first;
+    otherBody.body = "x";
+    EXPECT_EQ(api.handle(otherBody).status, 422);
     EXPECT_EQ(service.store().jobs({}).size(), 2u);
-    // The schedule's keys are its own: a client cannot take tonight's close of day away.
-    other.headers["idempotency-key"] = "schedule:2026-12-08T22:30:front";
-    EXPECT_EQ(api.handle(other).status, 400);
+    // Keys the service makes are its own, and a key is printable ASCII.
+    for (const char* key : {"schedule:2026-12-08T22:30:front", "pricelist:till-1:7",
+                            "command:abc", "caf\xE9", "tab\there"}) {
+        other.headers["idempotency-key"] = key;
+        EXPECT_EQ(api.handle(other).status, 400) << key;
+    }
+    // A client's key is forgotten after idempotency_days: the same key makes new jobs then.
+    bool existing = true;
+    JobRecord job;
+    job.device = "till-1";
+    job.kind = "download";
+    job.origin = "api";
+    job.created = "2026-01-01T00:00:00Z";
+    service.store().accept("old-key", "r", "", {job}, existing);
+    EXPECT_FALSE(existing);
+    service.store().accept("old-key", "r", "2026-01-01T00:00:00Z", {job}, existing);
+    EXPECT_TRUE(existing);
+    service.store().accept("old-key", "r", "2026-01-02T00:00:00Z", {job}, existing);
+    EXPECT_FALSE(existing);
 }
 
 TEST(ServeSchedule, ClosesTheDayOncePerEntryAndDayWithinTwoHoursOfItsTime) {
@@ -276,7 +321,7 @@ TEST(ServeStore, AStopLeavesNothingRunningAndNoResetPending) {
         running.device = queued.device = "till-1";
         running.kind = queued.kind = "close-day";
         running.created = queued.created = "2026-12-08T21:30:00Z";
-        const auto jobs = store.accept("", {running, queued}, existing);
+        const auto jobs = store.accept("", "", "", {running, queued}, existing);
         store.started(jobs[0].id, "2026-12-08T21:30:01Z");
         ReportRecord report;
         report.device = "till-1";
