@@ -414,8 +414,13 @@ std::array<std::string, ColumnCount> articleCells(const ArticleRecord& r, TextCo
         if (format == Format::ExcelCsv) std::replace(text.begin(), text.end(), '.', ',');
         return text;
     };
+    std::string name = codec.toUtf8(std::string(r.name, strnlen(r.name, sizeof r.name)));
+    // A spreadsheet takes a cell that begins so for a formula, and runs it: a name from a
+    // device or a price list is shown as text.
+    if (format == Format::ExcelCsv && !name.empty() && std::strchr("=+-@\t\r", name[0]))
+        name.insert(0, "'");
     return {first == std::string::npos ? code : code.substr(first),
-            codec.toUtf8(std::string(r.name, strnlen(r.name, sizeof r.name))),
+            std::move(name),
             amount(r.price, 2),
             std::to_string(r.flag),
             std::to_string(int(r.group) + 1),

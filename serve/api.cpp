@@ -450,12 +450,21 @@ ApiResponse Api::submit(const Call& call) {
     std::vector<cli::Fault> faults, warnings;
     if (takesList(kind) && !readList(request, kind, input.articles, faults, warnings))
         return json(422, {{"error", "the price list has faults"}, {"faults", faultsJson(faults)}});
+    const size_t most = size_t(service_.config().maxArticles);
+    if (input.articles.size() > most)
+        return error(422, "the list has " + std::to_string(input.articles.size()) +
+                              " articles; a device holds at most " + std::to_string(most) +
+                              " (max_articles)");
     bool existing = false;
     std::vector<JobRecord> jobs;
     try {
         jobs = service_.submit(devices, input, key, "api", existing);
     } catch (const KeyReused& e) {
         return error(422, e.what());
+    } catch (const QueueFull& e) {
+        ApiResponse r = error(429, e.what());
+        r.headers.emplace_back("Retry-After", "30");
+        return r;
     }
     if (one) {
         ApiResponse r = json(existing ? 200 : 202, jobJson(jobs.front()));

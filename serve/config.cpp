@@ -40,7 +40,8 @@ Config parseConfig(const std::string& text, const std::string& file,
     toml::table root;
     if (!http::parseToml(text, file, root, faults)) return config;
     http::TomlReader read(file, faults);
-    read.onlyKeys(root, {"listen", "data", "max_body", "idempotency_days", "day_starts",
+    read.onlyKeys(root, {"listen", "data", "max_body", "idempotency_days", "max_queued",
+                         "max_articles", "day_starts",
                          "allow_origin", "allowed_hosts", "token",
                          "device", "close_day", "head_office"});
     std::string value;
@@ -52,6 +53,10 @@ Config parseConfig(const std::string& text, const std::string& file,
         read.fault(root.get("max_body"), "'max_body' must be a size, as \"8 MiB\"");
     int64_t days = config.idempotencyDays;
     if (read.integer(root, "idempotency_days", 1, 3650, days)) config.idempotencyDays = int(days);
+    int64_t n = config.maxQueued;
+    if (read.integer(root, "max_queued", 1, 10000, n)) config.maxQueued = int(n);
+    n = config.maxArticles;
+    if (read.integer(root, "max_articles", 1, 10000000, n)) config.maxArticles = int(n);
     if (read.text(root, "day_starts", value, false) &&
         (config.dayStartsMinute = minuteOfDay(value)) < 0)
         read.fault(root.get("day_starts"), "'day_starts' must be a time of day, as \"04:00\"");

@@ -42,6 +42,10 @@ struct Config {
     std::string data = "/var/lib/velko";
     size_t maxBody = 8u << 20;
     int idempotencyDays = 7;  // how long a client's Idempotency-Key names its jobs
+    // What clients may have waiting: jobs queued on one line, and articles in a price list (as
+    // many as a large device's table holds).
+    int maxQueued = 50;
+    int maxArticles = 100000;
     int dayStartsMinute = 4 * 60;  // a close of day before this belongs to the day before
     std::string allowOrigin;       // empty: no cross-origin access
     // Names the service may be reached by besides addresses, localhost and this machine's name

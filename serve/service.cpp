@@ -254,6 +254,18 @@ std::vector<JobRecord> Service::submit(std::vector<const DeviceConfig*> devices,
     // Accepted and queued under one lock, so that a cancel or a stop never finds a job that
     // is in the log but not in its line's queue.
     std::lock_guard<std::mutex> lock(mutex_);
+    // A client's jobs wait in memory, their lists with them: only so many to a line. The
+    // schedule's and head office's are the service's own, and never turned away.
+    if (origin == "api") {
+        std::map<const Line*, size_t> adding;
+        for (const DeviceConfig* d : devices) {
+            const Line* line = lineOf_.at(d->name);
+            if (line->queue.size() + ++adding[line] > size_t(config_.maxQueued))
+                throw QueueFull(std::to_string(line->queue.size()) + " jobs wait on " +
+                                line->path + " already (max_queued " +
+                                std::to_string(config_.maxQueued) + ")");
+        }
+    }
     const std::string clientSince =
         utcText(std::time(nullptr) - std::time_t(config_.idempotencyDays) * 24 * 3600);
     jobs = store_->accept(key, input.request, clientSince, std::move(jobs), existing);

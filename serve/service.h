@@ -34,6 +34,11 @@ struct JobInput {
     std::string request;
 };
 
+// A job that would queue more on a line than the configuration lets clients queue there.
+struct QueueFull : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
 // The kinds of job, as the API names them.
 bool knownKind(const std::string& kind);
 // Whether a kind of job takes a price list, or codes to delete, in its request.
