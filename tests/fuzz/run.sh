@@ -8,7 +8,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 total=0 crashes=0
-for fuzzer in fuzz_frames fuzz_replies fuzz_codes_and_names fuzz_article_files fuzz_serve_requests; do
+for fuzzer in fuzz_frames fuzz_replies fuzz_codes_and_names fuzz_article_files fuzz_serve_requests \
+    fuzz_untrusted_json; do
     mkdir -p "$work/$fuzzer"
     if [ ! -x "$bin/$fuzzer" ]; then
         echo "fuzz: $bin/$fuzzer is missing: build the fuzz preset first"
