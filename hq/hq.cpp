@@ -480,13 +480,16 @@ int runHq(const HqOptions& options) {
     web.set_tcp_nodelay(true);
     web.set_socket_options([](socket_t sock) { http::listenAlone(intptr_t(sock)); });
     web.set_pre_routing_handler([&](const httplib::Request& req, httplib::Response& res) {
-        for (const auto& header : http::securityHeaders()) res.set_header(header.first, header.second);
+        for (const auto& header : http::securityHeaders())
+            res.set_header(header.first, header.second);
         const std::string host = req.get_header_value("Host");
         if (!http::allowedHost(host, {}))
-            jsonBody(res, 421, {{"error", "head office is not reached by the name '" + host + "'"}});
+            jsonBody(res, 421,
+                     {{"error", "head office is not reached by the name '" + host + "'"}});
         else if (req.method != "GET" && req.method != "HEAD")
             jsonBody(res, 405, {{"error", "head office's API is only read"}});
-        else if ((req.has_header("Content-Length") && req.get_header_value("Content-Length") != "0") ||
+        else if ((req.has_header("Content-Length") &&
+                  req.get_header_value("Content-Length") != "0") ||
                  req.has_header("Transfer-Encoding"))
             jsonBody(res, 413, {{"error", "head office's API takes no body"}});
         else
@@ -500,7 +503,8 @@ int runHq(const HqOptions& options) {
             for (const auto& [name, value] : req.params) {
                 if (std::none_of(route.params.begin(), route.params.end(),
                                  [&](const char* p) { return name == p; }))
-                    return jsonBody(res, 400, {{"error", "'" + name + "' is not a parameter here"}});
+                    return jsonBody(res, 400,
+                                    {{"error", "'" + name + "' is not a parameter here"}});
             }
             route.answer(req, res);
         });

@@ -264,8 +264,7 @@ static bool matches(const std::string& pattern, const std::vector<std::string>& 
     return true;
 }
 
-std::optional<ApiResponse> Api::early(const ApiRequest& request, const Route*& found,
-                                      Call& call) {
+std::optional<ApiResponse> Api::early(const ApiRequest& request, const Route*& found, Call& call) {
     const std::vector<std::string> parts = split(request.path);
     const std::string& method = request.method;
     const Config& config = service_.config();
@@ -443,8 +442,8 @@ ApiResponse Api::submit(const Call& call) {
         return error(400, "the Idempotency-Key must be printable ASCII");
     for (const char* own : {"schedule:", "pricelist:", "command:"}) {
         if (key.rfind(own, 0) == 0)
-            return error(400, std::string("Idempotency-Keys beginning '") + own +
-                                  "' are the service's own");
+            return error(
+                400, std::string("Idempotency-Keys beginning '") + own + "' are the service's own");
     }
     input.request = fingerprint(request, call.token->name);
     std::vector<cli::Fault> faults, warnings;
@@ -483,14 +482,17 @@ ApiResponse Api::jobs(const Call& call) {
     filter.state = request.param("state");
     filter.since = request.param("since");
     filter.until = request.param("until");
-    const char* const states[] = {"queued", "running", "done", "failed", "cancelled", "interrupted"};
+    const char* const states[] = {"queued", "running",   "done",
+                                  "failed", "cancelled", "interrupted"};
     if (!filter.state.empty() &&
         std::find(std::begin(states), std::end(states), filter.state) == std::end(states))
-        return error(400, "'state' must be queued, running, done, failed, cancelled or interrupted");
+        return error(400,
+                     "'state' must be queued, running, done, failed, cancelled or interrupted");
     for (const std::string* t : {&filter.since, &filter.until}) {
         if (!t->empty() && !isDayOrTime(*t))
-            return error(400, "'since' and 'until' must be a day or a UTC time, as 2026-12-08 or "
-                              "2026-12-08T21:04:10Z");
+            return error(400,
+                         "'since' and 'until' must be a day or a UTC time, as 2026-12-08 or "
+                         "2026-12-08T21:04:10Z");
     }
     // A day alone is the whole day.
     if (filter.until.size() == 10) filter.until += "T23:59:60Z";
@@ -584,6 +586,7 @@ ApiResponse Api::events(const Call& call) {
     const uint64_t seen = uint64_t(idOf(call.request.header("last-event-id")));
     const uint64_t last = service_.events().last();
     r.eventsAfter = seen && seen <= last ? seen : last;
+    r.eventsFor = call.token->name;
     return r;
 }
 

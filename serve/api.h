@@ -42,6 +42,7 @@ struct ApiResponse {
     // of sending `body`.
     bool events = false;
     uint64_t eventsAfter = 0;
+    std::string eventsFor;  // the token's name, for the cap on its streams
 };
 
 class Api {

@@ -41,8 +41,7 @@ Config parseConfig(const std::string& text, const std::string& file,
     if (!http::parseToml(text, file, root, faults)) return config;
     http::TomlReader read(file, faults);
     read.onlyKeys(root, {"listen", "data", "max_body", "idempotency_days", "max_queued",
-                         "max_articles", "day_starts",
-                         "allow_origin", "allowed_hosts", "token",
+                         "max_articles", "day_starts", "allow_origin", "allowed_hosts", "token",
                          "device", "close_day", "head_office"});
     std::string value;
     if (read.text(root, "listen", value, false) &&

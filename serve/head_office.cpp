@@ -244,7 +244,8 @@ void HeadOffice::onMessage(mosquitto*, void* self, const mosquitto_message* mess
 }
 
 void HeadOffice::reportPriceList(const std::string& device, ordered_json reported) {
-    publish("velko/" + config_.store + "/" + device + "/pricelist/reported", http::safeDump(reported), true);
+    publish("velko/" + config_.store + "/" + device + "/pricelist/reported",
+            http::safeDump(reported), true);
 }
 
 // A desired price list newer than the one applied is applied with a verified sync; an older or
@@ -301,8 +302,8 @@ void HeadOffice::desiredPriceList(const std::string& device, const std::string& 
     }
     const std::string checksum = chain::priceListChecksum(input.articles);
     if (doc.contains("checksum") && doc["checksum"] != checksum) {
-        return refuse(version,
-                      "the list comes to checksum " + checksum + ", not " + http::safeDump(doc["checksum"]));
+        return refuse(version, "the list comes to checksum " + checksum + ", not " +
+                                   http::safeDump(doc["checksum"]));
     }
     // Once per version: a delivery again finds the job made before, unless that one failed.
     for (int attempt = 1; attempt <= 20; ++attempt) {

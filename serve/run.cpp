@@ -4,6 +4,9 @@
 
 #include <cstdio>
 #include <fstream>
+#include <functional>
+#include <map>
+#include <mutex>
 #include <random>
 #include <sstream>
 
@@ -42,12 +45,38 @@ ApiRequest requestOf(const httplib::Request& in) {
     return out;
 }
 
+// Every listener to the events holds one of the server's threads while it listens: so many
+// at most, and so many for one token, that the API always has threads left to answer.
+class EventStreams {
+  public:
+    static constexpr int kTotal = 64, kPerToken = 8;
+    bool take(const std::string& token) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (total_ >= kTotal || byToken_[token] >= kPerToken) return false;
+        ++total_;
+        ++byToken_[token];
+        return true;
+    }
+    void give(const std::string& token) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        --total_;
+        --byToken_[token];
+    }
+
+  private:
+    std::mutex mutex_;
+    int total_ = 0;
+    std::map<std::string, int> byToken_;
+};
+
 // Streams the events after `after` to one listener until it goes or the service stops; a
-// comment every 15 s keeps proxies from closing a quiet stream.
-void streamEvents(httplib::Response& res, EventHub& hub, uint64_t after) {
+// comment every 15 s keeps proxies from closing a quiet stream. `done` runs when it ends.
+void streamEvents(httplib::Response& res, EventHub& hub, uint64_t after,
+                  std::function<void()> done) {
     res.set_header("X-Accel-Buffering", "no");
     res.set_chunked_content_provider(
-        "text/event-stream", [&hub, after](size_t, httplib::DataSink& sink) mutable {
+        "text/event-stream",
+        [&hub, after](size_t, httplib::DataSink& sink) mutable {
             std::string text;
             for (const Event& e : hub.after(after, std::chrono::seconds(15))) {
                 text += "id: " + std::to_string(e.id) + "\nevent: " + e.type + "\ndata: " + e.data +
@@ -60,7 +89,8 @@ void streamEvents(httplib::Response& res, EventHub& hub, uint64_t after) {
             }
             if (text.empty()) text = ": still here\n\n";
             return sink.write(text.data(), text.size());
-        });
+        },
+        [done](bool) { done(); });
 }
 
 Config configFrom(const ServeOptions& options, std::vector<std::string>& faults,
@@ -144,11 +174,21 @@ int runServe(const ServeOptions& options) {
     web.new_task_queue = [] { return new httplib::ThreadPool(512); };
     web.set_payload_max_length(config.maxBody);
     web.set_tcp_nodelay(true);
+    EventStreams streams;
     const auto send = [&](const ApiResponse& out, httplib::Response& res) {
         res.status = out.status;
         for (const auto& [name, value] : out.headers) res.set_header(name, value);
-        if (out.events) {
-            streamEvents(res, service->events(), out.eventsAfter);
+        if (out.events && !streams.take(out.eventsFor)) {
+            res.status = 429;
+            res.set_header("Retry-After", "30");
+            res.set_content("{\"error\": \"too many event streams are open (" +
+                                std::to_string(EventStreams::kTotal) + " in all, " +
+                                std::to_string(EventStreams::kPerToken) + " for one token)\"}\n",
+                            "application/json");
+        } else if (out.events) {
+            const std::string token = out.eventsFor;
+            streamEvents(res, service->events(), out.eventsAfter,
+                         [&streams, token] { streams.give(token); });
         } else {
             res.set_content(out.body, out.contentType);
         }

@@ -1,12 +1,11 @@
 #include "serve/service.h"
 
-#include "http/untrusted_json.h"
-
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
 
 #include "http/host.h"
+#include "http/untrusted_json.h"
 #include "jobs/host.h"
 #include "jobs/jobs.h"
 #include "jobs/outcome.h"
@@ -261,9 +260,8 @@ std::vector<JobRecord> Service::submit(std::vector<const DeviceConfig*> devices,
         for (const DeviceConfig* d : devices) {
             const Line* line = lineOf_.at(d->name);
             if (line->queue.size() + ++adding[line] > size_t(config_.maxQueued))
-                throw QueueFull(std::to_string(line->queue.size()) + " jobs wait on " +
-                                line->path + " already (max_queued " +
-                                std::to_string(config_.maxQueued) + ")");
+                throw QueueFull(std::to_string(line->queue.size()) + " jobs wait on " + line->path +
+                                " already (max_queued " + std::to_string(config_.maxQueued) + ")");
         }
     }
     const std::string clientSince =

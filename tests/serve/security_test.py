@@ -149,6 +149,21 @@ class Serve(unittest.TestCase):
             s.close()
         self.assertLess(rss_kib(self.serve.proc.pid) - before, 64 * 1024)
 
+        # Event streams hold a thread each: one token gets eight, the ninth waits its turn,
+        # and a stream that ends gives its place back.
+        def stream():
+            s = socket.create_connection(("127.0.0.1", self.port))
+            s.sendall(b"GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer "
+                      + TOKEN.encode() + b"\r\n\r\n")
+            s.settimeout(30)
+            return s, s.recv(64)
+        streams = [stream() for _ in range(9)]
+        self.assertEqual([head[:12] for _, head in streams],
+                         [b"HTTP/1.1 200"] * 8 + [b"HTTP/1.1 429"])
+        for s, _ in streams:
+            s.close()
+        self.assertTrue(wait_until(lambda: stream()[1].startswith(b"HTTP/1.1 200")))
+
         # Answers carry what keeps a browser from misreading or framing them.
         conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=30)
         conn.request("GET", "/")

@@ -212,7 +212,8 @@ TEST(ServeApi, AnswersEveryKindOfRequestWithItsStatus) {
     };
     for (const Call& c : calls) {
         const ApiResponse r = api.handle(requestFor(c));
-        EXPECT_EQ(r.status, c.status) << c.method << " " << c.target << "\n" << r.body.substr(0, 500);
+        EXPECT_EQ(r.status, c.status) << c.method << " " << c.target << "\n"
+                                      << r.body.substr(0, 500);
         if (r.status >= 400 && r.contentType == "application/json") {
             EXPECT_FALSE(nlohmann::json::parse(r.body).value("error", "").empty()) << c.target;
         }
@@ -225,9 +226,9 @@ TEST(ServeApi, AnswersEveryKindOfRequestWithItsStatus) {
         health.headers["host"] = host;
         const ApiResponse r = api.handle(health);
         EXPECT_EQ(r.status, status) << host;
-        EXPECT_TRUE(std::count(r.headers.begin(), r.headers.end(),
-                               std::make_pair(std::string("X-Content-Type-Options"),
-                                              std::string("nosniff"))));
+        EXPECT_TRUE(std::count(
+            r.headers.begin(), r.headers.end(),
+            std::make_pair(std::string("X-Content-Type-Options"), std::string("nosniff"))));
     }
 }
 
@@ -255,8 +256,8 @@ TEST(ServeApi, AKeyNamesOneRequestItsJobsComeBackForItAndNoOtherTakesIt) {
     EXPECT_EQ(api.handle(otherBody).status, 422);
     EXPECT_EQ(service.store().jobs({}).size(), 2u);
     // Keys the service makes are its own, and a key is printable ASCII.
-    for (const char* key : {"schedule:2026-12-08T22:30:front", "pricelist:till-1:7",
-                            "command:abc", "caf\xE9", "tab\there"}) {
+    for (const char* key : {"schedule:2026-12-08T22:30:front", "pricelist:till-1:7", "command:abc",
+                            "caf\xE9", "tab\there"}) {
         other.headers["idempotency-key"] = key;
         EXPECT_EQ(api.handle(other).status, 400) << key;
     }

@@ -300,9 +300,9 @@ TEST(ArticleFile, RecordsSurviveAWriteAndAReadInBothFormats) {
     }
     // For a spreadsheet, a name that would start a formula is text; an amount stays a number.
     std::ostringstream excel;
-    writeArticles(excel, Format::ExcelCsv,
-                  {test::article("1", "=HYPERLINK(1)", -5, 0, 0), test::article("2", "@A", 1, 0, 0)},
-                  *codec);
+    writeArticles(
+        excel, Format::ExcelCsv,
+        {test::article("1", "=HYPERLINK(1)", -5, 0, 0), test::article("2", "@A", 1, 0, 0)}, *codec);
     EXPECT_NE(excel.str().find("\r\n1;'=HYPERLINK(1);-0,05;"), std::string::npos) << excel.str();
     EXPECT_NE(excel.str().find("\r\n2;'@A;0,01;"), std::string::npos) << excel.str();
 }
