@@ -62,7 +62,7 @@ Config parseConfig(const std::string& text, const std::string& file,
     read.text(root, "allow_origin", config.allowOrigin, false);
     if (const toml::node* hosts = root.get("allowed_hosts")) {
         const toml::array* list = hosts->as_array();
-        if (!list || !list->is_homogeneous(toml::node_type::string)) {
+        if (!list || (!list->empty() && !list->is_homogeneous(toml::node_type::string))) {
             read.fault(hosts, "'allowed_hosts' must list names, as [\"kasa.sklep.lan\"]");
         } else {
             for (const toml::node& n : *list) config.allowedHosts.push_back(**n.as_string());
