@@ -500,7 +500,8 @@ int runHq(const HqOptions& options) {
         web.Get(route.pattern, [&](const httplib::Request& req, httplib::Response& res) {
             if (route.needsToken && !authorized(config, req))
                 return jsonBody(res, 401, {{"error", "this needs 'Authorization: Bearer TOKEN'"}});
-            for (const auto& [name, value] : req.params) {
+            for (const auto& param : req.params) {
+                const std::string& name = param.first;  // a lambda cannot take a structured binding
                 if (std::none_of(route.params.begin(), route.params.end(),
                                  [&](const char* p) { return name == p; }))
                     return jsonBody(res, 400,

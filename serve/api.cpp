@@ -318,7 +318,8 @@ std::optional<ApiResponse> Api::early(const ApiRequest& request, const Route*& f
     }
     // A parameter the route does not take is a mistake to name, not to pass over: a sync
     // asked for with 'dry-run=1' must not be sent.
-    for (const auto& [name, value] : request.query) {
+    for (const auto& param : request.query) {
+        const std::string& name = param.first;  // a lambda cannot take a structured binding
         if (std::none_of(found->params.begin(), found->params.end(),
                          [&](const char* p) { return name == p; }))
             return error(400, "'" + name + "' is not a parameter of " + found->method + " " +
