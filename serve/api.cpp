@@ -233,7 +233,12 @@ ApiResponse Api::handle(const ApiRequest& request) {
 std::optional<ApiResponse> Api::refusal(const ApiRequest& request) {
     const Route* found = nullptr;
     Call call{request, {}, nullptr};
-    auto answered = early(request, found, call);
+    std::optional<ApiResponse> answered;
+    try {
+        answered = early(request, found, call);
+    } catch (const std::exception&) {
+        return std::nullopt;  // the job log's fault: handle() answers it, as for any request
+    }
     if (!answered || answered->status < 400) return std::nullopt;
     return finish(request, std::move(*answered));
 }
