@@ -29,6 +29,7 @@
 #include "http/embedded_files.h"
 #include "http/guard.h"
 #include "http/host.h"
+#include "http/server.h"
 #include "jobs/scan.h"
 
 namespace velko::hq {
@@ -474,11 +475,9 @@ int runHq(const HqOptions& options) {
                              http::contentTypeOf(name));
          }},
     };
-    httplib::Server web;
+    http::Server web(http::ConnectionLimits{});
     // Head office's API is read only: no request has a body to read, and none is read.
     web.set_payload_max_length(0);
-    web.set_tcp_nodelay(true);
-    web.set_socket_options([](socket_t sock) { http::listenAlone(intptr_t(sock)); });
     web.set_pre_routing_handler([&](const httplib::Request& req, httplib::Response& res) {
         for (const auto& header : http::securityHeaders())
             res.set_header(header.first, header.second);
@@ -510,9 +509,7 @@ int runHq(const HqOptions& options) {
             route.answer(req, res);
         });
     }
-    const int port = config.port == 0
-                         ? web.bind_to_any_port(config.host)
-                         : (web.bind_to_port(config.host, config.port) ? config.port : -1);
+    const int port = web.bindAlone(config.host, config.port);
     if (port < 0) {
         std::fprintf(stderr,
                      "velko hq: cannot listen on %s:%d: another program has the port, or the "
@@ -526,7 +523,7 @@ int runHq(const HqOptions& options) {
     std::printf("velko hq: listening on http://%s:%d/\n", config.host.c_str(), port);
     std::fflush(stdout);
     http::waitForStop();
-    web.stop();
+    web.stopServing();
     server.join();
     mosquitto_disconnect(client);
     mosquitto_loop_stop(client, false);

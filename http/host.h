@@ -57,6 +57,16 @@ inline void sayInto(std::FILE* log) {
 // of the last (TCP_NODELAY; the connections accepted on it inherit it).
 void listenAlone(intptr_t socket);
 
+// A connection's socket, for the HTTP server's own reading and writing. Waits sleep in the
+// kernel: 1 ready, 0 the time ran out, -1 the socket failed.
+int waitSocket(intptr_t socket, bool forWriting, int milliseconds);
+long receiveSome(intptr_t socket, char* into, size_t size);
+long sendSome(intptr_t socket, const char* from, size_t size);
+bool socketAddress(intptr_t socket, bool peer, std::string& ip, int& port);
+// Ends what waits on the connection (its reads see the end) without closing it yet.
+void wakeConnection(intptr_t socket);
+void closeConnection(intptr_t socket);
+
 // Files and directories made from now on are for this account alone (0600, 0700).
 void privateFiles();
 

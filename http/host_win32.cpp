@@ -33,6 +33,49 @@ void listenAlone(intptr_t socket) {
                sizeof yes);
 }
 
+int waitSocket(intptr_t socket, bool forWriting, int milliseconds) {
+    WSAPOLLFD p{SOCKET(socket), short(forWriting ? POLLOUT : POLLIN), 0};
+    const int n = WSAPoll(&p, 1, milliseconds);
+    return n < 0 ? -1 : n > 0 ? 1 : 0;
+}
+
+long receiveSome(intptr_t socket, char* into, size_t size) {
+    return recv(SOCKET(socket), into, int(size), 0);
+}
+
+long sendSome(intptr_t socket, const char* from, size_t size) {
+    return send(SOCKET(socket), from, int(size), 0);
+}
+
+bool socketAddress(intptr_t socket, bool peer, std::string& ip, int& port) {
+    sockaddr_storage address{};
+    int length = sizeof address;
+    if ((peer ? getpeername : getsockname)(SOCKET(socket), reinterpret_cast<sockaddr*>(&address),
+                                           &length) != 0)
+        return false;
+    char text[INET6_ADDRSTRLEN] = {};
+    if (address.ss_family == AF_INET6) {
+        auto* a = reinterpret_cast<sockaddr_in6*>(&address);
+        inet_ntop(AF_INET6, &a->sin6_addr, text, sizeof text);
+        port = ntohs(a->sin6_port);
+    } else {
+        auto* a = reinterpret_cast<sockaddr_in*>(&address);
+        inet_ntop(AF_INET, &a->sin_addr, text, sizeof text);
+        port = ntohs(a->sin_port);
+    }
+    ip = text;
+    return true;
+}
+
+void wakeConnection(intptr_t socket) {
+    shutdown(SOCKET(socket), SD_RECEIVE);
+}
+
+void closeConnection(intptr_t socket) {
+    shutdown(SOCKET(socket), SD_BOTH);
+    closesocket(SOCKET(socket));
+}
+
 // The folder's permissions are the installer's to set, as Windows inherits them.
 void privateFiles() {}
 

@@ -40,9 +40,10 @@ Config parseConfig(const std::string& text, const std::string& file,
     toml::table root;
     if (!http::parseToml(text, file, root, faults)) return config;
     http::TomlReader read(file, faults);
-    read.onlyKeys(root, {"listen", "data", "max_body", "idempotency_days", "max_queued",
-                         "max_articles", "day_starts", "allow_origin", "allowed_hosts", "token",
-                         "device", "close_day", "head_office"});
+    read.onlyKeys(
+        root, {"listen", "data", "max_body", "idempotency_days", "max_queued", "max_articles",
+               "max_connections_per_address", "tls_cert", "tls_key", "day_starts", "allow_origin",
+               "allowed_hosts", "token", "device", "close_day", "head_office"});
     std::string value;
     if (read.text(root, "listen", value, false) &&
         !http::parseListen(value, config.host, config.port))
@@ -56,6 +57,13 @@ Config parseConfig(const std::string& text, const std::string& file,
     if (read.integer(root, "max_queued", 1, 10000, n)) config.maxQueued = int(n);
     n = config.maxArticles;
     if (read.integer(root, "max_articles", 1, 10000000, n)) config.maxArticles = int(n);
+    n = config.maxConnectionsPerAddress;
+    if (read.integer(root, "max_connections_per_address", 1, 100000, n))
+        config.maxConnectionsPerAddress = int(n);
+    read.text(root, "tls_cert", config.tlsCert, false);
+    read.text(root, "tls_key", config.tlsKey, false);
+    if (config.tlsCert.empty() != config.tlsKey.empty())
+        faults.push_back(file + ": 'tls_cert' and 'tls_key' go together");
     if (read.text(root, "day_starts", value, false) &&
         (config.dayStartsMinute = minuteOfDay(value)) < 0)
         read.fault(root.get("day_starts"), "'day_starts' must be a time of day, as \"04:00\"");

@@ -46,6 +46,10 @@ struct Config {
     // many as a large device's table holds).
     int maxQueued = 50;
     int maxArticles = 100000;
+    // Connections one address may hold open: a reverse proxy in front needs more.
+    int maxConnectionsPerAddress = 32;
+    // HTTPS in the service itself: the certificate chain and its key (PEM files).
+    std::string tlsCert, tlsKey;
     int dayStartsMinute = 4 * 60;  // a close of day before this belongs to the day before
     std::string allowOrigin;       // empty: no cross-origin access
     // Names the service may be reached by besides addresses, localhost and this machine's name

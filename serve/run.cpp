@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "http/host.h"
+#include "http/server.h"
 #include "serve/api.h"
 #ifdef VELKO_WITH_SIMULATE
 #include "serve/simulated_devices.h"
@@ -93,6 +94,9 @@ void streamEvents(httplib::Response& res, EventHub& hub, uint64_t after,
         [done](bool) { done(); });
 }
 
+// Requests and event streams served at once.
+constexpr size_t kThreads = 512;
+
 Config configFrom(const ServeOptions& options, std::vector<std::string>& faults,
                   std::shared_ptr<void>& simulated, std::string& simToken) {
     Config config;
@@ -112,6 +116,9 @@ Config configFrom(const ServeOptions& options, std::vector<std::string>& faults,
             config.devices.push_back(d);
         }
         simulated = devices;
+        // A trial on one's own machine, where load tools run too: one address may use every
+        // connection the service has.
+        config.maxConnectionsPerAddress = int(kThreads);
         simToken = newSecret();
         config.tokens.push_back({"simulation", simToken, Role::Operate});
         if (options.data.empty()) {
@@ -169,11 +176,21 @@ int runServe(const ServeOptions& options) {
     }
     Api api(*service, options.webRoot);
 
-    httplib::Server web;
-    // Every listener to the events holds a thread for as long as it listens.
-    web.new_task_queue = [] { return new httplib::ThreadPool(512); };
+    // Every listener to the events holds a (sleeping) thread for as long as it listens: the
+    // pool has room for all the streams allowed and the requests beside them.
+    http::ConnectionLimits limits;
+    limits.threads = kThreads;
+    limits.perAddress = size_t(config.maxConnectionsPerAddress);
+    http::Server web(limits);
+    if (!config.tlsCert.empty()) {
+        const std::string fault = web.useTls(config.tlsCert, config.tlsKey);
+        if (!fault.empty()) {
+            std::fprintf(http::errors(), "velko serve: %s\nvelko serve: not started\n",
+                         fault.c_str());
+            return 2;
+        }
+    }
     web.set_payload_max_length(config.maxBody);
-    web.set_tcp_nodelay(true);
     EventStreams streams;
     const auto send = [&](const ApiResponse& out, httplib::Response& res) {
         res.status = out.status;
@@ -237,17 +254,7 @@ int runServe(const ServeOptions& options) {
     });
     web.Get(".*", handle).Post(".*", handle).Delete(".*", handle).Put(".*", handle);
     web.Patch(".*", handle).Options(".*", handle);
-    // The HTTP library listens with a backlog of 5: two hundred clients connecting at once
-    // would wait for SYN retries, seconds each. Listening again on the same socket raises it.
-    socket_t listening = INVALID_SOCKET;
-    web.set_socket_options([&listening](socket_t sock) {
-        http::listenAlone(intptr_t(sock));
-        listening = sock;
-    });
-    const int port = config.port == 0
-                         ? web.bind_to_any_port(config.host)
-                         : (web.bind_to_port(config.host, config.port) ? config.port : -1);
-    if (port >= 0 && listening != INVALID_SOCKET) ::listen(listening, SOMAXCONN);
+    const int port = web.bindAlone(config.host, config.port);
     if (port < 0) {
         std::fprintf(http::errors(),
                      "velko serve: cannot listen on %s:%d: another program has the port, or the "
@@ -262,8 +269,8 @@ int runServe(const ServeOptions& options) {
         return 1;
     }
     std::thread server([&] { web.listen_after_bind(); });
-    std::fprintf(http::news(), "velko serve: listening on http://%s:%d/\n", config.host.c_str(),
-                 port);
+    std::fprintf(http::news(), "velko serve: listening on %s://%s:%d/\n",
+                 web.tls() ? "https" : "http", config.host.c_str(), port);
     if (simulated) {
         std::fprintf(http::news(),
                      "velko serve: %zu simulated devices (group \"sim\"), data in %s\n",
@@ -275,7 +282,7 @@ int runServe(const ServeOptions& options) {
     http::waitForStop();
     std::fprintf(http::errors(), "velko serve: stopping; a running job ends after its article\n");
     service->events().close();
-    web.stop();
+    web.stopServing();
     server.join();
     service->stop();
     return 0;

@@ -10,6 +10,7 @@ Usage: security_test.py VELKO VELKO_SIM
 import http.client
 import json
 import os
+import select
 import shutil
 import socket
 import subprocess
@@ -92,6 +93,13 @@ class Serve(unittest.TestCase):
         self.sim.stdout.close()
         shutil.rmtree(self.work)
 
+    def connect_from(self, address):
+        """A connection from another loopback address: another client, as the service counts."""
+        s = socket.socket()
+        s.bind((address, 0))
+        s.connect(("127.0.0.1", self.port))
+        return s
+
     def up(self):
         try:
             return call(self.port, "GET", "/api/health", token=None)[0] == 200
@@ -137,8 +145,8 @@ class Serve(unittest.TestCase):
         # announce 8 MiB and send a little get 401 at once, and the service stays small.
         before = rss_kib(self.serve.proc.pid)
         clients = []
-        for _ in range(100):
-            s = socket.create_connection(("127.0.0.1", self.port))
+        for n in range(100):
+            s = self.connect_from("127.0.1.%d" % (n % 5 + 1))
             s.sendall(b"POST /api/devices/till-1/upload HTTP/1.1\r\nHost: 127.0.0.1\r\n"
                       b"Content-Type: text/csv\r\nContent-Length: 8388608\r\n\r\n" +
                       b"x" * 65536)
@@ -146,6 +154,28 @@ class Serve(unittest.TestCase):
         for s in clients:
             s.settimeout(30)
             self.assertTrue(s.recv(64).startswith(b"HTTP/1.1 401"))
+            s.close()
+        self.assertLess(rss_kib(self.serve.proc.pid) - before, 64 * 1024)
+
+        # A client that trickles its headers is cut off, and one address cannot hold every
+        # connection: the rest of the shop is answered meanwhile, and the service stays small.
+        slow = [self.connect_from("127.0.0.3") for _ in range(40)]
+        for s in slow:
+            s.sendall(b"GET /api/health HTTP/1.1\r\n")
+        time.sleep(1)
+        refused = [s for s in slow if select.select([s], [], [], 0)[0]]
+        self.assertEqual([s.recv(64)[:12] for s in refused], [b"HTTP/1.1 503"] * 8)
+        slow = [s for s in slow if s not in refused]
+        for s in refused:
+            s.close()
+        for _ in range(4):
+            for s in slow:
+                s.sendall(b"X-Slow: 1\r\n")
+            self.assertEqual(call(self.port, "GET", "/api/health", token=None)[0], 200)
+            time.sleep(2)
+        for s in slow:
+            s.settimeout(60)
+            self.assertEqual(s.recv(64)[:12], b"HTTP/1.1 400")
             s.close()
         self.assertLess(rss_kib(self.serve.proc.pid) - before, 64 * 1024)
 

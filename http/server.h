@@ -1,0 +1,54 @@
+// The HTTP server of the service and head office: the HTTP library's request handling, on
+// connections this server reads and writes itself, so that no client holds what others need.
+// - A request's line and headers must arrive within a deadline, and its body at a floor rate:
+//   a client that trickles them is cut off instead of holding a thread.
+// - One address holds at most so many connections; the next are refused with 503 at once.
+// - The port is this program's alone, with a backlog long enough for many clients at once.
+// - Optionally TLS (Linux), so a shop without a reverse proxy still gets HTTPS.
+#pragma once
+
+#include <httplib.h>
+
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+
+namespace velko::http {
+
+struct ConnectionLimits {
+    size_t threads = 64;     // requests (and event streams) served at once
+    size_t perAddress = 32;  // connections one address may hold open
+    int headerSeconds = 10;  // a request's line and headers arrive within this
+    long bodyFloor = 16384;  // bytes a second a body arrives at, at least (after headerSeconds)
+};
+
+class Server : public httplib::Server {
+  public:
+    explicit Server(const ConnectionLimits& limits);
+    ~Server() override;
+
+    // Serves HTTPS with the certificate chain and key in these PEM files; the fault, or "".
+    std::string useTls(const std::string& certificate, const std::string& key);
+    bool tls() const { return tls_ != nullptr; }
+
+    // Binds HOST:PORT (0: a free port) for this program alone: the port, or -1.
+    int bindAlone(const std::string& host, int port);
+
+    // Stops listening and wakes the connections waiting for a next request, so that the
+    // stop does not wait for their keep-alive to run out.
+    void stopServing();
+
+  private:
+    bool process_and_close_socket(socket_t sock) override;
+    bool admit(socket_t sock, const std::string& address);
+    void leave(socket_t sock, const std::string& address);
+
+    const ConnectionLimits limits_;
+    void* tls_ = nullptr;  // the TLS context (OpenSSL's SSL_CTX), when serving HTTPS
+    std::mutex mutex_;
+    std::map<std::string, size_t> perAddress_;
+    std::set<socket_t> open_;
+};
+
+}  // namespace velko::http
