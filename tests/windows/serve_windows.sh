@@ -96,6 +96,11 @@ wineserver -w
 # program waits beside it meanwhile.
 wine "$exe" serve --install-service --config "$windir\\velko.toml" </dev/null >"$work/install.log" 2>&1 ||
     fail "install"
+# Wine has no virtual service accounts (the folder's permissions cannot name one, and the
+# install warns so), but it keeps the account the service is registered with.
+grep -q 'runs as NT SERVICE\\velko' "$work/install.log" || fail "the service's account"
+wine reg query 'HKLM\System\CurrentControlSet\Services\velko' /v ObjectName </dev/null 2>/dev/null |
+    grep -q 'NT SERVICE\\velko' || fail "the service is not registered with its account"
 wine cmd /c "ping -n 60 127.0.0.1 > nul" </dev/null >/dev/null 2>&1 &
 pids+=($!)
 wine sc start velko </dev/null >"$work/start.log" 2>&1 || fail "sc start"
