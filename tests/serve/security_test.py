@@ -13,6 +13,7 @@ import os
 import select
 import shutil
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -204,6 +205,50 @@ class Serve(unittest.TestCase):
         conn.close()
         self.assertEqual(os.stat(self.work + "/data").st_mode & 0o077, 0)
         self.assertTrue(self.serve.alive())
+
+
+    def test_https_of_its_own(self):
+        cert, key = self.work + "/velko.pem", self.work + "/velko.key"
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                        "-subj", "/CN=localhost", "-keyout", key, "-out", cert],
+                       capture_output=True, check=True)
+        port = free_port()
+        config = self.work + "/tls.toml"
+        with open(self.config) as f, open(config, "w") as out:
+            out.write('tls_cert = "%s"\ntls_key = "%s"\n' % (cert, cert) +
+                      f.read().replace(str(self.port), str(port)))
+        # A key that is not the certificate's is a fault at start, named.
+        wrong = subprocess.run([VELKO, "serve", "--config", config, "--data", self.work + "/t"],
+                               capture_output=True, text=True, timeout=60)
+        self.assertEqual(wrong.returncode, 2, wrong.stderr)
+        self.assertIn("tls_key: no private key (PEM) can be read from", wrong.stderr)
+        with open(config) as f:
+            text = f.read().replace('tls_key = "%s"' % cert, 'tls_key = "%s"' % key)
+        with open(config, "w") as f:
+            f.write(text)
+        tls = Program(self.work, "tls", [VELKO, "serve", "--config", config, "--data",
+                                         self.work + "/t"])
+        try:
+            context = ssl.create_default_context(cafile=cert)
+
+            def https_health():
+                try:
+                    conn = http.client.HTTPSConnection("localhost", port, timeout=30,
+                                                       context=context)
+                    conn.request("GET", "/api/health")
+                    return conn.getresponse().status == 200
+                except OSError:
+                    return False
+            self.assertTrue(wait_until(https_health), "no answer over HTTPS: " +
+                            open(self.work + "/tls.log").read())
+            # Plain HTTP to the HTTPS port, and a handshake cut short, end those connections.
+            with socket.create_connection(("127.0.0.1", port)) as s:
+                s.sendall(b"GET /api/health HTTP/1.1\r\nHost: localhost\r\n\r\n")
+                s.settimeout(30)
+                self.assertFalse(s.recv(64).startswith(b"HTTP/1.1 200"))
+            self.assertTrue(https_health() and tls.alive())
+        finally:
+            tls.stop()
 
 
 class HeadOffice(unittest.TestCase):
