@@ -239,7 +239,26 @@ int main(int argc, char** argv) {
         std::vector<int64_t> ids;
         const json made = json::parse(r->body);
         for (const auto& j : made["jobs"]) ids.push_back(j["id"]);
+        // Meanwhile, 20 connections from another process ask for the devices as fast as
+        // they are answered (when wrk is installed).
+        const std::string wrk = "wrk -t 2 -c 20 -d " + std::to_string(int(floor * 0.8) + 1) +
+                                "s --latency -H 'Authorization: Bearer " + many.token +
+                                "' http://127.0.0.1:" + std::to_string(many.port) +
+                                "/api/devices 2>/dev/null";
+        FILE* load =
+            std::system("command -v wrk >/dev/null") == 0 ? popen(wrk.c_str(), "r") : nullptr;
         for (int64_t id : ids) waitJob(c, id);
+        std::string wrkSays;
+        if (load) {
+            char text[512];
+            while (std::fgets(text, sizeof text, load)) {
+                const std::string l = text;
+                if (l.find("50%") != std::string::npos || l.find("99%") != std::string::npos ||
+                    l.find("Requests/sec") != std::string::npos)
+                    wrkSays += "  wrk, 20 connections on /api/devices:" + l;
+            }
+            pclose(load);
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         stop = true;
         for (auto& t : pool) t.join();
@@ -262,8 +281,9 @@ int main(int argc, char** argv) {
                     ratios.empty() ? 0 : ratios.back());
         std::printf(
             "API answers %zu: p50 %.1f ms, p99 %.1f ms (goal p99 under 50 ms); %ld events "
-            "delivered\n\n",
+            "delivered\n",
             latencies.size(), pct(0.5), pct(0.99), events.load());
+        std::printf("%s\n", wrkSays.c_str());
     }
 
     // Memory over many jobs: jobs on a line that does not exist end at once.

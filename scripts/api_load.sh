@@ -33,3 +33,37 @@ for connections in 1 20 200; do
     rss=$(awk '/^VmRSS:/ {printf "%.1f", $2 / 1024}' "/proc/$server/status")
     printf '%12d %10.2f %10.2f %12.0f %10s\n' "$connections" "$(ms 50%)" "$(ms 99%)" "$rate" "$rss"
 done
+
+# The service's memory and /api/health under floods: connections that trickle their headers
+# (cut off after 10 s), and event streams held open (64 at most are taken).
+python3 - "$url" "$token" "$server" <<'PY'
+import socket, sys, time, urllib.parse, urllib.request
+url, token, pid = sys.argv[1], sys.argv[2], sys.argv[3]
+port = urllib.parse.urlparse(url).port
+def rss():
+    return next(int(l.split()[1]) for l in open("/proc/%s/status" % pid) if l.startswith("VmRSS:")) / 1024
+def health_ms():
+    start = time.monotonic()
+    urllib.request.urlopen(url + "api/health", timeout=60).read()
+    return (time.monotonic() - start) * 1000
+def flood(name, make):
+    held = []
+    for i in range(400):
+        try:
+            s = socket.socket()
+            s.bind(("127.0.2.%d" % (i % 50 + 1), 0))
+            s.connect(("127.0.0.1", port))
+            make(s)
+            held.append(s)
+        except OSError:
+            break
+    time.sleep(2)
+    print("%-36s %10.1f %14.1f" % (name % len(held), rss(), health_ms()))
+    for s in held:
+        s.close()
+print("\n%-36s %10s %14s" % ("flood", "RSS MiB", "health ms"))
+flood("%d connections trickling headers", lambda s: s.sendall(b"GET /api/health HTTP/1.1\r\n"))
+flood("%d event streams asked for", lambda s: s.sendall(
+    b"GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " + token.encode() +
+    b"\r\n\r\n"))
+PY
