@@ -1,7 +1,10 @@
 // The chain's broker as a shop or head office reaches it: its address, the login, and TLS.
 #pragma once
 
+#include <condition_variable>
+#include <mutex>
 #include <string>
+#include <thread>
 
 struct mosquitto;
 
@@ -16,8 +19,38 @@ struct BrokerConfig {
 };
 
 // An MQTT client for `config`'s broker (user, TLS), reconnecting calmly, not yet connected;
-// std::runtime_error when it cannot be made. (Only in builds with an MQTT client.)
+// std::runtime_error when it cannot be made (a TLS file that cannot be read names its path).
+// (Only in builds with an MQTT client.)
 mosquitto* makeMqttClient(const BrokerConfig& config, const std::string& id, bool clean,
                           void* self);
+
+// A client's network thread for as long as the program runs: it connects, and after any error
+// (a TLS failure among them, on which the library's own thread would end for good) it waits
+// calmly, from a second doubling to half a minute, and connects again.
+class MqttLoop {
+  public:
+    MqttLoop(mosquitto* client, const BrokerConfig& config);
+    ~MqttLoop();  // disconnects, and ends the thread
+    MqttLoop(const MqttLoop&) = delete;
+    MqttLoop& operator=(const MqttLoop&) = delete;
+
+    // The last error the library met since the last connection, in its words ("OpenSSL
+    // Error[0]: ... certificate verify failed"); empty when there was none.
+    std::string problem();
+    // The owner's connect callback says it is connected: the errors before are over.
+    void connected();
+
+  private:
+    void run();
+    static void onLog(mosquitto*, void*, int level, const char* text);
+
+    mosquitto* client_;
+    BrokerConfig config_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stopping_ = false;
+    std::string problem_;
+    std::thread thread_;
+};
 
 }  // namespace velko::chain

@@ -16,7 +16,7 @@ HqConfig parseHqConfig(const std::string& text, const std::string& file,
     if (!http::parseToml(text, file, root, faults)) return config;
     http::TomlReader read(file, faults);
     read.onlyKeys(root, {"broker", "username", "password", "ca", "cert", "key", "data", "listen",
-                         "token", "database"});
+                         "token", "database", "max_message_bytes", "client_id"});
     chain::readBroker(read, root, config.broker);
     read.text(root, "data", config.data, false);
     std::string value;
@@ -27,6 +27,9 @@ HqConfig parseHqConfig(const std::string& text, const std::string& file,
         read.fault(root.get("database"),
                    "'database' must be a PostgreSQL URL, as \"postgresql://velko@db/velko\"; "
                    "leave it out for SQLite in 'data'");
+    if (read.text(root, "client_id", config.clientId, false) && !http::goodName(config.clientId))
+        read.fault(root.get("client_id"), "'client_id' must be letters, digits, '-' and '_'");
+    read.integer(root, "max_message_bytes", 1024, int64_t(1) << 30, config.maxMessage);
     config.tokens = http::readTokens(read, root);
     return config;
 }

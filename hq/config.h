@@ -3,6 +3,7 @@
 // line.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,11 @@ struct HqConfig {
     std::string host = "127.0.0.1";
     int port = 8650;
     std::vector<http::Token> tokens;
+    // Head office's own session at the broker. Several head offices on one database each have
+    // their own, and share the shops' messages between them.
+    std::string clientId = "velko-hq";
+    // The largest message from a shop that is read; a larger one is refused unread.
+    int64_t maxMessage = 4 << 20;
 };
 
 // Reads the configuration from TOML `text`; every fault goes to `faults` as

@@ -68,30 +68,74 @@ std::vector<std::string> topicParts(const std::string& topic) {
     return parts;
 }
 
+// A message head office will not keep, with the reason; the message is dropped, said and
+// counted, and a day report's shop is told so in a receipt.
+struct Refused : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// "YYYY-MM-DD" of a real day within a window around today: a shop's clock may be a day ahead,
+// and a report may come back after a long time offline, but not from another century.
+bool plausibleDay(const std::string& day, std::time_t now) {
+    int y = 0, m = 0, d = 0;
+    char extra = 0;
+    if (day.size() != 10 || std::sscanf(day.c_str(), "%4d-%2d-%2d%c", &y, &m, &d, &extra) != 3)
+        return false;
+    std::tm t{};
+    t.tm_year = y - 1900;
+    t.tm_mon = m - 1;
+    t.tm_mday = d;
+    t.tm_hour = 12;
+    const std::time_t at = timegm(&t);
+    const std::tm back = http::utcTime(at);
+    if (back.tm_year != y - 1900 || back.tm_mon != m - 1 || back.tm_mday != d) return false;
+    return at <= now + 2 * 86400 && at >= now - 400 * 86400;
+}
+
+// A day report's counter total as whole thousandths or hundredths, never negative.
+int64_t total(const ordered_json& doc, const char* key, int places) {
+    int32_t amount = 0;
+    const std::string text =
+        doc.contains(key) && doc[key].is_string() ? doc[key].get<std::string>() : std::string();
+    if (!cli::parseAmount(text, places, &amount) || amount < 0)
+        throw Refused(std::string("'") + key + "' is not an amount from 0 to 21474836.47: '" +
+                      text + "'");
+    return amount;
+}
+
 // What the broker brings, into the database: each kind of message kept by its key, so that a
-// message delivered twice is kept once.
-void take(HqStore& store, const std::string& topic, const std::string& payload) {
+// message delivered twice is kept once. Price lists a device should hold are head office's own
+// (recorded as it publishes them): one on the broker from anyone else changes nothing here.
+// A day report, once kept (or refused), gets a receipt for its shop.
+struct Receipt {
+    std::string topic, payload;
+    bool refused = false;
+};
+std::optional<Receipt> take(HqStore& store, const std::string& topic, const std::string& payload,
+                            int64_t maxMessage) {
     const auto parts = topicParts(topic);
-    if (parts.size() < 3 || parts[0] != "velko") return;
+    if (parts.size() < 3 || parts[0] != "velko" || !http::goodName(parts[1]))
+        throw Refused("not a shop's topic");
     const std::string& shop = parts[1];
-    const std::string now = http::utcText(std::time(nullptr));
+    const std::time_t clock = std::time(nullptr);
+    const std::string now = http::utcText(clock);
     if (parts.size() == 3 && parts[2] == "status") {
-        if (payload == "online" || payload == "offline") store.storeStatus(shop, payload, now);
-        return;
+        if (payload != "online" && payload != "offline")
+            throw Refused("a status is 'online' or 'offline'");
+        store.storeStatus(shop, payload, now);
+        return std::nullopt;
     }
+    if (int64_t(payload.size()) > maxMessage)
+        throw Refused(std::to_string(payload.size()) + " bytes, over max_message_bytes (" +
+                      std::to_string(maxMessage) + ")");
     std::string why;
     const auto parsed = chain::readMessage(payload, why);
-    if (!parsed || !parsed->is_object()) {
-        std::fprintf(stderr, "velko hq: %s passed over: %s\n", topic.c_str(),
-                     parsed ? "not a JSON object" : why.c_str());
-        return;
-    }
+    if (!parsed || !parsed->is_object()) throw Refused(parsed ? "not a JSON object" : why);
     const ordered_json& doc = *parsed;
     if (parts.size() == 4 && parts[2] == "result") {
         store.commandResult(shop, parts[3], payload);
-    } else if (parts.size() == 5 && parts[3] == "pricelist" && parts[4] == "desired") {
-        store.desired(shop, parts[2], doc.value("version", int64_t(0)));
-    } else if (parts.size() == 5 && parts[3] == "pricelist" && parts[4] == "reported") {
+    } else if (parts.size() == 5 && parts[3] == "pricelist" && parts[4] == "reported" &&
+               http::goodName(parts[2])) {
         store.reported(shop, parts[2], doc.value("version", int64_t(0)), doc.value("state", ""),
                        doc.value("detail", ""));
     } else if (parts.size() == 5 && parts[3] == "closeday") {
@@ -99,27 +143,50 @@ void take(HqStore& store, const std::string& topic, const std::string& payload) 
         r.store = shop;
         r.device = parts[2];
         r.businessDay = parts[4];
+        const auto receipt = [&](const ordered_json& word) {
+            ordered_json out = {{"device", r.device}, {"business_day", r.businessDay}};
+            out.update(word);
+            return Receipt{"velko/" + shop + "/" + r.device + "/receipt/" + r.businessDay,
+                           http::safeDump(out), word["state"] == "refused"};
+        };
         r.version = doc.value("version", int64_t(0));
-        r.articles = doc.contains("rows") ? int64_t(doc["rows"].size()) : 0;
-        r.reports = doc.contains("reports") ? int64_t(doc["reports"].size()) : 0;
-        // Amounts as whole thousandths and hundredths, whatever decimals the text has.
-        int32_t quantity = 0, value = 0;
-        if (!cli::parseAmount(doc.value("quantity", "0"), 3, &quantity) ||
-            !cli::parseAmount(doc.value("value", "0"), 2, &value))
-            return;
-        r.quantity = quantity;
-        r.value = value;
+        try {
+            if (!http::goodName(r.device)) throw Refused("the device's name is not a name");
+            if (!plausibleDay(r.businessDay, clock))
+                throw Refused("the business day '" + r.businessDay +
+                              "' is not a day of the last 400");
+            if (doc.value("store", "") != shop || doc.value("device", "") != r.device ||
+                doc.value("business_day", "") != r.businessDay)
+                throw Refused("the report names another store, device or day than its topic");
+            if (!doc.contains("rows") || !doc["rows"].is_array() || !doc.contains("reports") ||
+                !doc["reports"].is_array())
+                throw Refused("a day report has 'reports' and 'rows'");
+            r.articles = int64_t(doc["rows"].size());
+            r.reports = int64_t(doc["reports"].size());
+            // Amounts as whole thousandths and hundredths, whatever decimals the text has.
+            r.quantity = total(doc, "quantity", 3);
+            r.value = total(doc, "value", 2);
+        } catch (const Refused& e) {
+            std::fprintf(stderr, "velko hq: %s refused: %s\n", topic.c_str(), e.what());
+            return receipt({{"version", r.version}, {"state", "refused"}, {"reason", e.what()}});
+        }
         r.received = now;
         store.dayReport(r, payload);
+        return receipt({{"version", r.version}, {"state", "stored"}});
+    } else {
+        throw Refused("not a message head office reads");
     }
+    return std::nullopt;
 }
 
 // What the broker brings, into the database. The client acknowledges a message to the broker
-// whether it was kept or not, so messages the database did not take (PostgreSQL restarting,
-// say) wait here, in the order they came, and are tried again every few seconds.
+// before it is kept, so messages the database did not take (PostgreSQL restarting, say) wait
+// here, in the order they came, and are tried again every few seconds. None is lost for good:
+// a day report leaves its shop only with head office's receipt, sent once it is kept.
 class Reader {
   public:
-    explicit Reader(HqStore& store) : store_(store), retrier_([this] { retry(); }) {}
+    Reader(HqStore& store, int64_t maxMessage)
+        : store_(store), maxMessage_(maxMessage), retrier_([this] { retry(); }) {}
     ~Reader() {
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -130,28 +197,54 @@ class Reader {
         drain();  // a last try
         if (!waiting_.empty())
             std::fprintf(stderr,
-                         "velko hq: %zu messages the database did not take are lost; the shops "
-                         "keep their day reports and send them again when asked\n",
+                         "velko hq: %zu messages the database did not take are left; the shops "
+                         "send their day reports again, having no receipt for them\n",
                          waiting_.size());
     }
     void message(const std::string& topic, const std::string& payload) {
         std::lock_guard<std::mutex> lock(mutex_);
+        // Bounded while the database is away: the shops send again what has no receipt.
+        if (waiting_.size() >= kMostWaiting)
+            return refuse(topic,
+                          "the database is away and "
+                          "10000 messages wait already");
         waiting_.emplace_back(topic, payload);
         count_ = waiting_.size();
         if (waiting_.size() == 1) drain();
     }
     // Read without the lock, which a slow database may hold.
     size_t waiting() const { return count_; }
+    size_t refused() const { return refused_; }
+    std::string lastRefused() {
+        std::lock_guard<std::mutex> lock(refusalMutex_);
+        return lastRefused_;
+    }
     std::atomic<bool> connected{false};
+    std::atomic<mosquitto*> client{nullptr};  // where receipts go
+    chain::MqttLoop* loop = nullptr;
 
   private:
+    static constexpr size_t kMostWaiting = 10000;
+
+    void refuse(const std::string& topic, const std::string& why) {
+        ++refused_;
+        std::fprintf(stderr, "velko hq: %s refused: %s\n", topic.c_str(), why.c_str());
+        std::lock_guard<std::mutex> lock(refusalMutex_);
+        lastRefused_ = topic + ": " + why;
+    }
+
     // Under the lock: takes what waits, in order, until the database fails. A message that is
     // not as head office reads it is said and dropped: it would fail the same way for ever.
     void drain() {
         while (!waiting_.empty()) {
             const auto& [topic, payload] = waiting_.front();
             try {
-                take(store_, topic, payload);
+                const auto receipt = take(store_, topic, payload, maxMessage_);
+                if (receipt && receipt->refused) ++refused_;
+                if (receipt && client)
+                    mosquitto_publish(client, nullptr, receipt->topic.c_str(),
+                                      int(receipt->payload.size()), receipt->payload.data(), 1,
+                                      false);
             } catch (const StoreError& e) {
                 if (!failing_)
                     std::fprintf(stderr, "velko hq: kept to try again: %s: %s\n", topic.c_str(),
@@ -159,8 +252,7 @@ class Reader {
                 failing_ = true;
                 return;
             } catch (const std::exception& e) {
-                std::fprintf(stderr, "velko hq: ignored, not a message head office reads: %s: %s\n",
-                             topic.c_str(), e.what());
+                refuse(topic, e.what());
             }
             if (failing_) std::fprintf(stderr, "velko hq: the database takes messages again\n");
             failing_ = false;
@@ -177,10 +269,12 @@ class Reader {
     }
 
     HqStore& store_;
-    std::mutex mutex_;
+    const int64_t maxMessage_;
+    std::mutex mutex_, refusalMutex_;
     std::condition_variable wake_;
     std::deque<std::pair<std::string, std::string>> waiting_;
-    std::atomic<size_t> count_{0};
+    std::atomic<size_t> count_{0}, refused_{0};
+    std::string lastRefused_;
     bool failing_ = false, stopping_ = false;
     std::thread retrier_;
 };
@@ -195,14 +289,21 @@ void onDisconnect(mosquitto*, void* self, int) {
 }
 
 void onConnect(mosquitto* client, void* self, int rc) {
-    static_cast<Reader*>(self)->connected = rc == 0;
+    auto& reader = *static_cast<Reader*>(self);
+    reader.connected = rc == 0;
+    if (reader.loop) reader.loop->connected();
     if (rc != 0) {
         std::fprintf(stderr, "velko hq: the broker refused: %s\n", mosquitto_connack_string(rc));
         return;
     }
-    for (const char* topic :
-         {"velko/+/status", "velko/+/result/+", "velko/+/+/pricelist/+", "velko/+/+/closeday/+"})
-        mosquitto_subscribe(client, nullptr, topic, 1);
+    // Shared among the head offices that read the chain: each message goes to one of them.
+    // (Subscriptions of their own, which sessions of before may hold, would bring it to all.)
+    for (const std::string topic : {"velko/+/status", "velko/+/result/+", "velko/+/+/pricelist/+",
+                                    "velko/+/+/pricelist/reported", "velko/+/+/closeday/+"}) {
+        mosquitto_unsubscribe(client, nullptr, topic.c_str());
+        if (topic != "velko/+/+/pricelist/+")
+            mosquitto_subscribe(client, nullptr, ("$share/velko-hq/" + topic).c_str(), 1);
+    }
 }
 
 bool authorized(const HqConfig& config, const httplib::Request& req) {
@@ -380,11 +481,11 @@ int runHq(const HqOptions& options) {
         std::fprintf(stderr, "velko hq: %s\n", e.what());
         return 1;
     }
-    Reader reader(*store);
+    Reader reader(*store, config.maxMessage);
     mosquitto* client = nullptr;
     try {
         // A session the broker keeps: day reports that come while head office is away wait.
-        client = chain::makeMqttClient(config.broker, "velko-hq", false, &reader);
+        client = chain::makeMqttClient(config.broker, config.clientId, false, &reader);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "velko hq: %s\n", e.what());
         return 1;
@@ -392,10 +493,14 @@ int runHq(const HqOptions& options) {
     mosquitto_connect_callback_set(client, onConnect);
     mosquitto_disconnect_callback_set(client, onDisconnect);
     mosquitto_message_callback_set(client, onMessage);
-    mosquitto_loop_start(client);
-    if (mosquitto_connect_async(client, config.broker.host.c_str(), config.broker.port, 30) !=
-        MOSQ_ERR_SUCCESS)
-        mosquitto_reconnect_async(client);
+    reader.client = client;
+    auto loop = std::make_unique<chain::MqttLoop>(client, config.broker);
+    reader.loop = loop.get();
+    const auto stopBroker = [&] {
+        loop.reset();
+        reader.client = nullptr;
+        mosquitto_destroy(client);
+    };
 
     // Head office's API as a table: each route's path (a pattern of the HTTP library's),
     // whether it needs a token, the query parameters it takes, and its answer.
@@ -418,7 +523,10 @@ int runHq(const HqOptions& options) {
                       {{"status", "up"},
                        {"version", VELKO_VERSION_STRING},
                        {"broker", reader.connected.load()},
-                       {"waiting", reader.waiting()}});
+                       {"broker_problem", reader.connected ? "" : loop->problem()},
+                       {"waiting", reader.waiting()},
+                       {"refused", reader.refused()},
+                       {"last_refused", reader.lastRefused()}});
          }},
         {"/api/status",
          true,
@@ -515,8 +623,7 @@ int runHq(const HqOptions& options) {
                      "velko hq: cannot listen on %s:%d: another program has the port, or the "
                      "address is not this machine's\n",
                      config.host.c_str(), config.port);
-        mosquitto_loop_stop(client, true);
-        mosquitto_destroy(client);
+        stopBroker();
         return 2;
     }
     std::thread server([&] { web.listen_after_bind(); });
@@ -525,9 +632,7 @@ int runHq(const HqOptions& options) {
     http::waitForStop();
     web.stopServing();
     server.join();
-    mosquitto_disconnect(client);
-    mosquitto_loop_stop(client, false);
-    mosquitto_destroy(client);
+    stopBroker();
     return 0;
 }
 

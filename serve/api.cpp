@@ -367,11 +367,20 @@ ApiResponse Api::health(const Call&) {
     ordered_json office = nullptr;
     if (HeadOffice* h = service_.headOffice()) {
         const HeadOffice::Status s = h->status();
+        ordered_json waiting = ordered_json::array();
+        for (const OutboxEntry& e : s.waiting)
+            waiting.push_back(
+                {{"device", e.device},
+                 {"business_day", e.businessDay},
+                 {"version", e.version},
+                 {"since", e.since.empty() ? ordered_json() : ordered_json(e.since)}});
         office = {{"broker", s.broker},
                   {"store", s.store},
                   {"connected", s.connected},
                   {"problem", s.problem},
-                  {"outbox", s.outbox}};
+                  {"outbox", s.outbox},
+                  {"waiting_for_receipt", waiting},
+                  {"last_refused", s.refused.empty() ? ordered_json() : ordered_json(s.refused)}};
     }
     return json(200, {{"status", "up"},
                       {"version", VELKO_VERSION_STRING},

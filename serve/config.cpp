@@ -132,8 +132,11 @@ Config parseConfig(const std::string& text, const std::string& file,
         } else {
             HeadOfficeConfig& h = config.headOffice;
             h.enabled = true;
-            read.onlyKeys(*t, {"broker", "store", "username", "password", "ca", "cert", "key"});
+            read.onlyKeys(*t, {"broker", "store", "username", "password", "ca", "cert", "key",
+                               "resend_seconds"});
             chain::readBroker(read, *t, h);
+            int64_t resend = h.resendSeconds;
+            if (read.integer(*t, "resend_seconds", 1, 86400, resend)) h.resendSeconds = int(resend);
             if (read.text(*t, "store", h.store, true) && !goodName(h.store))
                 read.fault(t->get("store"), "'store' must be letters, digits, '-' and '_'");
         }

@@ -34,6 +34,9 @@ struct CloseDayConfig {
 struct HeadOfficeConfig : chain::BrokerConfig {
     bool enabled = false;
     std::string store;  // this shop's name in the topics: velko/STORE/...
+    // A day report without head office's receipt is sent again after this, then after twice
+    // as long each time, up to thirty times as long.
+    int resendSeconds = 60;
 };
 
 struct Config {

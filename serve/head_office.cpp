@@ -53,17 +53,10 @@ HeadOffice::HeadOffice(const HeadOfficeConfig& config, Service& service)
           "the last will");
     mosquitto_connect_callback_set(client_, onConnect);
     mosquitto_disconnect_callback_set(client_, onDisconnect);
-    mosquitto_publish_callback_set(client_, onPublish);
     mosquitto_message_callback_set(client_, onMessage);
-    check(mosquitto_loop_start(client_), "its thread");
     applier_ = std::thread([this] { applyLoop(); });
-    const int rc = mosquitto_connect_async(client_, config.host.c_str(), config.port, 30);
-    if (rc != MOSQ_ERR_SUCCESS) {
-        // A broker that cannot be reached now is tried again by the loop.
-        std::lock_guard<std::mutex> lock(mutex_);
-        problem_ = mosquitto_strerror(rc);
-        mosquitto_reconnect_async(client_);
-    }
+    resender_ = std::thread([this] { resendLoop(); });
+    loop_ = std::make_unique<chain::MqttLoop>(client_, config);
 }
 
 HeadOffice::~HeadOffice() {
@@ -76,14 +69,14 @@ HeadOffice::~HeadOffice() {
                               1, true);
         }
     }
-    mosquitto_disconnect(client_);
-    mosquitto_loop_stop(client_, false);
+    loop_.reset();  // disconnects
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stopping_ = true;
     }
     arrival_.notify_all();
     applier_.join();
+    resender_.join();
     mosquitto_destroy(client_);
 }
 
@@ -113,15 +106,28 @@ void HeadOffice::applyLoop() {
     }
 }
 
+// Days without a receipt are looked at every half minute (or resend_seconds, when shorter),
+// and sent again when their time comes.
+void HeadOffice::resendLoop() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const auto every = std::chrono::seconds(std::min(30, config_.resendSeconds));
+    while (!arrival_.wait_for(lock, every, [&] { return stopping_; })) {
+        lock.unlock();
+        send();
+        lock.lock();
+    }
+}
+
 void HeadOffice::onConnect(mosquitto* client, void* self, int rc) {
     auto& office = *static_cast<HeadOffice*>(self);
     {
         std::lock_guard<std::mutex> lock(office.mutex_);
         office.connected_ = rc == 0;
         office.problem_ = rc == 0 ? "" : mosquitto_connack_string(rc);
-        // What was in flight when the line broke is sent again from the outbox.
-        office.inFlight_.clear();
+        // A new connection sends every day without a receipt at once.
+        office.sent_.clear();
     }
+    office.loop_->connected();  // the broker answered: the errors before are over
     if (rc != 0) return;
     const std::string topic = chain::statusTopic(office.config_.store);
     mosquitto_publish(client, nullptr, topic.c_str(), int(sizeof kOnline - 1), kOnline, 1, true);
@@ -129,6 +135,7 @@ void HeadOffice::onConnect(mosquitto* client, void* self, int rc) {
     const std::string prefix = "velko/" + office.config_.store + "/";
     mosquitto_subscribe(client, nullptr, (prefix + "+/pricelist/desired").c_str(), 1);
     mosquitto_subscribe(client, nullptr, (prefix + "command/+").c_str(), 1);
+    mosquitto_subscribe(client, nullptr, (prefix + "+/receipt/+").c_str(), 1);
     office.send();
 }
 
@@ -136,24 +143,36 @@ void HeadOffice::onDisconnect(mosquitto*, void* self, int rc) {
     auto& office = *static_cast<HeadOffice*>(self);
     std::lock_guard<std::mutex> lock(office.mutex_);
     office.connected_ = false;
-    office.problem_ = rc == 0 ? "disconnected" : "the connection to the broker was lost";
+    // A refusal said why already (not authorised, say); that stays the reason.
+    if (office.problem_.empty())
+        office.problem_ = rc == 0 ? "disconnected" : "the connection to the broker was lost";
 }
 
-void HeadOffice::onPublish(mosquitto*, void* self, int mid) {
-    auto& office = *static_cast<HeadOffice*>(self);
-    OutboxEntry entry;
-    {
-        std::lock_guard<std::mutex> lock(office.mutex_);
-        const auto it = office.inFlight_.find(mid);
-        if (it == office.inFlight_.end()) return;  // the status, or from before a reconnection
-        entry = it->second;
-        office.inFlight_.erase(it);
+// Head office's word on a day: stored (at a version), or refused with the reason. Either way
+// the day is not sent again; a refusal is said, as it is the shop's to look into.
+void HeadOffice::receipt(const std::string& device, const std::string& businessDay,
+                         const std::string& payload) {
+    std::string why;
+    const ordered_json doc = chain::readMessage(payload, why).value_or(ordered_json());
+    if (!doc.is_object() || !doc.contains("version") || !doc["version"].is_number_integer())
+        throw std::runtime_error("not a receipt: " + (why.empty() ? "no version" : why));
+    const int64_t version = doc["version"];
+    const std::string state = doc.value("state", "");
+    if (state == "refused") {
+        const std::string reason = device + " " + businessDay + " (version " +
+                                   std::to_string(version) +
+                                   "): " + doc.value("reason", std::string("no reason given"));
+        std::fprintf(http::errors(), "velko serve: head office refused the day report of %s\n",
+                     reason.c_str());
+        std::lock_guard<std::mutex> lock(mutex_);
+        refused_ = reason;
+    } else if (state != "stored") {
+        throw std::runtime_error("a receipt neither 'stored' nor 'refused'");
     }
-    try {
-        office.store_.delivered(entry);
-    } catch (const StoreError&) {
-        // Still in the outbox: sent again after the next connection, and kept once there.
-    }
+    store_.receipted(device, businessDay, version);
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = sent_.find({device, businessDay});
+    if (it != sent_.end() && it->second.version <= version) sent_.erase(it);
 }
 
 std::string HeadOffice::dayReport(const OutboxEntry& entry) {
@@ -193,17 +212,18 @@ void HeadOffice::send() {
         }
         std::lock_guard<std::mutex> lock(mutex_);
         if (!connected_) return;
-        const bool sending = std::any_of(inFlight_.begin(), inFlight_.end(), [&](const auto& f) {
-            return f.second.device == entry.device && f.second.businessDay == entry.businessDay &&
-                   f.second.version == entry.version;
-        });
-        if (sending) continue;
-        int mid = 0;
+        const auto now = std::chrono::steady_clock::now();
+        Sent& sent = sent_[{entry.device, entry.businessDay}];
+        if (sent.version == entry.version && now < sent.again) continue;
+        if (sent.version != entry.version) sent = Sent{entry.version, now, 0};
         const std::string topic =
             chain::dayReportTopic(config_.store, entry.device, entry.businessDay);
-        if (mosquitto_publish(client_, &mid, topic.c_str(), int(payload.size()), payload.data(), 1,
-                              false) == MOSQ_ERR_SUCCESS)
-            inFlight_[mid] = entry;
+        if (mosquitto_publish(client_, nullptr, topic.c_str(), int(payload.size()), payload.data(),
+                              1, false) != MOSQ_ERR_SUCCESS)
+            continue;
+        sent.again = now + std::chrono::seconds(config_.resendSeconds) *
+                               std::min(30, 1 << std::min(sent.times, 5));
+        ++sent.times;
     }
 }
 
@@ -221,9 +241,12 @@ void HeadOffice::onMessage(mosquitto*, void* self, const mosquitto_message* mess
     if (topic.compare(0, prefix.size(), prefix) != 0 || payload.empty()) return;
     const std::string rest = topic.substr(prefix.size());
     const std::string desired = "/pricelist/desired";
+    const size_t receipt = rest.find("/receipt/");
     try {
         if (rest.compare(0, 8, "command/") == 0) {
             office.command(rest.substr(8), payload);
+        } else if (receipt != std::string::npos) {
+            office.receipt(rest.substr(0, receipt), rest.substr(receipt + 9), payload);
         } else if (rest.size() > desired.size() &&
                    rest.compare(rest.size() - desired.size(), desired.size(), desired) == 0) {
             const std::string device = rest.substr(0, rest.size() - desired.size());
@@ -441,12 +464,16 @@ HeadOffice::Status HeadOffice::status() {
                std::to_string(config_.port);
     s.store = config_.store;
     try {
-        s.outbox = store_.outbox().size();
+        s.waiting = store_.outbox();
+        s.outbox = s.waiting.size();
     } catch (const StoreError&) {
     }
+    const std::string lastError = loop_->problem();
     std::lock_guard<std::mutex> lock(mutex_);
     s.connected = connected_;
-    s.problem = problem_;
+    // The library's own words are the exact ones (a certificate it could not verify, say).
+    s.problem = connected_ || lastError.empty() ? problem_ : lastError;
+    s.refused = refused_;
     return s;
 }
 

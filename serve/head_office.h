@@ -1,12 +1,16 @@
 // The link to the chain's head office through an MQTT broker: this shop's presence, and its
-// day reports out of the outbox. The broker delivers at least once; head office keeps each
-// (store, device, business day) once, so a report sent twice does no harm, and one is only
-// taken from the outbox when the broker has acknowledged it.
+// day reports out of the outbox. Head office keeps each (store, device, business day) once, so
+// a report sent twice does no harm; one leaves the outbox only when head office's receipt
+// says it has stored it (a broker's acknowledgement is not enough: a broker that restarts
+// empty, or hands head office's session to someone else, loses what it acknowledged). Until
+// then it is sent again, calmly: after resend_seconds (a minute), then after twice as long
+// each time, up to half an hour; and at once after each new connection.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
@@ -14,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "chain/broker.h"
 #include "serve/config.h"
 #include "serve/store.h"
 
@@ -44,14 +49,18 @@ class HeadOffice {
         bool connected = false;
         std::string problem;  // why it is not connected, when known
         size_t outbox = 0;
+        std::vector<OutboxEntry> waiting;  // days without head office's receipt
+        std::string refused;               // the last day head office refused, and why
     };
     Status status();
 
   private:
     static void onConnect(mosquitto*, void* self, int rc);
     static void onDisconnect(mosquitto*, void* self, int rc);
-    static void onPublish(mosquitto*, void* self, int mid);
     static void onMessage(mosquitto*, void* self, const mosquitto_message* message);
+    void receipt(const std::string& device, const std::string& businessDay,
+                 const std::string& payload);
+    void resendLoop();
     std::string dayReport(const OutboxEntry& entry);
     void desiredPriceList(const std::string& device, const std::string& payload);
     void command(const std::string& id, const std::string& payload);
@@ -77,13 +86,21 @@ class HeadOffice {
     std::chrono::steady_clock::time_point lastArrival_{};
     std::condition_variable arrival_;
     bool stopping_ = false;
-    std::thread applier_;
+    std::thread applier_, resender_;
     std::map<std::string, std::vector<int64_t>> commands_;  // unanswered commands' jobs, by id
     mosquitto* client_ = nullptr;
+    std::unique_ptr<chain::MqttLoop> loop_;
     std::mutex mutex_;
     bool connected_ = false;
-    std::string problem_ = "connecting";
-    std::map<int, OutboxEntry> inFlight_;  // by message id, until the broker acknowledges
+    std::string problem_ = "connecting", refused_;
+    // Days sent and not yet receipted, by (device, business day): the version sent, when to
+    // send it again, and how often it was sent.
+    struct Sent {
+        int64_t version = 0;
+        std::chrono::steady_clock::time_point again;
+        int times = 0;
+    };
+    std::map<std::pair<std::string, std::string>, Sent> sent_;
 };
 #else
 // A build without an MQTT client (Windows built without Mosquitto's sources): a configuration
@@ -95,6 +112,8 @@ class HeadOffice {
         bool connected = false;
         std::string problem;
         size_t outbox = 0;
+        std::vector<OutboxEntry> waiting;
+        std::string refused;
     };
     HeadOffice(const HeadOfficeConfig&, Service&) {
         throw std::runtime_error("this build of velko serve has no MQTT client for [head_office]");

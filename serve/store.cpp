@@ -45,14 +45,17 @@ const char* const kMigrations[] = {
            articles TEXT NOT NULL);)",
     // What request an Idempotency-Key came with.
     R"(ALTER TABLE jobs ADD COLUMN request TEXT;)",
+    // Since when a day has waited for head office's receipt.
+    R"(ALTER TABLE outbox ADD COLUMN since TEXT;)",
 };
 
 // Puts the day of a report whose counters are, or may be, zeroed into the outbox. The day's
 // version is its newest report's id: it only rises, whether or not the day was sent before,
 // so head office keeps the highest it has seen.
 const char kQueueDay[] =
-    "INSERT INTO outbox(device, business_day, version) "
-    "SELECT device, business_day, id FROM reports WHERE id = ?1 "
+    "INSERT INTO outbox(device, business_day, version, since) "
+    "SELECT device, business_day, id, strftime('%Y-%m-%dT%H:%M:%SZ', 'now') FROM reports "
+    "WHERE id = ?1 "
     "ON CONFLICT(device, business_day) DO UPDATE SET version = max(version, excluded.version)";
 
 std::string fieldText(const char* field, size_t size) {
@@ -401,18 +404,20 @@ void Store::setAppliedPriceList(const std::string& device, const AppliedPriceLis
 
 std::vector<OutboxEntry> Store::outbox() {
     const Lease lease(*this);
-    Statement s(lease.db, "SELECT device, business_day, version FROM outbox ORDER BY 2, 1");
+    Statement s(lease.db,
+                "SELECT device, business_day, version, coalesce(since, '') FROM outbox "
+                "ORDER BY 2, 1");
     std::vector<OutboxEntry> out;
-    while (s.step()) out.push_back({s.text(0), s.text(1), s.integer(2)});
+    while (s.step()) out.push_back({s.text(0), s.text(1), s.integer(2), s.text(3)});
     return out;
 }
 
-void Store::delivered(const OutboxEntry& entry) {
+void Store::receipted(const std::string& device, const std::string& businessDay, int64_t version) {
     std::lock_guard<std::mutex> lock(mutex_);
-    Statement(db_, "DELETE FROM outbox WHERE device = ? AND business_day = ? AND version = ?")
-        .bind(1, entry.device)
-        .bind(2, entry.businessDay)
-        .bind(3, entry.version)
+    Statement(db_, "DELETE FROM outbox WHERE device = ? AND business_day = ? AND version <= ?")
+        .bind(1, device)
+        .bind(2, businessDay)
+        .bind(3, version)
         .run();
 }
 

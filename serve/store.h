@@ -61,6 +61,7 @@ struct ReportRecord {
 struct OutboxEntry {
     std::string device, businessDay;
     int64_t version = 0;
+    std::string since;  // when the day first waited to be sent (UTC)
 };
 
 // A price list from head office as a device was verified to hold it: articles as JSON.
@@ -130,8 +131,9 @@ class Store {
     // device's business day into the outbox, in the transaction that says so.
     void useOutbox(bool on) { outbox_ = on; }
     std::vector<OutboxEntry> outbox();
-    // Removes the entry unless a later report of that day raised its version meanwhile.
-    void delivered(const OutboxEntry& entry);
+    // Head office has stored the day at VERSION: its entry goes, unless a later report of that
+    // day raised its version meanwhile.
+    void receipted(const std::string& device, const std::string& businessDay, int64_t version);
     // The reports of a device's business day whose counters are, or may be, zeroed, and their
     // articles with the counters summed.
     std::vector<ReportRecord> dayReports(const std::string& device, const std::string& day);

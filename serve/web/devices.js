@@ -26,7 +26,10 @@ function renderHeadOffice(office) {
     $('#devices').before(line);
   }
   line.hidden = false;
-  const waiting = `${office.outbox} day report(s) waiting to be sent`;
+  const oldest = (office.waiting_for_receipt || []).map(w => w.since).filter(Boolean).sort()[0];
+  let waiting = `${office.outbox} day report(s) waiting for head office's receipt` +
+    (oldest ? ` (since ${new Date(oldest).toLocaleString()})` : '');
+  if (office.last_refused) waiting += ` · refused by head office: ${office.last_refused}`;
   clear(line, office.connected
     ? `Head office (${office.store} at ${office.broker}): connected · ${waiting}`
     : `Head office (${office.store} at ${office.broker}): not connected, ${office.problem} · ${waiting}`);

@@ -285,6 +285,9 @@ class HeadOffice(unittest.TestCase):
                 self.assertTrue(wait_until(healthy), "velko hq did not come up")
                 time.sleep(1)  # the retained message is handed over on subscribing
                 self.assertTrue(hq.alive(), "velko hq ended on a deep message")
+                # Refused, said and counted.
+                self.assertGreaterEqual(json.loads(call(port, "GET", "/api/health")[1])
+                                        ["refused"], 1)
                 # Its API takes no bodies: a large one is refused before a byte of it is read.
                 s = socket.create_connection(("127.0.0.1", port))
                 s.sendall(b"POST /api/status HTTP/1.1\r\nHost: 127.0.0.1\r\n"
@@ -295,7 +298,7 @@ class HeadOffice(unittest.TestCase):
                 self.assertEqual(call(port, "GET", "/api/status?x=1")[0], 400)
                 hq.stop()
             with open(work + "/hq.log") as f:
-                self.assertIn("passed over", f.read())
+                self.assertIn("refused: the JSON is nested deeper than 32 levels", f.read())
         finally:
             if hq:
                 hq.stop()
