@@ -168,6 +168,7 @@ class HeadOffice:
             f.write(f'password = "{Broker.password("head-office")}"\n')
             f.write(f'data = "{os.path.join(work, "hq")}"\nlisten = "127.0.0.1:{free_port()}"\n')
             f.write(f'[[token]]\nname = "office"\nsecret = "{TOKEN}"\nrole = "read"\n')
+        self.velko, self.config = velko, config
         command = [velko, "hq", "--config", config]
         self.log = open(log_path, "w", encoding="utf-8")
         self.log.write("$ " + " ".join(command) + "\n")
@@ -228,10 +229,6 @@ def fill_the_chain(broker, hq):
     """What two shops and head office's own price list would have put on the broker."""
     broker.publish("shop-1", "velko/shop-1/status", "online", retain=True)
     broker.publish("shop-2", "velko/shop-2/status", "offline", retain=True)
-    for store, device in (("shop-1", "till-1"), ("shop-1", "till-2"), ("shop-2", "till-1")):
-        broker.publish("head-office", f"velko/{store}/{device}/pricelist/desired",
-                       {"version": 3, "articles": [{"code": "123", "name": "KAWA", "price": "19.49"}]},
-                       retain=True)
     reported = {
         ("shop-1", "till-1"): {"version": 3, "state": "verified", "detail": "1 article, as sent"},
         ("shop-1", "till-2"): {"version": 3, "state": "differs",
@@ -245,6 +242,13 @@ def fill_the_chain(broker, hq):
     wait_for("head office to know both shops and three devices", lambda: (
         lambda s: len(s["stores"]) == 2 and sum(d["reported"] > 0 for d in s["devices"]) == 3)(
             hq.api("/api/status")))
+    # Head office's own lists, versions 1 to 3, to every device it knows.
+    prices = os.path.join(os.path.dirname(hq.config), "prices.csv")
+    with open(prices, "w", encoding="utf-8") as f:
+        f.write("code,name,price\n123,KAWA,19.49\n")
+    for _ in range(3):
+        subprocess.run([hq.velko, "hq", "--config", hq.config, "publish", prices], check=True,
+                       stdout=subprocess.DEVNULL)
 
     # Day reports are not retained: one that reached the broker before head office's
     # subscription was in place would be lost to it, so each is sent until head office has it

@@ -395,6 +395,67 @@ class HeadOfficeTest(unittest.TestCase):
             lambda a: a if len(a) == 3 else None)(json.load(urllib.request.urlopen(req))["answers"]))
         self.assertEqual(kept["shop-1"]["jobs"][0]["kind"], "scan")
 
+    def test_nothing_is_lost_and_no_shop_speaks_for_head_office(self):
+        hq_port = free_port()
+        with open(os.path.join(self.work, "hq.toml"), "w") as f:
+            f.write('broker = "mqtt://127.0.0.1:%d"\nusername = "head-office"\n' % self.port)
+            f.write('password = "head-office-password"\ndata = "%s"\nlisten = "127.0.0.1:%d"\n'
+                    % (os.path.join(self.work, "hq"), hq_port))
+            f.write('[[token]]\nname = "office"\nsecret = "%s"\nrole = "read"\n' % TOKEN)
+        start_hq = lambda: self.spawn([VELKO, "hq", "--config", os.path.join(self.work, "hq.toml")],
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        hq = start_hq()
+        self.start_shop()
+        wait("the shop online", lambda: [s["status"] for s in self.hq("status", "--json")["stores"]]
+             == ["online"])
+
+        # Head office is away; the shop closes its day; another shop's login takes head
+        # office's session for two seconds (the broker drops what it may not read); then the
+        # broker dies without saving. The day still reaches head office, once.
+        hq.send_signal(signal.SIGTERM)
+        hq.wait()
+        self.close_day()
+        subprocess.run(["mosquitto_sub", "-h", "127.0.0.1", "-p", str(self.port), "-i", "velko-hq",
+                        "-u", "shop-2", "-P", "shop-2-password", "-t", "velko/shop-2/#", "-W", "2"],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.broker.send_signal(signal.SIGKILL)
+        self.broker.wait()
+        self.start_broker()
+        hq = start_hq()
+        day = self.day_of_last_close()
+        reports = wait("the day at head office", lambda: self.hq("reports", "--day", day,
+                                                                 "--json")["reports"])
+        self.assertEqual([(r["store"], r["reports"]) for r in reports], [("shop-1", 1)])
+        wait("the shop's outbox receipted", lambda: self.health()["outbox"] == 0)
+
+        # A shop's login cannot publish a price list as head office's, nor a receipt; and what
+        # it may send is checked: a day far in the future, a report under another device's
+        # name in its body, a total out of range are refused, counted, and change nothing.
+        self.shop_says("velko/shop-1/till-1/pricelist/desired",
+                       {"version": 9223372036854775807, "articles": []}, retain=True)
+        bad = {"store": "shop-1", "device": "till-1", "business_day": "2099-01-01",
+               "version": 1, "reports": [1], "rows": [], "quantity": "1", "value": "1"}
+        self.shop_says("velko/shop-1/till-1/closeday/2099-01-01", bad)
+        self.shop_says("velko/shop-1/till-1/closeday/" + day,
+                       dict(bad, business_day=day, device="till-2", version=99))
+        self.shop_says("velko/shop-1/till-1/closeday/" + day,
+                       dict(bad, business_day=day, value="99999999.99", version=99))
+        health = lambda: json.load(urllib.request.urlopen(
+            "http://127.0.0.1:%d/api/health" % hq_port))
+        wait("three refusals", lambda: health()["refused"] >= 3)
+        prices = os.path.join(self.work, "prices.csv")
+        with open(prices, "w") as f:
+            f.write("code,name,price\n123,KAWA,18.99\n")
+        self.assertEqual(self.hq("publish", prices).strip(), "1")
+        reports = self.hq("reports", "--day", day, "--json")["reports"]
+        self.assertEqual([(r["store"], r["device"], r["value"]) for r in reports],
+                         [("shop-1", "till-1", "0.00")])
+
+    def shop_says(self, topic, message, retain=False):
+        subprocess.run(["mosquitto_pub", "-h", "127.0.0.1", "-p", str(self.port), "-u", "shop-1",
+                        "-P", "shop-1-password", "-q", "1", "-t", topic,
+                        "-m", json.dumps(message)] + (["-r"] if retain else []), check=True)
+
     def test_tls_to_the_broker(self):
         """A shop reaches the broker over mqtts://, trusting the broker's own CA."""
         if not shutil.which("openssl"):
@@ -427,6 +488,12 @@ class HeadOfficeTest(unittest.TestCase):
         self.start_shop()
         wait("online over TLS", lambda: "velko/shop-1/status online" in self.heard_lines())
         self.assertTrue(self.health()["connected"])
+        # The broker dies: the shop reconnects over TLS once it is back.
+        self.broker.send_signal(signal.SIGKILL)
+        self.broker.wait()
+        wait("disconnected", lambda: not self.health()["connected"])
+        self.start_broker()
+        wait("connected again over TLS", lambda: self.health()["connected"])
 
     def day_of_last_close(self):
         req = urllib.request.Request("http://127.0.0.1:%d/api/reports" % self.http,
