@@ -179,6 +179,12 @@ std::optional<Receipt> take(HqStore& store, const std::string& topic, const std:
     return std::nullopt;
 }
 
+// A price list as a device's desired list: every article.
+std::string wholeList(int64_t version, const std::string& checksum, const ordered_json& articles) {
+    return ordered_json{{"version", version}, {"checksum", checksum}, {"articles", articles}}
+        .dump();
+}
+
 // What the broker brings, into the database. The client acknowledges a message to the broker
 // before it is kept, so messages the database did not take (PostgreSQL restarting, say) wait
 // here, in the order they came, and are tried again every few seconds. None is lost for good:
@@ -222,6 +228,16 @@ class Reader {
     std::atomic<bool> connected{false};
     std::atomic<mosquitto*> client{nullptr};  // where receipts go
     chain::MqttLoop* loop = nullptr;
+    // At each connection: a broker that restarted without its retained lists (or with old
+    // ones) would leave devices behind for good, so each device behind gets its list again,
+    // whole.
+    void connectedNow() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            republish_ = true;
+        }
+        wake_.notify_all();
+    }
 
   private:
     static constexpr size_t kMostWaiting = 10000;
@@ -265,6 +281,28 @@ class Reader {
         while (!stopping_) {
             wake_.wait_for(lock, std::chrono::seconds(3));
             drain();
+            if (republish_ && !failing_) republish_ = !republishBehind();
+        }
+    }
+    // Under the lock; false when the database could not say.
+    bool republishBehind() {
+        try {
+            for (const DeviceState& d : store_.devices()) {
+                if (d.desired == 0 || (d.reported >= d.desired && d.state == "verified")) continue;
+                const auto list = store_.priceList(d.desired);
+                if (!list || !client) continue;
+                const std::string topic =
+                    "velko/" + d.store + "/" + d.device + "/pricelist/desired";
+                const std::string payload =
+                    wholeList(d.desired, list->checksum, ordered_json::parse(list->articles));
+                mosquitto_publish(client, nullptr, topic.c_str(), int(payload.size()),
+                                  payload.data(), 1, true);
+            }
+            return true;
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "velko hq: the lists of devices behind are not sent again: %s\n",
+                         e.what());
+            return false;
         }
     }
 
@@ -275,7 +313,7 @@ class Reader {
     std::deque<std::pair<std::string, std::string>> waiting_;
     std::atomic<size_t> count_{0}, refused_{0};
     std::string lastRefused_;
-    bool failing_ = false, stopping_ = false;
+    bool failing_ = false, stopping_ = false, republish_ = false;
     std::thread retrier_;
 };
 
@@ -296,6 +334,7 @@ void onConnect(mosquitto* client, void* self, int rc) {
         std::fprintf(stderr, "velko hq: the broker refused: %s\n", mosquitto_connack_string(rc));
         return;
     }
+    reader.connectedNow();
     // Shared among the head offices that read the chain: each message goes to one of them.
     // (Subscriptions of their own, which sessions of before may hold, would bring it to all.)
     for (const std::string topic : {"velko/+/status", "velko/+/result/+", "velko/+/+/pricelist/+",
@@ -719,8 +758,7 @@ int publishPriceList(const HqOptions& options) {
         // The version is taken before anything is sent: a publish that fails half-way leaves
         // it used, and the next list goes out under a new one that no shop has seen.
         store->published(version, checksum, list.dump(), http::utcText(std::time(nullptr)));
-        const std::string whole =
-            ordered_json{{"version", version}, {"checksum", checksum}, {"articles", list}}.dump();
+        const std::string whole = wholeList(version, checksum, list);
         std::map<int64_t, std::string> fromBase;  // the message as changes, by base version
         std::vector<std::pair<std::string, std::string>> messages;
         const auto settled = settledVersions(*store);
@@ -732,9 +770,10 @@ int publishPriceList(const HqOptions& options) {
             const int64_t base = found->second;
             if (!fromBase.count(base)) {
                 const auto before = store->priceList(base);
-                fromBase[base] = before ? changesMessage(version, checksum, base,
-                                                         ordered_json::parse(*before), list)
-                                        : whole;
+                fromBase[base] = before
+                                     ? changesMessage(version, checksum, base,
+                                                      ordered_json::parse(before->articles), list)
+                                     : whole;
             }
             if (fromBase[base].size() < whole.size()) messages.back().second = fromBase[base];
         }

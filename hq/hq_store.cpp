@@ -116,11 +116,11 @@ void HqStore::published(int64_t version, const std::string& checksum, const std:
         {version, checksum, articles, at});
 }
 
-std::optional<std::string> HqStore::priceList(int64_t version) {
+std::optional<HqStore::PublishedList> HqStore::priceList(int64_t version) {
     const auto rows =
-        db_->run("SELECT articles FROM price_lists WHERE version = ?1", {version}).rows;
+        db_->run("SELECT checksum, articles FROM price_lists WHERE version = ?1", {version}).rows;
     if (rows.empty()) return std::nullopt;
-    return rows[0][0];
+    return PublishedList{rows[0][0], rows[0][1]};
 }
 
 std::vector<StoreState> HqStore::stores() {

@@ -53,8 +53,11 @@ class HqStore {
     void published(int64_t version, const std::string& checksum, const std::string& articles,
                    const std::string& at);
 
-    // A published list's articles (JSON), when it is known.
-    std::optional<std::string> priceList(int64_t version);
+    // A published list's checksum and articles (JSON), when it is known.
+    struct PublishedList {
+        std::string checksum, articles;
+    };
+    std::optional<PublishedList> priceList(int64_t version);
 
     std::vector<StoreState> stores();
     std::vector<DeviceState> devices();

@@ -405,7 +405,7 @@ class HeadOfficeTest(unittest.TestCase):
         start_hq = lambda: self.spawn([VELKO, "hq", "--config", os.path.join(self.work, "hq.toml")],
                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         hq = start_hq()
-        self.start_shop()
+        self.shops_serve = self.start_shop()
         wait("the shop online", lambda: [s["status"] for s in self.hq("status", "--json")["stores"]]
              == ["online"])
 
@@ -446,10 +446,24 @@ class HeadOfficeTest(unittest.TestCase):
         prices = os.path.join(self.work, "prices.csv")
         with open(prices, "w") as f:
             f.write("code,name,price\n123,KAWA,18.99\n")
-        self.assertEqual(self.hq("publish", prices).strip(), "1")
         reports = self.hq("reports", "--day", day, "--json")["reports"]
         self.assertEqual([(r["store"], r["device"], r["value"]) for r in reports],
                          [("shop-1", "till-1", "0.00")])
+
+        # A list published while the shop is away, then the broker dies before it saves it:
+        # head office sends it again once it is back, and the shop gets it.
+        serve = self.shops_serve
+        serve.send_signal(signal.SIGTERM)
+        serve.wait()
+        self.assertEqual(self.hq("publish", "--store", "shop-1", "--device", "till-1",
+                                 prices).strip(), "1")
+        self.broker.send_signal(signal.SIGKILL)
+        self.broker.wait()
+        self.start_broker()
+        self.start_shop()
+        wait("the list verified", lambda: [(d["reported"], d["state"]) for d in
+                                           self.hq("status", "--json")["devices"]]
+             == [(1, "verified")])
 
     def shop_says(self, topic, message, retain=False):
         subprocess.run(["mosquitto_pub", "-h", "127.0.0.1", "-p", str(self.port), "-u", "shop-1",
