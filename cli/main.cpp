@@ -539,6 +539,14 @@ int main(int argc, char** argv) {
         ->add_option("--wait", hqOptions.waitSeconds,
                      "seconds to wait for the answers (default 300)")
         ->check(CLI::Range(0, 86400));
+    hqCommand
+        ->add_option("--expires", hqOptions.expiresMinutes,
+                     "minutes after which a shop that had not received it does not run it "
+                     "(default 60)")
+        ->check(CLI::Range(1, 10080));
+    hqCommand->add_option("--day", hqOptions.day,
+                          "close-day: the business day meant, YYYY-MM-DD; a shop already in "
+                          "another day does not close it");
     hqCommand->add_flag("--json", hqOptions.json, "the answers as JSON");
     hqCommand->add_option("COMMAND", hqOptions.command, "close-day, download or scan")
         ->required()

@@ -876,7 +876,17 @@ int sendCommand(const HqOptions& options) {
                          "with --store\n");
             return 2;
         }
-        ordered_json body = {{"command", options.command}};
+        if (!options.day.empty() &&
+            (options.command != "close-day" || !plausibleDay(options.day, std::time(nullptr)))) {
+            std::fprintf(stderr, "velko hq: --day is a business day (YYYY-MM-DD) of close-day\n");
+            return 2;
+        }
+        // A command that waited at the broker for a shop that was away is not run late: a
+        // close of day sent at night would close the next day in the morning.
+        ordered_json body = {
+            {"command", options.command},
+            {"expires", http::utcText(std::time(nullptr) + 60 * options.expiresMinutes)}};
+        if (!options.day.empty()) body["business_day"] = options.day;
         if (!options.devices.empty()) body["devices"] = options.devices;
         if (!options.numbers.empty()) body["numbers"] = options.numbers;
         const std::string id = commandId();

@@ -12,10 +12,11 @@ struct HqOptions {
     std::string config;
     std::vector<std::string> stores, devices;  // publish: where to (none: every one known)
     std::string file;                          // publish: the price list
-    std::string day;                           // reports: the business day
-    std::string command;                       // command: close-day, download or scan
-    std::string numbers;                       // command scan: the device numbers asked
-    int waitSeconds = 300;                     // command: how long to wait for the answers
+    std::string day;          // reports: the business day; command close-day: the day meant
+    std::string command;      // command: close-day, download or scan
+    std::string numbers;      // command scan: the device numbers asked
+    int waitSeconds = 300;    // command: how long to wait for the answers
+    int expiresMinutes = 60;  // command: not run by a shop after this
     bool json = false;
 };
 

@@ -369,6 +369,20 @@ void HeadOffice::command(const std::string& id, const std::string& payload) {
     const auto devices = devicesNamed(service_.config(), names, &unknown);
     JobInput input;
     input.kind = kind;
+    const std::time_t now = std::time(nullptr);
+    const std::string expires = text("expires"), day = text("business_day");
+    const bool late = expires.size() == 20 && expires[10] == 'T' && expires[19] == 'Z' &&
+                      http::utcText(now) > expires;  // the form orders as the time does
+    if (late || (kind == "close-day" && !day.empty() && day != service_.businessDay(now))) {
+        const std::string why =
+            late ? "the command expired at " + expires + " before it came: not run"
+                 : "the command meant business day " + day + ", and this shop is in " +
+                       service_.businessDay(now) + ": not run";
+        publish("velko/" + config_.store + "/result/" + id,
+                http::safeDump(ordered_json{{"id", id}, {"state", "expired"}, {"error", why}}),
+                false);
+        return;
+    }
     if (kind != "close-day" && kind != "download" && kind != "scan")
         problem = "the command must be close-day, download or scan";
     else if (!unknown.empty())

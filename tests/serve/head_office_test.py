@@ -229,6 +229,17 @@ class HeadOfficeTest(unittest.TestCase):
         self.head_office_says("velko/shop-1/command/c-1", {"command": "download"})
         wait("answered again", lambda: self.messages("velko/shop-1/result/c-1")[1:])
         self.assertEqual(len(self.jobs("download")), 1)
+        # A command that came after its expiry, or a close of day meant for another business
+        # day, is answered so and not run.
+        self.head_office_says("velko/shop-1/command/c-2",
+                              {"command": "download", "expires": "2020-01-01T00:00:00Z"})
+        self.head_office_says("velko/shop-1/command/c-3",
+                              {"command": "close-day", "business_day": "2020-01-01"})
+        for c in ("c-2", "c-3"):
+            late = wait("the answer", lambda: self.messages("velko/shop-1/result/" + c))
+            self.assertEqual(late[0]["state"], "expired", late)
+        self.assertIn("2020-01-01", late[0]["error"])
+        self.assertEqual((len(self.jobs("download")), len(self.jobs("close-day"))), (1, 0))
 
         # A shop that was offline gets the latest desired list when it is back, and only it.
         serve.send_signal(signal.SIGTERM)
