@@ -521,6 +521,13 @@ int main(int argc, char** argv) {
         "hq",
         "head office: read the chain's shops from the MQTT broker into a database and "
         "answer an API (until stopped), publish price lists, show where the chain stands");
+    hq->footer(
+        "Exit status:\n"
+        "   0  done\n"
+        "   1  the broker or the database failed; a command was not answered well by every "
+        "store; a device has no report of the day\n"
+        "   2  the command line or the configuration is wrong, or the port is in use\n"
+        "   3  the price list has faults: nothing was published");
     hq->add_option("--config", hqOptions.config, "head office's configuration (TOML)")
         ->required()
         ->type_name("FILE");

@@ -986,9 +986,11 @@ int printReports(const HqOptions& options) {
     try {
         auto store = openStore(config);
         const ordered_json reports = reportsJson(*store, options.day);
+        // A day some devices have not reported is not a success for a script to pass over.
+        const int status = reports["missing"].empty() ? 0 : 1;
         if (options.json) {
             std::printf("%s\n", http::safeDump(reports, 2).c_str());
-            return 0;
+            return status;
         }
         std::printf("%-20s %-12s %8s %8s %12s %12s\n", "store", "device", "reports", "articles",
                     "quantity", "value");
@@ -1001,7 +1003,7 @@ int printReports(const HqOptions& options) {
         for (const auto& m : reports["missing"])
             std::printf("%-20s %-12s missing\n", m["store"].get<std::string>().c_str(),
                         m["device"].get<std::string>().c_str());
-        return 0;
+        return status;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "velko hq: %s\n", e.what());
         return 1;
