@@ -2,8 +2,9 @@
 # Makes the Debian package velko_VERSION_ARCH.deb from a Linux build tree:
 #   /usr/bin/velko and velko-sim (stripped), the library libvelko.so.VERSION with its SONAME
 #   link libvelko.so.1 and the link libvelko.so to build against, /usr/include/velko/velko.h,
-#   the systemd unit velko.service, the example configuration /etc/velko/velko.toml (a
-#   conffile), the man pages velko(1), velko-sim(1) and velko-serve(1), and in
+#   the systemd units velko.service and velko-hq.service, the example configurations
+#   /etc/velko/velko.toml and /etc/velko/hq.toml (conffiles), the broker's example
+#   configuration and access list, the man pages velko(1), velko-sim(1) and velko-serve(1), and in
 #   /usr/share/doc/velko the copyright, the changelog, README.md, SERVICE.md and a sample price
 #   list; the maintainer scripts make the user velko and guard the configuration's secrets.
 # Depends is worked out by dpkg-shlibdeps from the binaries themselves, plus adduser for the
@@ -34,7 +35,8 @@ pkg=$work/velko
 lib=usr/lib/$multiarch
 doc=usr/share/doc/velko
 mkdir -p "$pkg/DEBIAN" "$pkg/usr/bin" "$pkg/$lib" "$pkg/usr/include/velko" \
-         "$pkg/lib/systemd/system" "$pkg/etc/velko" "$pkg/usr/share/man/man1" "$pkg/$doc/examples"
+         "$pkg/lib/systemd/system" "$pkg/etc/velko" "$pkg/usr/share/man/man1" \
+         "$pkg/$doc/examples/mosquitto"
 
 # As dh_strip does: no debugging symbols, no compiler notes.
 install -m 755 "$build/velko" "$build/velko-sim" "$pkg/usr/bin/"
@@ -47,8 +49,10 @@ ln -s "libvelko.so.$version" "$pkg/$lib/$soname"
 ln -s "$soname" "$pkg/$lib/libvelko.so"
 install -m 644 "$root/include/velko/velko.h" "$pkg/usr/include/velko/"
 
-install -m 644 "$recipe/velko.service" "$pkg/lib/systemd/system/"
-install -m 644 "$recipe/velko.toml" "$pkg/etc/velko/"
+install -m 644 "$recipe/velko.service" "$recipe/velko-hq.service" "$pkg/lib/systemd/system/"
+install -m 644 "$recipe/velko.toml" "$recipe/hq.toml" "$pkg/etc/velko/"
+install -m 644 "$root/packaging/mosquitto/velko.conf" "$root/packaging/mosquitto/velko.acl" \
+    "$pkg/$doc/examples/mosquitto/"
 for page in velko velko-sim velko-serve; do
     gzip -9n <"$recipe/$page.1" >"$pkg/usr/share/man/man1/$page.1.gz"
 done
@@ -57,7 +61,7 @@ gzip -9n <"$recipe/changelog" >"$pkg/$doc/changelog.gz"
 install -m 644 "$root/samples/articles.csv" "$pkg/$doc/examples/"
 
 install -m 755 "$recipe/postinst" "$recipe/prerm" "$recipe/postrm" "$pkg/DEBIAN/"
-echo /etc/velko/velko.toml >"$pkg/DEBIAN/conffiles"
+printf '/etc/velko/velko.toml\n/etc/velko/hq.toml\n' >"$pkg/DEBIAN/conffiles"
 # Programs linked against libvelko.so.1 depend on this package; the loader's cache learns of
 # the library on installation.
 echo "libvelko ${soname#libvelko.so.} velko (>= $version)" >"$pkg/DEBIAN/shlibs"

@@ -39,6 +39,8 @@ for file in /usr/bin/velko /usr/bin/velko-sim \
             "/usr/lib/$multiarch/libvelko.so.$version" "/usr/lib/$multiarch/libvelko.so.1" \
             "/usr/lib/$multiarch/libvelko.so" /usr/include/velko/velko.h \
             /lib/systemd/system/velko.service /etc/velko/velko.toml \
+            /lib/systemd/system/velko-hq.service /etc/velko/hq.toml \
+            /usr/share/doc/velko/examples/mosquitto/velko.acl \
             /usr/share/man/man1/velko.1.gz /usr/share/man/man1/velko-sim.1.gz \
             /usr/share/man/man1/velko-serve.1.gz /usr/share/doc/velko/copyright \
             /usr/share/doc/velko/changelog.gz /usr/share/doc/velko/README.md \
@@ -55,8 +57,8 @@ depends_names=$(tr ',|' '\n\n' <<<"$depends" | sed -E 's/^ *([^ (]+).*/\1/')
 grep -qx adduser <<<"$depends_names" || fail "Depends lacks adduser, which postinst runs"
 control=$work/control
 dpkg-deb --control "$deb" "$control"
-[ "$(cat "$control/conffiles" 2>/dev/null)" = /etc/velko/velko.toml ] ||
-    fail "conffiles is not /etc/velko/velko.toml alone, so an upgrade would overwrite the shop's tokens"
+[ "$(cat "$control/conffiles" 2>/dev/null)" = "$(printf '/etc/velko/velko.toml\n/etc/velko/hq.toml')" ] ||
+    fail "conffiles is not velko.toml and hq.toml, so an upgrade would overwrite the tokens"
 for script in postinst prerm postrm; do
     [ -x "$control/$script" ] || { fail "no executable $script"; continue; }
     sh -n "$control/$script" || fail "$script is not valid sh"
@@ -143,9 +145,11 @@ fi
 
 # The unit as systemd reads it; the program it starts is the unpacked one.
 mkdir -p "$work/unit"
-sed "s|/usr/bin/velko |$x/usr/bin/velko |" "$x/lib/systemd/system/velko.service" >"$work/unit/velko.service"
-verdict=$(systemd-analyze verify --man=no "$work/unit/velko.service" 2>&1) && [ -z "$verdict" ] ||
-    fail "systemd-analyze verify: $verdict"
+for unit in velko.service velko-hq.service; do
+    sed "s|/usr/bin/velko |$x/usr/bin/velko |" "$x/lib/systemd/system/$unit" >"$work/unit/$unit"
+    verdict=$(systemd-analyze verify --man=no "$work/unit/$unit" 2>&1) && [ -z "$verdict" ] ||
+        fail "systemd-analyze verify $unit: $verdict"
+done
 
 # The example configuration. As shipped its token is a placeholder that must not let anyone
 # in: the service refuses to start on it.
@@ -189,6 +193,11 @@ else
     server=""
     [ -f "$work/data/velko.db" ] || fail "velko serve kept no velko.db in its data directory"
 fi
+
+# Head office's example likewise: its placeholder token keeps it from starting.
+timeout 20 "$x/usr/bin/velko" hq --config "$x/etc/velko/hq.toml" >/dev/null 2>"$work/hq.err"
+[ $? -eq 2 ] && grep -q secret "$work/hq.err" ||
+    fail "velko hq did not refuse the example's placeholder token: $(cat "$work/hq.err")"
 
 if [ $failures -gt 0 ]; then
     echo "check_deb: $deb: $failures failure(s)" >&2
