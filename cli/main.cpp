@@ -536,7 +536,9 @@ int main(int argc, char** argv) {
     hqPublish->add_option("--device", hqOptions.devices, "only this device (repeat for several)");
     hqPublish->add_option("FILE", hqOptions.file, "the price list, CSV or JSON")->required();
     auto* hqCommand = hq->add_subcommand(
-        "command", "have the shops close the day, download their tables or scan their lines");
+        "command",
+        "have the shops close the day, download their tables, scan their lines or send a "
+        "day's reports again");
     hqCommand->add_option("--store", hqOptions.stores, "only this store (repeat for several)");
     hqCommand->add_option("--device", hqOptions.devices,
                           "only this device or group (repeat for several)");
@@ -552,12 +554,12 @@ int main(int argc, char** argv) {
                      "(default 60)")
         ->check(CLI::Range(1, 10080));
     hqCommand->add_option("--day", hqOptions.day,
-                          "close-day: the business day meant, YYYY-MM-DD; a shop already in "
-                          "another day does not close it");
+                          "close-day: the business day meant, YYYY-MM-DD, which a shop already "
+                          "in another does not close; resend: the day to send again");
     hqCommand->add_flag("--json", hqOptions.json, "the answers as JSON");
-    hqCommand->add_option("COMMAND", hqOptions.command, "close-day, download or scan")
+    hqCommand->add_option("COMMAND", hqOptions.command, "close-day, download, scan or resend")
         ->required()
-        ->check(CLI::IsMember({"close-day", "download", "scan"}));
+        ->check(CLI::IsMember({"close-day", "download", "scan", "resend"}));
     auto* hqStatus = hq->add_subcommand("status", "each store's presence and each device's list");
     hqStatus->add_flag("--json", hqOptions.json, "as JSON");
     auto* hqReports = hq->add_subcommand("reports", "the day reports of a business day");

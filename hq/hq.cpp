@@ -825,6 +825,7 @@ ordered_json jobsOf(const ordered_json& answer) {
 // Whether a shop ran the command and every job of it ended well.
 bool answeredWell(const ordered_json& answer) {
     const auto jobs = jobsOf(answer);
+    if (answer.contains("resent")) return !answer.contains("error");
     return !answer.contains("error") && !jobs.empty() &&
            std::all_of(jobs.begin(), jobs.end(),
                        [](const ordered_json& job) { return field(job, "state") == "done"; });
@@ -834,6 +835,12 @@ bool answeredWell(const ordered_json& answer) {
 void describeAnswer(const std::string& shop, const ordered_json& answer) {
     if (answer.contains("error"))
         std::printf("%-20s %s\n", shop.c_str(), field(answer, "error").c_str());
+    if (answer.contains("resent") && answer["resent"].is_array()) {
+        for (const auto& device : answer["resent"])
+            std::printf("%-20s %-12s %s sent again\n", shop.c_str(),
+                        device.is_string() ? device.get<std::string>().c_str() : "",
+                        field(answer, "business_day").c_str());
+    }
     for (const auto& job : jobsOf(answer)) {
         const std::string detail = job.contains("outcome") ? field(job["outcome"], "detail") : "";
         std::printf("%-20s %-12s %-10s %s\n", shop.c_str(), field(job, "device").c_str(),
@@ -876,9 +883,12 @@ int sendCommand(const HqOptions& options) {
                          "with --store\n");
             return 2;
         }
-        if (!options.day.empty() &&
-            (options.command != "close-day" || !plausibleDay(options.day, std::time(nullptr)))) {
-            std::fprintf(stderr, "velko hq: --day is a business day (YYYY-MM-DD) of close-day\n");
+        const bool dated = options.command == "close-day" || options.command == "resend";
+        if ((!options.day.empty() && (!dated || !plausibleDay(options.day, std::time(nullptr)))) ||
+            (options.command == "resend" && options.day.empty())) {
+            std::fprintf(stderr,
+                         "velko hq: --day names a business day (YYYY-MM-DD) of the last 400, for "
+                         "close-day and (required) resend\n");
             return 2;
         }
         // A command that waited at the broker for a shop that was away is not run late: a

@@ -383,8 +383,9 @@ void HeadOffice::command(const std::string& id, const std::string& payload) {
                 false);
         return;
     }
-    if (kind != "close-day" && kind != "download" && kind != "scan")
-        problem = "the command must be close-day, download or scan";
+    if (kind == "resend" && unknown.empty()) return resend(id, devices, day);
+    if (kind != "close-day" && kind != "download" && kind != "scan" && kind != "resend")
+        problem = "the command must be close-day, download, scan or resend";
     else if (!unknown.empty())
         problem = "no device or group '" + unknown + "'";
     else if (devices.empty())
@@ -410,6 +411,22 @@ void HeadOffice::command(const std::string& id, const std::string& payload) {
     // Jobs that ended already (a command delivered again) are answered now.
     (void)existing;
     for (const JobRecord& j : jobs) jobEnded(j);
+}
+
+// Head office asks for a day again (it lost it, or was restored from a backup): the day goes
+// into the outbox again, from this shop's own job log, and out as any day does.
+void HeadOffice::resend(const std::string& id, const std::vector<const DeviceConfig*>& devices,
+                        const std::string& day) {
+    ordered_json resent = ordered_json::array(), missing = ordered_json::array();
+    for (const DeviceConfig* d : devices)
+        (store_.queueDayAgain(d->name, day) ? resent : missing).push_back(d->name);
+    ordered_json answer = {{"id", id}, {"business_day", day}, {"resent", resent}};
+    if (resent.empty())
+        answer["error"] = "no device of this shop has a report of business day '" + day + "'";
+    else if (!missing.empty())
+        answer["without_report"] = missing;
+    publish("velko/" + config_.store + "/result/" + id, http::safeDump(answer), false);
+    send();
 }
 
 void HeadOffice::answer(const std::string& id, const std::vector<int64_t>& jobs) {

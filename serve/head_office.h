@@ -66,6 +66,8 @@ class HeadOffice {
     void command(const std::string& id, const std::string& payload);
     void reportPriceList(const std::string& device, nlohmann::ordered_json reported);
     void answer(const std::string& id, const std::vector<int64_t>& jobs);
+    void resend(const std::string& id, const std::vector<const DeviceConfig*>& devices,
+                const std::string& day);
     void publish(const std::string& topic, const std::string& payload, bool retain);
 
     // A price list being applied, by its sync's job.

@@ -412,6 +412,17 @@ std::vector<OutboxEntry> Store::outbox() {
     return out;
 }
 
+bool Store::queueDayAgain(const std::string& device, const std::string& businessDay) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement newest(db_,
+                     "SELECT max(id) FROM reports WHERE device = ? AND business_day = ? AND "
+                     "reset IN ('confirmed', 'unconfirmed')");
+    newest.bind(1, device).bind(2, businessDay);
+    if (!newest.step() || newest.isNull(0)) return false;
+    Statement(db_, kQueueDay).bind(1, newest.integer(0)).run();
+    return true;
+}
+
 void Store::receipted(const std::string& device, const std::string& businessDay, int64_t version) {
     std::lock_guard<std::mutex> lock(mutex_);
     Statement(db_, "DELETE FROM outbox WHERE device = ? AND business_day = ? AND version <= ?")

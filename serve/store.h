@@ -131,6 +131,9 @@ class Store {
     // device's business day into the outbox, in the transaction that says so.
     void useOutbox(bool on) { outbox_ = on; }
     std::vector<OutboxEntry> outbox();
+    // Puts a device's business day into the outbox again (head office asks for it); false when
+    // the device has no report of that day whose counters are, or may be, zeroed.
+    bool queueDayAgain(const std::string& device, const std::string& businessDay);
     // Head office has stored the day at VERSION: its entry goes, unless a later report of that
     // day raised its version meanwhile.
     void receipted(const std::string& device, const std::string& businessDay, int64_t version);

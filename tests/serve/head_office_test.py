@@ -446,6 +446,11 @@ class HeadOfficeTest(unittest.TestCase):
                                                                  "--json", check=False)["reports"])
         self.assertEqual([(r["store"], r["reports"]) for r in reports], [("shop-1", 1)])
         wait("the shop's outbox receipted", lambda: self.health()["outbox"] == 0)
+        # Head office may ask for a day again: the shop sends it from its own job log.
+        again = self.hq("command", "--store", "shop-1", "--day", day, "--wait", "60", "--json",
+                        "resend")
+        self.assertEqual(again["answers"]["shop-1"]["resent"], ["till-1"], again)
+        wait("receipted again", lambda: self.health()["outbox"] == 0)
 
         # A shop's login cannot publish a price list as head office's, nor a receipt; and what
         # it may send is checked: a day far in the future, a report under another device's
