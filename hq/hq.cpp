@@ -211,9 +211,8 @@ class Reader {
         std::lock_guard<std::mutex> lock(mutex_);
         // Bounded while the database is away: the shops send again what has no receipt.
         if (waiting_.size() >= kMostWaiting)
-            return refuse(topic,
-                          "the database is away and "
-                          "10000 messages wait already");
+            return refuse(topic, "the database is away and " + std::to_string(kMostWaiting) +
+                                     " messages wait already");
         waiting_.emplace_back(topic, payload);
         count_ = waiting_.size();
         if (waiting_.size() == 1) drain();
