@@ -49,7 +49,7 @@ class MqttLoop {
     std::mutex mutex_;
     std::condition_variable wake_;
     bool stopping_ = false;
-    std::string problem_;
+    std::string problem_, logged_;
     std::thread thread_;
 };
 

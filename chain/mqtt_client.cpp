@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <map>
 #include <stdexcept>
 
 #include "chain/broker.h"
+#include "http/host.h"
 
 namespace velko::chain {
 namespace {
@@ -97,8 +99,14 @@ void MqttLoop::onLog(mosquitto* client, void*, int level, const char* text) {
     std::lock_guard<std::mutex> lock(loopsMutex);
     const auto it = loops.find(client);
     if (it == loops.end()) return;
-    std::lock_guard<std::mutex> inner(it->second->mutex_);
-    it->second->problem_ = text;
+    MqttLoop& loop = *it->second;
+    std::lock_guard<std::mutex> inner(loop.mutex_);
+    loop.problem_ = text;
+    // Said once in the log, not at every try: a journal full of one line hides the rest.
+    if (loop.logged_ != loop.problem_)
+        std::fprintf(http::errors(), "MQTT %s:%d: %s\n", loop.config_.host.c_str(),
+                     loop.config_.port, text);
+    loop.logged_ = loop.problem_;
 }
 
 void MqttLoop::run() {

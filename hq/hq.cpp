@@ -354,13 +354,14 @@ ordered_json statusJson(HqStore& store) {
         stores.push_back({{"store", s.store}, {"status", s.status}, {"since", s.since}});
     ordered_json devices = ordered_json::array();
     for (const DeviceState& d : store.devices()) {
-        devices.push_back({{"store", d.store},
-                           {"device", d.device},
-                           {"desired", d.desired},
-                           {"reported", d.reported},
-                           {"state", d.state},
-                           {"behind", d.desired > d.reported || d.state != "verified"},
-                           {"detail", d.detail}});
+        devices.push_back(
+            {{"store", d.store},
+             {"device", d.device},
+             {"desired", d.desired},
+             {"reported", d.reported},
+             {"state", d.state},
+             {"behind", d.desired > 0 && (d.desired > d.reported || d.state != "verified")},
+             {"detail", d.detail}});
     }
     return {{"stores", stores}, {"devices", devices}};
 }

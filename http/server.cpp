@@ -8,6 +8,7 @@
 #include "http/host.h"
 
 #ifdef VELKO_WITH_TLS
+#include <openssl/err.h>
 #include <openssl/ssl.h>
 #endif
 
@@ -16,9 +17,25 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Set when a read on this thread's connection found its deadline passed.
+thread_local bool tooSlow = false;
+
 #ifdef VELKO_WITH_TLS
 SSL_CTX* context(void* tls) {
     return static_cast<SSL_CTX*>(tls);
+}
+
+// OpenSSL's reason for the last failure, as "key values mismatch".
+std::string tlsReason() {
+    const unsigned long error = ERR_peek_last_error();
+    ERR_clear_error();
+    const char* reason = error ? ERR_reason_error_string(error) : nullptr;
+    return reason ? reason : "unknown";
+}
+
+// A key with a passphrase would have OpenSSL ask for it on the terminal, and wait.
+int noPassphrase(char*, int, int, void*) {
+    return 0;
 }
 #else
 struct SSL;
@@ -89,9 +106,11 @@ class Connection final : public httplib::Stream {
     bool waitToRead() const {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now());
-        if (left.count() <= 0) return false;
-        return waitSocket(intptr_t(sock_), false,
-                          int(std::min<long long>(left.count(), readMs_))) == 1;
+        if (left.count() > 0 && waitSocket(intptr_t(sock_), false,
+                                           int(std::min<long long>(left.count(), readMs_))) == 1)
+            return true;
+        tooSlow = late();
+        return false;
     }
 
     long receive(char* into, size_t size) {
@@ -108,6 +127,24 @@ class Connection final : public httplib::Stream {
     char buffer_[4096];
     size_t begin_ = 0, end_ = 0;
 };
+
+// An answer and the end of the connection, before any request was read.
+void shortAnswer(socket_t sock, SSL* ssl, const std::string& status, const std::string& why) {
+    const std::string body = "{\"error\": \"" + why + "\"}\n";
+    const std::string answer = "HTTP/1.1 " + status +
+                               "\r\nContent-Type: application/json\r\nRetry-After: 5\r\n"
+                               "Connection: close\r\nContent-Length: " +
+                               std::to_string(body.size()) + "\r\n\r\n" + body;
+#ifdef VELKO_WITH_TLS
+    if (ssl) {
+        SSL_write(ssl, answer.data(), int(answer.size()));
+        return;
+    }
+#else
+    (void)ssl;
+#endif
+    sendSome(intptr_t(sock), answer.data(), answer.size());
+}
 
 }  // namespace
 
@@ -132,10 +169,15 @@ std::string Server::useTls(const std::string& certificate, const std::string& ke
     if (!ctx) {
         fault = "TLS cannot be started";
     } else if (SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION),
+               SSL_CTX_set_default_passwd_cb(ctx, noPassphrase),
                SSL_CTX_use_certificate_chain_file(ctx, certificate.c_str()) != 1) {
-        fault = "tls_cert: no certificate (PEM) can be read from " + certificate;
+        fault = "tls_cert: no certificate (PEM) can be read from " + certificate + " (" +
+                tlsReason() + ")";
     } else if (SSL_CTX_use_PrivateKey_file(ctx, key.c_str(), SSL_FILETYPE_PEM) != 1) {
-        fault = "tls_key: no private key (PEM) can be read from " + key;
+        fault = "tls_key: the key in " + key +
+                " cannot be used: it is not the certificate's, or has a passphrase, or is no "
+                "PEM key (" +
+                tlsReason() + ")";
     } else if (SSL_CTX_check_private_key(ctx) != 1) {
         fault = "tls_key: the key in " + key + " is not the certificate's";
     }
@@ -168,6 +210,10 @@ int Server::bindAlone(const std::string& host, int port) {
     return bound;
 }
 
+bool Server::requestTooSlow() {
+    return tooSlow;
+}
+
 void Server::stopServing() {
     stop();
     std::lock_guard<std::mutex> lock(mutex_);
@@ -193,36 +239,41 @@ bool Server::process_and_close_socket(socket_t sock) {
     std::string address;
     int port = 0;
     socketAddress(intptr_t(sock), true, address, port);
-    if (!admit(sock, address)) {
-        if (!tls_) {
-            const std::string body = "{\"error\": \"this address has " +
-                                     std::to_string(limits_.perAddress) +
-                                     " connections open, the most it may\"}\n";
-            const std::string answer =
-                "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\n"
-                "Retry-After: 5\r\nConnection: close\r\nContent-Length: " +
-                std::to_string(body.size()) + "\r\n\r\n" + body;
-            sendSome(intptr_t(sock), answer.data(), answer.size());
-        }
-        closeConnection(intptr_t(sock));
-        return false;
-    }
+    const bool admitted = admit(sock, address);
     SSL* ssl = nullptr;
 #ifdef VELKO_WITH_TLS
     // The accepted socket's receive timeout (the library's read timeout) bounds the handshake.
     if (tls_) {
-        ssl = SSL_new(context(tls_));
-        if (ssl && (SSL_set_fd(ssl, int(sock)) != 1 || SSL_accept(ssl) != 1)) {
+        // A TLS handshake starts with 0x16; a plain HTTP request with a letter, and is told.
+        char first = 0;
+        if (waitSocket(intptr_t(sock), false, int(read_timeout_sec_ * 1000)) == 1 &&
+            recv(int(sock), &first, 1, MSG_PEEK) == 1 && first != 0x16) {
+            shortAnswer(sock, nullptr, "400 Bad Request",
+                        "this port speaks HTTPS: use https:// to reach it");
+            ssl = nullptr;
+        } else if ((ssl = SSL_new(context(tls_))) &&
+                   (SSL_set_fd(ssl, int(sock)) != 1 || SSL_accept(ssl) != 1)) {
             SSL_free(ssl);
             ssl = nullptr;
         }
         if (!ssl) {
-            leave(sock, address);
+            if (admitted) leave(sock, address);
             closeConnection(intptr_t(sock));
             return false;
         }
     }
 #endif
+    if (!admitted) {
+        shortAnswer(sock, ssl, "503 Service Unavailable",
+                    "this address has " + std::to_string(limits_.perAddress) +
+                        " connections open, the most it may");
+#ifdef VELKO_WITH_TLS
+        SSL_free(ssl);
+#endif
+        closeConnection(intptr_t(sock));
+        return false;
+    }
+    tooSlow = false;
     Connection connection(sock, ssl, read_timeout_sec_, write_timeout_sec_);
     bool ok = false;
     for (size_t left = keep_alive_max_count_; svr_sock_ != INVALID_SOCKET && left > 0; --left) {

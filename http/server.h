@@ -39,6 +39,10 @@ class Server : public httplib::Server {
     // stop does not wait for their keep-alive to run out.
     void stopServing();
 
+    // In an error handler: whether this thread's request failed because its client let a
+    // deadline pass (headerSeconds, or the body's floor rate), for a 408 that says so.
+    static bool requestTooSlow();
+
   private:
     bool process_and_close_socket(socket_t sock) override;
     bool admit(socket_t sock, const std::string& address);

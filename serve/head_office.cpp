@@ -123,7 +123,13 @@ void HeadOffice::onConnect(mosquitto* client, void* self, int rc) {
     {
         std::lock_guard<std::mutex> lock(office.mutex_);
         office.connected_ = rc == 0;
-        office.problem_ = rc == 0 ? "" : mosquitto_connack_string(rc);
+        const std::string refused = rc == 0 ? "" : mosquitto_connack_string(rc);
+        if (!refused.empty() && refused != office.problem_)
+            std::fprintf(http::errors(),
+                         "velko serve: head office's broker refused this shop: %s (check "
+                         "[head_office] username and password, and the broker's password file)\n",
+                         refused.c_str());
+        office.problem_ = refused;
         // A new connection sends every day without a receipt at once.
         office.sent_.clear();
     }

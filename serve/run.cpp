@@ -10,6 +10,7 @@
 #include <random>
 #include <sstream>
 
+#include "http/guard.h"
 #include "http/host.h"
 #include "http/server.h"
 #include "serve/api.h"
@@ -218,8 +219,15 @@ int runServe(const ServeOptions& options) {
     const size_t maxBody = config.maxBody;
     web.set_error_handler([maxBody](const httplib::Request&, httplib::Response& res) {
         if (!res.body.empty()) return;
+        for (const auto& header : http::securityHeaders())
+            res.set_header(header.first, header.second);
         std::string why = "the request is not understood";
-        if (res.status == 413) {
+        if (http::Server::requestTooSlow()) {
+            res.status = 408;
+            why =
+                "the request did not arrive in time: its headers within 10 s, its body at "
+                "16 KiB/s";
+        } else if (res.status == 413) {
             why = "the body is over " + std::to_string(maxBody) + " bytes (max_body)";
         } else if (res.status == 400) {
             why =
