@@ -15,8 +15,9 @@ HqConfig parseHqConfig(const std::string& text, const std::string& file,
     toml::table root;
     if (!http::parseToml(text, file, root, faults)) return config;
     http::TomlReader read(file, faults);
-    read.onlyKeys(root, {"broker", "username", "password", "ca", "cert", "key", "data", "listen",
-                         "token", "database", "max_message_bytes", "client_id"});
+    read.onlyKeys(root,
+                  {"broker", "username", "password", "ca", "cert", "key", "data", "listen", "token",
+                   "database", "max_message_bytes", "client_id", "tool_username", "tool_password"});
     chain::readBroker(read, root, config.broker);
     read.text(root, "data", config.data, false);
     std::string value;
@@ -29,6 +30,8 @@ HqConfig parseHqConfig(const std::string& text, const std::string& file,
                    "leave it out for SQLite in 'data'");
     if (read.text(root, "client_id", config.clientId, false) && !http::goodName(config.clientId))
         read.fault(root.get("client_id"), "'client_id' must be letters, digits, '-' and '_'");
+    read.text(root, "tool_username", config.toolUsername, false);
+    read.text(root, "tool_password", config.toolPassword, false);
     read.integer(root, "max_message_bytes", 1024, int64_t(1) << 30, config.maxMessage);
     config.tokens = http::readTokens(read, root);
     return config;

@@ -19,6 +19,19 @@ struct HqConfig {
     std::string host = "127.0.0.1";
     int port = 8650;
     std::vector<http::Token> tokens;
+    // The login of head office's command line (publish, command) when it has one of its own:
+    // a broker that makes every client's id its login (the example's) would otherwise have the
+    // command line take the running head office's session.
+    std::string toolUsername, toolPassword;
+    // The broker as the command line reaches it.
+    chain::BrokerConfig toolBroker() const {
+        chain::BrokerConfig b = broker;
+        if (!toolUsername.empty()) {
+            b.username = toolUsername;
+            b.password = toolPassword;
+        }
+        return b;
+    }
     // Head office's own session at the broker. Several head offices on one database each have
     // their own, and share the shops' messages between them.
     std::string clientId = "velko-hq";

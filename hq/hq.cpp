@@ -777,7 +777,7 @@ int publishPriceList(const HqOptions& options) {
             }
             if (fromBase[base].size() < whole.size()) messages.back().second = fromBase[base];
         }
-        BrokerSession broker(config.broker, "velko-hq-publish-" + std::to_string(version));
+        BrokerSession broker(config.toolBroker(), "velko-hq-publish-" + std::to_string(version));
         if (!broker.connect()) {
             std::fprintf(stderr, "velko hq: nothing was published; version %lld is left unused\n",
                          (long long)version);
@@ -900,7 +900,7 @@ int sendCommand(const HqOptions& options) {
         if (!options.devices.empty()) body["devices"] = options.devices;
         if (!options.numbers.empty()) body["numbers"] = options.numbers;
         const std::string id = commandId();
-        BrokerSession broker(config.broker, "velko-" + id);
+        BrokerSession broker(config.toolBroker(), "velko-" + id);
         // Subscribed before sending, so that no answer is missed.
         if (!broker.connect() || !broker.subscribe("velko/+/result/" + id)) {
             std::fprintf(stderr, "velko hq: the command was not sent\n");

@@ -58,14 +58,25 @@ class HeadOfficeTest(unittest.TestCase):
         self.procs = []
         self.port = free_port()
         passwd = os.path.join(self.work, "passwd")
-        for user in ("head-office", "shop-1", "shop-2", "shop-3"):
+        users = ("head-office", "head-office-2", "head-office-tool", "observer", "shop-1",
+                 "shop-2", "shop-3")
+        for user in users:
             subprocess.run(["mosquitto_passwd", "-b", *(["-c"] if user == "head-office" else []),
                             passwd, user, user + "-password"], check=True)
         os.chmod(passwd, 0o644)
         with open(os.path.join(self.work, "mosquitto.conf"), "w") as f:
             f.write("per_listener_settings false\nallow_anonymous false\n")
             f.write("password_file %s\n" % passwd)
-            f.write("acl_file %s\n" % os.path.join(REPO, "packaging", "mosquitto", "velko.acl"))
+            # The shipped access list, and the test's own readers and second head office.
+            acl = os.path.join(self.work, "velko.acl")
+            with open(os.path.join(REPO, "packaging", "mosquitto", "velko.acl")) as shipped, \
+                    open(acl, "w") as out:
+                out.write(shipped.read() + "\nuser observer\ntopic read velko/#\n"
+                          "\nuser head-office-2\ntopic readwrite velko/#\n")
+            os.chmod(acl, 0o644)
+            f.write("acl_file %s\n" % acl)
+            # As the example: a client's id is its login.
+            f.write("use_username_as_clientid true\n")
             # As the example: the broker keeps sessions across its restarts, so head office's
             # subscription holds what the shops send while it reconnects.
             # (in a folder the broker's own user may write)
@@ -98,15 +109,16 @@ class HeadOfficeTest(unittest.TestCase):
     def listen(self):
         """Head office: every message under velko/, one per line, appended to self.heard."""
         with open(self.heard, "a") as out:
-            self.spawn(["mosquitto_sub", "-h", "127.0.0.1", "-p", str(self.port), "-u", "head-office",
-                        "-P", "head-office-password", "-q", "1", "-t", "velko/#", "-v"],
+            self.spawn(["mosquitto_sub", "-h", "127.0.0.1", "-p", str(self.port), "-u", "observer",
+                        "-P", "observer-password", "-q", "1", "-t", "velko/#", "-v"],
                        stdout=out)
         # Listening once it hears itself: a message sent before that would be missed.
         probe = "probe-%d" % time.monotonic_ns()
 
         def heard_probe():
             subprocess.run(["mosquitto_pub", "-h", "127.0.0.1", "-p", str(self.port), "-u",
-                            "head-office", "-P", "head-office-password", "-t", "velko/probe",
+                            "head-office-tool", "-P", "head-office-tool-password", "-t",
+                            "velko/probe",
                             "-m", probe], check=True)
             time.sleep(0.2)
             return "velko/probe " + probe in self.heard_lines()
@@ -176,7 +188,8 @@ class HeadOfficeTest(unittest.TestCase):
 
     def head_office_says(self, topic, message, retain=False):
         subprocess.run(["mosquitto_pub", "-h", "127.0.0.1", "-p", str(self.port), "-u",
-                        "head-office", "-P", "head-office-password", "-q", "1", "-t", topic,
+                        "head-office-tool", "-P", "head-office-tool-password", "-q", "1", "-t",
+                        topic,
                         "-m", json.dumps(message)] + (["-r"] if retain else []), check=True)
 
     def messages(self, topic):
@@ -314,6 +327,8 @@ class HeadOfficeTest(unittest.TestCase):
             if db:
                 f.write('database = "%s"\n' % db.url)
             hq_port = free_port()
+            f.write('tool_username = "head-office-tool"\n'
+                    'tool_password = "head-office-tool-password"\n')
             f.write('password = "head-office-password"\ndata = "%s"\nlisten = "127.0.0.1:%d"\n'
                     % (os.path.join(self.work, "hq"), hq_port))
             f.write('[[token]]\nname = "office"\nsecret = "%s"\nrole = "read"\n' % TOKEN)
@@ -324,7 +339,9 @@ class HeadOfficeTest(unittest.TestCase):
         with open(os.path.join(self.work, "hq.toml")) as f, \
                 open(os.path.join(self.work, "hq-2.toml"), "w") as out:
             out.write('client_id = "velko-hq-2"\n' +
-                      f.read().replace(str(hq_port), str(free_port())))
+                      f.read().replace(str(hq_port), str(free_port()))
+                      .replace('"head-office"', '"head-office-2"')
+                      .replace('"head-office-password"', '"head-office-2-password"'))
         self.spawn([VELKO, "hq", "--config", os.path.join(self.work, "hq-2.toml")],
                    stdout=subprocess.DEVNULL)
         shops = {n: self.start_shop(n) for n in (1, 2, 3)}
@@ -418,6 +435,8 @@ class HeadOfficeTest(unittest.TestCase):
         hq_port = free_port()
         with open(os.path.join(self.work, "hq.toml"), "w") as f:
             f.write('broker = "mqtt://127.0.0.1:%d"\nusername = "head-office"\n' % self.port)
+            f.write('tool_username = "head-office-tool"\n'
+                    'tool_password = "head-office-tool-password"\n')
             f.write('password = "head-office-password"\ndata = "%s"\nlisten = "127.0.0.1:%d"\n'
                     % (os.path.join(self.work, "hq"), hq_port))
             f.write('[[token]]\nname = "office"\nsecret = "%s"\nrole = "read"\n' % TOKEN)
