@@ -112,7 +112,7 @@ struct Receipt {
     bool refused = false;
 };
 std::optional<Receipt> take(HqStore& store, const std::string& topic, const std::string& payload,
-                            int64_t maxMessage) {
+                            bool retained, int64_t maxMessage) {
     const auto parts = topicParts(topic);
     if (parts.size() < 3 || parts[0] != "velko" || !http::goodName(parts[1]))
         throw Refused("not a shop's topic");
@@ -122,7 +122,9 @@ std::optional<Receipt> take(HqStore& store, const std::string& topic, const std:
     if (parts.size() == 3 && parts[2] == "status") {
         if (payload != "online" && payload != "offline")
             throw Refused("a status is 'online' or 'offline'");
-        store.storeStatus(shop, payload, now);
+        // A retained status is the broker's memory, handed over at (re)subscribing: its time
+        // is not now. The same status keeps the time it was heard; another is of a time unknown.
+        store.storeStatus(shop, payload, now, retained);
         return std::nullopt;
     }
     if (int64_t(payload.size()) > maxMessage)
@@ -207,13 +209,13 @@ class Reader {
                          "send their day reports again, having no receipt for them\n",
                          waiting_.size());
     }
-    void message(const std::string& topic, const std::string& payload) {
+    void message(const std::string& topic, const std::string& payload, bool retained) {
         std::lock_guard<std::mutex> lock(mutex_);
         // Bounded while the database is away: the shops send again what has no receipt.
         if (waiting_.size() >= kMostWaiting)
             return refuse(topic, "the database is away and " + std::to_string(kMostWaiting) +
                                      " messages wait already");
-        waiting_.emplace_back(topic, payload);
+        waiting_.push_back({topic, payload, retained});
         count_ = waiting_.size();
         if (waiting_.size() == 1) drain();
     }
@@ -252,9 +254,9 @@ class Reader {
     // not as head office reads it is said and dropped: it would fail the same way for ever.
     void drain() {
         while (!waiting_.empty()) {
-            const auto& [topic, payload] = waiting_.front();
+            const auto& [topic, payload, retained] = waiting_.front();
             try {
-                const auto receipt = take(store_, topic, payload, maxMessage_);
+                const auto receipt = take(store_, topic, payload, retained, maxMessage_);
                 if (receipt && receipt->refused) ++refused_;
                 if (receipt && client)
                     mosquitto_publish(client, nullptr, receipt->topic.c_str(),
@@ -309,7 +311,11 @@ class Reader {
     const int64_t maxMessage_;
     std::mutex mutex_, refusalMutex_;
     std::condition_variable wake_;
-    std::deque<std::pair<std::string, std::string>> waiting_;
+    struct Message {
+        std::string topic, payload;
+        bool retained;
+    };
+    std::deque<Message> waiting_;
     std::atomic<size_t> count_{0}, refused_{0};
     std::string lastRefused_;
     bool failing_ = false, stopping_ = false, republish_ = false;
@@ -318,7 +324,8 @@ class Reader {
 
 void onMessage(mosquitto*, void* self, const mosquitto_message* m) {
     static_cast<Reader*>(self)->message(
-        m->topic, std::string(static_cast<const char*>(m->payload), size_t(m->payloadlen)));
+        m->topic, std::string(static_cast<const char*>(m->payload), size_t(m->payloadlen)),
+        m->retain);
 }
 
 void onDisconnect(mosquitto*, void* self, int) {

@@ -46,11 +46,19 @@ HqStore::HqStore(const std::string& database)
 HqStore::~HqStore() = default;
 
 void HqStore::storeStatus(const std::string& store, const std::string& status,
-                          const std::string& at) {
-    db_->run(
-        "INSERT INTO stores(store, status, since) VALUES (?1, ?2, ?3) ON CONFLICT(store) "
-        "DO UPDATE SET status = excluded.status, since = excluded.since",
-        {store, status, at});
+                          const std::string& at, bool retained) {
+    if (!retained) {
+        db_->run(
+            "INSERT INTO stores(store, status, since) VALUES (?1, ?2, ?3) ON CONFLICT(store) "
+            "DO UPDATE SET status = excluded.status, since = excluded.since",
+            {store, status, at});
+    } else {
+        db_->run(
+            "INSERT INTO stores(store, status, since) VALUES (?1, ?2, '') ON CONFLICT(store) "
+            "DO UPDATE SET status = excluded.status, since = '' "
+            "WHERE stores.status <> excluded.status",
+            {store, status});
+    }
 }
 
 void HqStore::desired(const std::string& store, const std::string& device, int64_t version) {

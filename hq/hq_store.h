@@ -38,7 +38,10 @@ class HqStore {
     HqStore(const HqStore&) = delete;
     HqStore& operator=(const HqStore&) = delete;
 
-    void storeStatus(const std::string& store, const std::string& status, const std::string& at);
+    // A store's presence as heard AT; a RETAINED one (the broker's memory) keeps the time of
+    // the same status heard before, and is of a time unknown ("") when it changes it.
+    void storeStatus(const std::string& store, const std::string& status, const std::string& at,
+                     bool retained);
     void desired(const std::string& store, const std::string& device, int64_t version);
     void reported(const std::string& store, const std::string& device, int64_t version,
                   const std::string& state, const std::string& detail);

@@ -396,8 +396,10 @@ TEST(HqStore, KeepsEachThingOnceAtItsHighestVersionInSqliteAndPostgres) {
         SCOPED_TRACE(database);
         {
             hq::HqStore store(database);
-            store.storeStatus("shop-1", "online", "t1");
-            store.storeStatus("shop-1", "offline", "t2");
+            store.storeStatus("shop-1", "online", "t1", false);
+            store.storeStatus("shop-1", "offline", "t2", false);
+            store.storeStatus("shop-1", "offline", "t9", true);  // the broker's memory, later
+            store.storeStatus("shop-2", "offline", "t9", true);  // of a time unknown
             store.desired("shop-1", "till-1", 3);
             store.desired("shop-1", "till-1", 2);  // older: no change
             store.reported("shop-1", "till-1", 3, "verified", "");
@@ -419,8 +421,10 @@ TEST(HqStore, KeepsEachThingOnceAtItsHighestVersionInSqliteAndPostgres) {
         hq::HqStore store(database);  // reopened: the schema is there, nothing is lost
         EXPECT_EQ(store.nextVersion(), 5);
         const auto stores = store.stores();
-        ASSERT_EQ(stores.size(), 1u);
-        EXPECT_EQ(stores[0].status, "offline");
+        ASSERT_EQ(stores.size(), 2u);
+        EXPECT_EQ(std::make_pair(stores[0].status, stores[0].since),
+                  std::make_pair(std::string("offline"), std::string("t2")));
+        EXPECT_EQ(stores[1].since, "");
         const auto devices = store.devices();
         ASSERT_EQ(devices.size(), 2u);  // till-2 known from its report alone
         EXPECT_EQ(devices[0].device, "till-1");
