@@ -562,6 +562,21 @@ int main(int argc, char** argv) {
         ->check(CLI::IsMember({"close-day", "download", "scan", "resend"}));
     auto* hqStatus = hq->add_subcommand("status", "each store's presence and each device's list");
     hqStatus->add_flag("--json", hqOptions.json, "as JSON");
+    // The register: which stores and devices are the chain's, as its IT keeps them.
+    auto* hqStore = hq->add_subcommand("store", "add, retire or rename a store in the register");
+    hqStore->add_option("CHANGE", hqOptions.change, "add, retire or rename")
+        ->required()
+        ->check(CLI::IsMember({"add", "retire", "rename"}));
+    hqStore->add_option("NAME", hqOptions.names, "the store (rename: and its new name)")
+        ->required()
+        ->expected(1, 2);
+    auto* hqDevice = hq->add_subcommand("device", "add or retire a store's device in the register");
+    hqDevice->add_option("CHANGE", hqOptions.change, "add or retire")
+        ->required()
+        ->check(CLI::IsMember({"add", "retire"}));
+    hqDevice->add_option("STORE DEVICE", hqOptions.names, "the store and the device")
+        ->required()
+        ->expected(2);
     auto* hqReports = hq->add_subcommand("reports", "the day reports of a business day");
     hqReports->add_option("--day", hqOptions.day, "the business day, YYYY-MM-DD")->required();
     hqReports->add_flag("--json", hqOptions.json, "as JSON");
@@ -585,6 +600,17 @@ int main(int argc, char** argv) {
         if (hqCommand->parsed()) return velko::hq::sendCommand(hqOptions);
         if (hqStatus->parsed()) return velko::hq::printStatus(hqOptions);
         if (hqReports->parsed()) return velko::hq::printReports(hqOptions);
+        if (hqStore->parsed() || hqDevice->parsed()) {
+            hqOptions.registerOf = hqStore->parsed() ? "store" : "device";
+            if (hqStore->parsed() &&
+                (hqOptions.change == "rename") != (hqOptions.names.size() == 2)) {
+                std::fprintf(stderr,
+                             "velko hq store: rename takes the store and its new name; "
+                             "add and retire the store alone\n");
+                return EXIT_USAGE;
+            }
+            return velko::hq::changeRegister(hqOptions);
+        }
         return velko::hq::runHq(hqOptions);
     }
 #endif

@@ -68,6 +68,33 @@ std::vector<std::string> topicParts(const std::string& topic) {
     return parts;
 }
 
+// What the register says of a store or one of its devices: "" when it is in service (or when
+// no register is kept: a chain that never enrolled anything), else why it is not.
+class Register {
+  public:
+    explicit Register(HqStore& store) : rows_(store.enrolled()) {}
+    std::string standing(const std::string& store, const std::string& device = "") const {
+        if (rows_.empty()) return "";
+        const auto row = [&](const std::string& d) {
+            const auto it = std::find_if(rows_.begin(), rows_.end(), [&](const auto& r) {
+                return r.store == store && r.device == d;
+            });
+            return it == rows_.end() ? nullptr : &*it;
+        };
+        const HqStore::Enrolled* shop = row("");
+        if (!shop) return "store " + store + " is not in the register";
+        if (!shop->retired.empty()) return "store " + store + " was retired " + shop->retired;
+        if (device.empty()) return "";
+        const HqStore::Enrolled* d = row(device);
+        if (!d) return store + "/" + device + " is not in the register";
+        if (!d->retired.empty()) return store + "/" + device + " was retired " + d->retired;
+        return "";
+    }
+
+  private:
+    std::vector<HqStore::Enrolled> rows_;
+};
+
 // A message head office will not keep, with the reason; the message is dropped, said and
 // counted, and a day report's shop is told so in a receipt.
 struct Refused : std::runtime_error {
@@ -138,6 +165,8 @@ std::optional<Receipt> take(HqStore& store, const std::string& topic, const std:
         store.commandResult(shop, parts[3], payload);
     } else if (parts.size() == 5 && parts[3] == "pricelist" && parts[4] == "reported" &&
                http::goodName(parts[2])) {
+        const std::string standing = Register(store).standing(shop, parts[2]);
+        if (!standing.empty()) throw Refused(standing);
         store.reported(shop, parts[2], doc.value("version", int64_t(0)), doc.value("state", ""),
                        doc.value("detail", ""));
     } else if (parts.size() == 5 && parts[3] == "closeday") {
@@ -154,6 +183,8 @@ std::optional<Receipt> take(HqStore& store, const std::string& topic, const std:
         r.version = doc.value("version", int64_t(0));
         try {
             if (!http::goodName(r.device)) throw Refused("the device's name is not a name");
+            const std::string standing = Register(store).standing(shop, r.device);
+            if (!standing.empty()) throw Refused(standing);
             if (!plausibleDay(r.businessDay, clock))
                 throw Refused("the business day '" + r.businessDay +
                               "' is not a day of the last 400");
@@ -288,8 +319,11 @@ class Reader {
     // Under the lock; false when the database could not say.
     bool republishBehind() {
         try {
+            const Register enrolled(store_);
             for (const DeviceState& d : store_.devices()) {
-                if (d.desired == 0 || (d.reported >= d.desired && d.state == "verified")) continue;
+                if (d.desired == 0 || (d.reported >= d.desired && d.state == "verified") ||
+                    !enrolled.standing(d.store, d.device).empty())
+                    continue;
                 const auto list = store_.priceList(d.desired);
                 if (!list || !client) continue;
                 const std::string topic =
@@ -356,13 +390,18 @@ bool authorized(const HqConfig& config, const httplib::Request& req) {
 }
 
 ordered_json statusJson(HqStore& store) {
+    const Register enrolled(store);
     ordered_json stores = ordered_json::array();
     for (const StoreState& s : store.stores())
-        stores.push_back({{"store", s.store}, {"status", s.status}, {"since", s.since}});
+        stores.push_back({{"store", s.store},
+                          {"status", s.status},
+                          {"since", s.since},
+                          {"standing", enrolled.standing(s.store)}});
     ordered_json devices = ordered_json::array();
     for (const DeviceState& d : store.devices()) {
         devices.push_back(
             {{"store", d.store},
+             {"standing", enrolled.standing(d.store, d.device)},
              {"device", d.device},
              {"desired", d.desired},
              {"reported", d.reported},
@@ -386,9 +425,11 @@ ordered_json reportsJson(HqStore& store, const std::string& day) {
                         {"value", formatAmount(r.value, 2)},
                         {"received", r.received}});
     }
-    // Devices known to the chain without a report of the day.
+    // Devices in service without a report of the day.
+    const Register enrolled(store);
     ordered_json missing = ordered_json::array();
     for (const DeviceState& d : store.devices()) {
+        if (!enrolled.standing(d.store, d.device).empty()) continue;
         const bool has = std::any_of(list.begin(), list.end(), [&](const ordered_json& r) {
             return r["store"] == d.store && r["device"] == d.device;
         });
@@ -729,8 +770,10 @@ int publishPriceList(const HqOptions& options) {
     }
     try {
         auto store = openStore(config);
-        // Where to: the devices named, else every device of the stores named (or of all).
+        // Where to: the devices named, else every device of the stores named (or of all) that
+        // is in service; the others are named, and why.
         std::vector<std::pair<std::string, std::string>> targets;
+        const Register enrolled(*store);
         for (const DeviceState& d : store->devices()) {
             const bool storeWanted =
                 options.stores.empty() ||
@@ -738,7 +781,11 @@ int publishPriceList(const HqOptions& options) {
             const bool deviceWanted =
                 options.devices.empty() ||
                 std::count(options.devices.begin(), options.devices.end(), d.device);
-            if (storeWanted && deviceWanted) targets.emplace_back(d.store, d.device);
+            const std::string standing = enrolled.standing(d.store, d.device);
+            if (storeWanted && deviceWanted && !standing.empty())
+                std::fprintf(stderr, "velko hq: skipped: %s\n", standing.c_str());
+            else if (storeWanted && deviceWanted)
+                targets.emplace_back(d.store, d.device);
         }
         for (const std::string& s : options.stores) {
             for (const std::string& d : options.devices) {
@@ -990,6 +1037,49 @@ int printStatus(const HqOptions& options) {
                 d["device"].get<std::string>().c_str(), (long long)d["desired"].get<int64_t>(),
                 (long long)d["reported"].get<int64_t>(), d["state"].get<std::string>().c_str(),
                 d["behind"].get<bool>() ? "  (behind)" : "");
+        return 0;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "velko hq: %s\n", e.what());
+        return 1;
+    }
+}
+
+int changeRegister(const HqOptions& options) {
+    HqConfig config;
+    if (!loadConfig(options.config, config)) return 2;
+    const auto& names = options.names;
+    for (const std::string& name : names) {
+        if (!http::goodName(name)) {
+            std::fprintf(stderr, "velko hq: '%s': names are letters, digits, '-' and '_'\n",
+                         name.c_str());
+            return 2;
+        }
+    }
+    try {
+        auto store = openStore(config);
+        const std::string now = http::utcText(std::time(nullptr));
+        const bool device = options.registerOf == "device";
+        const std::string what = device ? names[0] + "/" + names[1] : names[0];
+        bool done = true;
+        if (options.change == "add") {
+            store->enrol(names[0], device ? names[1] : "");
+        } else if (options.change == "retire") {
+            done = store->retire(names[0], device ? names[1] : "", now);
+        } else {
+            done = store->rename(names[0], names[1]);
+        }
+        if (!done) {
+            std::fprintf(
+                stderr, "velko hq: %s: %s\n", what.c_str(),
+                options.change == "rename"
+                    ? ("'" + names[1] + "' is taken, or '" + names[0] + "' unknown").c_str()
+                    : "not in service in the register");
+            return 1;
+        }
+        std::printf("%s %s: %s\n", options.registerOf.c_str(), what.c_str(),
+                    options.change == "add"      ? "in service"
+                    : options.change == "retire" ? "retired"
+                                                 : ("now " + names[1]).c_str());
         return 0;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "velko hq: %s\n", e.what());

@@ -18,6 +18,9 @@ struct HqOptions {
     int waitSeconds = 300;    // command: how long to wait for the answers
     int expiresMinutes = 60;  // command: not run by a shop after this
     bool json = false;
+    // store add|retire|rename NAME [NEW], device add|retire STORE DEVICE
+    std::string registerOf, change;
+    std::vector<std::string> names;
 };
 
 // Runs until SIGINT or SIGTERM, reading the broker into the database and answering its API.
@@ -29,6 +32,9 @@ int publishPriceList(const HqOptions& options);
 int sendCommand(const HqOptions& options);
 // Prints each store's presence and each device's price list against the one published.
 int printStatus(const HqOptions& options);
+// Changes the register of the chain: a store or device added (or back in service), retired,
+// or a store renamed everywhere head office knows it.
+int changeRegister(const HqOptions& options);
 // Prints the day reports of a business day, each (store, device) once.
 int printReports(const HqOptions& options);
 

@@ -21,6 +21,10 @@ const Migrations kSqlite = {
            PRIMARY KEY(store, device, business_day));
        CREATE TABLE command_results(store TEXT NOT NULL, id TEXT NOT NULL,
            payload TEXT NOT NULL, PRIMARY KEY(store, id));)",
+    // The register of the chain as its IT keeps it: a store (device '') and its devices, and
+    // when each was retired ('' while it is in service).
+    R"(CREATE TABLE register(store TEXT NOT NULL, device TEXT NOT NULL,
+           retired TEXT NOT NULL DEFAULT '', PRIMARY KEY(store, device));)",
 };
 
 // The same tables in PostgreSQL, whose INTEGER is of 32 bits.
@@ -131,11 +135,48 @@ std::optional<HqStore::PublishedList> HqStore::priceList(int64_t version) {
     return PublishedList{rows[0][0], rows[0][1]};
 }
 
+void HqStore::enrol(const std::string& store, const std::string& device) {
+    db_->run(
+        "INSERT INTO register(store, device) VALUES (?1, ?2) ON CONFLICT(store, device) "
+        "DO UPDATE SET retired = ''",
+        {store, device});
+    if (!device.empty()) enrol(store, "");
+}
+
+bool HqStore::retire(const std::string& store, const std::string& device, const std::string& at) {
+    // A store retired retires its devices with it.
+    return db_->run(
+                  "UPDATE register SET retired = ?3 WHERE store = ?1 AND (device = ?2 OR ?2 = "
+                  "'') AND retired = ''",
+                  {store, device, at})
+               .changed > 0;
+}
+
+bool HqStore::rename(const std::string& store, const std::string& to) {
+    if (!db_->run("SELECT 1 FROM register WHERE store = ?1", {to}).rows.empty()) return false;
+    int64_t changed = 0;
+    for (const char* table : {"register", "stores", "devices", "day_reports", "command_results"})
+        changed += db_->run(std::string("UPDATE ") + table + " SET store = ?2 WHERE store = ?1",
+                            {store, to})
+                       .changed;
+    return changed > 0;
+}
+
+std::vector<HqStore::Enrolled> HqStore::enrolled() {
+    std::vector<Enrolled> out;
+    for (const auto& row :
+         db_->run("SELECT store, device, retired FROM register ORDER BY 1, 2").rows)
+        out.push_back({row[0], row[1], row[2]});
+    return out;
+}
+
 std::vector<StoreState> HqStore::stores() {
     std::vector<StoreState> out;
     for (const auto& row :
          db_->run("SELECT store, status, since FROM stores UNION SELECT DISTINCT store, "
                   "'unknown', '' FROM devices WHERE store NOT IN (SELECT store FROM stores) "
+                  "UNION SELECT store, 'unknown', '' FROM register WHERE device = '' AND store "
+                  "NOT IN (SELECT store FROM stores) AND store NOT IN (SELECT store FROM devices) "
                   "ORDER BY 1")
              .rows)
         out.push_back({row[0], row[1], row[2]});
@@ -147,7 +188,10 @@ std::vector<DeviceState> HqStore::devices() {
     for (const auto& row :
          db_->run("SELECT store, device, desired, reported, state, detail FROM devices UNION "
                   "SELECT DISTINCT store, device, 0, 0, '', '' FROM day_reports WHERE (store, "
-                  "device) NOT IN (SELECT store, device FROM devices) ORDER BY 1, 2")
+                  "device) NOT IN (SELECT store, device FROM devices) UNION "
+                  "SELECT store, device, 0, 0, '', '' FROM register WHERE device <> '' AND "
+                  "(store, device) NOT IN (SELECT store, device FROM devices) AND (store, device) "
+                  "NOT IN (SELECT store, device FROM day_reports) ORDER BY 1, 2")
              .rows)
         out.push_back({row[0], row[1], number(row[2]), number(row[3]), row[4], row[5]});
     return out;

@@ -62,7 +62,21 @@ class HqStore {
     };
     std::optional<PublishedList> priceList(int64_t version);
 
+    // The register of the chain: stores (device "") and devices in service or retired. Enrolling
+    // a device enrols its store; enrolling again brings back one retired.
+    void enrol(const std::string& store, const std::string& device);
+    // False when there was nothing in service to retire.
+    bool retire(const std::string& store, const std::string& device, const std::string& at);
+    // Renames a store everywhere head office knows it; false when the new name is taken or
+    // the old one unknown.
+    bool rename(const std::string& store, const std::string& to);
+    struct Enrolled {
+        std::string store, device, retired;
+    };
+    std::vector<Enrolled> enrolled();
+
     std::vector<StoreState> stores();
+    // Every device head office knows: from its lists and reports, and from the register.
     std::vector<DeviceState> devices();
     std::vector<DayReport> dayReports(const std::string& day);
     struct Sales {

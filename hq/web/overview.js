@@ -62,7 +62,9 @@ function renderOffline(stores) {
       s.status === 'offline' ?
         h('span', {class: 'since'}, s.since ? `offline since ${when(s.since, 'short')}` : 'offline',
           s.since ? h('span', {class: 'muted'}, ` (${ago(s.since)})`) : null) :
-        h('span', {class: 'since muted'}, 'known from its devices; its presence never heard')))));
+        h('span', {class: 'since muted'}, 'known from its devices; its presence never heard'),
+      // Not in the register (or retired): shown, but its messages are not kept.
+      s.standing ? h('span', {class: 'muted'}, ` · ${s.standing}`) : null))));
 }
 
 function renderBehind(behind) {

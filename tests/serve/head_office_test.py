@@ -471,6 +471,26 @@ class HeadOfficeTest(unittest.TestCase):
         self.assertEqual(again["answers"]["shop-1"]["resent"], ["till-1"], again)
         wait("receipted again", lambda: self.health()["outbox"] == 0)
 
+        # The register, once kept: a device not in it is shown so and its reports are refused;
+        # a device enrolled is published to before it ever reported, a retired one is not.
+        self.hq("device", "add", "shop-1", "till-1")
+        self.hq("device", "add", "shop-2", "till-1")
+        self.shop_says("velko/shop-1/ghost-till/closeday/" + day,
+                       {"store": "shop-1", "device": "ghost-till", "business_day": day,
+                        "version": 1, "reports": [1], "rows": [], "quantity": "1", "value": "1"})
+        prices = os.path.join(self.work, "prices.csv")
+        with open(prices, "w") as f:
+            f.write("code,name,price\n123,KAWA,18.99\n")
+        self.hq("device", "retire", "shop-1", "till-1")
+        publish = subprocess.run([VELKO, "hq", "--config", os.path.join(self.work, "hq.toml"),
+                                  "publish", prices], capture_output=True, text=True, check=True)
+        self.assertIn("skipped: shop-1/till-1 was retired", publish.stderr)
+        devices = self.hq("status", "--json")["devices"]
+        self.assertEqual([(d["store"], d["device"], d["desired"], bool(d["standing"]))
+                          for d in devices],
+                         [("shop-1", "till-1", 0, True), ("shop-2", "till-1", 1, False)])
+        self.hq("device", "add", "shop-1", "till-1")  # back in service
+
         # A shop's login cannot publish a price list as head office's, nor a receipt; and what
         # it may send is checked: a day far in the future, a report under another device's
         # name in its body, a total out of range are refused, counted, and change nothing.
@@ -485,10 +505,7 @@ class HeadOfficeTest(unittest.TestCase):
                        dict(bad, business_day=day, value="99999999.99", version=99))
         health = lambda: json.load(urllib.request.urlopen(
             "http://127.0.0.1:%d/api/health" % hq_port))
-        wait("three refusals", lambda: health()["refused"] >= 3)
-        prices = os.path.join(self.work, "prices.csv")
-        with open(prices, "w") as f:
-            f.write("code,name,price\n123,KAWA,18.99\n")
+        wait("four refusals", lambda: health()["refused"] >= 4)
         reports = self.hq("reports", "--day", day, "--json", check=False)["reports"]
         self.assertEqual([(r["store"], r["device"], r["value"]) for r in reports],
                          [("shop-1", "till-1", "0.00")])
@@ -499,14 +516,14 @@ class HeadOfficeTest(unittest.TestCase):
         serve.send_signal(signal.SIGTERM)
         serve.wait()
         self.assertEqual(self.hq("publish", "--store", "shop-1", "--device", "till-1",
-                                 prices).strip(), "1")
+                                 prices).strip(), "2")
         self.broker.send_signal(signal.SIGKILL)
         self.broker.wait()
         self.start_broker()
         self.start_shop()
         wait("the list verified", lambda: [(d["reported"], d["state"]) for d in
-                                           self.hq("status", "--json")["devices"]]
-             == [(1, "verified")])
+                                           self.hq("status", "--json")["devices"]][:1]
+             == [(2, "verified")])
 
     def shop_says(self, topic, message, retain=False):
         subprocess.run(["mosquitto_pub", "-h", "127.0.0.1", "-p", str(self.port), "-u", "shop-1",
