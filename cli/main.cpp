@@ -577,6 +577,10 @@ int main(int argc, char** argv) {
     hqDevice->add_option("STORE DEVICE", hqOptions.names, "the store and the device")
         ->required()
         ->expected(2);
+    auto* hqMigrate =
+        hq->add_subcommand("migrate", "copy head office's SQLite database into PostgreSQL");
+    hqMigrate->add_option("--to", hqOptions.to, "the PostgreSQL database, postgresql://...")
+        ->required();
     auto* hqReports = hq->add_subcommand("reports", "the day reports of a business day");
     hqReports->add_option("--day", hqOptions.day, "the business day, YYYY-MM-DD")->required();
     hqReports->add_flag("--json", hqOptions.json, "as JSON");
@@ -600,6 +604,7 @@ int main(int argc, char** argv) {
         if (hqCommand->parsed()) return velko::hq::sendCommand(hqOptions);
         if (hqStatus->parsed()) return velko::hq::printStatus(hqOptions);
         if (hqReports->parsed()) return velko::hq::printReports(hqOptions);
+        if (hqMigrate->parsed()) return velko::hq::migrate(hqOptions);
         if (hqStore->parsed() || hqDevice->parsed()) {
             hqOptions.registerOf = hqStore->parsed() ? "store" : "device";
             if (hqStore->parsed() &&

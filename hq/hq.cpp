@@ -1087,6 +1087,28 @@ int changeRegister(const HqOptions& options) {
     }
 }
 
+int migrate(const HqOptions& options) {
+    HqConfig config;
+    if (!loadConfig(options.config, config)) return 2;
+    if (!config.database.empty() || !isPostgresUrl(options.to)) {
+        std::fprintf(stderr,
+                     "velko hq: migrate copies head office's SQLite database (a "
+                     "configuration without 'database') to --to postgresql://...\n");
+        return 2;
+    }
+    try {
+        auto from = openStore(config);
+        HqStore to(options.to);
+        const size_t rows = from->copyInto(to);
+        std::printf("%zu rows copied; set database = \"%s\" in %s and restart head office\n", rows,
+                    options.to.c_str(), options.config.c_str());
+        return 0;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "velko hq: %s\n", e.what());
+        return 1;
+    }
+}
+
 int printReports(const HqOptions& options) {
     HqConfig config;
     if (!loadConfig(options.config, config)) return 2;

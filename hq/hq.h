@@ -21,6 +21,7 @@ struct HqOptions {
     // store add|retire|rename NAME [NEW], device add|retire STORE DEVICE
     std::string registerOf, change;
     std::vector<std::string> names;
+    std::string to;  // migrate: the PostgreSQL database
 };
 
 // Runs until SIGINT or SIGTERM, reading the broker into the database and answering its API.
@@ -35,6 +36,8 @@ int printStatus(const HqOptions& options);
 // Changes the register of the chain: a store or device added (or back in service), retired,
 // or a store renamed everywhere head office knows it.
 int changeRegister(const HqOptions& options);
+// Copies head office's SQLite database into PostgreSQL, to move to it.
+int migrate(const HqOptions& options);
 // Prints the day reports of a business day, each (store, device) once.
 int printReports(const HqOptions& options);
 

@@ -170,6 +170,33 @@ std::vector<HqStore::Enrolled> HqStore::enrolled() {
     return out;
 }
 
+size_t HqStore::copyInto(HqStore& to) {
+    // Every table and its columns, in an order the keys allow.
+    static const std::pair<const char*, std::vector<const char*>> kTables[] = {
+        {"stores", {"store", "status", "since"}},
+        {"devices", {"store", "device", "desired", "reported", "state", "detail"}},
+        {"price_lists", {"version", "checksum", "articles", "published"}},
+        {"day_reports",
+         {"store", "device", "business_day", "version", "articles", "reports", "quantity", "value",
+          "received", "payload"}},
+        {"command_results", {"store", "id", "payload"}},
+        {"register", {"store", "device", "retired"}},
+    };
+    size_t copied = 0;
+    for (const auto& [table, columns] : kTables) {
+        std::string names, places;
+        for (size_t i = 0; i < columns.size(); ++i) {
+            names += std::string(i ? ", " : "") + columns[i];
+            places += std::string(i ? ", " : "") + "?" + std::to_string(i + 1);
+        }
+        const std::string insert = std::string("INSERT INTO ") + table + "(" + names +
+                                   ") VALUES (" + places + ") ON CONFLICT DO NOTHING";
+        for (const auto& row : db_->run(std::string("SELECT ") + names + " FROM " + table).rows)
+            copied += size_t(to.db_->run(insert, {row.begin(), row.end()}).changed);
+    }
+    return copied;
+}
+
 std::vector<StoreState> HqStore::stores() {
     std::vector<StoreState> out;
     for (const auto& row :

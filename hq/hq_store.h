@@ -75,6 +75,10 @@ class HqStore {
     };
     std::vector<Enrolled> enrolled();
 
+    // Copies every row into `to` (another database: SQLite into PostgreSQL), leaving the rows
+    // it has alone; how many were copied.
+    size_t copyInto(HqStore& to);
+
     std::vector<StoreState> stores();
     // Every device head office knows: from its lists and reports, and from the register.
     std::vector<DeviceState> devices();

@@ -442,6 +442,15 @@ TEST(HqStore, KeepsEachThingOnceAtItsHighestVersionInSqliteAndPostgres) {
         ASSERT_EQ(answers.size(), 1u);
         EXPECT_EQ(answers[0].second, "{\"again\":1}");
     }
+    // Moved to another database (SQLite to PostgreSQL, or here back): every row, once, however
+    // often it is copied.
+    hq::HqStore last(databases.back()), copy(tempDir() + "/copy.db");
+    EXPECT_EQ(last.copyInto(copy), 7u);  // 2 stores, 1 device, 1 list, 2 reports, 1 answer
+    EXPECT_EQ(last.copyInto(copy), 0u);
+    EXPECT_EQ(copy.dayReports("2026-12-08").size(), 2u);
+    EXPECT_EQ(copy.stores().size(), 2u);
+    hq::HqStore first(databases.front());
+    EXPECT_EQ(first.copyInto(last), 0u);  // it has them all already
 }
 
 }  // namespace
