@@ -505,7 +505,13 @@ class HeadOfficeTest(unittest.TestCase):
                        dict(bad, business_day=day, value="99999999.99", version=99))
         health = lambda: json.load(urllib.request.urlopen(
             "http://127.0.0.1:%d/api/health" % hq_port))
-        wait("four refusals", lambda: health()["refused"] >= 4)
+        # A report of 5 MB is refused unread (max_message_bytes, 4 MiB).
+        subprocess.run(["mosquitto_pub", "-h", "127.0.0.1", "-p", str(self.port), "-u", "shop-1",
+                        "-P", "shop-1-password", "-q", "1", "-t",
+                        "velko/shop-1/till-1/closeday/" + day, "-s"],
+                       input=b'{"rows": "' + b"x" * (5 << 20) + b'"}', check=True)
+        wait("five refusals", lambda: health()["refused"] >= 5)
+        self.assertIn("over max_message_bytes", health()["last_refused"])
         reports = self.hq("reports", "--day", day, "--json", check=False)["reports"]
         self.assertEqual([(r["store"], r["device"], r["value"]) for r in reports],
                          [("shop-1", "till-1", "0.00")])
