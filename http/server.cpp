@@ -106,11 +106,13 @@ class Connection final : public httplib::Stream {
     bool waitToRead() const {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now());
-        if (left.count() > 0 && waitSocket(intptr_t(sock_), false,
-                                           int(std::min<long long>(left.count(), readMs_))) == 1)
-            return true;
-        tooSlow = late();
-        return false;
+        const int ready = left.count() > 0
+                              ? waitSocket(intptr_t(sock_), false,
+                                           int(std::min<long long>(left.count(), readMs_)))
+                              : 0;
+        // Silent for the read timeout, or past the deadline: the client is too slow.
+        tooSlow = ready == 0;
+        return ready == 1;
     }
 
     long receive(char* into, size_t size) {

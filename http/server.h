@@ -40,7 +40,8 @@ class Server : public httplib::Server {
     void stopServing();
 
     // In an error handler: whether this thread's request failed because its client let a
-    // deadline pass (headerSeconds, or the body's floor rate), for a 408 that says so.
+    // deadline pass (headerSeconds, or the body's floor rate) or fell silent for the read
+    // timeout, for a 408 that says so.
     static bool requestTooSlow();
 
   private:

@@ -226,7 +226,7 @@ int runServe(const ServeOptions& options) {
             res.status = 408;
             why =
                 "the request did not arrive in time: its headers within 10 s, its body at "
-                "16 KiB/s";
+                "16 KiB/s, and no pause of 5 s";
         } else if (res.status == 413) {
             why = "the body is over " + std::to_string(maxBody) + " bytes (max_body)";
         } else if (res.status == 400) {
