@@ -22,10 +22,11 @@ if [ "$mode" = setup ]; then
     if [ ! -f "$prefix/.velko-ready" ]; then
         [ -d "$prefix" ] && { wineserver -k 2>/dev/null || true; }
         rm -rf "$prefix"
+        mkdir -p "$prefix" && hold_wineserver
         wineboot -i </dev/null >/dev/null 2>&1
         wine reg add 'HKLM\Software\Wine\Ports' /v COM1 /d "$com1" /f </dev/null >/dev/null 2>&1
         wine reg add 'HKLM\Software\Wine\Ports' /v COM2 /d "$com2" /f </dev/null >/dev/null 2>&1
-        wineserver -w </dev/null >/dev/null 2>&1
+        release_wineserver  # saves the registry
         touch "$prefix/.velko-ready"
     fi
     echo "wine prefix ready: $prefix"
@@ -41,7 +42,8 @@ if [ ! -x "$sim" ]; then
 fi
 out=$(mktemp -d)
 sims=()
-trap 'kill "${sims[@]}" 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$out"' EXIT
+hold_wineserver
+trap 'kill "${sims[@]}" 2>/dev/null || true; release_wineserver; wait 2>/dev/null || true; rm -rf "$out"' EXIT
 # Starts velko-sim with the given options; its line's name lands in $out/NAME.
 serve() {
     local name=$1

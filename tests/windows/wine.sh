@@ -51,3 +51,15 @@ skip_unless_wine_runs() {
     echo "not run: $why"
     exit 77
 }
+
+# Wine's server outlives its last program by a few seconds and then exits; a program started in
+# that moment dies with "recvmsg: Connection reset by peer". A test that starts programs one
+# after another keeps one server for its whole run, and ends it on its way out.
+hold_wineserver() {
+    wineserver -w </dev/null >/dev/null 2>&1 || true
+    wineserver -p </dev/null >/dev/null 2>&1
+}
+release_wineserver() {
+    wineserver -k </dev/null >/dev/null 2>&1 || true
+    wineserver -w </dev/null >/dev/null 2>&1 || true
+}
