@@ -20,7 +20,7 @@ com2=$prefix/velko-com2  # never created: COM2 is a port that does not exist
 
 if [ "$mode" = setup ]; then
     if [ ! -f "$prefix/.velko-ready" ]; then
-        [ -d "$prefix" ] && { wineserver -k 2>/dev/null || true; }
+        [ -d "$prefix" ] && release_wineserver
         rm -rf "$prefix"
         mkdir -p "$prefix" && hold_wineserver
         wineboot -i </dev/null >/dev/null 2>&1

@@ -8,11 +8,13 @@ set -euo pipefail
 prefix=$1 sim=$2 exe=$3
 export WINEPREFIX=$prefix VELKO_WINEARCH=win64
 source "$(dirname "$0")/wine.sh"
+hold_wineserver
 work=$(mktemp -d)
 pids=()
 cleanup() {
     wine "$exe" serve --uninstall-service </dev/null >/dev/null 2>&1 || true
     kill "${pids[@]}" 2>/dev/null || true
+    release_wineserver
     wait 2>/dev/null || true
     rm -rf "$work"
 }
@@ -90,7 +92,6 @@ grep -q "velko/shop-w/till-1/closeday/" "$work/heard" || fail "no day report at 
 echo "velko.exe serve: sync verified, day closed, report fetched and sent to head office"
 kill "${pids[3]}"
 wait "${pids[3]}" 2>/dev/null || true
-wineserver -w
 
 # As a Windows service. Wine ends its services with the last program that is not one, so a
 # program waits beside it meanwhile.

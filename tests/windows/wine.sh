@@ -54,9 +54,10 @@ skip_unless_wine_runs() {
 
 # Wine's server outlives its last program by a few seconds and then exits; a program started in
 # that moment dies with "recvmsg: Connection reset by peer". A test that starts programs one
-# after another keeps one server for its whole run, and ends it on its way out.
+# after another keeps one server for its whole run, and ends it on its way out. (The Windows
+# tests take turns, so a server still running is one an earlier test left behind.)
 hold_wineserver() {
-    wineserver -w </dev/null >/dev/null 2>&1 || true
+    release_wineserver
     wineserver -p </dev/null >/dev/null 2>&1
 }
 release_wineserver() {
