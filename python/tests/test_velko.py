@@ -4,6 +4,7 @@ the articles and the Line's arguments refused before anything is sent; a Line cl
 paused download."""
 import os
 import pathlib
+import signal
 import subprocess
 import tempfile
 import unittest
@@ -110,6 +111,7 @@ class PackageTest(unittest.TestCase):
             ({"group": 200}, ValueError, "group 200 is not from 0 to 128"),
             ({"group": -1}, ValueError, "group -1"),
             ({"group": "2"}, TypeError, "group '2'"),
+            ({"code": "000777"}, ValueError, "code '000777' is the code of articles[0] too"),
         ]
         deletions = [
             (["5900001000017", "12a"], ValueError, "codes[1]: code '12a'"),
@@ -147,6 +149,33 @@ class PackageTest(unittest.TestCase):
                                   ("5", "Y", Decimal("7.00"), 0, 1),
                                   ("5900001000017", "CHLEB", Decimal("1.00"), 0, 1),
                                   ("99999999999999", "X", Decimal("21474836.47"), 0, 128)])
+        finally:
+            sim.stop()
+
+    def test_ctrl_c_or_a_failing_callback_stops_at_the_next_article_and_is_raised(self):
+        sim = Simulator()
+        articles = [velko.Article(str(100 + n), f"ART {n}", Decimal("1.00")) for n in range(6)]
+
+        def ctrl_c(done):
+            if done == 2:
+                os.kill(os.getpid(), signal.SIGINT)  # as the terminal sends it
+
+        def fails(done):
+            raise ValueError("the caller's own fault")
+
+        try:
+            with velko.Line(sim.path) as line:
+                for progress, raised, held in [(ctrl_c, KeyboardInterrupt, 2),
+                                               (fails, ValueError, 1)]:
+                    with self.subTest(raised=raised):
+                        held_before = [a.code for a in line.download()]
+                        if held_before:
+                            line.delete(held_before)
+                        with self.assertRaises(raised):
+                            line.upload(articles, progress=progress)
+                        # The device's session ended properly: the line works on.
+                        self.assertEqual([a.code for a in line.download()],
+                                         [a.code for a in articles[:held]])
         finally:
             sim.stop()
 

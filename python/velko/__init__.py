@@ -389,6 +389,18 @@ def _records(items, what: str, record: Callable[[object, str], _Record]) -> List
     return [record(item, f"{what}[{index}]: ") for index, item in enumerate(items)]
 
 
+def _article_records(articles) -> List[_Record]:
+    records = _records(articles, "articles", _article_record)
+    # 000123 is 123: the device would keep only the last of the two.
+    seen = {}
+    for index, record in enumerate(records):
+        earlier = seen.setdefault(int(record.code), index)
+        if earlier != index:
+            raise ValueError(f"articles[{index}]: code {record.code.decode()!r} is the code of "
+                             f"articles[{earlier}] too: the device would keep only the last")
+    return records
+
+
 def _article_record(article, where: str) -> _Record:
     if not isinstance(article, Article):
         raise TypeError(f"{where}{article!r} is not a velko.Article")
@@ -403,13 +415,40 @@ def _code_record(code, where: str) -> _Record:
     return r
 
 
-def _supplier(records: List[_Record]):
-    def supply(_context, index, record):
-        if index >= len(records):
+class _Call:
+    """One call into the library with Python callbacks. An exception raised in a callback
+    (KeyboardInterrupt from Ctrl-C among them, which Python raises in the next Python code the
+    call runs: a callback) cannot cross the library; it is kept, the job stops at the next
+    article, and the call raises it once the library has returned."""
+
+    def __init__(self, records: List[_Record],
+                 progress: Optional[Callable[[int], None]] = None):
+        self._records, self._report = records, progress
+        self.failure: Optional[BaseException] = None
+        # Kept alive for as long as the call runs.
+        self.supplier = _Supplier(self._supply)
+        self.progress = _Progress(self._progress) if progress else _Progress()
+
+    def _supply(self, _context, index, record) -> int:
+        try:
+            if self.failure is not None or index >= len(self._records):
+                return 0
+            record[0] = self._records[index]
+            return 1
+        except BaseException as e:  # noqa: B902 (Ctrl-C included, raised after the call)
+            self.failure = self.failure or e
             return 0
-        record[0] = records[index]
-        return 1
-    return _Supplier(supply)
+
+    def _progress(self, _context, done) -> None:
+        try:
+            if self.failure is None:
+                self._report(done)
+        except BaseException as e:  # noqa: B902
+            self.failure = e
+
+    def end(self) -> None:
+        if self.failure is not None:
+            raise self.failure
 
 
 class _Download:
@@ -561,24 +600,25 @@ class Line:
         if rc != OK:
             raise _failure(self._lib, handle, rc, counts)
 
-    @staticmethod
-    def _progress(report: Optional[Callable[[int], None]]):
-        return _Progress(lambda _context, done: report(done)) if report else _Progress()
-
     def upload(self, articles: Iterable[Article], continue_on_refusal: bool = False,
                skip_second_preparation: bool = False,
                progress: Optional[Callable[[int], None]] = None) -> Counts:
         """Uploads the articles; the counts, or VelkoError (a refusal ends the upload with
         VELKO_ERR_READ unless continue_on_refusal). Every article is checked before the upload
-        starts: ValueError or TypeError for the first that cannot go, nothing sent."""
+        starts, and every code against the earlier ones: ValueError or TypeError for the first
+        that cannot go, nothing sent. `progress` is told how many articles the device has
+        answered; an exception it raises, or Ctrl-C, ends the upload at the next article and
+        is raised once the device's session has ended."""
         handle = self._open()
-        records = _records(articles, "articles", _article_record)
+        records = _article_records(articles)
         options = (CONTINUE_ON_REFUSAL if continue_on_refusal else 0) | (
             SKIP_SECOND_PREPARATION if skip_second_preparation else 0)
         counts = _Counts()
+        call = _Call(records, progress)
         rc = self._lib.VELKOLineSendArticles(handle, self.baud, self.device, options,
-                                             _supplier(records), None,
-                                             self._progress(progress), ctypes.byref(counts))
+                                             call.supplier, None, call.progress,
+                                             ctypes.byref(counts))
+        call.end()
         self._check(handle, rc, counts)
         return _counts(counts)
 
@@ -609,13 +649,16 @@ class Line:
 
     def delete(self, codes: Iterable[str]) -> int:
         """Deletes the articles by code; how many were deleted, or VelkoError. Every code is
-        checked first: ValueError or TypeError for the first that is not one, nothing sent."""
+        checked first: ValueError or TypeError for the first that is not one, nothing sent.
+        Ctrl-C ends the deletion at the next code, and is raised once the device's session
+        has ended."""
         handle = self._open()
         records = _records(codes, "codes", _code_record)
         counts = _Counts()
-        rc = self._lib.VELKOLineDeleteArticles(handle, self.baud, self.device,
-                                               _supplier(records), None, _Progress(),
-                                               ctypes.byref(counts))
+        call = _Call(records)
+        rc = self._lib.VELKOLineDeleteArticles(handle, self.baud, self.device, call.supplier,
+                                               None, call.progress, ctypes.byref(counts))
+        call.end()
         self._check(handle, rc, counts)
         return counts.deleted
 
