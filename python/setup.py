@@ -50,4 +50,21 @@ class WithLibrary(Distribution):
         return any(LIBRARIES & set(files) for _, _, files in os.walk(os.path.join(HERE, "velko")))
 
 
-setup(version=VERSION, cmdclass={"build_py": BuildWithVersion}, distclass=WithLibrary)
+commands = {"build_py": BuildWithVersion}
+try:
+    from wheel.bdist_wheel import bdist_wheel
+
+    class PlatformWheel(bdist_wheel):
+        """The package is pure Python loading a native library with ctypes: any Python 3 of
+        the library's platform takes it (py3-none-linux_x86_64, py3-none-win_amd64), not
+        only the interpreter that built it."""
+
+        def get_tag(self):
+            _, _, platform = super().get_tag()
+            return "py3", "none", platform
+
+    commands["bdist_wheel"] = PlatformWheel
+except ImportError:  # no wheel package: pip builds no wheel either
+    pass
+
+setup(version=VERSION, cmdclass=commands, distclass=WithLibrary)
