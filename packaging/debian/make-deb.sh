@@ -2,6 +2,7 @@
 # Makes the Debian package velko_VERSION_ARCH.deb from a Linux build tree:
 #   /usr/bin/velko and velko-sim (stripped), the library libvelko.so.VERSION with its SONAME
 #   link libvelko.so.1 and the link libvelko.so to build against, /usr/include/velko/velko.h,
+#   velko.pc and the CMake package velko,
 #   the systemd units velko.service and velko-hq.service, the example configurations
 #   /etc/velko/velko.toml and /etc/velko/hq.toml (conffiles), the broker's example
 #   configuration and access list, the man pages velko(1), velko-sim(1) and velko-serve(1), and in
@@ -48,6 +49,34 @@ soname=$(objdump -p "$pkg/$lib/libvelko.so.$version" | awk '$1 == "SONAME" { pri
 ln -s "libvelko.so.$version" "$pkg/$lib/$soname"
 ln -s "$soname" "$pkg/$lib/libvelko.so"
 install -m 644 "$root/include/velko/velko.h" "$pkg/usr/include/velko/"
+# To build against it: pkg-config velko, and CMake's find_package(velko) (velko::velko; found
+# relative to where it lies, so that an unpacked package can be tried too).
+mkdir -p "$pkg/$lib/pkgconfig" "$pkg/$lib/cmake/velko"
+cat >"$pkg/$lib/pkgconfig/velko.pc" <<PC
+prefix=/usr
+libdir=\${prefix}/lib/$multiarch
+includedir=\${prefix}/include
+
+Name: velko
+Description: Article exchange with VELKO retail devices on a serial line
+Version: $version
+Libs: -L\${libdir} -lvelko
+Cflags: -I\${includedir}
+PC
+cat >"$pkg/$lib/cmake/velko/velkoConfig.cmake" <<'CONFIG'
+# find_package(velko): the target velko::velko, the C library with its header.
+get_filename_component(_velko_lib "${CMAKE_CURRENT_LIST_DIR}/../.." ABSOLUTE)
+get_filename_component(_velko_include "${_velko_lib}/../../include" ABSOLUTE)
+if(NOT TARGET velko::velko)
+    add_library(velko::velko SHARED IMPORTED)
+    set_target_properties(velko::velko PROPERTIES
+        IMPORTED_LOCATION "${_velko_lib}/libvelko.so.1" IMPORTED_SONAME "libvelko.so.1"
+        INTERFACE_INCLUDE_DIRECTORIES "${_velko_include}")
+endif()
+unset(_velko_lib)
+unset(_velko_include)
+CONFIG
+install -m 644 "$build/velkoConfigVersion.cmake" "$pkg/$lib/cmake/velko/"
 
 install -m 644 "$recipe/velko.service" "$recipe/velko-hq.service" "$pkg/lib/systemd/system/"
 install -m 644 "$recipe/velko.toml" "$recipe/hq.toml" "$pkg/etc/velko/"

@@ -2,8 +2,8 @@
 # The Debian package as an administrator gets it: every file in its place, the control fields
 # (Depends naming the package of every library the programs load), lintian, the maintainer
 # scripts' syntax, the unit as systemd reads it; then, unpacked into a scratch directory and
-# never installed, the programs run, a C host builds and runs against the header and the
-# library alone, every option the programs' --help names is in their man pages, and
+# never installed, the programs run, the guide's C program builds (pkg-config, CMake) and runs
+# against the header and the library alone, every option the programs' --help names is in their man pages, and
 # `velko serve` takes the example configuration once its token is replaced, refuses it as
 # shipped, and answers on its health and device endpoints.
 # Usage: check_deb.sh DEB           check velko_VERSION_ARCH.deb
@@ -38,6 +38,8 @@ listing=$(dpkg-deb --contents "$deb" | awk '{ print $6 }' | sed 's|^\.||')
 for file in /usr/bin/velko /usr/bin/velko-sim \
             "/usr/lib/$multiarch/libvelko.so.$version" "/usr/lib/$multiarch/libvelko.so.1" \
             "/usr/lib/$multiarch/libvelko.so" /usr/include/velko/velko.h \
+            "/usr/lib/$multiarch/pkgconfig/velko.pc" \
+            "/usr/lib/$multiarch/cmake/velko/velkoConfig.cmake" \
             /lib/systemd/system/velko.service /etc/velko/velko.toml \
             /lib/systemd/system/velko-hq.service /etc/velko/hq.toml \
             /usr/share/doc/velko/examples/mosquitto/velko.acl \
@@ -129,19 +131,13 @@ for command in $(sed -n '/^Subcommands:/,/^$/p' "$work/velko.help" | awk 'NR > 1
         fail "velko.1 does not describe the command $command"
 done
 
-# A C host built against the package's header and library and nothing else.
-cat >"$work/host.c" <<'HOST'
-#include <stdio.h>
-#include <velko/velko.h>
-int main(void) { printf("%s %s\n", VELKO_VERSION_STRING, VELKOVersion()); return 0; }
-HOST
-if cc -std=c11 -Wall -Werror -I"$x/usr/include" "$work/host.c" -L"$x/usr/lib/$multiarch" -lvelko \
-      -o "$work/host"; then
-    got=$(LD_LIBRARY_PATH="$x/usr/lib/$multiarch" "$work/host")
-    [ "$got" = "$version $version" ] || fail "a host built against the package sees '$got', not $version"
-else
-    fail "a host does not build against the package's header and library"
-fi
+# The guide's C program built against the package's header and library and nothing else,
+# with its pkg-config file and with its CMake package.
+"$here/first_c_program.sh" "$root/docs/GETTING-STARTED.md" "$x/usr/lib/$multiarch/pkgconfig" \
+    "$x/usr" "$x/usr/lib/$multiarch" "$x/usr/bin/velko-sim" "$x" >"$work/first.log" 2>&1 ||
+    fail "the guide's C program against the package: $(cat "$work/first.log")"
+grep -qF "(library $version)" "$work/first.log" ||
+    fail "the guide's C program does not see library $version: $(cat "$work/first.log")"
 
 # The unit as systemd reads it; the program it starts is the unpacked one.
 mkdir -p "$work/unit"
