@@ -95,6 +95,42 @@ class Register {
     std::vector<HqStore::Enrolled> rows_;
 };
 
+// A change to the register, from the command line or the API: OF is "store" or "device",
+// CHANGE add, retire or rename, NAMES the store (and its device, or its new name). What it
+// did ("store shop-1: retired"), or why it could not.
+struct RegisterChange {
+    bool done = false, badName = false;
+    std::string said;
+};
+RegisterChange changeRegisterOf(HqStore& store, const std::string& of, const std::string& change,
+                                const std::vector<std::string>& names) {
+    for (const std::string& name : names) {
+        if (!http::goodName(name))
+            return {false, true, "'" + name + "': names are letters, digits, '-' and '_'"};
+    }
+    const bool device = of == "device";
+    const std::string what = device ? names[0] + "/" + names[1] : names[0];
+    bool done = true;
+    if (change == "add") {
+        store.enrol(names[0], device ? names[1] : "");
+    } else if (change == "retire") {
+        done = store.retire(names[0], device ? names[1] : "", http::utcText(std::time(nullptr)));
+    } else {
+        done = store.rename(names[0], names[1]);
+    }
+    if (!done)
+        return {
+            false, false,
+            what + ": " +
+                (change == "rename" ? "'" + names[1] + "' is taken, or '" + names[0] + "' unknown"
+                                    : std::string("not in service in the register"))};
+    return {true, false,
+            of + " " + what + ": " +
+                (change == "add"      ? "in service"
+                 : change == "retire" ? "retired"
+                                      : "now " + names[1])};
+}
+
 // A message head office will not keep, with the reason; the message is dropped, said and
 // counted, and a day report's shop is told so in a receipt.
 struct Refused : std::runtime_error {
@@ -117,6 +153,59 @@ bool plausibleDay(const std::string& day, std::time_t now) {
     const std::tm back = http::utcTime(at);
     if (back.tm_year != y - 1900 || back.tm_mon != m - 1 || back.tm_mday != d) return false;
     return at <= now + 2 * 86400 && at >= now - 400 * 86400;
+}
+
+// "2026-12-09T14:09:18Z", or (when `empty` may be) nothing.
+bool utcTimeText(const std::string& text, bool empty = false) {
+    int y, mo, d, h, mi, s;
+    char z = 0, extra = 0;
+    if (text.empty()) return empty;
+    return text.size() == 20 &&
+           std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c%c", &y, &mo, &d, &h, &mi, &s, &z,
+                       &extra) == 7 &&
+           z == 'Z';
+}
+
+// A shop's presence as it tells it: online since it connected, offline since it stopped, or
+// (its last will, sent by the broker when the shop went without a word) offline since it was
+// last heard from; all by the shop's own clock. Its messages are ordered by its runs and their
+// numbers, so that one of a run before, or a status heard already, changes nothing.
+void shopStatus(HqStore& store, const std::string& shop, const std::string& payload) {
+    std::string why;
+    const auto parsed = chain::readMessage(payload, why);
+    if (!parsed || !parsed->is_object()) throw Refused(parsed ? "not a JSON object" : why);
+    const ordered_json& doc = *parsed;
+    StoreState next;
+    next.store = shop;
+    next.status = doc.value("state", "");
+    next.since = doc.value("since", "");
+    next.heard = doc.value("at", "");
+    next.started = doc.value("started", "");
+    next.seq = doc.value("seq", int64_t(-1));
+    if ((next.status != "online" && next.status != "offline") || !utcTimeText(next.since, true) ||
+        !utcTimeText(next.heard) || !utcTimeText(next.started) || next.seq < 0)
+        throw Refused(
+            "a status has 'state' (online or offline), 'since', 'at', 'started' and "
+            "'seq'");
+    if (doc.contains("devices") && doc["devices"].is_array() && doc["devices"].size() <= 256) {
+        for (const auto& d : doc["devices"]) {
+            if (!d.is_string() || !http::goodName(d.get<std::string>()))
+                throw Refused("a status's 'devices' are names");
+            next.devices.push_back(d.get<std::string>());
+        }
+    } else {
+        throw Refused("a status has 'devices', 256 at most");
+    }
+    if (const auto now = store.storeState(shop); now && now->started == next.started) {
+        // The last will (number 0) ends the run's connection; any other is news only when new.
+        if (next.seq != 0 && next.seq <= now->seq) return;
+        next.heard = std::max(next.heard, now->heard);
+        next.seq = std::max(next.seq, now->seq);
+    } else if (now && now->started > next.started) {
+        return;
+    }
+    if (next.since.empty()) next.since = next.heard;
+    store.shopStatus(next);
 }
 
 // A day report's counter total as whole thousandths or hundredths, never negative.
@@ -147,11 +236,14 @@ std::optional<Receipt> take(HqStore& store, const std::string& topic, const std:
     const std::time_t clock = std::time(nullptr);
     const std::string now = http::utcText(clock);
     if (parts.size() == 3 && parts[2] == "status") {
-        if (payload != "online" && payload != "offline")
-            throw Refused("a status is 'online' or 'offline'");
-        // A retained status is the broker's memory, handed over at (re)subscribing: its time
-        // is not now. The same status keeps the time it was heard; another is of a time unknown.
-        store.storeStatus(shop, payload, now, retained);
+        if (payload == "online" || payload == "offline") {
+            // A shop of an earlier version says only the word. A retained status is the
+            // broker's memory, handed over at (re)subscribing: its time is not now. The same
+            // status keeps the time it was heard; another is of a time unknown.
+            store.storeStatus(shop, payload, now, retained);
+        } else {
+            shopStatus(store, shop, payload);
+        }
         return std::nullopt;
     }
     if (int64_t(payload.size()) > maxMessage)
@@ -385,23 +477,30 @@ void onConnect(mosquitto* client, void* self, int rc) {
     }
 }
 
-bool authorized(const HqConfig& config, const httplib::Request& req) {
-    return http::tokenFor(config.tokens, req.get_header_value("Authorization")) != nullptr;
-}
-
 ordered_json statusJson(HqStore& store) {
     const Register enrolled(store);
     ordered_json stores = ordered_json::array();
-    for (const StoreState& s : store.stores())
+    // Each device as its shop announces it, where the shop announces its devices.
+    std::map<std::string, std::vector<std::string>> announced;
+    for (const StoreState& s : store.stores()) {
         stores.push_back({{"store", s.store},
                           {"status", s.status},
                           {"since", s.since},
+                          {"heard", s.heard},
+                          {"devices", s.devices},
                           {"standing", enrolled.standing(s.store)}});
+        if (!s.started.empty()) announced[s.store] = s.devices;
+    }
     ordered_json devices = ordered_json::array();
     for (const DeviceState& d : store.devices()) {
+        const auto shop = announced.find(d.store);
         devices.push_back(
             {{"store", d.store},
              {"standing", enrolled.standing(d.store, d.device)},
+             {"announced", shop == announced.end()
+                               ? ordered_json()
+                               : ordered_json(std::count(shop->second.begin(), shop->second.end(),
+                                                         d.device) > 0)},
              {"device", d.device},
              {"desired", d.desired},
              {"reported", d.reported},
@@ -595,15 +694,29 @@ int runHq(const HqOptions& options) {
         res.status = status;
         res.set_content(http::safeDump(body, 2), "application/json");
     };
+    // Who may: anyone, any token, or an operate token (changes to the register).
+    enum class Need { Nothing, Token, Operate };
     struct Route {
+        const char* method;
         const char* pattern;
-        bool needsToken;
+        Need need;
         std::vector<const char*> params;
         std::function<void(const httplib::Request&, httplib::Response&)> answer;
     };
+    const auto changeRegister = [&](httplib::Response& res, const std::string& of,
+                                    const std::string& change,
+                                    const std::vector<std::string>& names) {
+        const RegisterChange done = changeRegisterOf(*store, of, change, names);
+        jsonBody(res,
+                 done.done      ? 200
+                 : done.badName ? 400
+                                : 409,
+                 {{done.done ? "done" : "error", done.said}});
+    };
     const std::vector<Route> routes = {
-        {"/api/health",
-         false,
+        {"GET",
+         "/api/health",
+         Need::Nothing,
          {},
          [&](const httplib::Request&, httplib::Response& res) {
              jsonBody(res, 200,
@@ -615,14 +728,16 @@ int runHq(const HqOptions& options) {
                        {"refused", reader.refused()},
                        {"last_refused", reader.lastRefused()}});
          }},
-        {"/api/status",
-         true,
+        {"GET",
+         "/api/status",
+         Need::Token,
          {},
          [&](const httplib::Request&, httplib::Response& res) {
              jsonBody(res, 200, statusJson(*store));
          }},
-        {"/api/reports",
-         true,
+        {"GET",
+         "/api/reports",
+         Need::Token,
          {"day"},
          [&](const httplib::Request& req, httplib::Response& res) {
              const std::string day = req.get_param_value("day");
@@ -633,8 +748,9 @@ int runHq(const HqOptions& options) {
                  return jsonBody(res, 400, {{"error", "'day' must be a date, as 2026-12-08"}});
              jsonBody(res, 200, reportsJson(*store, day));
          }},
-        {"/api/sales",
-         true,
+        {"GET",
+         "/api/sales",
+         Need::Token,
          {"from", "to"},
          [&](const httplib::Request& req, httplib::Response& res) {
              ordered_json rows = ordered_json::array();
@@ -647,8 +763,9 @@ int runHq(const HqOptions& options) {
              }
              jsonBody(res, 200, {{"rows", rows}});
          }},
-        {R"(/api/commands/([A-Za-z0-9_.:-]+))",
-         true,
+        {"GET",
+         R"(/api/commands/([A-Za-z0-9_.:-]+))",
+         Need::Token,
          {},
          [&](const httplib::Request& req, httplib::Response& res) {
              ordered_json answers = ordered_json::object();
@@ -658,8 +775,51 @@ int runHq(const HqOptions& options) {
              jsonBody(res, 200, {{"id", req.matches[1].str()}, {"answers", answers}});
          }},
         // The page: the files built in, open to all (they hold no data).
-        {R"(/([A-Za-z0-9_.-]*))",
-         false,
+        // The register of the chain, as IT keeps it; changed with an operate token.
+        {"GET",
+         "/api/register",
+         Need::Token,
+         {},
+         [&](const httplib::Request&, httplib::Response& res) {
+             ordered_json rows = ordered_json::array();
+             for (const HqStore::Enrolled& e : store->enrolled())
+                 rows.push_back({{"store", e.store}, {"device", e.device}, {"retired", e.retired}});
+             jsonBody(res, 200, {{"register", rows}});
+         }},
+        {"POST",
+         "/api/register/([^/]+)",
+         Need::Operate,
+         {"rename"},
+         [&](const httplib::Request& req, httplib::Response& res) {
+             if (req.has_param("rename"))
+                 return changeRegister(res, "store", "rename",
+                                       {req.matches[1].str(), req.get_param_value("rename")});
+             changeRegister(res, "store", "add", {req.matches[1].str()});
+         }},
+        {"DELETE",
+         "/api/register/([^/]+)",
+         Need::Operate,
+         {},
+         [&](const httplib::Request& req, httplib::Response& res) {
+             changeRegister(res, "store", "retire", {req.matches[1].str()});
+         }},
+        {"POST",
+         "/api/register/([^/]+)/([^/]+)",
+         Need::Operate,
+         {},
+         [&](const httplib::Request& req, httplib::Response& res) {
+             changeRegister(res, "device", "add", {req.matches[1].str(), req.matches[2].str()});
+         }},
+        {"DELETE",
+         "/api/register/([^/]+)/([^/]+)",
+         Need::Operate,
+         {},
+         [&](const httplib::Request& req, httplib::Response& res) {
+             changeRegister(res, "device", "retire", {req.matches[1].str(), req.matches[2].str()});
+         }},
+        {"GET",
+         R"(/([A-Za-z0-9_.-]*))",
+         Need::Nothing,
          {},
          [&](const httplib::Request& req, httplib::Response& res) {
              const std::string name =
@@ -671,7 +831,7 @@ int runHq(const HqOptions& options) {
          }},
     };
     http::Server web(http::ConnectionLimits{});
-    // Head office's API is read only: no request has a body to read, and none is read.
+    // No request to head office has a body to read, and none is read.
     web.set_payload_max_length(0);
     web.set_pre_routing_handler([&](const httplib::Request& req, httplib::Response& res) {
         for (const auto& header : http::securityHeaders())
@@ -680,8 +840,10 @@ int runHq(const HqOptions& options) {
         if (!http::allowedHost(host, {}))
             jsonBody(res, 421,
                      {{"error", "head office is not reached by the name '" + host + "'"}});
-        else if (req.method != "GET" && req.method != "HEAD")
-            jsonBody(res, 405, {{"error", "head office's API is only read"}});
+        else if (std::none_of(routes.begin(), routes.end(),
+                              [&](const Route& r) { return req.method == r.method; }) &&
+                 req.method != "HEAD")
+            jsonBody(res, 405, {{"error", "head office's API takes no " + req.method}});
         else if ((req.has_header("Content-Length") &&
                   req.get_header_value("Content-Length") != "0") ||
                  req.has_header("Transfer-Encoding"))
@@ -691,9 +853,14 @@ int runHq(const HqOptions& options) {
         return httplib::Server::HandlerResponse::Handled;
     });
     for (const Route& route : routes) {
-        web.Get(route.pattern, [&](const httplib::Request& req, httplib::Response& res) {
-            if (route.needsToken && !authorized(config, req))
+        const auto handler = [&](const httplib::Request& req, httplib::Response& res) {
+            const http::Token* token =
+                http::tokenFor(config.tokens, req.get_header_value("Authorization"));
+            if (route.need != Need::Nothing && !token)
                 return jsonBody(res, 401, {{"error", "this needs 'Authorization: Bearer TOKEN'"}});
+            if (route.need == Need::Operate && token->role != http::Role::Operate)
+                return jsonBody(res, 403,
+                                {{"error", "changing the register needs an operate token"}});
             for (const auto& param : req.params) {
                 const std::string& name = param.first;  // a lambda cannot take a structured binding
                 if (std::none_of(route.params.begin(), route.params.end(),
@@ -702,7 +869,11 @@ int runHq(const HqOptions& options) {
                                     {{"error", "'" + name + "' is not a parameter here"}});
             }
             route.answer(req, res);
-        });
+        };
+        const std::string method = route.method;
+        if (method == "GET") web.Get(route.pattern, handler);
+        if (method == "POST") web.Post(route.pattern, handler);
+        if (method == "DELETE") web.Delete(route.pattern, handler);
     }
     const int port = web.bindAlone(config.host, config.port);
     if (port < 0) {
@@ -1025,18 +1196,28 @@ int printStatus(const HqOptions& options) {
             std::printf("%s\n", http::safeDump(status, 2).c_str());
             return 0;
         }
+        // What stands out, in brackets after the line: not in service, behind, not announced.
+        const auto notes = [](const ordered_json& row) {
+            std::string out;
+            const auto note = [&](const std::string& text) { out += "  (" + text + ")"; };
+            if (!row["standing"].get<std::string>().empty()) note(row["standing"]);
+            if (row.value("behind", false)) note("behind");
+            if (row.contains("announced") && row["announced"] == false)
+                note("not announced by its shop");
+            return out;
+        };
         for (const auto& s : status["stores"])
-            std::printf("%-20s %s since %s\n", s["store"].get<std::string>().c_str(),
+            std::printf("%-20s %s since %s%s\n", s["store"].get<std::string>().c_str(),
                         s["status"].get<std::string>().c_str(),
-                        s["since"].get<std::string>().c_str());
+                        s["since"].get<std::string>().c_str(), notes(s).c_str());
         std::printf("\n%-20s %-12s %8s %8s  %s\n", "store", "device", "desired", "reported",
                     "state");
         for (const auto& d : status["devices"])
-            std::printf(
-                "%-20s %-12s %8lld %8lld  %s%s\n", d["store"].get<std::string>().c_str(),
-                d["device"].get<std::string>().c_str(), (long long)d["desired"].get<int64_t>(),
-                (long long)d["reported"].get<int64_t>(), d["state"].get<std::string>().c_str(),
-                d["behind"].get<bool>() ? "  (behind)" : "");
+            std::printf("%-20s %-12s %8lld %8lld  %s%s\n", d["store"].get<std::string>().c_str(),
+                        d["device"].get<std::string>().c_str(),
+                        (long long)d["desired"].get<int64_t>(),
+                        (long long)d["reported"].get<int64_t>(),
+                        d["state"].get<std::string>().c_str(), notes(d).c_str());
         return 0;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "velko hq: %s\n", e.what());
@@ -1047,39 +1228,15 @@ int printStatus(const HqOptions& options) {
 int changeRegister(const HqOptions& options) {
     HqConfig config;
     if (!loadConfig(options.config, config)) return 2;
-    const auto& names = options.names;
-    for (const std::string& name : names) {
-        if (!http::goodName(name)) {
-            std::fprintf(stderr, "velko hq: '%s': names are letters, digits, '-' and '_'\n",
-                         name.c_str());
-            return 2;
-        }
-    }
     try {
         auto store = openStore(config);
-        const std::string now = http::utcText(std::time(nullptr));
-        const bool device = options.registerOf == "device";
-        const std::string what = device ? names[0] + "/" + names[1] : names[0];
-        bool done = true;
-        if (options.change == "add") {
-            store->enrol(names[0], device ? names[1] : "");
-        } else if (options.change == "retire") {
-            done = store->retire(names[0], device ? names[1] : "", now);
-        } else {
-            done = store->rename(names[0], names[1]);
+        const RegisterChange done =
+            changeRegisterOf(*store, options.registerOf, options.change, options.names);
+        if (!done.done) {
+            std::fprintf(stderr, "velko hq: %s\n", done.said.c_str());
+            return done.badName ? 2 : 1;
         }
-        if (!done) {
-            std::fprintf(
-                stderr, "velko hq: %s: %s\n", what.c_str(),
-                options.change == "rename"
-                    ? ("'" + names[1] + "' is taken, or '" + names[0] + "' unknown").c_str()
-                    : "not in service in the register");
-            return 1;
-        }
-        std::printf("%s %s: %s\n", options.registerOf.c_str(), what.c_str(),
-                    options.change == "add"      ? "in service"
-                    : options.change == "retire" ? "retired"
-                                                 : ("now " + names[1]).c_str());
+        std::printf("%s\n", done.said.c_str());
         return 0;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "velko hq: %s\n", e.what());

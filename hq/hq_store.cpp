@@ -1,5 +1,9 @@
 #include "hq/hq_store.h"
 
+#include <algorithm>
+#include <sstream>
+#include <tuple>
+
 #include "hq/config.h"
 
 namespace velko::hq {
@@ -25,6 +29,11 @@ const Migrations kSqlite = {
     // when each was retired ('' while it is in service).
     R"(CREATE TABLE register(store TEXT NOT NULL, device TEXT NOT NULL,
            retired TEXT NOT NULL DEFAULT '', PRIMARY KEY(store, device));)",
+    // A shop's presence in its own words: its clock, its run, and the devices it serves.
+    R"(ALTER TABLE stores ADD COLUMN heard TEXT NOT NULL DEFAULT '';
+       ALTER TABLE stores ADD COLUMN started TEXT NOT NULL DEFAULT '';
+       ALTER TABLE stores ADD COLUMN seq INTEGER NOT NULL DEFAULT 0;
+       ALTER TABLE stores ADD COLUMN devices TEXT NOT NULL DEFAULT '';)",
 };
 
 // The same tables in PostgreSQL, whose INTEGER is of 32 bits.
@@ -39,6 +48,24 @@ Migrations postgresSteps() {
 
 int64_t number(const std::string& text) {
     return text.empty() ? 0 : std::stoll(text);
+}
+
+// Device names (which have no spaces) in one column.
+std::string joined(const std::vector<std::string>& names) {
+    std::string out;
+    for (const std::string& n : names) out += (out.empty() ? "" : " ") + n;
+    return out;
+}
+std::vector<std::string> split(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string n; in >> n;) out.push_back(n);
+    return out;
+}
+
+const char kStoreColumns[] = "store, status, since, heard, started, seq, devices";
+StoreState storeRow(const std::vector<std::string>& row) {
+    return {row[0], row[1], row[2], row[3], row[4], number(row[5]), split(row[6])};
 }
 
 }  // namespace
@@ -63,6 +90,22 @@ void HqStore::storeStatus(const std::string& store, const std::string& status,
             "WHERE stores.status <> excluded.status",
             {store, status});
     }
+}
+
+void HqStore::shopStatus(const StoreState& s) {
+    db_->run(std::string("INSERT INTO stores(") + kStoreColumns +
+                 ") VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7) ON CONFLICT(store) DO UPDATE SET status = "
+                 "excluded.status, since = excluded.since, heard = excluded.heard, started = "
+                 "excluded.started, seq = excluded.seq, devices = excluded.devices",
+             {s.store, s.status, s.since, s.heard, s.started, s.seq, joined(s.devices)});
+}
+
+std::optional<StoreState> HqStore::storeState(const std::string& store) {
+    const auto rows =
+        db_->run(std::string("SELECT ") + kStoreColumns + " FROM stores WHERE store = ?1", {store})
+            .rows;
+    if (rows.empty()) return std::nullopt;
+    return storeRow(rows[0]);
 }
 
 void HqStore::desired(const std::string& store, const std::string& device, int64_t version) {
@@ -173,7 +216,7 @@ std::vector<HqStore::Enrolled> HqStore::enrolled() {
 size_t HqStore::copyInto(HqStore& to) {
     // Every table and its columns, in an order the keys allow.
     static const std::pair<const char*, std::vector<const char*>> kTables[] = {
-        {"stores", {"store", "status", "since"}},
+        {"stores", {"store", "status", "since", "heard", "started", "seq", "devices"}},
         {"devices", {"store", "device", "desired", "reported", "state", "detail"}},
         {"price_lists", {"version", "checksum", "articles", "published"}},
         {"day_reports",
@@ -200,13 +243,14 @@ size_t HqStore::copyInto(HqStore& to) {
 std::vector<StoreState> HqStore::stores() {
     std::vector<StoreState> out;
     for (const auto& row :
-         db_->run("SELECT store, status, since FROM stores UNION SELECT DISTINCT store, "
-                  "'unknown', '' FROM devices WHERE store NOT IN (SELECT store FROM stores) "
-                  "UNION SELECT store, 'unknown', '' FROM register WHERE device = '' AND store "
-                  "NOT IN (SELECT store FROM stores) AND store NOT IN (SELECT store FROM devices) "
+         db_->run(std::string("SELECT ") + kStoreColumns +
+                  " FROM stores UNION SELECT DISTINCT store, 'unknown', '', '', '', 0, '' FROM "
+                  "devices WHERE store NOT IN (SELECT store FROM stores) UNION SELECT store, "
+                  "'unknown', '', '', '', 0, '' FROM register WHERE device = '' AND store NOT IN "
+                  "(SELECT store FROM stores) AND store NOT IN (SELECT store FROM devices) "
                   "ORDER BY 1")
              .rows)
-        out.push_back({row[0], row[1], row[2]});
+        out.push_back(storeRow(row));
     return out;
 }
 
@@ -221,6 +265,19 @@ std::vector<DeviceState> HqStore::devices() {
                   "NOT IN (SELECT store, device FROM day_reports) ORDER BY 1, 2")
              .rows)
         out.push_back({row[0], row[1], number(row[2]), number(row[3]), row[4], row[5]});
+    // Devices their shops announce, of which head office has heard nothing else yet.
+    const size_t known = out.size();
+    for (const StoreState& s : stores()) {
+        for (const std::string& d : s.devices) {
+            if (std::none_of(out.begin(), out.begin() + long(known), [&](const DeviceState& x) {
+                    return x.store == s.store && x.device == d;
+                }))
+                out.push_back({s.store, d, 0, 0, "", ""});
+        }
+    }
+    std::sort(out.begin(), out.end(), [](const DeviceState& a, const DeviceState& b) {
+        return std::tie(a.store, a.device) < std::tie(b.store, b.device);
+    });
     return out;
 }
 

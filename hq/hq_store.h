@@ -20,7 +20,12 @@ struct DeviceState {
 };
 
 struct StoreState {
-    std::string store, status, since;  // online or offline, and when it said so
+    std::string store, status, since;  // online or offline, and since when
+    // As the shop says it (its own clock): when it was last heard from, which run of its
+    // service (when it started) and which status of that run, and the devices it serves.
+    std::string heard, started;
+    int64_t seq = 0;
+    std::vector<std::string> devices;
 };
 
 struct DayReport {
@@ -42,6 +47,9 @@ class HqStore {
     // the same status heard before, and is of a time unknown ("") when it changes it.
     void storeStatus(const std::string& store, const std::string& status, const std::string& at,
                      bool retained);
+    // A store's presence as the shop tells it, every column.
+    void shopStatus(const StoreState& state);
+    std::optional<StoreState> storeState(const std::string& store);
     void desired(const std::string& store, const std::string& device, int64_t version);
     void reported(const std::string& store, const std::string& device, int64_t version,
                   const std::string& state, const std::string& detail);

@@ -19,8 +19,6 @@
 namespace velko::serve {
 namespace {
 
-const char kOnline[] = "online", kOffline[] = "offline";
-
 using nlohmann::ordered_json;
 
 // Articles as JSON objects by code number, to apply changes to.
@@ -37,7 +35,10 @@ std::map<uint64_t, ordered_json> byCode(const ordered_json& articles) {
 }  // namespace
 
 HeadOffice::HeadOffice(const HeadOfficeConfig& config, Service& service)
-    : config_(config), service_(service), store_(service.store()) {
+    : config_(config),
+      service_(service),
+      store_(service.store()),
+      started_(http::utcText(std::time(nullptr))) {
     // A session of its own that the broker keeps across reconnections: what it acknowledged
     // is acknowledged once.
     client_ = chain::makeMqttClient(config, "velko-store-" + config.store, false, this);
@@ -48,8 +49,11 @@ HeadOffice::HeadOffice(const HeadOfficeConfig& config, Service& service)
                                      mosquitto_strerror(rc));
         }
     };
+    // The last will is made once, for every connection of this run: it cannot know when the
+    // shop goes, so it leaves that to the last status head office heard from it.
     const std::string will = chain::statusTopic(config.store);
-    check(mosquitto_will_set(client_, will.c_str(), int(sizeof kOffline - 1), kOffline, 1, true),
+    const std::string offline = statusMessage("offline", "");
+    check(mosquitto_will_set(client_, will.c_str(), int(offline.size()), offline.data(), 1, true),
           "the last will");
     mosquitto_connect_callback_set(client_, onConnect);
     mosquitto_disconnect_callback_set(client_, onDisconnect);
@@ -65,7 +69,8 @@ HeadOffice::~HeadOffice() {
         std::lock_guard<std::mutex> lock(mutex_);
         if (connected_) {
             const std::string topic = chain::statusTopic(config_.store);
-            mosquitto_publish(client_, nullptr, topic.c_str(), int(sizeof kOffline - 1), kOffline,
+            const std::string offline = statusMessage("offline", http::utcText(std::time(nullptr)));
+            mosquitto_publish(client_, nullptr, topic.c_str(), int(offline.size()), offline.data(),
                               1, true);
         }
     }
@@ -107,19 +112,44 @@ void HeadOffice::applyLoop() {
 }
 
 // Days without a receipt are looked at every half minute (or resend_seconds, when shorter),
-// and sent again when their time comes.
+// and sent again when their time comes. The shop's presence is said again every minute, so
+// that head office knows when it was last heard from should it go without a word.
 void HeadOffice::resendLoop() {
     std::unique_lock<std::mutex> lock(mutex_);
     const auto every = std::chrono::seconds(std::min(30, config_.resendSeconds));
     while (!arrival_.wait_for(lock, every, [&] { return stopping_; })) {
-        lock.unlock();
+        if (connected_ &&
+            std::chrono::steady_clock::now() - lastStatus_ >= std::chrono::seconds(55)) {
+            lastStatus_ = std::chrono::steady_clock::now();
+            const std::string online = statusMessage("online", connectedAt_);
+            lock.unlock();
+            publish(chain::statusTopic(config_.store), online, true);
+        } else {
+            lock.unlock();
+        }
         send();
         lock.lock();
     }
 }
 
+// The shop's presence as head office reads it: online or offline since when (the shop's
+// clock; empty in the last will), the devices it serves, and the message's place in its run.
+// (Callers hold mutex_, or come before the threads.)
+std::string HeadOffice::statusMessage(const char* state, const std::string& since) {
+    ordered_json devices = ordered_json::array();
+    for (const DeviceConfig& d : service_.config().devices) devices.push_back(d.name);
+    const bool will = since.empty();
+    return http::safeDump(ordered_json{{"state", state},
+                                       {"since", since},
+                                       {"at", will ? started_ : http::utcText(std::time(nullptr))},
+                                       {"started", started_},
+                                       {"seq", will ? 0 : ++statusSeq_},
+                                       {"devices", devices}});
+}
+
 void HeadOffice::onConnect(mosquitto* client, void* self, int rc) {
     auto& office = *static_cast<HeadOffice*>(self);
+    std::string online;
     {
         std::lock_guard<std::mutex> lock(office.mutex_);
         office.connected_ = rc == 0;
@@ -132,11 +162,14 @@ void HeadOffice::onConnect(mosquitto* client, void* self, int rc) {
         office.problem_ = refused;
         // A new connection sends every day without a receipt at once.
         office.sent_.clear();
+        office.connectedAt_ = http::utcText(std::time(nullptr));
+        office.lastStatus_ = std::chrono::steady_clock::now();
+        online = office.statusMessage("online", office.connectedAt_);
     }
     office.loop_->connected();  // the broker answered: the errors before are over
     if (rc != 0) return;
     const std::string topic = chain::statusTopic(office.config_.store);
-    mosquitto_publish(client, nullptr, topic.c_str(), int(sizeof kOnline - 1), kOnline, 1, true);
+    mosquitto_publish(client, nullptr, topic.c_str(), int(online.size()), online.data(), 1, true);
     // The desired price lists are retained: each device's latest comes at once, and only it.
     const std::string prefix = "velko/" + office.config_.store + "/";
     mosquitto_subscribe(client, nullptr, (prefix + "+/pricelist/desired").c_str(), 1);

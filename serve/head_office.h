@@ -69,6 +69,7 @@ class HeadOffice {
     void resend(const std::string& id, const std::vector<const DeviceConfig*>& devices,
                 const std::string& day);
     void publish(const std::string& topic, const std::string& payload, bool retain);
+    std::string statusMessage(const char* state, const std::string& since);
 
     // A price list being applied, by its sync's job.
     struct Applying {
@@ -103,6 +104,12 @@ class HeadOffice {
         int times = 0;
     };
     std::map<std::pair<std::string, std::string>, Sent> sent_;
+    // This run of the service and its status messages' numbers in it: head office orders a
+    // shop's presence by them, whatever order the broker hands them on in.
+    const std::string started_;
+    int64_t statusSeq_ = 0;
+    std::string connectedAt_;
+    std::chrono::steady_clock::time_point lastStatus_{};
 };
 #else
 // A build without an MQTT client (Windows built without Mosquitto's sources): a configuration

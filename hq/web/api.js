@@ -64,3 +64,16 @@ export async function get(path) {
 export function query(path, params) {
   return `${path}?${new URLSearchParams(params)}`;
 }
+
+// A change (POST or DELETE, no body); the answer's JSON. Not tried again: the reader sees the
+// outcome and decides.
+export async function send(method, path) {
+  let response;
+  try {
+    response = await fetch(path, {method, headers: {Authorization: `Bearer ${token()}`}});
+  } catch (_) {
+    throw new ApiError(0, 'head office cannot be reached', null);
+  }
+  if (!response.ok) throw await errorFrom(response);
+  return response.json();
+}

@@ -6,6 +6,7 @@ import {data, say, unsay, forgetDrawn} from './state.js';
 import {renderOverview} from './overview.js';
 import {setupReports, loadReports, renderReports, resetReports} from './reports.js';
 import {setupSales, loadSales, redrawSales, resetSales} from './sales.js';
+import {setupRegister, loadRegister, renderRegister, resetRegister} from './register.js';
 
 const REFRESH_MS = 10000;
 
@@ -21,6 +22,7 @@ function showLogin(message) {
   data.status = null;
   resetReports();
   resetSales();
+  resetRegister();
   forgetDrawn();
   unsay();
   $('#app').hidden = true;
@@ -58,6 +60,7 @@ async function loadStatus() {
   renderOverview();
   renderReports();   // a missing report's shop may have gone offline or come back
   redrawSales();     // a shop new to the chain takes its colour
+  renderRegister();  // what head office hears of beside the register
 }
 
 async function loadHealth() {
@@ -74,7 +77,8 @@ async function loadHealth() {
 async function refresh() {
   const mine = round;
   clearTimeout(timer);
-  const results = await Promise.allSettled([loadHealth(), loadStatus(), loadReports(), loadSales()]);
+  const results = await Promise.allSettled([loadHealth(), loadStatus(), loadReports(), loadSales(),
+    loadRegister()]);
   if (mine !== round) return;
   const failed = results.find(r => r.status === 'rejected');
   const stamp = $('#updated');
@@ -152,6 +156,7 @@ function wire() {
   });
   setupReports(reload(loadReports));
   setupSales(reload(loadSales));
+  setupRegister(refresh);
   // A tab in the background is refreshed as soon as it is looked at again.
   document.addEventListener('visibilitychange', () => {
     if (document.visibilityState === 'visible' && !$('#app').hidden) refresh();

@@ -23,7 +23,8 @@ function tile(count, label, kind, key) {
 export function renderOverview() {
   const status = data.status;
   if (!status) return;
-  const stores = status.stores || [];
+  // Stores outside the register (retired, or never added) are not the chain's to count.
+  const stores = (status.stores || []).filter(s => !s.standing);
   const devices = status.devices || [];
   const behind = devices.filter(d => d.behind);
   const missing = data.reports ? (data.reports.missing || []) : null;
@@ -62,9 +63,7 @@ function renderOffline(stores) {
       s.status === 'offline' ?
         h('span', {class: 'since'}, s.since ? `offline since ${when(s.since, 'short')}` : 'offline',
           s.since ? h('span', {class: 'muted'}, ` (${ago(s.since)})`) : null) :
-        h('span', {class: 'since muted'}, 'known from its devices; its presence never heard'),
-      // Not in the register (or retired): shown, but its messages are not kept.
-      s.standing ? h('span', {class: 'muted'}, ` · ${s.standing}`) : null))));
+        h('span', {class: 'since muted'}, 'known from its devices; its presence never heard')))));
 }
 
 function renderBehind(behind) {

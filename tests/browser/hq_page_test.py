@@ -53,6 +53,7 @@ except ImportError:
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 TOKEN = "head-office-page-secret-1"
+IT_TOKEN = "head-office-page-it-secret-1"  # operate: may change the register
 USERS = ("head-office", "shop-1", "shop-2")
 # Markup in a detail that a shop sends: shown as text, never run.
 INJECTED = '<img src="x" onerror="document.title=\'injected\'">'
@@ -168,6 +169,7 @@ class HeadOffice:
             f.write(f'password = "{Broker.password("head-office")}"\n')
             f.write(f'data = "{os.path.join(work, "hq")}"\nlisten = "127.0.0.1:{free_port()}"\n')
             f.write(f'[[token]]\nname = "office"\nsecret = "{TOKEN}"\nrole = "read"\n')
+            f.write(f'[[token]]\nname = "it"\nsecret = "{IT_TOKEN}"\nrole = "operate"\n')
         self.velko, self.config = velko, config
         command = [velko, "hq", "--config", config]
         self.log = open(log_path, "w", encoding="utf-8")
@@ -464,11 +466,23 @@ def scenario(page, broker, hq):
               page.one("#token").is_displayed() and "401" in page.text("#login-message") and
               not page.one("#app").is_displayed(), timeout=25)
 
-    # Signed in again, and then head office goes away: the page says its picture is old
-    # rather than go on showing it as current.
-    page.one("#token").send_keys(TOKEN)
+    # Signed in again, as IT: the register is started from what head office hears of, one
+    # click a device; the shop outside it is no longer counted among the chain's.
+    page.one("#token").send_keys(IT_TOKEN)
     page.click("#login")
     page.wait("the chain shown again", lambda: page.count("online") == "2")
+    heard = [("shop-1", ""), ("shop-1", "till-1"), ("shop-1", "till-2"), ("shop-2", ""),
+             ("shop-2", "till-1")]
+    page.wait("everything heard of offered for the register", lambda: page.attrs(
+        "#unregistered [data-test=unregistered]", "data-store", "data-device") == heard)
+    page.click("#unregistered [data-store=shop-1][data-device=till-1] button")
+    page.wait("shop-1 and its till-1 in the register", lambda: page.attrs(
+        "#register tbody tr", "data-store", "data-device") == [("shop-1", ""), ("shop-1", "till-1")])
+    page.wait("said so", lambda: "device shop-1/till-1: in service" in page.text("#message"))
+    page.wait("shop-2 no longer counted", lambda: page.count("online") == "1" and
+              page.count("offline") == "0")
+    page.size(1280, 900)
+    page.shot("desktop-register", "#register-title")
     hq.stop()
     page.wait("the page marked as not updated, head office unreachable", lambda:
               page.one("#updated").get_attribute("data-stale") == "1" and

@@ -75,8 +75,6 @@ class HeadOfficeTest(unittest.TestCase):
                           "\nuser head-office-2\ntopic readwrite velko/#\n")
             os.chmod(acl, 0o644)
             f.write("acl_file %s\n" % acl)
-            # As the example: a client's id is its login.
-            f.write("use_username_as_clientid true\n")
             # As the example: the broker keeps sessions across its restarts, so head office's
             # subscription holds what the shops send while it reconnects.
             # (in a folder the broker's own user may write)
@@ -85,6 +83,8 @@ class HeadOfficeTest(unittest.TestCase):
             os.chmod(keep, 0o777)
             f.write("listener %d 127.0.0.1\npersistence true\npersistence_location %s/\n"
                     % (self.port, keep))
+            # As the example: a client's id is its login (an option of the listener).
+            f.write("use_username_as_clientid true\n")
         self.start_broker()
         self.heard = os.path.join(self.work, "heard")
         self.listen()
@@ -176,7 +176,15 @@ class HeadOfficeTest(unittest.TestCase):
                 f.write('ca = "%s"\n' % self.broker_ca)
             f.write('username = "shop-%d"\npassword = "shop-%d-password"\n' % (n, n))
         serve = self.spawn([VELKO, "serve", "--config", config], stdout=subprocess.DEVNULL)
-        wait("the service", lambda: listening(self.http))
+        try:
+            wait("the service", lambda: listening(self.http) or serve.poll() is not None)
+            if serve.poll() is not None:
+                raise AssertionError("velko serve for shop-%d ended with %d" % (n, serve.returncode))
+        except AssertionError:
+            if serve.poll() is None and shutil.which("gdb"):  # where it waits, to find out why
+                subprocess.run(["gdb", "-p", str(serve.pid), "-batch", "-ex",
+                                "thread apply all bt"], stdout=sys.stderr, stderr=sys.stderr)
+            raise
         return serve
 
     def receipt(self, report, state="stored"):
@@ -195,6 +203,10 @@ class HeadOfficeTest(unittest.TestCase):
     def messages(self, topic):
         return [json.loads(line.split(" ", 1)[1]) for line in self.heard_lines()
                 if line.split(" ", 1)[0] == topic]
+
+    def states(self, shop):
+        """The shop's presence as it said it, in order: online, offline."""
+        return [m["state"] for m in self.messages("velko/%s/status" % shop)]
 
     def jobs(self, kind):
         req = urllib.request.Request("http://127.0.0.1:%d/api/jobs" % self.http,
@@ -266,7 +278,7 @@ class HeadOfficeTest(unittest.TestCase):
 
     def test_day_reports_reach_head_office_once_the_broker_is_there(self):
         serve = self.start_shop()
-        wait("online", lambda: "velko/shop-1/status online" in self.heard_lines())
+        wait("online", lambda: "online" in self.states("shop-1"))
 
         self.close_day()
         first = wait("the day report", lambda: self.day_reports())
@@ -308,7 +320,7 @@ class HeadOfficeTest(unittest.TestCase):
                         "-m", "forged"], check=True)
         # The shop's service dies: the broker says so for it.
         serve.send_signal(signal.SIGKILL)
-        wait("offline", lambda: "velko/shop-1/status offline" in self.heard_lines())
+        wait("offline", lambda: self.states("shop-1")[-1:] == ["offline"])
         self.assertNotIn("velko/shop-2/status forged", self.heard_lines())
 
 
@@ -332,8 +344,10 @@ class HeadOfficeTest(unittest.TestCase):
             f.write('password = "head-office-password"\ndata = "%s"\nlisten = "127.0.0.1:%d"\n'
                     % (os.path.join(self.work, "hq"), hq_port))
             f.write('[[token]]\nname = "office"\nsecret = "%s"\nrole = "read"\n' % TOKEN)
-        self.spawn([VELKO, "hq", "--config", os.path.join(self.work, "hq.toml")],
-                   stdout=subprocess.DEVNULL)
+        start_hq = lambda config: self.spawn([VELKO, "hq", "--config",
+                                              os.path.join(self.work, config)],
+                                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        heads = [start_hq("hq.toml")]
         # A second head office on the same database, with a session of its own: the two share
         # the shops' messages, and nothing is kept twice.
         with open(os.path.join(self.work, "hq.toml")) as f, \
@@ -342,8 +356,7 @@ class HeadOfficeTest(unittest.TestCase):
                       f.read().replace(str(hq_port), str(free_port()))
                       .replace('"head-office"', '"head-office-2"')
                       .replace('"head-office-password"', '"head-office-2-password"'))
-        self.spawn([VELKO, "hq", "--config", os.path.join(self.work, "hq-2.toml")],
-                   stdout=subprocess.DEVNULL)
+        heads.append(start_hq("hq-2.toml"))
         shops = {n: self.start_shop(n) for n in (1, 2, 3)}
         wait("three shops online", lambda: [s["status"] for s in self.hq("status", "--json")["stores"]]
              == ["online"] * 3)
@@ -378,19 +391,24 @@ class HeadOfficeTest(unittest.TestCase):
 
         # A message head office cannot read is passed over, and holds nothing up.
         self.head_office_says("velko/shop-1/till-9/pricelist/reported", {"version": "3"})
-        # A round of day reports through a broker restart, and a database restart: each lands
-        # once.
+        # A round of day reports through a broker restart, and both head offices stopped while
+        # their database is down (a report they had and could not keep is gone with them): each
+        # lands once, sent again by its shop for want of a receipt.
         if db:
             db.stop()
         self.close_day(1)
+        time.sleep(2)  # head office has had the report, and could not keep it
+        for head in heads:
+            head.send_signal(signal.SIGTERM)
+            head.wait()
         self.broker.send_signal(signal.SIGTERM)
         self.broker.wait()
         self.close_day(2)
         self.close_day(3)
         self.start_broker()
         if db:
-            time.sleep(2)  # head office has had messages it could not keep
             db.start()
+        heads = [start_hq("hq.toml"), start_hq("hq-2.toml")]
         try:
             reports = wait("three day reports",
                            lambda: (lambda r: r if len(r["reports"]) == 3 else None)(
@@ -440,12 +458,31 @@ class HeadOfficeTest(unittest.TestCase):
             f.write('password = "head-office-password"\ndata = "%s"\nlisten = "127.0.0.1:%d"\n'
                     % (os.path.join(self.work, "hq"), hq_port))
             f.write('[[token]]\nname = "office"\nsecret = "%s"\nrole = "read"\n' % TOKEN)
+            f.write('[[token]]\nname = "it"\nsecret = "%s-it"\nrole = "operate"\n' % TOKEN)
         start_hq = lambda: self.spawn([VELKO, "hq", "--config", os.path.join(self.work, "hq.toml")],
                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         hq = start_hq()
         self.shops_serve = self.start_shop()
         wait("the shop online", lambda: [s["status"] for s in self.hq("status", "--json")["stores"]]
              == ["online"])
+        # The shop's presence in its own words: online since it connected, by its clock, with
+        # the devices it serves. A status of an earlier run of the shop changes nothing, and
+        # another shop's login that takes the shop's client id for two seconds does not knock
+        # it off (the broker makes a client's id its login).
+        # (Not sent with the shop's login: the broker would take it for the shop reconnecting.)
+        online = self.messages("velko/shop-1/status")[-1]
+        self.head_office_says("velko/shop-1/status", dict(online, state="offline", since="", seq=0,
+                                                          started="2020-01-01T00:00:00Z"))
+        subprocess.run(["mosquitto_sub", "-h", "127.0.0.1", "-p", str(self.port), "-i",
+                        "velko-store-shop-1", "-u", "shop-2", "-P", "shop-2-password", "-t",
+                        "velko/shop-2/#", "-W", "2"],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        status = self.hq("status", "--json")
+        self.assertEqual([(s["status"], s["since"], s["devices"]) for s in status["stores"]],
+                         [("online", online["since"], ["till-1"])])
+        self.assertEqual([d["announced"] for d in status["devices"]], [True])
+        self.assertEqual([m["state"] for m in self.messages("velko/shop-1/status")
+                          if m["started"] == online["started"]], ["online"])
 
         # Head office is away; the shop closes its day; another shop's login takes head
         # office's session for two seconds (the broker drops what it may not read); then the
@@ -473,15 +510,29 @@ class HeadOfficeTest(unittest.TestCase):
 
         # The register, once kept: a device not in it is shown so and its reports are refused;
         # a device enrolled is published to before it ever reported, a retired one is not.
+        # IT changes it from the command line or the API (an operate token).
+        def register(method, path, token=TOKEN + "-it"):
+            req = urllib.request.Request("http://127.0.0.1:%d/api/register/%s" % (hq_port, path),
+                                         method=method,
+                                         headers={"Authorization": "Bearer " + token})
+            try:
+                with urllib.request.urlopen(req) as r:
+                    return r.status, json.load(r)
+            except urllib.error.HTTPError as e:
+                return e.code, json.load(e)
         self.hq("device", "add", "shop-1", "till-1")
-        self.hq("device", "add", "shop-2", "till-1")
+        self.assertEqual(register("POST", "shop-2/till-1", token=TOKEN)[0], 403)
+        self.assertEqual(register("POST", "shop-2/till-1"),
+                         (200, {"done": "device shop-2/till-1: in service"}))
+        self.assertEqual(register("POST", "shop-3?rename=shop-2"),
+                         (409, {"error": "shop-3: 'shop-2' is taken, or 'shop-3' unknown"}))
         self.shop_says("velko/shop-1/ghost-till/closeday/" + day,
                        {"store": "shop-1", "device": "ghost-till", "business_day": day,
                         "version": 1, "reports": [1], "rows": [], "quantity": "1", "value": "1"})
         prices = os.path.join(self.work, "prices.csv")
         with open(prices, "w") as f:
             f.write("code,name,price\n123,KAWA,18.99\n")
-        self.hq("device", "retire", "shop-1", "till-1")
+        self.assertEqual(register("DELETE", "shop-1/till-1")[0], 200)
         publish = subprocess.run([VELKO, "hq", "--config", os.path.join(self.work, "hq.toml"),
                                   "publish", prices], capture_output=True, text=True, check=True)
         self.assertIn("skipped: shop-1/till-1 was retired", publish.stderr)
@@ -526,10 +577,20 @@ class HeadOfficeTest(unittest.TestCase):
         self.broker.send_signal(signal.SIGKILL)
         self.broker.wait()
         self.start_broker()
-        self.start_shop()
+        serve = self.start_shop()
         wait("the list verified", lambda: [(d["reported"], d["state"]) for d in
                                            self.hq("status", "--json")["devices"]][:1]
              == [(2, "verified")])
+
+        # Gone without a word, the shop is offline since it was last heard from (its clock).
+        serve.kill()
+        serve.wait()
+        wait("the shop offline", lambda: self.hq("status", "--json")["stores"][0]["status"]
+             == "offline")
+        run = self.messages("velko/shop-1/status")[-1]["started"]
+        last = max(m["at"] for m in self.messages("velko/shop-1/status")
+                   if m["started"] == run and m["state"] == "online")
+        self.assertEqual(self.hq("status", "--json")["stores"][0]["since"], last)
 
     def shop_says(self, topic, message, retain=False):
         subprocess.run(["mosquitto_pub", "-h", "127.0.0.1", "-p", str(self.port), "-u", "shop-1",
@@ -566,7 +627,7 @@ class HeadOfficeTest(unittest.TestCase):
         self.broker_url = "mqtts://127.0.0.1:%d" % self.tls_port
         self.broker_ca = os.path.join(tls, "ca.pem")
         self.start_shop()
-        wait("online over TLS", lambda: "velko/shop-1/status online" in self.heard_lines())
+        wait("online over TLS", lambda: "online" in self.states("shop-1"))
         self.assertTrue(self.health()["connected"])
         # The broker dies: the shop reconnects over TLS once it is back.
         self.broker.send_signal(signal.SIGKILL)

@@ -87,7 +87,7 @@ state=$(job_state "$id")
 report=$(curl -s -H "$auth" -H 'Accept: text/csv' "$api/reports/1")
 [[ $report == *"123,KAWA ŻÓŁTA,4.50,0,1,0.000,0.00"* ]] || fail "report: $report"
 for _ in $(seq 100); do grep -q "velko/shop-w/till-1/closeday/" "$work/heard" && break; sleep 0.2; done
-grep -q "velko/shop-w/status online" "$work/heard" || fail "head office never heard the shop"
+grep -q 'velko/shop-w/status {"state":"online"' "$work/heard" || fail "head office never heard the shop"
 grep -q "velko/shop-w/till-1/closeday/" "$work/heard" || fail "no day report at head office"
 echo "velko.exe serve: sync verified, day closed, report fetched and sent to head office"
 kill "${pids[3]}"
