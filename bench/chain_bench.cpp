@@ -3,7 +3,10 @@
 // price change of 50 articles applied and reported everywhere, then a round of day reports of
 // ROWS rows per device landing in head office's database. Prints the times and the broker's
 // and head office's CPU and memory, per store, for each chain size. Passes or fails on nothing.
-//   chain_bench VELKO [ROWS=5000] [STORES...=50 200]
+// --as-shipped runs the broker as the package's example configures it: TLS with the chain's
+// own CA, a login per store under the shipped access list, client ids bound to logins, and
+// persistence saved every 10 s.
+//   chain_bench VELKO [--as-shipped] [ROWS=5000] [STORES...=50 200]
 #include <arpa/inet.h>
 #include <httplib.h>
 #include <mosquitto.h>
@@ -17,6 +20,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -96,6 +100,55 @@ Usage usageOf(pid_t pid) {
     return u;
 }
 
+void run(const std::string& command) {
+    if (std::system(command.c_str()) != 0)
+        std::fprintf(stderr, "chain_bench: failed: %s\n", command.c_str());
+}
+
+// The broker as the package ships it, in WORK listening on PORT: the example configuration
+// and access list with this folder's files, a CA and the broker's certificate, and a login
+// for head office, its command line and each store (the password is the login's name).
+void shippedBroker(const std::string& work, int port, int stores) {
+    const std::string quiet = " >/dev/null 2>&1";
+    run("cd " + work +
+        " && openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=chain-ca -keyout ca.key "
+        "-out ca.pem" +
+        quiet +
+        " && openssl req -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -keyout broker.key -out "
+        "broker.csr" +
+        quiet +
+        " && openssl x509 -req -in broker.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 "
+        "-out broker.crt" +
+        quiet);
+    {
+        std::ofstream logins(work + "/passwd");
+        for (const char* user : {"head-office", "head-office-tool"})
+            logins << user << ":" << user << "\n";
+        for (int s = 1; s <= stores; ++s) logins << "store-" << s << ":store-" << s << "\n";
+    }
+    run("mosquitto_passwd -U " + work + "/passwd");
+    std::ifstream shipped(VELKO_SOURCE_DIR "/packaging/mosquitto/velko.conf");
+    std::ofstream conf(work + "/mosquitto.conf");
+    for (std::string line; std::getline(shipped, line);) {
+        const auto is = [&](const char* key) { return line.rfind(key, 0) == 0; };
+        if (is("password_file")) line = "password_file " + work + "/passwd";
+        if (is("acl_file")) line = "acl_file " VELKO_SOURCE_DIR "/packaging/mosquitto/velko.acl";
+        if (is("listener")) line = "listener " + std::to_string(port) + " 127.0.0.1";
+        if (is("certfile")) line = "certfile " + work + "/broker.crt";
+        if (is("keyfile")) line = "keyfile " + work + "/broker.key";
+        if (is("persistence ")) line += "\npersistence_location " + work + "/keep/";
+        conf << line << "\n";
+    }
+    // Started by root, the broker drops to its own user, which must read and write here.
+    std::filesystem::create_directory(work + "/keep");
+    std::filesystem::permissions(work, std::filesystem::perms::all);
+    std::filesystem::permissions(work + "/keep", std::filesystem::perms::all);
+    for (const char* file : {"passwd", "broker.key", "broker.crt", "ca.pem"})
+        std::filesystem::permissions(work + "/" + file, std::filesystem::perms::owner_read |
+                                                            std::filesystem::perms::group_read |
+                                                            std::filesystem::perms::others_read);
+}
+
 // One store: its client, and what it answers.
 struct Agent {
     std::string store;
@@ -127,6 +180,14 @@ json get(int port, const std::string& path) {
     return r && r->status == 200 ? json::parse(r->body) : json();
 }
 
+// Yesterday, UTC: head office takes only business days of the last 400.
+std::string yesterday() {
+    const std::time_t at = std::time(nullptr) - 86400;
+    char text[16];
+    std::strftime(text, sizeof text, "%Y-%m-%d", std::gmtime(&at));
+    return text;
+}
+
 std::string dayReport(const std::string& store, const std::string& device, int rows) {
     json list = json::array();
     for (int i = 1; i <= rows; ++i) {
@@ -142,7 +203,7 @@ std::string dayReport(const std::string& store, const std::string& device, int r
     std::snprintf(total, sizeof total, "%d.%02d", rows * 998 / 100, rows * 998 % 100);
     return json{{"store", store},
                 {"device", device},
-                {"business_day", "2026-12-08"},
+                {"business_day", yesterday()},
                 {"version", 1},
                 {"reports", json::array({json{{"id", 1}}})},
                 {"quantity", std::to_string(rows * 2) + ".000"},
@@ -155,17 +216,21 @@ std::string dayReport(const std::string& store, const std::string& device, int r
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: chain_bench VELKO [ROWS] [STORES...]\n");
+        std::fprintf(stderr, "usage: chain_bench VELKO [--as-shipped] [ROWS] [STORES...]\n");
         return 2;
     }
     const std::string velko = argv[1];
-    const int rows = argc > 2 ? std::atoi(argv[2]) : 5000;
+    const bool shipped = argc > 2 && std::string(argv[2]) == "--as-shipped";
+    const int first = shipped ? 3 : 2;
+    const int rows = argc > first ? std::atoi(argv[first]) : 5000;
     std::vector<int> sizes;
-    for (int i = 3; i < argc; ++i) sizes.push_back(std::atoi(argv[i]));
+    for (int i = first + 1; i < argc; ++i) sizes.push_back(std::atoi(argv[i]));
     if (sizes.empty()) sizes = {50, 200};
     // Head office on PostgreSQL when a server is given (./scripts/bench runs it both ways).
     const char* postgres = std::getenv("VELKO_TEST_POSTGRES");
-    std::printf("head office's database: %s\n", postgres ? "PostgreSQL" : "SQLite");
+    std::printf("head office's database: %s; broker: %s\n", postgres ? "PostgreSQL" : "SQLite",
+                shipped ? "as shipped (TLS, logins and access list, persistence)"
+                        : "plain, no persistence");
     mosquitto_lib_init();
     std::printf("%7s %8s %12s %14s %10s %10s %12s %10s\n", "stores", "devices", "prices s",
                 "day reports s", "hq cpu s", "hq MiB", "broker cpu s", "broker MiB");
@@ -173,15 +238,24 @@ int main(int argc, char** argv) {
         char dir[] = "/tmp/velko-chain-XXXXXX";
         const std::string work = mkdtemp(dir);
         const int broker = freePort(), api = freePort();
-        std::ofstream(work + "/mosquitto.conf")
-            << "listener " << broker << " 127.0.0.1\nallow_anonymous true\npersistence false\n"
-            << "max_queued_messages 100000\nmax_inflight_messages 100\n";
+        if (shipped) {
+            shippedBroker(work, broker, stores);
+        } else {
+            std::ofstream(work + "/mosquitto.conf")
+                << "listener " << broker << " 127.0.0.1\nallow_anonymous true\n"
+                << "persistence false\nmax_queued_messages 100000\nmax_inflight_messages 100\n";
+        }
         const pid_t mq = spawn({"mosquitto", "-c", work + "/mosquitto.conf"}, "/dev/null");
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
         std::ofstream(work + "/hq.toml")
-            << "broker = \"mqtt://127.0.0.1:" << broker << "\"\ndata = \"" << work
-            << "/hq\"\nlisten = \"127.0.0.1:" << api << "\"\n"
+            << "broker = \"" << (shipped ? "mqtts" : "mqtt") << "://127.0.0.1:" << broker
+            << "\"\ndata = \"" << work << "/hq\"\nlisten = \"127.0.0.1:" << api << "\"\n"
             << (postgres ? "database = \"" + std::string(postgres) + "\"\n" : "")
+            << (shipped ? "ca = \"" + work +
+                              "/ca.pem\"\nusername = \"head-office\"\npassword = "
+                              "\"head-office\"\ntool_username = \"head-office-tool\"\n"
+                              "tool_password = \"head-office-tool\"\n"
+                        : "")
             << "[[token]]\nname = \"b\"\nsecret = \"" << kToken << "\"\n";
         // Each size starts from an empty database.
         if (postgres)
@@ -198,6 +272,11 @@ int main(int argc, char** argv) {
             a->store = "store-" + std::to_string(s);
             a->client = mosquitto_new(("agent-" + a->store).c_str(), true, a.get());
             mosquitto_message_callback_set(a->client, onMessage);
+            if (shipped) {
+                mosquitto_username_pw_set(a->client, a->store.c_str(), a->store.c_str());
+                mosquitto_tls_set(a->client, (work + "/ca.pem").c_str(), nullptr, nullptr, nullptr,
+                                  nullptr);
+            }
             mosquitto_connect(a->client, "127.0.0.1", broker, 60);
             const std::string filter = "velko/" + a->store + "/+/pricelist/desired";
             mosquitto_subscribe(a->client, nullptr, filter.c_str(), 1);
@@ -237,7 +316,7 @@ int main(int argc, char** argv) {
             for (int d = 1; d <= 4; ++d) {
                 const std::string device = "till-" + std::to_string(d);
                 const std::string topic =
-                    "velko/" + a->store + "/" + device + "/closeday/2026-12-08";
+                    "velko/" + a->store + "/" + device + "/closeday/" + yesterday();
                 const std::string payload = dayReport(a->store, device, rows);
                 mosquitto_publish(a->client, nullptr, topic.c_str(), int(payload.size()),
                                   payload.data(), 1, false);
@@ -245,7 +324,7 @@ int main(int argc, char** argv) {
         }
         waitFor(
             [&] {
-                const json day = get(api, "/api/reports?day=2026-12-08");
+                const json day = get(api, "/api/reports?day=" + yesterday());
                 return day.value("reports", json::array()).size() >= size_t(stores) * 4;
             },
             "every day report");
