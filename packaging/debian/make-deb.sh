@@ -85,7 +85,15 @@ install -m 644 "$root/packaging/mosquitto/velko.conf" "$root/packaging/mosquitto
 for page in velko velko-sim velko-serve; do
     gzip -9n <"$recipe/$page.1" >"$pkg/usr/share/man/man1/$page.1.gz"
 done
-install -m 644 "$recipe/copyright" "$root/README.md" "$root/docs/SERVICE.md" "$pkg/$doc/"
+install -m 644 "$root/README.md" "$root/docs/SERVICE.md" "$pkg/$doc/"
+# Ours, then the third-party code built into the programs, read off the programs themselves.
+{
+    cat "$recipe/copyright"
+    echo
+    "$root/packaging/notices.py" copyright "$pkg/usr/bin/velko" "$pkg/usr/bin/velko-sim" \
+        "$pkg/$lib/libvelko.so.$version"
+} >"$pkg/$doc/copyright"
+chmod 644 "$pkg/$doc/copyright"
 gzip -9n <"$recipe/changelog" >"$pkg/$doc/changelog.gz"
 install -m 644 "$root/samples/articles.csv" "$pkg/$doc/examples/"
 

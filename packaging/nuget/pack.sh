@@ -4,7 +4,8 @@
 #   lib/netstandard2.0/Velko.dll and Velko.xml (the wrapper and its documentation),
 #   runtimes/win-x86/native/VELKO_DLL.dll, runtimes/win-x64/native/VELKO_DLL.dll,
 #   runtimes/linux-x64/native/libVELKO_DLL.so (the Linux library under the name .NET probes
-#   for the wrapper's "VELKO_DLL"), and LICENSE and CHANGELOG.md when ROOT has them.
+#   for the wrapper's "VELKO_DLL"), licenses/ with the notices of the third-party code in the
+#   native libraries, and LICENSE and CHANGELOG.md when ROOT has them.
 # Then checks the package's listing and manifest, and fails when anything is missing.
 # Usage: pack.sh OUTPUT.nupkg VERSION ROOT WRAPPER_DIR WIN_X86_DLL WIN_X64_DLL LINUX_LIBRARY
 set -euo pipefail
@@ -22,6 +23,8 @@ cp "$wrapper/Velko.dll" "$wrapper/Velko.xml" "$stage/lib/netstandard2.0/"
 cp "$5" "$stage/runtimes/win-x86/native/VELKO_DLL.dll"
 cp "$6" "$stage/runtimes/win-x64/native/VELKO_DLL.dll"
 cp "$7" "$stage/runtimes/linux-x64/native/libVELKO_DLL.so"
+# The notices of the third-party code in the native libraries (the MinGW-w64 runtime).
+"$recipe/../notices.py" collect "$stage/licenses" "$5" "$6" "$7" >/dev/null
 expected=(Velko.nuspec "[Content_Types].xml" _rels/.rels lib/netstandard2.0/Velko.dll
           lib/netstandard2.0/Velko.xml
           runtimes/win-x86/native/VELKO_DLL.dll runtimes/win-x64/native/VELKO_DLL.dll

@@ -131,6 +131,11 @@ for command in $(sed -n '/^Subcommands:/,/^$/p' "$work/velko.help" | awk 'NR > 1
         fail "velko.1 does not describe the command $command"
 done
 
+# The notices of the third-party code in the programs, in the copyright file.
+"$root/packaging/notices.py" check-copyright "$x/usr/share/doc/velko/copyright" "$x/usr/bin/velko" \
+    "$x/usr/bin/velko-sim" "$x/usr/lib/$multiarch/libvelko.so.$version" ||
+    fail "the copyright file lacks a notice the programs need"
+
 # The guide's C program built against the package's header and library and nothing else,
 # with its pkg-config file and with its CMake package.
 "$here/first_c_program.sh" "$root/docs/GETTING-STARTED.md" "$x/usr/lib/$multiarch/pkgconfig" \
