@@ -29,6 +29,7 @@
 #include "files/validate.h"
 #include "link/platform.h"
 #include "link/velko_comm.h"
+#include "velko/velko.h"
 
 namespace velko::cli {
 namespace {
@@ -319,6 +320,7 @@ int main(int argc, char** argv) {
         "velko: uploads price lists to VELKO devices, reads their sales and closes the "
         "day, on one serial line or on several at once."};
     app.fallthrough();
+    app.set_version_flag("--version", std::string("velko ") + VELKO_VERSION_STRING);
     app.require_subcommand(1);
     app.add_option(
            "--line", o.lines,

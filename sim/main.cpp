@@ -24,6 +24,7 @@
 #include "sim/store_journal.h"
 #include "sim/table_file.h"
 #include "sim/wire_log.h"
+#include "velko/velko.h"
 
 namespace {
 
@@ -167,6 +168,7 @@ int main(int argc, char** argv) {
         "velko-sim: a simulated VELKO device on a pseudo-terminal. Prints the "
         "terminal's path and serves it until interrupted. While it runs, a line such as "
         "'sell 123 2.5' on standard input rings up a sale of that article."};
+    app.set_version_flag("--version", std::string("velko-sim ") + VELKO_VERSION_STRING);
     app.add_option("--link", link, "also make PATH a symbolic link to the terminal");
     app.add_option("--tcp", tcpPort,
                    "serve raw TCP on this port of 127.0.0.1 instead of a terminal (0: any free "

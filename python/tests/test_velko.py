@@ -204,6 +204,10 @@ class PackageTest(unittest.TestCase):
             with velko.Line(sim.path) as line:
                 paused = line.download()
                 self.assertEqual([next(paused).code, next(paused).code], ["1000", "1001"])
+                # One call at a time: the paused download holds the line.
+                with self.assertRaises(velko.OpenError) as busy:
+                    line.zero_counters()
+                self.assertIn("another call is running on this Line", str(busy.exception))
             with self.assertRaises(velko.VelkoError) as resumed:
                 next(paused)
             self.assertIn("closed", str(resumed.exception))

@@ -29,6 +29,7 @@ afterwards, raises VelkoError with code ERR_HANDLE; so does every call on a clos
 """
 
 import collections
+import contextlib
 import ctypes
 import decimal
 import os
@@ -63,7 +64,7 @@ def _own_version() -> str:
 
 __version__ = _own_version()
 
-OK, ABORT, ERR_HANDLE = 0, 1, 9
+OK, ABORT, ERR_OPEN, ERR_HANDLE = 0, 1, 2, 9
 CONTINUE_ON_REFUSAL, SKIP_FIRST_PREPARATION, SKIP_SECOND_PREPARATION = 1, 2, 4
 
 
@@ -319,6 +320,19 @@ def _path(value, what: str) -> str:
     return text
 
 
+def _native(text: str, what: str) -> bytes:
+    """A name as the library reads it: UTF-8, as the file system's on Linux; on Windows the
+    ANSI code page, which the DLL's C strings are in (UTF-8 would name another file:
+    'ślad.log' would become 'Å›lad.log')."""
+    if sys.platform != "win32":
+        return os.fsencode(text)
+    try:
+        return text.encode("mbcs", "strict")
+    except UnicodeEncodeError as e:
+        raise ValueError(f"{what} {text!r}: {text[e.start]!r} is not in this Windows' ANSI "
+                         "code page, which the library's file names are in") from None
+
+
 def _baud(value) -> int:
     if isinstance(value, bool) or not isinstance(value, int):
         raise TypeError(f"baud {value!r} is of type {type(value).__name__}, not an int")
@@ -538,17 +552,18 @@ class Line:
     def __init__(self, line: "str | os.PathLike[str]", baud: int = 9600, device: int = 1,
                  trace: "Optional[str | os.PathLike[str]]" = None):
         # Every argument is checked before the handle exists, so a wrong one leaves nothing open.
-        name = _path(line, "line")
+        name = _native(_path(line, "line"), "line")
         self.baud, self.device = baud, device
-        trace = _path(trace, "trace") if trace is not None else None
+        trace = _native(_path(trace, "trace"), "trace") if trace is not None else None
         self._lib = library()
         self._lock = threading.Lock()
+        self._calls = threading.Lock()  # held by the call running on the line
         self._downloads: "set[_Download]" = set()
-        self._handle = self._lib.VELKOLineOpen(name.encode())
+        self._handle = self._lib.VELKOLineOpen(name)
         if not self._handle:
             raise ValueError(f"not a line: {line!r}")
         if trace:
-            rc = self._lib.VELKOLineSetTrace(self._handle, trace.encode())
+            rc = self._lib.VELKOLineSetTrace(self._handle, trace)
             if rc != OK:
                 error = _failure(self._lib, self._handle, rc)
                 self.close()
@@ -596,6 +611,19 @@ class Line:
             raise _closed()
         return handle
 
+    @contextlib.contextmanager
+    def _turn(self):
+        """One call at a time on a Line: another, from another thread or while a download is
+        paused, is OpenError saying so (the library would say only that the port could not
+        be opened)."""
+        if not self._calls.acquire(blocking=False):
+            raise _error(ERR_OPEN, detail="another call is running on this Line (one at a "
+                                          "time; a Line for each thread runs them at once)")
+        try:
+            yield
+        finally:
+            self._calls.release()
+
     def _check(self, handle, rc: int, counts: Optional[_Counts] = None) -> None:
         if rc != OK:
             raise _failure(self._lib, handle, rc, counts)
@@ -615,9 +643,10 @@ class Line:
             SKIP_SECOND_PREPARATION if skip_second_preparation else 0)
         counts = _Counts()
         call = _Call(records, progress)
-        rc = self._lib.VELKOLineSendArticles(handle, self.baud, self.device, options,
-                                             call.supplier, None, call.progress,
-                                             ctypes.byref(counts))
+        with self._turn():
+            rc = self._lib.VELKOLineSendArticles(handle, self.baud, self.device, options,
+                                                 call.supplier, None, call.progress,
+                                                 ctypes.byref(counts))
         call.end()
         self._check(handle, rc, counts)
         return _counts(counts)
@@ -630,22 +659,23 @@ class Line:
         return self._articles()
 
     def _articles(self) -> Iterator[Article]:
-        with self._lock:
-            if not self._handle:
-                raise _closed()
-            download = _Download(self._lib, self._handle, self.baud, self.device)
-            self._downloads.add(download)
-            download.start()
-        try:
-            while True:
-                article = download.next()
-                if article is None:
-                    return
-                yield article
-        finally:
-            download.end()
+        with self._turn():  # the download holds the line until it ends
             with self._lock:
-                self._downloads.discard(download)
+                if not self._handle:
+                    raise _closed()
+                download = _Download(self._lib, self._handle, self.baud, self.device)
+                self._downloads.add(download)
+                download.start()
+            try:
+                while True:
+                    article = download.next()
+                    if article is None:
+                        return
+                    yield article
+            finally:
+                download.end()
+                with self._lock:
+                    self._downloads.discard(download)
 
     def delete(self, codes: Iterable[str]) -> int:
         """Deletes the articles by code; how many were deleted, or VelkoError. Every code is
@@ -656,12 +686,15 @@ class Line:
         records = _records(codes, "codes", _code_record)
         counts = _Counts()
         call = _Call(records)
-        rc = self._lib.VELKOLineDeleteArticles(handle, self.baud, self.device, call.supplier,
-                                               None, call.progress, ctypes.byref(counts))
+        with self._turn():
+            rc = self._lib.VELKOLineDeleteArticles(handle, self.baud, self.device, call.supplier,
+                                                   None, call.progress, ctypes.byref(counts))
         call.end()
         self._check(handle, rc, counts)
         return counts.deleted
 
     def zero_counters(self) -> None:
         handle = self._open()
-        self._check(handle, self._lib.VELKOLineZeroPLUCounters(handle, self.baud, self.device))
+        with self._turn():
+            rc = self._lib.VELKOLineZeroPLUCounters(handle, self.baud, self.device)
+        self._check(handle, rc)
