@@ -62,3 +62,24 @@ if [ "$imports" != "$want" ]; then
     exit 1
 fi
 echo "ok: $(wc -l <<<"$imports") imports from VELKO_DLL.dll, names and hints as in the .def"
+
+# An MSVC project's find_package(velko) gives the MSVC import library, the MinGW one otherwise.
+cmake --install "$build" --prefix "$work/tree" >/dev/null
+mkdir "$work/consumer"
+cat >"$work/consumer/CMakeLists.txt" <<'CMAKE'
+cmake_minimum_required(VERSION 3.16)
+project(consumer NONE)
+find_package(velko REQUIRED)
+get_target_property(implib velko::velko IMPORTED_IMPLIB_RELEASE)
+file(WRITE "${CMAKE_BINARY_DIR}/implib" "${implib}")
+CMAKE
+for msvc in ON OFF; do
+    rm -rf "$work/consumer/build"
+    cmake -S "$work/consumer" -B "$work/consumer/build" -DMSVC=$msvc \
+          -DCMAKE_PREFIX_PATH="$work/tree" >/dev/null
+    got=$(basename "$(cat "$work/consumer/build/implib")")
+    want=VELKO_DLL.dll.a
+    [ $msvc = ON ] && want=VELKO_DLL.lib
+    [ "$got" = "$want" ] || { echo "FAILED: with MSVC=$msvc find_package(velko) links $got"; exit 1; }
+done
+echo "ok: find_package(velko) links VELKO_DLL.lib in an MSVC project, VELKO_DLL.dll.a otherwise"
