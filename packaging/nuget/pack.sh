@@ -1,7 +1,9 @@
 #!/bin/bash
 # Makes the NuGet package Velko.VERSION.nupkg, a zip laid out as NuGet reads it:
 #   Velko.nuspec (from Velko.nuspec.in), [Content_Types].xml, _rels/.rels,
-#   lib/netstandard2.0/Velko.dll and Velko.xml (the wrapper and its documentation),
+#   lib/net45/ and lib/netstandard2.0/ Velko.dll and Velko.xml (the wrapper and its
+#   documentation), build/net45/Velko.targets (copies the native DLL for packages.config
+#   projects, which get no runtimes/), README.md (dotnet/README.md) when ROOT has it,
 #   runtimes/win-x86/native/VELKO_DLL.dll, runtimes/win-x64/native/VELKO_DLL.dll,
 #   runtimes/linux-x64/native/libVELKO_DLL.so (the Linux library under the name .NET probes
 #   for the wrapper's "VELKO_DLL"), licenses/ with the notices of the third-party code in the
@@ -15,18 +17,27 @@ out=$(realpath -m "$1") version=$2 root=$3 wrapper=$4
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 
-mkdir -p "$stage/lib/netstandard2.0" "$stage/_rels" \
+mkdir -p "$stage/lib/net45" "$stage/lib/netstandard2.0" "$stage/build/net45" "$stage/_rels" \
          "$stage/runtimes/win-x86/native" "$stage/runtimes/win-x64/native" \
          "$stage/runtimes/linux-x64/native"
-sed "s/@VERSION@/$version/" "$recipe/Velko.nuspec.in" > "$stage/Velko.nuspec"
-cp "$wrapper/Velko.dll" "$wrapper/Velko.xml" "$stage/lib/netstandard2.0/"
+# The readme shown by NuGet is the wrapper's, when ROOT has it.
+readme=$([ -f "$root/dotnet/README.md" ] && echo yes || true)
+sed "s/@VERSION@/$version/" "$recipe/Velko.nuspec.in" |
+    if [ -n "$readme" ]; then cat; else grep -v '<readme>'; fi > "$stage/Velko.nuspec"
+# One assembly, built against .NET Framework 4.5's mscorlib, which .NET Standard 2.0 hosts
+# (.NET Core, .NET 5+, mono) load too.
+for framework in net45 netstandard2.0; do
+    cp "$wrapper/Velko.dll" "$wrapper/Velko.xml" "$stage/lib/$framework/"
+done
+cp "$recipe/Velko.targets" "$stage/build/net45/"
 cp "$5" "$stage/runtimes/win-x86/native/VELKO_DLL.dll"
 cp "$6" "$stage/runtimes/win-x64/native/VELKO_DLL.dll"
 cp "$7" "$stage/runtimes/linux-x64/native/libVELKO_DLL.so"
 # The notices of the third-party code in the native libraries (the MinGW-w64 runtime).
 "$recipe/../notices.py" collect "$stage/licenses" "$5" "$6" "$7" >/dev/null
 expected=(Velko.nuspec "[Content_Types].xml" _rels/.rels lib/netstandard2.0/Velko.dll
-          lib/netstandard2.0/Velko.xml
+          lib/netstandard2.0/Velko.xml lib/net45/Velko.dll lib/net45/Velko.xml
+          build/net45/Velko.targets
           runtimes/win-x86/native/VELKO_DLL.dll runtimes/win-x64/native/VELKO_DLL.dll
           runtimes/linux-x64/native/libVELKO_DLL.so)
 for extra in LICENSE CHANGELOG.md; do
@@ -35,6 +46,10 @@ for extra in LICENSE CHANGELOG.md; do
         expected+=("$extra")
     fi
 done
+if [ -n "$readme" ]; then
+    cp "$root/dotnet/README.md" "$stage/README.md"
+    expected+=(README.md)
+fi
 
 cat > "$stage/_rels/.rels" <<RELS
 <?xml version="1.0" encoding="utf-8"?>

@@ -11,6 +11,7 @@ trap 'rm -rf "$work"' EXIT
 mkdir "$work/with" "$work/without"
 echo "MIT License (stand-in)" > "$work/with/LICENSE"
 echo "# Changes (stand-in)" > "$work/with/CHANGELOG.md"
+mkdir "$work/with/dotnet" && echo "# Velko for .NET (stand-in)" > "$work/with/dotnet/README.md"
 echo "32-bit stand-in" > "$work/x86.dll"
 echo "64-bit stand-in" > "$work/x64.dll"
 pack=$(dirname "$0")/pack.sh
@@ -19,10 +20,15 @@ for root in with without; do
     "$pack" "$package" "$version" "$work/$root" "$wrapper" "$work/x86.dll" "$work/x64.dll" "$linux"
     unzip -p "$package" runtimes/linux-x64/native/libVELKO_DLL.so | cmp - "$linux"
     unzip -p "$package" lib/netstandard2.0/Velko.dll | cmp - "$wrapper/Velko.dll"
+    unzip -p "$package" lib/net45/Velko.dll | cmp - "$wrapper/Velko.dll"
+    unzip -p "$package" build/net45/Velko.targets | python3 -c 'import sys, xml.dom.minidom as m; m.parse(sys.stdin)'
+    readme=$(unzip -p "$package" Velko.nuspec | grep -c '<readme>README.md</readme>' || true)
     unzip -p "$package" runtimes/win-x64/native/VELKO_DLL.dll | cmp - "$work/x64.dll"
-    extras=$(unzip -Z1 "$package" | grep -cxE 'LICENSE|CHANGELOG\.md' || true)
-    want=$([ $root = with ] && echo 2 || echo 0)
-    [ "$extras" = "$want" ] || { echo "$root: $extras of LICENSE and CHANGELOG.md, not $want" >&2; exit 1; }
+    extras=$(unzip -Z1 "$package" | grep -cxE 'LICENSE|CHANGELOG\.md|README\.md' || true)
+    want=$([ $root = with ] && echo 3 || echo 0)
+    [ "$extras" = "$want" ] || { echo "$root: $extras of LICENSE, CHANGELOG.md and README.md, not $want" >&2; exit 1; }
+    [ "$readme" = "$([ $root = with ] && echo 1 || echo 0)" ] ||
+        { echo "$root: the manifest's readme does not match the package" >&2; exit 1; }
     unzip -p "$package" "\[Content_Types\].xml" | grep -q 'Extension="dll"'
 done
 echo "the NuGet recipe makes a complete package"
