@@ -293,7 +293,7 @@ class HeadOffice(unittest.TestCase):
                 s.sendall(b"POST /api/status HTTP/1.1\r\nHost: 127.0.0.1\r\n"
                           b"Content-Length: 1073741824\r\n\r\n")
                 s.settimeout(30)
-                self.assertTrue(s.recv(64).startswith(b"HTTP/1.1 405"))
+                self.assertTrue(s.recv(64).startswith(b"HTTP/1.1 413"))
                 s.close()
                 self.assertEqual(call(port, "GET", "/api/status?x=1")[0], 400)
                 hq.stop()
