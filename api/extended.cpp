@@ -7,6 +7,7 @@
 // VELKOLineClose, or closed twice, is looked up, not found and refused, without touching
 // memory. The line behind a handle lives as long as a call on it runs, so a close from a
 // callback or another thread lets that call end first.
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -41,6 +42,8 @@ struct Line {
     std::mutex outcomeLock;
     int32_t lastResult = VELKO_OK;
     std::string lastDetail;
+    // Set by VELKOLineCancel from any thread; each call clears it as it starts.
+    std::atomic<bool> cancelled{false};
 };
 
 class Handles {
@@ -92,6 +95,14 @@ struct Call {
     bool resetSent = false;  // the device acknowledged a reset request
     std::unordered_set<uint64_t> codes;
     std::string detail;
+
+    // Whether VELKOLineCancel asked the call to stop; asked once, the call stops there.
+    const std::atomic<bool>* cancel = nullptr;
+    bool stoppedByCancel = false;
+    bool cancelled() {
+        if (!stoppedByCancel && cancel && cancel->load()) stoppedByCancel = true;
+        return stoppedByCancel;
+    }
 };
 thread_local Call* current = nullptr;
 
@@ -116,7 +127,7 @@ int32_t VELKO_CALL supplyChecked(const char*, int32_t, ArticleRecord* record, ui
     Call& call = *current;
     for (;;) {
         const int32_t index = call.index;
-        if (call.supplier(call.context, index, record) != 1) return 0;
+        if (call.cancelled() || call.supplier(call.context, index, record) != 1) return 0;
         ++call.index;
         std::string problem = recordProblem(*record);
         if (problem.empty() && !call.codes.insert(codeNumber(codeOf(*record))).second)
@@ -136,7 +147,7 @@ int32_t VELKO_CALL supplyChecked(const char*, int32_t, ArticleRecord* record, ui
 int32_t VELKO_CALL supplyCode(const char*, int32_t index, ArticleRecord* record, uint32_t) {
     Call& call = *current;
     if (call.progress && index > 0) call.progress(call.context, index);
-    if (call.supplier(call.context, index, record) != 1) return 0;
+    if (call.cancelled() || call.supplier(call.context, index, record) != 1) return 0;
     const size_t length = strnlen(record->code, sizeof record->code);
     call.detail = "the device refused to delete code " + std::string(record->code, length);
     const std::string problem = length == sizeof record->code
@@ -150,6 +161,7 @@ int32_t VELKO_CALL supplyCode(const char*, int32_t index, ArticleRecord* record,
 }
 
 int32_t VELKO_CALL consumeNext(const char*, int32_t index, ArticleRecord* record, uint32_t) {
+    if (current->cancelled()) return 0;
     const int32_t more = current->consumer(current->context, index, record);
     if (current->progress) current->progress(current->context, index + 1);
     return more;
@@ -169,6 +181,9 @@ int32_t VELKO_CALL uploaded(const char*, int32_t, const ArticleRecord* record, u
 // The words for a failed job: what the call's own checks found, what the device answered, why
 // the line would not open, or else the generic text of the code.
 std::string detailOf(int32_t rc, const Call& call, const VELKOComm& link) {
+    if (rc == VELKO_ERR_ABORT && call.stoppedByCancel)
+        return "cancelled (VELKOLineCancel): stopped at the next article, the device's session "
+               "ended; what was done before stays done";
     if (rc == VELKO_ERR_FORMAT && call.stoppedByRules) return call.detail;
     if (rc == VELKO_ERR_READ && !link.refusal().empty()) {
         return (call.detail.empty() ? "the device refused the request" : call.detail) +
@@ -202,9 +217,14 @@ int32_t runOnLine(VelkoLine* handle, uint32_t deviceNumber, const char* callback
         // Turned away by the gate, the call leaves the outcome of the one that runs alone.
         During during(call);
         return line->gate.run([&](VELKOComm& link) {
+            line->cancelled = false;
+            call.cancel = &line->cancelled;
             ReplyString sessionText;
             int32_t result = job(link, uint8_t(deviceNumber), sessionText);
-            if (result == VELKO_OK && call.stoppedByRules) result = VELKO_ERR_FORMAT;
+            if (call.stoppedByCancel && (result == VELKO_OK || result == VELKO_ERR_ABORT))
+                result = VELKO_ERR_ABORT;
+            else if (result == VELKO_OK && call.stoppedByRules)
+                result = VELKO_ERR_FORMAT;
             line->finish(result, detailOf(result, call, link));
             return result;
         });
@@ -341,6 +361,13 @@ int32_t VELKO_CALL VELKOLineZeroPLUCounters(VelkoLine* line, uint32_t baud, uint
                                 return link.zeroCounters(1, baud, device, sessionText, nullptr,
                                                          &call.resetSent);
                             });
+}
+
+int32_t VELKO_CALL VELKOLineCancel(VelkoLine* handle) {
+    const auto line = velko::handles().find(handle);
+    if (!line) return VELKO_ERR_HANDLE;
+    line->cancelled = true;
+    return VELKO_OK;
 }
 
 int32_t VELKO_CALL VELKOLineFailure(VelkoLine* handle, char* text, uint32_t size) {

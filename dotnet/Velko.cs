@@ -27,7 +27,7 @@ namespace Velko
         /// <summary>VELKO_OK: success.</summary>
         Ok = 0,
         /// <summary>VELKO_ERR_ABORT: the download was stopped before the device's list
-        /// ended.</summary>
+        /// ended, or Cancel stopped a job.</summary>
         Abort = 1,
         /// <summary>VELKO_ERR_OPEN: the line could not be opened or set up, or another call
         /// runs on it.</summary>
@@ -265,15 +265,28 @@ namespace Velko
                              UploadOptions options = UploadOptions.None,
                              IProgress<int> progress = null)
         {
+            return Upload(articles, options, progress, CancellationToken.None);
+        }
+
+        /// <summary>The same, stopped at the next article when <paramref name="cancellation"/>
+        /// is cancelled: the device's session is ended as it should be and
+        /// OperationCanceledException is thrown; what was uploaded before stays.</summary>
+        public Counts Upload(IEnumerable<Article> articles, UploadOptions options,
+                             IProgress<int> progress, CancellationToken cancellation)
+        {
             ThrowIfDisposed();
             List<Record> records = Records(articles);
-            var call = new Call(this, progress);
+            var call = new Call(this, progress, cancellation);
             Native.Supplier supplier = call.Supplier(records);
             var counts = new NativeCounts();
             return Run(delegate {
-                int rc = Native.VELKOLineSendArticles(handle, (uint)baud, (uint)device,
+                int rc;
+                using (call.Watch())
+                {
+                    rc = Native.VELKOLineSendArticles(handle, (uint)baud, (uint)device,
                                                       (uint)options, supplier, IntPtr.Zero,
                                                       call.Progress, ref counts);
+                }
                 GC.KeepAlive(supplier);
                 return call.Finish(rc, counts);
             });
@@ -285,20 +298,32 @@ namespace Velko
         /// anew. <paramref name="progress"/> is told how many articles have arrived.</summary>
         public IEnumerable<Article> Download(IProgress<int> progress = null)
         {
-            ThrowIfDisposed();
-            return Downloaded(progress);
+            return Download(progress, CancellationToken.None);
         }
 
-        IEnumerable<Article> Downloaded(IProgress<int> progress)
+        /// <summary>The same, stopped when <paramref name="cancellation"/> is cancelled: the
+        /// device's session is ended and OperationCanceledException is thrown.</summary>
+        public IEnumerable<Article> Download(IProgress<int> progress,
+                                             CancellationToken cancellation)
+        {
+            ThrowIfDisposed();
+            return Downloaded(progress, cancellation);
+        }
+
+        IEnumerable<Article> Downloaded(IProgress<int> progress, CancellationToken cancellation)
         {
             var articles = new List<Article>();
-            var call = new Call(this, progress);
+            var call = new Call(this, progress, cancellation);
             Native.Consumer consumer = call.Consumer(articles);
             var counts = new NativeCounts();
             Run(delegate {
-                int rc = Native.VELKOLineReceiveArticles(handle, (uint)baud, (uint)device,
+                int rc;
+                using (call.Watch())
+                {
+                    rc = Native.VELKOLineReceiveArticles(handle, (uint)baud, (uint)device,
                                                          consumer, IntPtr.Zero, call.Progress,
                                                          ref counts);
+                }
                 GC.KeepAlive(consumer);
                 return call.Finish(rc, counts);
             });
@@ -313,6 +338,14 @@ namespace Velko
         /// code.</summary>
         public int Delete(IEnumerable<string> codes, IProgress<int> progress = null)
         {
+            return Delete(codes, progress, CancellationToken.None);
+        }
+
+        /// <summary>The same, stopped at the next code when <paramref name="cancellation"/> is
+        /// cancelled: OperationCanceledException, what was deleted before stays deleted.</summary>
+        public int Delete(IEnumerable<string> codes, IProgress<int> progress,
+                          CancellationToken cancellation)
+        {
             ThrowIfDisposed();
             if (codes == null) throw new ArgumentNullException("codes");
             var records = new List<Record>();
@@ -325,13 +358,17 @@ namespace Velko
                 LibraryCheck(ref r, where, "codes");
                 records.Add(r);
             }
-            var call = new Call(this, progress);
+            var call = new Call(this, progress, cancellation);
             Native.Supplier supplier = call.Supplier(records);
             var counts = new NativeCounts();
             return Run(delegate {
-                int rc = Native.VELKOLineDeleteArticles(handle, (uint)baud, (uint)device,
+                int rc;
+                using (call.Watch())
+                {
+                    rc = Native.VELKOLineDeleteArticles(handle, (uint)baud, (uint)device,
                                                         supplier, IntPtr.Zero, call.Progress,
                                                         ref counts);
+                }
                 GC.KeepAlive(supplier);
                 return call.Finish(rc, counts);
             }).Deleted;
@@ -346,6 +383,23 @@ namespace Velko
                 int rc = Native.VELKOLineZeroPLUCounters(handle, (uint)baud, (uint)device);
                 if (rc != 0) throw Failure(rc, null);
             });
+        }
+
+        /// <summary>Stops the job running on this Line at its next article, from any thread: the
+        /// device's session is ended as it should be, and the job throws VelkoException
+        /// (ResultCode.Abort) with its counts; what was done before stays done. With no job
+        /// running it does nothing, now or later; ZeroCounters runs to its end.</summary>
+        public void Cancel()
+        {
+            if (disposed) return;
+            try
+            {
+                Native.VELKOLineCancel(handle);
+            }
+            catch (ObjectDisposedException)
+            {
+                // Disposed meanwhile: the job ends on that.
+            }
         }
 
         /// <summary>Ends the handle. A job running on this Line ends its device session at the
@@ -539,15 +593,25 @@ namespace Velko
         {
             readonly Line line;
             readonly IProgress<int> report;
+            readonly CancellationToken cancellation;
             Exception failure;
             bool cut;  // a callback ended the job because the Line was disposed
             public readonly Native.Progress Progress;
 
-            public Call(Line line, IProgress<int> report)
+            public Call(Line line, IProgress<int> report,
+                        CancellationToken cancellation = default(CancellationToken))
             {
                 this.line = line;
                 this.report = report;
+                this.cancellation = cancellation;
                 Progress = report == null ? null : new Native.Progress(OnProgress);
+            }
+
+            // While the library's call runs: a cancellation cancels the job on the Line.
+            public CancellationTokenRegistration Watch()
+            {
+                cancellation.ThrowIfCancellationRequested();
+                return cancellation.Register(line.Cancel);
             }
 
             bool Stopping
@@ -610,6 +674,11 @@ namespace Velko
                 {
                     throw new ObjectDisposedException("Line", "the Line on " + line.name +
                         " was disposed during the job, which ended there");
+                }
+                if (rc == (int)ResultCode.Abort && cancellation.IsCancellationRequested)
+                {
+                    throw new OperationCanceledException("cancelled on " + line.name +
+                        ", what was done before stays done", cancellation);
                 }
                 if (rc != 0) throw line.Failure(rc, counts);
                 return counts;
@@ -709,6 +778,8 @@ namespace Velko
         public static extern void VELKOLineClose(IntPtr line);
         [DllImport(Dll, CallingConvention = Cdecl, CharSet = CharSet.Ansi, BestFitMapping = false)]
         public static extern int VELKOLineSetTrace(LineHandle line, string file);
+        [DllImport(Dll, CallingConvention = Cdecl)]
+        public static extern int VELKOLineCancel(LineHandle line);
         [DllImport(Dll, CallingConvention = Cdecl)]
         public static extern int VELKOLineSendArticles(LineHandle line, uint baud, uint device,
                                                        uint options, Supplier supplier,

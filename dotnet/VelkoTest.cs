@@ -11,6 +11,7 @@ using System.IO;
 using System.Linq;
 using System.Runtime.InteropServices;
 using System.Text;
+using System.Threading;
 using Velko;
 
 static class VelkoTest
@@ -125,6 +126,7 @@ static class VelkoTest
             RoundTrip(sim, tool);
             RefusedBeforeSending(sim, trace);
             Refusals(sim);
+            Cancelled(sim);
             LeftEarlyAndDisposed(sim);
         }
         File.Delete(trace);
@@ -288,6 +290,40 @@ static class VelkoTest
             Check(again == thrown, "the same exception");
             Check(line.Download().Count() == 1, "and the upload ended at the next article",
                   Shown(line.Download()));
+        }
+    }
+
+    // Cancel from another thread, and a CancellationToken: each job stops at its next article.
+    static void Cancelled(Simulator sim)
+    {
+        using (var line = new Line(sim.Path))
+        {
+            // The device holds the first of the three (from the refusals before).
+            line.Cancel();  // no job runs: nothing to stop, now or later
+            var e = Throws<VelkoException>("Cancel from another thread stops the upload", () =>
+                line.Upload(Three, UploadOptions.None, new Reporter(n => {
+                    if (n == 1)
+                    {
+                        var other = new Thread(line.Cancel);
+                        other.Start();
+                        other.Join();
+                    }
+                })));
+            if (e != null)
+            {
+                Check(e.Code == ResultCode.Abort && e.Counts.Accepted == 1 &&
+                          e.Detail.Contains("cancelled"),
+                      "at the next article, with its counts and why", e.Message);
+            }
+            Check(string.Join(",", line.Download().Select(a => a.Code)) == Three[0].Code,
+                  "what was uploaded before the cancel stays", Shown(line.Download()));
+            line.Upload(Three);
+            using (var source = new CancellationTokenSource())
+            {
+                Throws<OperationCanceledException>("a cancelled token stops the download", () =>
+                    line.Download(new Reporter(n => source.Cancel()), source.Token).ToList());
+            }
+            Check(line.Delete(Three.Skip(1).Select(a => a.Code)) == 2, "and the line works on");
         }
     }
 

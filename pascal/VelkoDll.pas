@@ -119,7 +119,7 @@ function VELKOSendArticles(Port: Integer; Baud, SkipSecondPreparation, DeviceNum
 function VELKOZeroPLUCounters(Port: Integer; Baud, DeviceNumber: Cardinal): Integer; cdecl;
   external VelkoLibrary name 'VELKOZeroPLUCounters';
 
-{ ---- The extended API (ordinals 5 to 15) ----
+{ ---- The extended API (ordinals 5 to 16) ----
   A handle per line, each with a link of its own, so two lines run at once from two threads.
   One handle runs one call at a time: a call on it while another runs (from a callback or
   another thread) is refused at once with VELKO_ERR_OPEN. A nil, closed or unknown handle gives
@@ -157,6 +157,12 @@ function VELKOLineDeleteArticles(Line: PVelkoLine; Baud, DeviceNumber: Cardinal;
 { Zeroes the device's PLU counters: the day's sales per article are gone afterwards. }
 function VELKOLineZeroPLUCounters(Line: PVelkoLine; Baud, DeviceNumber: Cardinal): Integer;
   cdecl; external VelkoLibrary name 'VELKOLineZeroPLUCounters';
+{ Stops the call running on the handle at its next article, from any thread (a Cancel button):
+  the device's session is ended and the call returns VELKO_ERR_ABORT with its counts. VELKO_OK
+  also when no call runs (nothing is stopped, now or later); VELKO_ERR_HANDLE for a handle that
+  is not open. }
+function VELKOLineCancel(Line: PVelkoLine): Integer; cdecl;
+  external VelkoLibrary name 'VELKOLineCancel';
 { A result code in one line of English: its name, what it means and what to check. }
 function VELKOResultMessage(Rc: Integer): PAnsiChar; cdecl;
   external VelkoLibrary name 'VELKOResultMessage';

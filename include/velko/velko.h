@@ -31,7 +31,7 @@ extern "C" {
 /* Result codes: every export returns one of these; 0 is success. */
 enum {
     VELKO_OK = 0,          /* success */
-    VELKO_ERR_ABORT = 1,   /* the consumer stopped a download */
+    VELKO_ERR_ABORT = 1,   /* the consumer stopped a download, or VELKOLineCancel a call */
     VELKO_ERR_OPEN = 2,    /* the port could not be opened or set up, or the library is busy */
     VELKO_ERR_SEND = 3,    /* a write failed or a frame was never acknowledged */
     VELKO_ERR_READ = 4,    /* a read failed or timed out, or the device refused the request */
@@ -177,6 +177,14 @@ VELKO_API int32_t VELKO_CALL VELKOLineDeleteArticles(VelkoLine* line, uint32_t b
                                                      VelkoCounts* counts);
 VELKO_API int32_t VELKO_CALL VELKOLineZeroPLUCounters(VelkoLine* line, uint32_t baud,
                                                       uint32_t deviceNumber);
+
+/* Asks the call running on the handle to stop at the next article, from any thread (a
+   program's Cancel button, say): the device's session is ended as it should be, and the call
+   returns VELKO_ERR_ABORT with its counts; what was done before stays done. A counter reset,
+   one request, runs to its end. Returns VELKO_OK, also when no call runs (there is nothing to
+   stop, and the next call is not affected), or VELKO_ERR_HANDLE for a handle that is not
+   open. */
+VELKO_API int32_t VELKO_CALL VELKOLineCancel(VelkoLine* line);
 
 /* The outcome of the handle's last call in words, into `text` (`size` bytes, cut to fit and
    always terminated): which argument or article and field was wrong, what the device answered,

@@ -229,8 +229,13 @@ begin
   Expect('download after the deletion', Rc, VELKO_OK);
   Expect('articles left after the deletion', Got.Count, 0);
 
-  { A closed handle refuses every call at once, the counter reset too. }
+  { A cancel with no call running stops nothing, then or later. }
+  Expect('cancel with no call running', VELKOLineCancel(Line), VELKO_OK);
+  Expect('counter reset after it', VELKOLineZeroPLUCounters(Line, Baud, Device), VELKO_OK);
+
+  { A closed handle refuses every call at once, the counter reset and the cancel too. }
   VELKOLineClose(Line);
+  Expect('cancel on a closed handle', VELKOLineCancel(Line), VELKO_ERR_HANDLE);
   Expect('counter reset on a closed handle', VELKOLineZeroPLUCounters(Line, Baud, Device),
     VELKO_ERR_HANDLE);
   Expect('failure of a closed handle', VELKOLineFailure(Line, nil, 0), VELKO_ERR_HANDLE);

@@ -13,9 +13,10 @@ trap 'rm -rf "$work"' EXIT
 
 # A package's layout: python/ with LICENSE and its version, the library in python/velko/lib/.
 version=$(sed -nE 's/^#define VELKO_VERSION_STRING "([0-9.]+)"$/\1/p' "$repo/include/velko/velko.h")
-mkdir -p "$work/package"
-cp -r "$repo/python" "$work/package/python"
-cp "$repo/LICENSE" "$work/package/python/"
+mkdir -p "$work/package/python"
+cp -r "$repo/python/velko" "$repo/python/setup.py" "$repo/python/pyproject.toml" \
+    "$repo/python/README.md" "$repo/LICENSE" "$work/package/python/"
+find "$work/package/python" -name __pycache__ -prune -exec rm -rf {} +
 echo "version = \"$version\"" >"$work/package/python/velko/_version.py"
 mkdir -p "$work/package/python/velko/lib"
 cp -L "$library" "$work/package/python/velko/lib/libvelko.so.1"

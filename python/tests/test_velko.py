@@ -5,6 +5,7 @@ paused download."""
 import os
 import pathlib
 import signal
+import threading
 import subprocess
 import tempfile
 import unittest
@@ -176,6 +177,26 @@ class PackageTest(unittest.TestCase):
                         # The device's session ended properly: the line works on.
                         self.assertEqual([a.code for a in line.download()],
                                          [a.code for a in articles[:held]])
+        finally:
+            sim.stop()
+
+    def test_cancel_from_another_thread_stops_the_upload_at_the_next_article(self):
+        sim = Simulator()
+        articles = [velko.Article(str(100 + n), f"ART {n}", Decimal("1.00")) for n in range(6)]
+        try:
+            with velko.Line(sim.path) as line:
+                line.cancel()  # nothing runs: nothing to stop, now or later
+
+                def cancel_at_three(done):
+                    if done == 3:
+                        other = threading.Thread(target=line.cancel)
+                        other.start()
+                        other.join()
+                with self.assertRaises(velko.AbortError) as stopped:
+                    line.upload(articles, progress=cancel_at_three)
+                self.assertEqual(stopped.exception.counts.accepted, 3)
+                self.assertIn("cancelled", str(stopped.exception))
+                self.assertEqual([a.code for a in line.download()], ["100", "101", "102"])
         finally:
             sim.stop()
 

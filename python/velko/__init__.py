@@ -150,6 +150,9 @@ def _load() -> ctypes.CDLL:
     lib.VELKOResultMessage.argtypes = [ctypes.c_int32]
     lib.VELKOVersion.restype = ctypes.c_char_p
     lib.VELKOVersion.argtypes = []
+    if hasattr(lib, "VELKOLineCancel"):  # libraries before 1.9.0 have no cancel
+        lib.VELKOLineCancel.restype = ctypes.c_int32
+        lib.VELKOLineCancel.argtypes = [ctypes.c_void_p]
     return lib
 
 
@@ -190,7 +193,7 @@ class VelkoError(Exception):
 
 
 class AbortError(VelkoError):
-    """VELKO_ERR_ABORT: the download was stopped by its consumer."""
+    """VELKO_ERR_ABORT: the download was stopped by its consumer, or Line.cancel() a call."""
 
 
 class OpenError(VelkoError):
@@ -598,6 +601,15 @@ class Line:
             download.end(closed=True)
         if handle:
             self._lib.VELKOLineClose(handle)
+
+    def cancel(self) -> None:
+        """Stops the call running on the Line at its next article, from any thread: the
+        device's session is ended as it should be, and the call raises AbortError with its
+        counts (what was done before stays done). With no call running it does nothing, now
+        or later; a counter reset runs to its end."""
+        handle = self._handle
+        if handle:
+            self._lib.VELKOLineCancel(handle)
 
     def __enter__(self) -> "Line":
         return self

@@ -108,6 +108,63 @@ TEST(ExtendedApi, RunsTwoLinesAtOnceWithCountsProgressAndATrace) {
     for (VelkoLine* l : {lines[0], lines[1], nowhere}) VELKOLineClose(l);
 }
 
+// A host whose other thread cancels the job once it has seen `at` articles (a Cancel button).
+struct Canceller : Host {
+    VelkoLine* line = nullptr;
+    int32_t at = 0;
+    void seen(int32_t done) {
+        if (done == at) std::thread([&] { EXPECT_EQ(VELKOLineCancel(line), VELKO_OK); }).join();
+    }
+    static void VELKO_CALL advance(void* self, int32_t done) {
+        static_cast<Canceller*>(self)->seen(done);
+    }
+    static int32_t VELKO_CALL consume(void* self, int32_t index, const ArticleRecord* record) {
+        Host::consume(self, index, record);
+        static_cast<Canceller*>(self)->seen(index + 1);
+        return 1;
+    }
+};
+
+TEST(ExtendedApi, ACancelFromAnotherThreadStopsEachJobAtItsNextArticle) {
+    SimProcess sim({"--zero-delay", "0"});
+    Canceller host;
+    host.line = VELKOLineOpen(sim.path().c_str());
+    host.articles = sampleArticles();
+    VelkoCounts counts;
+    // With no call running, a cancel stops nothing, then or later.
+    EXPECT_EQ(VELKOLineCancel(host.line), VELKO_OK);
+    host.at = 5;
+    EXPECT_EQ(VELKOLineSendArticles(host.line, 9600, 1, 0, Host::supply, &host, Canceller::advance,
+                                    &counts),
+              VELKO_ERR_ABORT);
+    EXPECT_EQ(counts.accepted, 5);
+    EXPECT_NE(failureOf(host.line).find("cancelled"), std::string::npos);
+    host.at = 3;
+    EXPECT_EQ(
+        VELKOLineReceiveArticles(host.line, 9600, 1, Canceller::consume, &host, nullptr, &counts),
+        VELKO_ERR_ABORT);
+    EXPECT_EQ(counts.received, 3);
+    host.at = 2;
+    EXPECT_EQ(VELKOLineDeleteArticles(host.line, 9600, 1, Host::supply, &host, Canceller::advance,
+                                      &counts),
+              VELKO_ERR_ABORT);
+    EXPECT_EQ(counts.deleted, 2);
+    // The device holds what was done before each stop, and the line works on.
+    host.received.clear();
+    EXPECT_EQ(VELKOLineReceiveArticles(host.line, 9600, 1, Host::consume, &host, nullptr, &counts),
+              VELKO_OK);
+    std::vector<uint64_t> held, kept;  // as numbers: the device pads codes with zeros
+    for (const ArticleRecord& r : host.received) held.push_back(std::strtoull(r.code, nullptr, 10));
+    for (size_t i = 2; i < 5; ++i)
+        kept.push_back(std::strtoull(host.articles[i].code, nullptr, 10));
+    std::sort(held.begin(), held.end());
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(held, kept);
+    EXPECT_EQ(VELKOLineCancel(nullptr), VELKO_ERR_HANDLE);
+    VELKOLineClose(host.line);
+    EXPECT_EQ(VELKOLineCancel(host.line), VELKO_ERR_HANDLE);
+}
+
 // A host that misuses a handle from its callbacks and from a second thread.
 struct Meddler : Host {
     VelkoLine* line = nullptr;

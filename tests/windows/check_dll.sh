@@ -30,7 +30,8 @@ VELKOLineZeroPLUCounters 11
 VELKOResultMessage 12
 VELKOLineFailure 13
 VELKOCheckArticle 14
-VELKOVersion 15")
+VELKOVersion 15
+VELKOLineCancel 16")
 if [ "$got" != "$want" ]; then
     echo "exports differ"; echo "got:"; echo "$got"; echo "want:"; echo "$want"; fail=1
 else

@@ -219,8 +219,9 @@ static void withoutADevice(void) {
                  "VELKOZeroPLUCounters on COM2, which does not exist");
     com2 = VELKOLineOpen("COM2");
     check(com2 != 0, "VELKOLineOpen(\"COM2\") gives a handle");
+    expectResult(VELKOLineCancel(com2), VELKO_OK, "VELKOLineCancel with no call running");
     expectResult(VELKOLineZeroPLUCounters(com2, 9600, 1), VELKO_ERR_OPEN,
-                 "VELKOLineZeroPLUCounters on COM2");
+                 "VELKOLineZeroPLUCounters on COM2, not cancelled by the cancel before it");
     detail[0] = '\0';
     expectResult(VELKOLineFailure(com2, detail, sizeof detail), VELKO_ERR_OPEN, "VELKOLineFailure");
     say("   COM2: ");
@@ -228,6 +229,7 @@ static void withoutADevice(void) {
     say("\r\n");
     check(contains(detail, "COM2"), "the failure names the port");
     VELKOLineClose(com2);
+    expectResult(VELKOLineCancel(com2), VELKO_ERR_HANDLE, "VELKOLineCancel on a closed handle");
 }
 
 static void throughCom1(void) {
