@@ -1,99 +1,21 @@
-// velko-sim: a simulated VELKO device on a pseudo-terminal or a TCP port. Prints the line's
-// path, then answers whatever opens it until it is interrupted. Sales can be rung up on standard
-// input.
-#include <arpa/inet.h>
-#include <errno.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
-#include <stdlib.h>
-#include <sys/socket.h>
-#include <termios.h>
-#include <unistd.h>
-
+// velko-sim: a simulated VELKO device on a pseudo-terminal or a TCP port (on Windows, a TCP
+// port). Prints the line's name, then answers whatever opens it until it is interrupted. Sales
+// can be rung up on standard input.
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 
 #include "files/validate.h"
-#include "link/posix_baud.h"
 #include "sim/device_model.h"
+#include "sim/serve_line.h"
 #include "sim/store_journal.h"
 #include "sim/table_file.h"
-#include "sim/wire_log.h"
 #include "velko/velko.h"
 
 namespace {
-
-volatile sig_atomic_t stopping = 0;
-void onSignal(int) {
-    stopping = 1;
-}
-
-// The line to the host: the pseudo-terminal's master, or the connected TCP client (-1 while
-// none is connected).
-class LineOutput : public velko::DeviceModel::Output {
-  public:
-    LineOutput(int& fd, bool tcp, velko::WireLog* log, uint32_t paceBaud)
-        : fd_(fd), tcp_(tcp), log_(log), paceBaud_(paceBaud) {}
-    void send(const velko::Bytes& bytes, uint32_t delayMs) override {
-        if (delayMs) usleep(useconds_t(delayMs) * 1000);
-        pace(bytes.size());
-        if (fd_ < 0) return;
-        if (log_) log_->feed(bytes.data(), bytes.size());
-        size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
-            if (n > 0) {
-                done += size_t(n);
-            } else if (n < 0 && errno != EINTR && errno != EAGAIN) {
-                return;
-            }
-        }
-    }
-    // The line drops: a TCP client is disconnected; a terminal goes away under the host, and
-    // the simulator ends.
-    void drop() override {
-        if (!tcp_) {
-            stopping = 1;
-        } else if (fd_ >= 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
-
-    // With pacing, bytes take their wire time at the nominal rate, ten bits a byte, as on a
-    // real line: a pseudo-terminal would deliver them at once.
-    void pace(size_t bytes) const {
-        if (paceBaud_) usleep(useconds_t(uint64_t(bytes) * 10000000 / paceBaud_));
-    }
-
-  private:
-    int& fd_;
-    bool tcp_;
-    velko::WireLog* log_;
-    uint32_t paceBaud_;
-};
-
-// A listening socket on the loopback address; the port it got, or -1.
-int listenOnLoopback(int port, int* listenFd) {
-    *listenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int on = 1;
-    setsockopt(*listenFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(uint16_t(port));
-    socklen_t length = sizeof address;
-    if (*listenFd < 0 || bind(*listenFd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        listen(*listenFd, 4) != 0 ||
-        getsockname(*listenFd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        return -1;
-    return ntohs(address.sin_port);
-}
 
 // One command from standard input: "sell CODE QUANTITY".
 void command(const std::string& text, velko::DeviceModel& device) {
@@ -156,24 +78,41 @@ bool readListing(const std::string& file, velko::DeviceModel& device) {
 
 }  // namespace
 
+namespace velko {
+
+bool parseTcp(const std::string& text, std::string& host, int& port) {
+    const size_t colon = text.rfind(':');
+    host = colon == std::string::npos ? "127.0.0.1" : text.substr(0, colon);
+    const std::string number = colon == std::string::npos ? text : text.substr(colon + 1);
+    if (host.empty() || number.empty() || number.size() > 5 ||
+        number.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    port = std::stoi(number);
+    return port <= 65535;
+}
+
+}  // namespace velko
+
 int main(int argc, char** argv) {
+    using namespace velko;
     velko::DeviceModel::Options options;
     std::string link, listing, store, seed;
     std::vector<std::string> replies, refused, faults;
     bool log = false;
-    int tcpPort = -1;
+    std::string tcp;
     bool pace = false, strictBaud = false;
     uint32_t paceBaud = 9600;
     CLI::App app{
-        "velko-sim: a simulated VELKO device on a pseudo-terminal. Prints the "
-        "terminal's path and serves it until interrupted. While it runs, a line such as "
+        "velko-sim: a simulated VELKO device on a pseudo-terminal (on Windows, on TCP). Prints "
+        "the line's name and serves it until interrupted. While it runs, a line such as "
         "'sell 123 2.5' on standard input rings up a sale of that article."};
     app.set_version_flag("--version", std::string("velko-sim ") + VELKO_VERSION_STRING);
     app.add_option("--link", link, "also make PATH a symbolic link to the terminal");
-    app.add_option("--tcp", tcpPort,
-                   "serve raw TCP on this port of 127.0.0.1 instead of a terminal (0: any free "
-                   "port) and print tcp://127.0.0.1:PORT; one host at a time, the newest")
-        ->type_name("PORT");
+    app.add_option("--tcp", tcp,
+                   "serve raw TCP on this port instead of a terminal (0: any free port), of "
+                   "127.0.0.1 or of HOST (0.0.0.0: every address of this machine), and print "
+                   "tcp://HOST:PORT; one host at a time, the newest")
+        ->type_name("[HOST:]PORT");
     app.add_option("--device", options.address, "answer only this device number (default: any)");
     app.add_option("--answer", options.answer, "the answer to the address message")
         ->capture_default_str();
@@ -241,7 +180,8 @@ int main(int argc, char** argv) {
     velko::DeviceModel device(options);
     devicePtr = &device;
     std::string error;
-    const bool stored = !store.empty() && access(store.c_str(), F_OK) == 0;
+    std::error_code missing;
+    const bool stored = !store.empty() && std::filesystem::exists(store, missing);
     const std::string start = stored ? store : seed;
     if (!start.empty() && !velko::loadTableFile(start, device, error)) {
         std::fprintf(stderr, "velko-sim: %s", error.c_str());
@@ -259,111 +199,20 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    int line = -1, slave = -1, listener = -1;
-    std::string path;
-    if (tcpPort >= 0) {
-        const int port = listenOnLoopback(tcpPort, &listener);
-        if (port < 0) {
-            std::perror("velko-sim: TCP");
-            return 1;
-        }
-        path = "tcp://127.0.0.1:" + std::to_string(port);
-    } else {
-        line = posix_openpt(O_RDWR | O_NOCTTY);
-        if (line < 0 || grantpt(line) != 0 || unlockpt(line) != 0) {
-            std::perror("velko-sim: pseudo-terminal");
-            return 1;
-        }
-        path = ptsname(line);
-        // Holding the terminal open keeps the master readable between the host's jobs.
-        slave = open(path.c_str(), O_RDWR | O_NOCTTY);
-        termios tio{};
-        if (slave < 0 || tcgetattr(slave, &tio) != 0) {
-            std::perror("velko-sim: terminal");
-            return 1;
-        }
-        cfmakeraw(&tio);
-        tcsetattr(slave, TCSANOW, &tio);
+    LineSettings line;
+    line.link = link;
+    line.log = log;
+    line.paceBaud = pace ? paceBaud : 0;
+    line.strictBaud = strictBaud ? paceBaud : 0;
+    if (!tcp.empty() && !parseTcp(tcp, line.tcpHost, line.tcpPort)) {
+        std::fprintf(stderr, "velko-sim: --tcp needs [HOST:]PORT, not '%s'\n", tcp.c_str());
+        return 2;
     }
-    if (!link.empty()) {
-        unlink(link.c_str());
-        if (symlink(path.c_str(), link.c_str()) != 0) {
-            std::perror("velko-sim: link");
-            return 1;
-        }
-    }
-    struct sigaction stop {};
-    stop.sa_handler = onSignal;
-    sigaction(SIGTERM, &stop, nullptr);
-    sigaction(SIGINT, &stop, nullptr);
-    // Started in the background of a terminal, reading it fails instead of stopping us; a
-    // client gone while we answer fails the write instead of ending us.
-    signal(SIGTTIN, SIG_IGN);
-    signal(SIGPIPE, SIG_IGN);
-    std::printf("%s\n", path.c_str());
-    std::fflush(stdout);
-
-    velko::WireLog hostLog(stderr, "host>device"), deviceLog(stderr, "device>host");
-    LineOutput out(line, tcpPort >= 0, log ? &deviceLog : nullptr, pace ? paceBaud : 0);
-    unsigned char buf[256];
-    std::string input;
-    pollfd watch[3] = {{line, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}, {listener, POLLIN, 0}};
-    while (!stopping) {
-        watch[0].fd = line;
-        if (poll(watch, 3, -1) < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        if (line >= 0 && watch[0].fd == line && watch[0].revents) {
-            const ssize_t n = read(line, buf, sizeof buf);
-            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-            if (n <= 0 && tcpPort < 0) break;
-            if (n <= 0) {  // the client went away: wait for the next
-                close(line);
-                line = -1;
-                continue;
-            }
-            // A pseudo-terminal carries the rate the host set but delivers at any rate; a real
-            // line at another rate than the device's turns every byte into noise.
-            if (strictBaud && tcpPort < 0) {
-                const uint32_t rate = velko::terminalBaud(slave);
-                if (rate != paceBaud) {
-                    if (log)
-                        hostLog.line(std::to_string(n) + " byte(s) at " + std::to_string(rate) +
-                                     " baud, not heard");
-                    continue;
-                }
-            }
-            out.pace(size_t(n));  // the host's bytes arrive no faster than the wire carries them
-            if (log) hostLog.feed(buf, size_t(n));
-            for (ssize_t i = 0; i < n && !stopping && line >= 0; ++i) device.feed(buf[i], out);
-        }
-        if (watch[2].revents) {
-            // One host at a time, as on a serial line: a new connection takes the line over
-            // from one its host left behind.
-            const int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-            if (client >= 0) {
-                if (line >= 0) close(line);
-                line = client;
-            }
-        }
-        if (watch[1].revents) {
-            const ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) watch[1].fd = -1;  // no more sales: serve the line alone
-            input.append(reinterpret_cast<char*>(buf), size_t(n > 0 ? n : 0));
-            for (size_t end; (end = input.find('\n')) != std::string::npos; input.erase(0, end + 1))
-                command(input.substr(0, end), device);
-        }
-    }
-    int status = 0;
+    if (serveLine(device, line, [&](const std::string& text) { command(text, device); }) != 0)
+        return 1;
     if (!store.empty() && !journal.compact(device, error)) {
         std::fprintf(stderr, "velko-sim: cannot save the store: %s\n", error.c_str());
-        status = 1;
+        return 1;
     }
-    if (!link.empty()) unlink(link.c_str());
-    for (int fd : {slave, line, listener}) {
-        if (fd >= 0) close(fd);
-    }
-    return status;
+    return 0;
 }

@@ -10,8 +10,6 @@
 // counter"), so replaying a journal over a store that already has its changes, as happens
 // after a crash between the rewrite of the store and the emptying of the journal, changes
 // nothing.
-#include "sim/store_journal.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,6 +21,7 @@
 #include <vector>
 
 #include "link/crc16.h"
+#include "sim/store_journal.h"
 #include "sim/table_file.h"
 
 namespace velko {

@@ -1,7 +1,6 @@
 #include "sim/wire_log.h"
 
-#include <sys/time.h>
-
+#include <chrono>
 #include <ctime>
 
 #include "link/crc16.h"
@@ -76,12 +75,15 @@ void WireLog::feed(const uint8_t* bytes, size_t count) {
 }
 
 void WireLog::line(const std::string& what) {
-    timeval now{};
-    gettimeofday(&now, nullptr);
-    struct tm local {};
-    localtime_r(&now.tv_sec, &local);
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const long millis =
+        long(std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+             1000);
+    // (One thread logs: the shared result of localtime is safe here.)
+    const struct tm local = *std::localtime(&seconds);
     std::fprintf(out_, "%02d:%02d:%02d.%03ld %s %s\n", local.tm_hour, local.tm_min, local.tm_sec,
-                 long(now.tv_usec / 1000), direction_, what.c_str());
+                 millis, direction_, what.c_str());
     std::fflush(out_);
 }
 
