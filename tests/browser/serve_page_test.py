@@ -212,8 +212,9 @@ def scenario(page, service, price_list, downloads):
     # The printed token signs in: two devices, an operate role, a live event stream.
     page.one("#token").send_keys(service.token)
     page.click("#login")
-    page.wait("two devices listed", lambda: len(page.all("#devices [data-test=device]")) == 2)
-    devices = sorted(e.get_attribute("data-device") for e in page.all("#devices [data-test=device]"))
+    # Read inside the wait: the list may be redrawn between finding an element and reading it.
+    devices = page.wait("two devices listed", lambda: (lambda names: names if len(names) == 2 else None)(
+        sorted(e.get_attribute("data-device") for e in page.all("#devices [data-test=device]"))))
     page.wait("the role to read 'operate'", lambda: page.text("#role") == "operate")
     page.wait("the event stream to be live",
               lambda: page.one("#live").get_attribute("data-live") == "1")
@@ -232,13 +233,15 @@ def scenario(page, service, price_list, downloads):
     page.wait("a preview for each device", lambda: sorted(
         e.get_attribute("data-device") for e in page.all("#preview-result .preview-device")) == devices,
         timeout=90)
-    for section in page.all("#preview-result .preview-device"):
-        summary = section.find_element(By.CSS_SELECTOR, "[data-test=preview-summary]").text
-        added = [row.text for row in section.find_elements(By.CSS_SELECTOR, "tbody tr")
-                 if row.text.startswith("added")]
+    previews = page.wait("the previews read", lambda: [
+        (section.find_element(By.CSS_SELECTOR, "[data-test=preview-summary]").text,
+         [row.text for row in section.find_elements(By.CSS_SELECTOR, "tbody tr")
+          if row.text.startswith("added")], section.text)
+        for section in page.all("#preview-result .preview-device")])
+    for summary, added, text in previews:
         if not summary.startswith(f"{len(NEW)} added") or \
                 any(not any(name in row for row in added) for _, name, _ in NEW):
-            raise Failure(f"expected the preview to add {[n for _, n, _ in NEW]}, got:\n{section.text}")
+            raise Failure(f"expected the preview to add {[n for _, n, _ in NEW]}, got:\n{text}")
 
     # The upload to all devices, followed live until both are done.
     Select(page.one("#mode")).select_by_value("upload")
