@@ -24,7 +24,8 @@ chmod -R a-w "$work/package"  # the wheel is built from a copy: the folder may b
 wheel=$("$repo/python/build_wheel.sh" "$work/package/python" linux_x86_64 "$work")
 [ "$(basename "$wheel")" = "velko-$version-py3-none-linux_x86_64.whl" ] ||
     { echo "the wheel is named $(basename "$wheel")"; exit 1; }
-python3 -m zipfile -l "$wheel" | grep -q "velko-$version.dist-info/LICENSE" ||
+listing=$(python3 -m zipfile -l "$wheel")  # whole: grep -q would close the pipe on it
+grep -q "velko-$version.dist-info/LICENSE" <<<"$listing" ||
     { echo "the wheel carries no LICENSE"; exit 1; }
 chmod -R u+w "$work/package" && rm -rf "$work/package"
 
