@@ -31,6 +31,9 @@ class MqttLoop {
   public:
     MqttLoop(mosquitto* client, const BrokerConfig& config);
     ~MqttLoop();  // disconnects, and ends the thread
+    // Connects, on a thread of its own. Apart from the constructor: the owner's callbacks,
+    // which call connected(), may run before the constructor's caller has stored the loop.
+    void start();
     MqttLoop(const MqttLoop&) = delete;
     MqttLoop& operator=(const MqttLoop&) = delete;
 

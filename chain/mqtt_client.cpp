@@ -69,6 +69,9 @@ MqttLoop::MqttLoop(mosquitto* client, const BrokerConfig& config)
         loops[client] = this;
     }
     mosquitto_log_callback_set(client, onLog);
+}
+
+void MqttLoop::start() {
     thread_ = std::thread([this] { run(); });
 }
 
@@ -79,7 +82,7 @@ MqttLoop::~MqttLoop() {
     }
     wake_.notify_all();
     mosquitto_disconnect(client_);
-    thread_.join();
+    if (thread_.joinable()) thread_.join();
     std::lock_guard<std::mutex> lock(loopsMutex);
     loops.erase(client_);
 }

@@ -682,6 +682,7 @@ int runHq(const HqOptions& options) {
     reader.client = client;
     auto loop = std::make_unique<chain::MqttLoop>(client, config.broker);
     reader.loop = loop.get();
+    loop->start();
     const auto stopBroker = [&] {
         loop.reset();
         reader.client = nullptr;

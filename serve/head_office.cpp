@@ -61,6 +61,7 @@ HeadOffice::HeadOffice(const HeadOfficeConfig& config, Service& service)
     applier_ = std::thread([this] { applyLoop(); });
     resender_ = std::thread([this] { resendLoop(); });
     loop_ = std::make_unique<chain::MqttLoop>(client_, config);
+    loop_->start();
 }
 
 HeadOffice::~HeadOffice() {
