@@ -143,21 +143,32 @@ int32_t VELKO_CALL supplyChecked(const char*, int32_t, ArticleRecord* record, ui
     }
 }
 
-// The caller's next code to delete; one that is no code ends the deletion before it is sent.
-int32_t VELKO_CALL supplyCode(const char*, int32_t index, ArticleRecord* record, uint32_t) {
+// The caller's next code to delete. One that is no code is counted as refused and never sent;
+// the deletion goes on after it or ends there, as the caller asked.
+int32_t VELKO_CALL supplyCode(const char*, int32_t, ArticleRecord* record, uint32_t) {
     Call& call = *current;
-    if (call.progress && index > 0) call.progress(call.context, index);
-    if (call.cancelled() || call.supplier(call.context, index, record) != 1) return 0;
-    const size_t length = strnlen(record->code, sizeof record->code);
-    call.detail = "the device refused to delete code " + std::string(record->code, length);
-    const std::string problem = length == sizeof record->code
-                                    ? "has no terminating NUL"
-                                    : codeProblem(std::string(record->code, length));
-    if (problem.empty()) return 1;
-    call.detail = "code " + std::to_string(index) + " '" + std::string(record->code, length) +
-                  "' " + problem + "; nothing was deleted from there on";
-    call.stoppedByRules = true;
-    return 0;
+    for (;;) {
+        const int32_t index = call.index;
+        if (call.progress && index > 0) call.progress(call.context, index);
+        if (call.cancelled() || call.supplier(call.context, index, record) != 1) return 0;
+        ++call.index;
+        const size_t length = strnlen(record->code, sizeof record->code);
+        const std::string code(record->code, length);
+        const std::string problem =
+            length == sizeof record->code ? "has no terminating NUL" : codeProblem(code);
+        if (problem.empty()) {
+            call.detail = "the device refused to delete code " + code;
+            return 1;
+        }
+        ++call.refusedByRules;
+        call.detail =
+            "code " + std::to_string(index) + " '" + code + "' " + problem +
+            (call.continueOnRefusal ? "; it was not sent" : "; nothing was deleted from there on");
+        if (!call.continueOnRefusal) {
+            call.stoppedByRules = true;
+            return 0;
+        }
+    }
 }
 
 int32_t VELKO_CALL consumeNext(const char*, int32_t index, ArticleRecord* record, uint32_t) {
@@ -339,19 +350,32 @@ int32_t VELKO_CALL VELKOLineReceiveArticles(VelkoLine* line, uint32_t baud, uint
                             });
 }
 
-int32_t VELKO_CALL VELKOLineDeleteArticles(VelkoLine* line, uint32_t baud, uint32_t deviceNumber,
-                                           VelkoSupplier supplier, void* context,
-                                           VelkoProgress progress, VelkoCounts* given) {
+int32_t VELKO_CALL VELKOLineDeleteArticlesEx(VelkoLine* line, uint32_t baud, uint32_t deviceNumber,
+                                             uint32_t options, VelkoSupplier supplier,
+                                             void* context, VelkoProgress progress,
+                                             VelkoCounts* given) {
     velko::Counts counts(given);
     velko::Call call;
     call.supplier = supplier;
     call.progress = progress;
     call.context = context;
-    return velko::runOnLine(line, deviceNumber, supplier ? nullptr : "no supplier was given", call,
-                            [&](VELKOComm& link, uint8_t device, velko::ReplyString& sessionText) {
-                                return link.deleteArticles(1, baud, device, sessionText,
-                                                           velko::supplyCode, 0, counts->deleted);
-                            });
+    call.continueOnRefusal = options & VELKO_CONTINUE_ON_REFUSAL;
+    const int32_t rc = velko::runOnLine(
+        line, deviceNumber, supplier ? nullptr : "no supplier was given", call,
+        [&](VELKOComm& link, uint8_t device, velko::ReplyString& sessionText) {
+            return link.deleteArticles(1, baud, device, sessionText, velko::supplyCode, 0,
+                                       counts->deleted,
+                                       call.continueOnRefusal ? &counts->refused : nullptr);
+        });
+    counts->refused += call.refusedByRules;
+    return rc;
+}
+
+int32_t VELKO_CALL VELKOLineDeleteArticles(VelkoLine* line, uint32_t baud, uint32_t deviceNumber,
+                                           VelkoSupplier supplier, void* context,
+                                           VelkoProgress progress, VelkoCounts* counts) {
+    return VELKOLineDeleteArticlesEx(line, baud, deviceNumber, 0, supplier, context, progress,
+                                     counts);
 }
 
 int32_t VELKO_CALL VELKOLineZeroPLUCounters(VelkoLine* line, uint32_t baud, uint32_t deviceNumber) {

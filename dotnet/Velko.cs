@@ -77,7 +77,8 @@ namespace Velko
 
         /// <summary>Upload: articles the device stored.</summary>
         public int Accepted { get; private set; }
-        /// <summary>Upload: articles refused, by the device or before sending.</summary>
+        /// <summary>Upload, and a deletion that goes on: refused by the device or before
+        /// sending.</summary>
         public int Refused { get; private set; }
         /// <summary>Download: articles received.</summary>
         public int Received { get; private set; }
@@ -346,6 +347,15 @@ namespace Velko
         public int Delete(IEnumerable<string> codes, IProgress<int> progress,
                           CancellationToken cancellation)
         {
+            return Delete(codes, false, progress, cancellation).Deleted;
+        }
+
+        /// <summary>The same; with <paramref name="continueOnRefusal"/> a code the device
+        /// refuses is counted in Refused and the deletion goes on with the others.</summary>
+        public Counts Delete(IEnumerable<string> codes, bool continueOnRefusal,
+                             IProgress<int> progress = null,
+                             CancellationToken cancellation = default(CancellationToken))
+        {
             ThrowIfDisposed();
             if (codes == null) throw new ArgumentNullException("codes");
             var records = new List<Record>();
@@ -365,13 +375,18 @@ namespace Velko
                 int rc;
                 using (call.Watch())
                 {
-                    rc = Native.VELKOLineDeleteArticles(handle, (uint)baud, (uint)device,
-                                                        supplier, IntPtr.Zero, call.Progress,
-                                                        ref counts);
+                    rc = continueOnRefusal
+                        ? Native.VELKOLineDeleteArticlesEx(handle, (uint)baud, (uint)device,
+                                                           (uint)UploadOptions.ContinueOnRefusal,
+                                                           supplier, IntPtr.Zero, call.Progress,
+                                                           ref counts)
+                        : Native.VELKOLineDeleteArticles(handle, (uint)baud, (uint)device,
+                                                         supplier, IntPtr.Zero, call.Progress,
+                                                         ref counts);
                 }
                 GC.KeepAlive(supplier);
                 return call.Finish(rc, counts);
-            }).Deleted;
+            });
         }
 
         /// <summary>Zeroes the device's PLU counters: the day's sales are gone afterwards. A
@@ -795,6 +810,11 @@ namespace Velko
                                                          Supplier supplier, IntPtr context,
                                                          Progress progress,
                                                          ref NativeCounts counts);
+        [DllImport(Dll, CallingConvention = Cdecl)]
+        public static extern int VELKOLineDeleteArticlesEx(LineHandle line, uint baud, uint device,
+                                                           uint options, Supplier supplier,
+                                                           IntPtr context, Progress progress,
+                                                           ref NativeCounts counts);
         [DllImport(Dll, CallingConvention = Cdecl)]
         public static extern int VELKOLineZeroPLUCounters(LineHandle line, uint baud,
                                                           uint device);

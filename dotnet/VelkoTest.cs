@@ -274,7 +274,9 @@ static class VelkoTest
                   "going on after a refusal", counts.Accepted + "/" + counts.Refused + " " + string.Join(",", done));
             Check(busy != null && busy.Code == ResultCode.Open, "a Line runs one job at a time");
 
-            Check(line.Delete(Three.Select(a => a.Code)) == 3, "the three deleted");
+            Counts deleted = line.Delete(new[] { "77" }.Concat(Three.Select(a => a.Code)), true);
+            Check(deleted.Deleted == 3 && deleted.Refused == 1, "the three deleted, 77 refused and gone past",
+                  deleted.Deleted + "/" + deleted.Refused);
             Check(!line.Download().Any(), "the device is empty");
             e = Throws<VelkoException>("deleting what is gone", () => line.Delete(new[] { "5900001000017" }));
             if (e != null)

@@ -154,6 +154,12 @@ function VELKOLineDeleteArticles(Line: PVelkoLine; Baud, DeviceNumber: Cardinal;
   Supplier: TVelkoSupplier; Context: Pointer; Progress: TVelkoProgress;
   Counts: PVelkoCounts): Integer; cdecl;
   external VelkoLibrary name 'VELKOLineDeleteArticles';
+{ The same; with VELKO_CONTINUE_ON_REFUSAL in Options a code the device refuses is counted in
+  Counts^.Refused and the deletion goes on. }
+function VELKOLineDeleteArticlesEx(Line: PVelkoLine; Baud, DeviceNumber, Options: Cardinal;
+  Supplier: TVelkoSupplier; Context: Pointer; Progress: TVelkoProgress;
+  Counts: PVelkoCounts): Integer; cdecl;
+  external VelkoLibrary name 'VELKOLineDeleteArticlesEx';
 { Zeroes the device's PLU counters: the day's sales per article are gone afterwards. }
 function VELKOLineZeroPLUCounters(Line: PVelkoLine; Baud, DeviceNumber: Cardinal): Integer;
   cdecl; external VelkoLibrary name 'VELKOLineZeroPLUCounters';

@@ -118,7 +118,7 @@ VELKO_API int32_t VELKO_CALL VELKOZeroPLUCounters(int32_t port, uint32_t baud,
 
 typedef struct VelkoLine VelkoLine;
 
-/* Upload options, or-ed together. */
+/* Upload options, or-ed together; a deletion takes the first. */
 enum {
     VELKO_CONTINUE_ON_REFUSAL = 1,    /* go on after an article refused (by the device or by
                                          the checks of VELKOCheckArticle) */
@@ -129,7 +129,7 @@ enum {
 /* What a call did; every count is set to 0 before anything else. */
 typedef struct VelkoCounts {
     int32_t accepted; /* upload: articles the device stored */
-    int32_t refused;  /* upload: articles refused, by the device or before sending */
+    int32_t refused;  /* upload, deletion going on: refused by the device or before sending */
     int32_t received; /* download: articles handed to the consumer */
     int32_t deleted;  /* deletion: codes the device deleted */
 } VelkoCounts;
@@ -162,7 +162,8 @@ VELKO_API int32_t VELKO_CALL VELKOLineSetTrace(VelkoLine* line, const char* file
    refuses a code that came earlier in the same list: such an article is counted as refused and
    never sent; the upload then goes on (VELKO_CONTINUE_ON_REFUSAL) or ends the session and
    returns VELKO_ERR_FORMAT. The deletion ends the same way at a code that is not 1 to 14
-   digits. */
+   digits, and at a code the device refuses (VELKO_ERR_READ), unless VELKOLineDeleteArticlesEx
+   was given VELKO_CONTINUE_ON_REFUSAL: then both are counted as refused and it goes on. */
 VELKO_API int32_t VELKO_CALL VELKOLineSendArticles(VelkoLine* line, uint32_t baud,
                                                    uint32_t deviceNumber, uint32_t options,
                                                    VelkoSupplier supplier, void* context,
@@ -175,6 +176,10 @@ VELKO_API int32_t VELKO_CALL VELKOLineDeleteArticles(VelkoLine* line, uint32_t b
                                                      uint32_t deviceNumber, VelkoSupplier supplier,
                                                      void* context, VelkoProgress progress,
                                                      VelkoCounts* counts);
+VELKO_API int32_t VELKO_CALL VELKOLineDeleteArticlesEx(VelkoLine* line, uint32_t baud,
+                                                       uint32_t deviceNumber, uint32_t options,
+                                                       VelkoSupplier supplier, void* context,
+                                                       VelkoProgress progress, VelkoCounts* counts);
 VELKO_API int32_t VELKO_CALL VELKOLineZeroPLUCounters(VelkoLine* line, uint32_t baud,
                                                       uint32_t deviceNumber);
 

@@ -78,12 +78,16 @@ class PackageTest(unittest.TestCase):
                 first = next(iter(line.download()))  # leaving early ends the download
                 self.assertEqual(first.code, "5900001000017")
                 line.zero_counters()
+                self.assertEqual([a.quantity for a in line.download()],
+                                 [Decimal("0.000"), Decimal("0.000")])
                 self.assertEqual(line.delete(["5900001000031"]), 1)
                 with self.assertRaises(velko.VelkoError) as absent:
                     line.delete(["5900001000031"])
                 self.assertEqual(absent.exception.code, 4)
                 self.assertIn("delete code 5900001000031 (answered 'E')", str(absent.exception))
-                self.assertEqual([a.quantity for a in line.download()], [Decimal("0.000")])
+                self.assertEqual(line.delete(["5900001000031", "5900001000017"],
+                                             continue_on_refusal=True), 1)
+                self.assertEqual(list(line.download()), [])
         finally:
             sim.stop()
 

@@ -153,6 +153,10 @@ def _load() -> ctypes.CDLL:
     if hasattr(lib, "VELKOLineCancel"):  # libraries before 1.9.0 have no cancel
         lib.VELKOLineCancel.restype = ctypes.c_int32
         lib.VELKOLineCancel.argtypes = [ctypes.c_void_p]
+    if hasattr(lib, "VELKOLineDeleteArticlesEx"):  # nor a deletion that goes on
+        lib.VELKOLineDeleteArticlesEx.argtypes = jobs + [ctypes.c_uint32, _Supplier,
+                                                         ctypes.c_void_p, _Progress,
+                                                         ctypes.POINTER(_Counts)]
     return lib
 
 
@@ -689,18 +693,27 @@ class Line:
                 with self._lock:
                     self._downloads.discard(download)
 
-    def delete(self, codes: Iterable[str]) -> int:
-        """Deletes the articles by code; how many were deleted, or VelkoError. Every code is
-        checked first: ValueError or TypeError for the first that is not one, nothing sent.
-        Ctrl-C ends the deletion at the next code, and is raised once the device's session
-        has ended."""
+    def delete(self, codes: Iterable[str], continue_on_refusal: bool = False) -> int:
+        """Deletes the articles by code; how many were deleted, or VelkoError (a code the
+        device refuses, one it does not hold, ends the deletion with VELKO_ERR_READ unless
+        continue_on_refusal: then it is skipped, and the codes not deleted are those the
+        device refused). Every code is checked first: ValueError or TypeError for the first
+        that is not one, nothing sent. Ctrl-C ends the deletion at the next code, and is
+        raised once the device's session has ended."""
         handle = self._open()
         records = _records(codes, "codes", _code_record)
         counts = _Counts()
         call = _Call(records)
         with self._turn():
-            rc = self._lib.VELKOLineDeleteArticles(handle, self.baud, self.device, call.supplier,
-                                                   None, call.progress, ctypes.byref(counts))
+            if continue_on_refusal:
+                rc = self._lib.VELKOLineDeleteArticlesEx(handle, self.baud, self.device,
+                                                         CONTINUE_ON_REFUSAL, call.supplier,
+                                                         None, call.progress,
+                                                         ctypes.byref(counts))
+            else:
+                rc = self._lib.VELKOLineDeleteArticles(handle, self.baud, self.device,
+                                                       call.supplier, None, call.progress,
+                                                       ctypes.byref(counts))
         call.end()
         self._check(handle, rc, counts)
         return counts.deleted

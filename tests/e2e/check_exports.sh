@@ -7,7 +7,8 @@ got=$(nm -D --defined-only "$lib" | awk '{print $NF}' | sort)
 want=$(printf '%s\n' VELKODeleteArticles VELKOReceiveArticles VELKOSendArticles VELKOZeroPLUCounters \
        VELKOLineOpen VELKOLineClose VELKOLineSetTrace VELKOLineSendArticles \
        VELKOLineReceiveArticles VELKOLineDeleteArticles VELKOLineZeroPLUCounters \
-       VELKOLineFailure VELKOCheckArticle VELKOVersion VELKOResultMessage VELKOLineCancel | sort)
+       VELKOLineFailure VELKOCheckArticle VELKOVersion VELKOResultMessage VELKOLineCancel \
+       VELKOLineDeleteArticlesEx | sort)
 if [ "$got" != "$want" ]; then
     echo "exported symbols differ"; echo "got:"; echo "$got"; echo "want:"; echo "$want"
     exit 1

@@ -290,6 +290,16 @@ TEST(ExtendedApi, TurnsAwayMisuseAndArticlesTheDeviceCannotTakeWithTheReasonInWo
     EXPECT_EQ(VELKOLineDeleteArticles(line, 9600, 1, Host::supply, &deleting, nullptr, &counts),
               VELKO_ERR_READ);
     EXPECT_EQ(failureOf(line), "the device refused to delete code 99999 (answered 'E')");
+    // Asked to go on, the deletion counts the device's refusal and a code that is no code, and
+    // deletes the rest.
+    deleting.articles = {article("99999", ""), article("12a", ""), article("71", "")};
+    deleting.progress.clear();
+    EXPECT_EQ(VELKOLineDeleteArticlesEx(line, 9600, 1, VELKO_CONTINUE_ON_REFUSAL, Host::supply,
+                                        &deleting, Host::advance, &counts),
+              VELKO_OK);
+    EXPECT_EQ(counts.deleted, 1);
+    EXPECT_EQ(counts.refused, 2);
+    EXPECT_EQ(deleting.progress, (std::vector<int32_t>{1, 2, 3}));
     EXPECT_EQ(VELKOLineZeroPLUCounters(line, 9600, 100), VELKO_ERR_ADDRESS);
     EXPECT_EQ(failureOf(line), "device number 100 is above 99");
     EXPECT_EQ(VELKOLineSetTrace(line, "/nonexistent-dir/trace.log"), VELKO_ERR_OPEN);

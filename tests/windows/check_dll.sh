@@ -31,7 +31,8 @@ VELKOResultMessage 12
 VELKOLineFailure 13
 VELKOCheckArticle 14
 VELKOVersion 15
-VELKOLineCancel 16")
+VELKOLineCancel 16
+VELKOLineDeleteArticlesEx 17")
 if [ "$got" != "$want" ]; then
     echo "exports differ"; echo "got:"; echo "$got"; echo "want:"; echo "$want"; fail=1
 else

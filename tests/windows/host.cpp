@@ -85,6 +85,7 @@ int extendedScenario() {
     auto send = resolve<decltype(&VELKOLineSendArticles)>(8, "VELKOLineSendArticles");
     auto receive = resolve<decltype(&VELKOLineReceiveArticles)>(9, "VELKOLineReceiveArticles");
     resolve<decltype(&VELKOLineDeleteArticles)>(10, "VELKOLineDeleteArticles");
+    resolve<decltype(&VELKOLineDeleteArticlesEx)>(17, "VELKOLineDeleteArticlesEx");
     auto zero = resolve<decltype(&VELKOLineZeroPLUCounters)>(11, "VELKOLineZeroPLUCounters");
     auto message = resolve<decltype(&VELKOResultMessage)>(12, "VELKOResultMessage");
     auto failure = resolve<decltype(&VELKOLineFailure)>(13, "VELKOLineFailure");

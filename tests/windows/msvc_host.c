@@ -260,6 +260,10 @@ static void throughCom1(void) {
     expectResult(VELKOLineDeleteArticles(com1, 9600, 1, supplyTwoCodes, 0, countProgress, &counts),
                  VELKO_OK, "VELKOLineDeleteArticles of two codes");
     check(counts.deleted == 2 && progressCalls == 2, "two deleted, progress told twice");
+    expectResult(VELKOLineDeleteArticlesEx(com1, 9600, 1, VELKO_CONTINUE_ON_REFUSAL, supplyTwoCodes,
+                                           0, 0, &counts),
+                 VELKO_OK, "VELKOLineDeleteArticlesEx of the two, gone already, going on");
+    check(counts.deleted == 0 && counts.refused == 2, "both refused by the device, counted");
     expectResult(VELKODeleteArticles(1, 9600, 1, supplyThirdCode, 0), VELKO_OK,
                  "VELKODeleteArticles of the third");
 
