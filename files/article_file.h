@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "device/amount.h"
+#include "files/fault_text.h"
 #include "files/file_text.h"
 #include "files/text_codec.h"
 #include "velko/velko.h"
@@ -33,7 +34,11 @@ struct Fault {
     std::string file;
     int row = 0;         // 0: the file as a whole
     std::string column;  // empty: the row as a whole
-    std::string reason;
+    std::string reason;  // in English
+    // What was wrong as a code of files/fault_text.h with its parameters, for a program or a
+    // person's own language; "other" when only the reason tells.
+    std::string code = "other";
+    FaultParams params = {};
 };
 std::string describe(const Fault& fault);
 

@@ -37,10 +37,6 @@ bool hasThousandsSeparator(const std::string& text) {
     return blanks > 0 || (points > 0 && commas > 0) || points > 1 || commas > 1;
 }
 
-std::string inQuotes(const std::string& text) {
-    return "'" + text + "'";
-}
-
 class RowChecker {
   public:
     RowChecker(const std::string& file, const Row& row, std::vector<Fault>& faults)
@@ -48,8 +44,9 @@ class RowChecker {
 
     bool good() const { return faults_.size() == before_; }
 
-    void fault(Column column, const std::string& reason) {
-        faults_.push_back({file_, row_.number, kColumnNames[size_t(column)], reason});
+    void fault(Column column, const std::string& code, FaultParams params = {}) {
+        faults_.push_back({file_, row_.number, kColumnNames[size_t(column)],
+                           renderTemplate(faultTemplate(code), params), code, std::move(params)});
     }
 
     // The cell's text, or null when the column is missing; a ';' anywhere is a fault of its
@@ -61,7 +58,7 @@ class RowChecker {
             return nullptr;
         }
         if (value->find(';') != std::string::npos) {
-            fault(column, "holds ';', which the device reads as the end of a field");
+            fault(column, "semicolon");
             return nullptr;
         }
         return &*value;
@@ -71,7 +68,10 @@ class RowChecker {
         const std::string* text = cell(Code, true);
         if (!text) return;
         const std::string problem = codeProblem(*text);
-        if (!problem.empty()) return fault(Code, inQuotes(*text) + " " + problem);
+        if (!problem.empty()) {
+            return fault(Code, problem == "is all zeros" ? "code_all_zeros" : "code_not_digits",
+                         {{"value", *text}});
+        }
         std::memcpy(r.code, text->data(), text->size());
     }
 
@@ -79,11 +79,13 @@ class RowChecker {
         const std::string* text = cell(Name, true);
         if (!text) return;
         std::vector<char32_t> chars;
-        if (!decodeUtf8(*text, chars)) return fault(Name, "not valid UTF-8");
-        if (chars.empty() && required) fault(Name, "is empty; the device needs a name to show");
+        if (!decodeUtf8(*text, chars)) return fault(Name, "name_not_utf8");
+        if (chars.empty() && required) fault(Name, "name_empty");
         if (chars.size() > kMaxNameChars) {
-            fault(Name, inQuotes(*text) + " has " + std::to_string(chars.size()) +
-                            " characters; the device keeps 18");
+            fault(Name, "name_too_long",
+                  {{"value", *text},
+                   {"length", std::to_string(chars.size())},
+                   {"limit", std::to_string(kMaxNameChars)}});
         }
         std::vector<char32_t> reported;
         for (size_t i = 0; i < chars.size(); ++i) {
@@ -91,12 +93,13 @@ class RowChecker {
             if (std::find(reported.begin(), reported.end(), c) != reported.end()) continue;
             reported.push_back(c);
             if (const char* letter = standInLetter(c)) {
-                fault(Name, inQuotes(std::string(1, char(c))) + " would come back as " +
-                                inQuotes(letter) + ": the device uses it for that letter");
+                fault(Name, "stand_in_letter",
+                      {{"char", std::string(1, char(c))}, {"letter", letter}});
             }
             if (!deviceShows(c)) {
-                fault(Name, "character U+" + hex(c) + " " + printable(c) +
-                                " cannot be shown by the device");
+                const std::string shown = printable(c);
+                fault(Name, shown.empty() ? "control_char" : "char_not_shown",
+                      {{"codepoint", "U+" + hex(c)}, {"char", shown}});
             }
         }
         std::string host;
@@ -109,15 +112,15 @@ class RowChecker {
         const std::string* text = cell(column, required);
         if (!text || (!required && text->empty())) return value;
         if (!parseAmount(*text, places, &value)) {
-            fault(column, hasThousandsSeparator(*text)
-                              ? inQuotes(*text) +
-                                    " has a thousands separator, and a point or a comma there "
-                                    "could be read either way; write the amount without one "
-                                    "(1234,50 or 1234.50)"
-                              : inQuotes(*text) + " is not an amount with at most " +
-                                    std::to_string(places) + " decimals within " +
-                                    (places == 2 ? "-21474836.48 and 21474836.47"
-                                                 : "-2147483.648 and 2147483.647"));
+            if (hasThousandsSeparator(*text)) {
+                fault(column, "thousands_separator", {{"value", *text}});
+            } else {
+                fault(column, "not_an_amount",
+                      {{"value", *text},
+                       {"places", std::to_string(places)},
+                       {"low", places == 2 ? "-21474836.48" : "-2147483.648"},
+                       {"high", places == 2 ? "21474836.47" : "2147483.647"}});
+            }
         }
         return value;
     }
@@ -135,8 +138,9 @@ class RowChecker {
             value = value * 10 + (c - '0');
         }
         if (!digits || value < low || value > high) {
-            return fault(column, inQuotes(*text) + " is not a whole number from " +
-                                     std::to_string(low) + " to " + std::to_string(high));
+            return fault(
+                column, "not_a_whole_number",
+                {{"value", *text}, {"low", std::to_string(low)}, {"high", std::to_string(high)}});
         }
         *out = value;
     }
@@ -147,8 +151,9 @@ class RowChecker {
         std::snprintf(buf, sizeof buf, "%04X", unsigned(c));
         return buf;
     }
+    // The character as UTF-8; empty for a control character, which shows as nothing.
     static std::string printable(char32_t c) {
-        if (c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0)) return "(a control character)";
+        if (c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0)) return "";
         std::string utf8;
         if (c < 0x800) {
             utf8 = {char(0xC0 | c >> 6), char(0x80 | (c & 0x3F))};
@@ -158,7 +163,7 @@ class RowChecker {
             utf8 = {char(0xF0 | c >> 18), char(0x80 | (c >> 12 & 0x3F)),
                     char(0x80 | (c >> 6 & 0x3F)), char(0x80 | (c & 0x3F))};
         }
-        return inQuotes(utf8);
+        return utf8;
     }
 
     const std::string& file_;

@@ -91,7 +91,9 @@ ordered_json faultsJson(const std::vector<cli::Fault>& faults) {
                        {"row", f.row},
                        {"column", f.column},
                        {"reason", f.reason},
-                       {"text", cli::describe(f)}});
+                       {"text", cli::describe(f)},
+                       {"code", f.code},
+                       {"params", f.params}});
     }
     return out;
 }
@@ -190,7 +192,7 @@ const std::vector<Api::Route>& Api::routes() {
         {"GET",
          "/api/jobs",
          Route::Read,
-         {"device", "state", "since", "until", "limit"},
+         {"device", "state", "since", "until", "limit", "by"},
          &Api::jobs},
         {"GET", "/api/jobs/{id}", Route::Read, {}, &Api::job},
         {"GET", "/api/jobs/{id}/result", Route::Read, {"format"}, &Api::jobResult},
@@ -434,6 +436,7 @@ ApiResponse Api::submit(const Call& call) {
         return error(404, "no such group: '" + target + "' (it is a device)");
     JobInput input;
     input.kind = kind;
+    input.by = call.token->name;
     std::string problem;
     input.verify = flag(request, "verify", problem);
     input.dryRun = flag(request, "dry_run", problem);
@@ -495,6 +498,7 @@ ApiResponse Api::jobs(const Call& call) {
     JobFilter filter;
     filter.device = request.param("device");
     filter.state = request.param("state");
+    filter.by = request.param("by");
     filter.since = request.param("since");
     filter.until = request.param("until");
     const char* const states[] = {"queued", "running",   "done",

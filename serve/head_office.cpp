@@ -353,6 +353,7 @@ void HeadOffice::desiredPriceList(const std::string& device, const std::string& 
     }
     JobInput input;
     input.kind = "sync";
+    input.by = "head-office";
     input.verify = true;
     std::vector<cli::Fault> faults;
     cli::loadArticleText("price list " + std::to_string(version), cli::Format::Json,
@@ -409,6 +410,7 @@ void HeadOffice::command(const std::string& id, const std::string& payload) {
     const auto devices = devicesNamed(service_.config(), names, &unknown);
     JobInput input;
     input.kind = kind;
+    input.by = "head-office";
     const std::time_t now = std::time(nullptr);
     const std::string expires = text("expires"), day = text("business_day");
     const bool late = expires.size() == 20 && expires[10] == 'T' && expires[19] == 'Z' &&

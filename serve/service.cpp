@@ -2,8 +2,12 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <map>
 
+#include "device/article_rules.h"
+#include "files/text_codec.h"
 #include "http/host.h"
 #include "http/untrusted_json.h"
 #include "jobs/host.h"
@@ -59,10 +63,28 @@ std::string resultJson(const JobInput& input, const cli::Outcome& out) {
     const bool compared = input.kind == "verify" || input.dryRun || input.verify;
     if (!compared || (out.code != cli::OUTCOME_DONE && out.code != cli::OUTCOME_MISMATCH))
         return "";
+    // Each row names its article, as the list has it or else as the device does, so that a
+    // person reads "BUŁKA 0,65 → 0,69" rather than a code.
+    std::map<uint64_t, std::string> names;
+    const auto codec = cli::makeTextCodec();
+    for (const auto* table : {&input.articles, &out.table}) {
+        for (const ArticleRecord& r : *table) {
+            const std::string code(r.code, strnlen(r.code, sizeof r.code));
+            names.emplace(codeNumber(code),
+                          codec->toUtf8(std::string(r.name, strnlen(r.name, sizeof r.name))));
+        }
+    }
     nlohmann::ordered_json rows = nlohmann::ordered_json::array();
-    for (const auto& d : out.differences)
-        rows.push_back(
-            {{"code", d[0]}, {"what", d[1]}, {"field", d[2]}, {"list", d[3]}, {"device", d[4]}});
+    for (const auto& d : out.differences) {
+        const auto name = names.find(codeNumber(d[0]));
+        rows.push_back({{"code", d[0]},
+                        {"name", name == names.end() ? nlohmann::ordered_json(nullptr)
+                                                     : nlohmann::ordered_json(name->second)},
+                        {"what", d[1]},
+                        {"field", d[2]},
+                        {"list", d[3]},
+                        {"device", d[4]}});
+    }
     return http::safeDump({{"differences", rows}});
 }
 
@@ -246,6 +268,8 @@ std::vector<JobRecord> Service::submit(std::vector<const DeviceConfig*> devices,
         job.device = d->name;
         job.kind = input.kind;
         job.origin = origin;
+        job.by = input.by;
+        job.preview = input.dryRun;
         job.created = now;
         if (takesList(input.kind)) job.total = long(input.articles.size());
         jobs.push_back(job);
@@ -510,7 +534,11 @@ void Service::run(Line& line, Queued& item) {
     }
     const std::string result = input.kind == "scan" ? scanResult : resultJson(input, out);
     store_->finished(job, result.empty() ? nullptr : &result);
-    if (out.code == cli::OUTCOME_RESULT_BASE + VELKO_ERR_OPEN) {
+    // A line that would not open, or a device that stopped answering on it, shows as
+    // unreachable at once; the line's worker tries it again until it is back.
+    if (out.code == cli::OUTCOME_RESULT_BASE + VELKO_ERR_OPEN ||
+        out.code == cli::OUTCOME_RESULT_BASE + VELKO_ERR_SEND ||
+        out.code == cli::OUTCOME_RESULT_BASE + VELKO_ERR_READ) {
         std::lock_guard<std::mutex> lock(mutex_);
         line.unreachable = true;
     }
@@ -544,6 +572,7 @@ void Service::tickSchedule(std::time_t now) {
         for (const std::string& t : entry.targets) key += ":" + t;
         JobInput input;
         input.kind = "close-day";
+        input.by = "schedule";
         bool existing = false;
         try {
             submit(devicesNamed(config_, entry.targets), input, key, "schedule", existing);

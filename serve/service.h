@@ -32,6 +32,7 @@ struct JobInput {
     // What the request was (who, where, with what), for its Idempotency-Key: the same key with
     // another request is refused rather than taken for the first. Empty: not checked.
     std::string request;
+    std::string by;  // who asked: a token's name, "schedule" or "head-office"
 };
 
 // A job that would queue more on a line than the configuration lets clients queue there.

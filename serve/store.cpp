@@ -47,6 +47,11 @@ const char* const kMigrations[] = {
     R"(ALTER TABLE jobs ADD COLUMN request TEXT;)",
     // Since when a day has waited for head office's receipt.
     R"(ALTER TABLE outbox ADD COLUMN since TEXT;)",
+    // Who started a job (a token's name, the schedule, head office), and whether it was a
+    // preview that changed nothing.
+    R"(ALTER TABLE jobs ADD COLUMN started_by TEXT;
+       ALTER TABLE jobs ADD COLUMN preview INTEGER NOT NULL DEFAULT 0;
+       CREATE INDEX jobs_by_starter ON jobs(started_by, id);)",
 };
 
 // Puts the day of a report whose counters are, or may be, zeroed into the outbox. The day's
@@ -88,8 +93,8 @@ ArticleRecord articleAt(const Statement& s, int first) {
 
 const char kJobColumns[] =
     "id, device, kind, state, origin, idempotency_key, done, total, counts, exit_status, code, "
-    "name, detail, created, started, finished, result IS NOT NULL, report";
-constexpr int kJobColumnCount = 18;
+    "name, detail, created, started, finished, result IS NOT NULL, report, started_by, preview";
+constexpr int kJobColumnCount = 20;
 
 JobRecord jobAt(const Statement& s) {
     JobRecord j;
@@ -112,6 +117,12 @@ JobRecord jobAt(const Statement& s) {
     j.finished = s.text(15);
     j.hasResult = s.integer(16) != 0;
     j.report = s.integer(17);
+    // Jobs from before their starter was kept: the service's own still say whose they were.
+    j.by = !s.isNull(18)               ? s.text(18)
+           : j.origin == "schedule"    ? "schedule"
+           : j.origin == "head_office" ? "head-office"
+                                       : "";
+    j.preview = s.integer(19) != 0;
     return j;
 }
 
@@ -201,9 +212,10 @@ std::vector<JobRecord> Store::accept(const std::string& key, const std::string& 
             return before;
         }
     }
-    Statement insert(db_,
-                     "INSERT INTO jobs(device, kind, state, origin, idempotency_key, total, "
-                     "created, request) VALUES (?, ?, ?, ?, ?, ?, ?, ?)");
+    Statement insert(
+        db_,
+        "INSERT INTO jobs(device, kind, state, origin, idempotency_key, total, "
+        "created, request, started_by, preview) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
     for (JobRecord& job : jobs) {
         job.key = key;
         insert.bind(1, job.device)
@@ -213,7 +225,9 @@ std::vector<JobRecord> Store::accept(const std::string& key, const std::string& 
             .bindOrNull(5, key)
             .bind(6, job.total)
             .bind(7, job.created)
-            .bindOrNull(8, request);
+            .bindOrNull(8, request)
+            .bind(9, job.by)
+            .bind(10, job.preview ? 1 : 0);
         insert.run();
         insert.reset();
         job.id = sqlite3_last_insert_rowid(db_);
@@ -292,10 +306,10 @@ std::vector<JobRecord> Store::jobs(const JobFilter& f) {
                 (std::string("SELECT ") + kJobColumns +
                  " FROM jobs WHERE (?1 IS NULL OR device = ?1) AND (?2 IS NULL OR state = ?2)"
                  " AND (?3 IS NULL OR created >= ?3) AND (?4 IS NULL OR created <= ?4)"
-                 " ORDER BY id DESC LIMIT ?5")
+                 " AND (?6 IS NULL OR started_by = ?6) ORDER BY id DESC LIMIT ?5")
                     .c_str());
     s.bindOrNull(1, f.device).bindOrNull(2, f.state).bindOrNull(3, f.since).bindOrNull(4, f.until);
-    s.bind(5, f.limit);
+    s.bind(5, f.limit).bindOrNull(6, f.by);
     std::vector<JobRecord> out;
     while (s.step()) out.push_back(jobAt(s));
     return out;
@@ -312,11 +326,25 @@ std::optional<std::string> Store::result(int64_t id) {
 std::optional<JobRecord> Store::lastJob(const std::string& device) {
     const Lease lease(*this);
     Statement s(lease.db, (std::string("SELECT ") + kJobColumns +
-                           " FROM jobs WHERE device = ? ORDER BY id DESC LIMIT 1")
+                           " FROM jobs WHERE device = ? AND preview = 0 ORDER BY id DESC LIMIT 1")
                               .c_str());
     s.bind(1, device);
     if (!s.step()) return std::nullopt;
     return jobAt(s);
+}
+
+std::vector<JobRecord> Store::failedJobs(const std::string& device) {
+    const Lease lease(*this);
+    Statement s(lease.db,
+                (std::string("SELECT ") + kJobColumns +
+                 " FROM jobs WHERE id IN (SELECT max(id) FROM jobs WHERE device = ?1 AND "
+                 "preview = 0 AND state IN ('done', 'failed', 'interrupted') GROUP BY kind) "
+                 "AND state != 'done' ORDER BY id DESC")
+                    .c_str());
+    s.bind(1, device);
+    std::vector<JobRecord> out;
+    while (s.step()) out.push_back(jobAt(s));
+    return out;
 }
 
 int Store::interruptUnfinished(const std::string& at) {

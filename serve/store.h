@@ -38,11 +38,13 @@ struct JobRecord {
     std::string name, detail;
     std::string created, started, finished;  // UTC, "2026-12-09T21:04:10Z"; empty: not yet
     bool hasResult = false;
-    int64_t report = 0;  // 0: none
+    int64_t report = 0;    // 0: none
+    std::string by;        // a token's name, "schedule" or "head-office"
+    bool preview = false;  // a dry run: it changed nothing
 };
 
 struct JobFilter {
-    std::string device, state, since, until;
+    std::string device, state, since, until, by;
     int limit = 100;
 };
 
@@ -101,7 +103,11 @@ class Store {
     std::vector<JobRecord> jobs(const JobFilter& filter);
     std::optional<std::string> result(int64_t id);
     // The last job of a device, when it had one.
+    // The device's last job that was not a preview.
     std::optional<JobRecord> lastJob(const std::string& device);
+    // The device's jobs that failed or were interrupted and that no later job of their kind
+    // has done, newest first.
+    std::vector<JobRecord> failedJobs(const std::string& device);
     // At start: what a stop left running or queued is interrupted, never run again. The count.
     int interruptUnfinished(const std::string& at);
 

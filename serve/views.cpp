@@ -23,6 +23,8 @@ ordered_json jobJson(const JobRecord& j) {
     out["kind"] = j.kind;
     out["state"] = j.state;
     out["origin"] = j.origin;
+    out["by"] = orNull(j.by);
+    out["preview"] = j.preview;
     out["idempotency_key"] = orNull(j.key);
     out["progress"] = {{"done", j.done}, {"total", j.total}};
     out["counts"] = j.counts;
@@ -67,6 +69,9 @@ ordered_json deviceJson(Service& service, const DeviceConfig& d) {
     out["state"] = service.deviceState(d.name);
     const auto job = store.lastJob(d.name);
     out["last_job"] = job ? jobJson(*job) : ordered_json(nullptr);
+    ordered_json failed = ordered_json::array();
+    for (const JobRecord& f : store.failedJobs(d.name)) failed.push_back(jobJson(f));
+    out["failed_jobs"] = std::move(failed);
     const auto report = store.lastReport(d.name);
     out["last_close_day"] = report ? ordered_json{{"report", report->id},
                                                   {"business_day", report->businessDay},

@@ -170,8 +170,12 @@ class ServiceTest(unittest.TestCase):
         _, dry, _ = svc.call("POST", "/api/devices/till-1/sync?dry_run=1", changed)
         _, diff, _ = svc.call("GET", "/api/jobs/%d/result" % svc.wait_job(dry["id"])["id"])
         self.assertEqual(diff["differences"],
-                         [{"code": "1000", "what": "change", "field": "price", "list": "9.99",
-                           "device": "1.00"}])
+                         [{"code": "1000", "name": "ARTYKUŁ 0", "what": "change",
+                           "field": "price", "list": "9.99", "device": "1.00"}])
+        # A preview changed nothing: it is not the device's last job.
+        self.assertTrue(svc.call("GET", "/api/jobs/%d" % dry["id"])[1]["preview"])
+        device = svc.call("GET", "/api/devices")[1]["devices"][0]
+        self.assertEqual(device["last_job"]["id"], job["id"])
 
         _, dl, _ = svc.call("POST", "/api/devices/till-1/download")
         svc.wait_job(dl["id"])
@@ -236,6 +240,9 @@ class ServiceTest(unittest.TestCase):
         failed = svc.wait_job(job["id"])
         self.assertEqual((failed["state"], failed["outcome"]["name"]), ("failed", "VELKO_ERR_OPEN"))
         self.assertIn("ttyLATER", failed["outcome"]["detail"])
+        # The failure stays on the device, with who asked for it, until a download is done.
+        device = svc.call("GET", "/api/devices")[1]["devices"][0]
+        self.assertEqual([(j["id"], j["by"]) for j in device["failed_jobs"]], [(job["id"], "office")])
         self.sim("till-1", link=link)
         deadline = time.monotonic() + 20
         while state() != "idle" and time.monotonic() < deadline:
@@ -243,6 +250,9 @@ class ServiceTest(unittest.TestCase):
         self.assertEqual(state(), "idle")
         _, job, _ = svc.call("POST", "/api/devices/till-1/download")
         self.assertEqual(svc.wait_job(job["id"])["state"], "done")
+        self.assertEqual(svc.call("GET", "/api/devices")[1]["devices"][0]["failed_jobs"], [])
+        self.assertEqual(len(svc.call("GET", "/api/jobs?by=office")[1]["jobs"]), 2)
+        self.assertEqual(svc.call("GET", "/api/jobs?by=counter")[1]["jobs"], [])
 
     def test_kill_9_loses_no_job_and_no_report(self):
         till1 = self.sim("till-1")
