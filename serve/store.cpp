@@ -126,6 +126,12 @@ JobRecord jobAt(const Statement& s) {
     return j;
 }
 
+std::vector<JobRecord> jobsAt(Statement& s) {
+    std::vector<JobRecord> out;
+    while (s.step()) out.push_back(jobAt(s));
+    return out;
+}
+
 const char kReportColumns[] =
     "id, device, job, business_day, closed_at, articles, quantity, value, reset, file";
 
@@ -310,9 +316,7 @@ std::vector<JobRecord> Store::jobs(const JobFilter& f) {
                     .c_str());
     s.bindOrNull(1, f.device).bindOrNull(2, f.state).bindOrNull(3, f.since).bindOrNull(4, f.until);
     s.bind(5, f.limit).bindOrNull(6, f.by);
-    std::vector<JobRecord> out;
-    while (s.step()) out.push_back(jobAt(s));
-    return out;
+    return jobsAt(s);
 }
 
 std::optional<std::string> Store::result(int64_t id) {
@@ -342,9 +346,7 @@ std::vector<JobRecord> Store::failedJobs(const std::string& device) {
                  "AND state != 'done' ORDER BY id DESC")
                     .c_str());
     s.bind(1, device);
-    std::vector<JobRecord> out;
-    while (s.step()) out.push_back(jobAt(s));
-    return out;
+    return jobsAt(s);
 }
 
 int Store::interruptUnfinished(const std::string& at) {
