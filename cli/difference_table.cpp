@@ -4,6 +4,8 @@
 #include <array>
 #include <cstdint>
 
+#include "files/i18n.h"  // _ and N_ are macros
+
 namespace velko::cli {
 namespace {
 
@@ -17,7 +19,10 @@ size_t displayWidth(const std::string& utf8) {
 
 std::string differenceTable(const std::vector<DifferenceRow>& rows) {
     if (rows.empty()) return "";
-    std::vector<DifferenceRow> lines = {{"code", "what", "field", "list", "device"}};
+    // TRANSLATORS: the headings of the table of a sync's changes or a verification's
+    // differences: the article's code, what differs, in which field, the list's and the
+    // device's value.
+    std::vector<DifferenceRow> lines = {{_("code"), _("what"), _("field"), _("list"), _("device")}};
     lines.insert(lines.end(), rows.begin(), rows.end());
     std::array<size_t, 5> width{};
     for (const DifferenceRow& line : lines) {

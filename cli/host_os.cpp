@@ -11,14 +11,21 @@
 #include <signal.h>
 #include <unistd.h>
 #endif
+#include <string>
+
+#include "files/i18n.h"  // _ and N_ are macros
 
 namespace velko::cli {
 namespace {
 
 std::atomic<int> interrupts{0};
 std::atomic<bool> stopRequested{false};
-constexpr char kStopping[] =
-    "\nvelko: stopping after the article on the line; Ctrl-C again to quit at once\n";
+// Worded before the handlers are set, in the reader's language; a handler only writes it.
+std::string stopping;
+
+std::string stoppingMessage() {
+    return _("\nvelko: stopping after the article on the line; Ctrl-C again to quit at once\n");
+}
 
 // True for the first interrupt; the handlers quit on the second. Safe in a signal handler.
 bool noteInterrupt() {
@@ -90,11 +97,13 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
     if (!noteInterrupt()) ExitProcess(130);
     DWORD written = 0;
-    WriteFile(GetStdHandle(STD_ERROR_HANDLE), kStopping, sizeof kStopping - 1, &written, nullptr);
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), stopping.data(), DWORD(stopping.size()), &written,
+              nullptr);
     return TRUE;
 }
 
 void catchInterrupts() {
+    stopping = stoppingMessage();
     SetConsoleCtrlHandler(onConsoleEvent, TRUE);
 }
 
@@ -111,10 +120,11 @@ bool isTerminal(std::FILE* stream) {
 }
 
 void catchInterrupts() {
+    stopping = stoppingMessage();
     struct sigaction action {};
     action.sa_handler = [](int) {
         if (!noteInterrupt()) _exit(130);
-        (void)!write(STDERR_FILENO, kStopping, sizeof kStopping - 1);
+        (void)!write(STDERR_FILENO, stopping.data(), stopping.size());
     };
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);

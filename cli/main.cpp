@@ -26,6 +26,7 @@
 #endif
 #endif
 #include "device/floor.h"
+#include "files/i18n.h"  // _ and N_ are macros
 #include "files/validate.h"
 #include "link/platform.h"
 #include "link/velko_comm.h"
@@ -59,11 +60,27 @@ bool parseLine(const std::string& text, int fallbackDevice, int position, LineSp
         line.device = text.size() - at - 1 <= 3 ? std::stoi(text.substr(at + 1)) : 1000;
     }
     if (line.device < 0 || line.device > 99) {
-        error = (text.empty() ? "device " + std::to_string(line.device) : text) + ": " +
+        error = (text.empty() ? formatted(_("device %d"), line.device) : text) + ": " +
                 resultLine(VELKO_ERR_ADDRESS);
         return false;
     }
     return true;
+}
+
+// A fault in the reader's language: its code's template translated, or the English reason where
+// only that tells.
+std::string wordFault(const Fault& f) {
+    // The columns' names (code, name, price, flag and group are the tables' headings too); a
+    // name not among them, a JSON key say, stays as the file has it.
+    [[maybe_unused]] static const char* const kColumnWords[] = {
+        N_("code"), N_("name"), N_("price"), N_("flag"), N_("group"), N_("quantity"), N_("value")};
+    const char* words = f.code == "other" ? nullptr : faultTemplate(f.code);
+    const std::string what = words ? renderTemplate(_(words), f.params) : f.reason;
+    if (f.row > 0 && !f.column.empty())
+        return formatted(_("%s: row %d, column %s: %s"), f.file.c_str(), f.row, _(f.column.c_str()),
+                         what.c_str());
+    if (f.row > 0) return formatted(_("%s: row %d: %s"), f.file.c_str(), f.row, what.c_str());
+    return f.file + ": " + what;
 }
 
 // Reads and checks an article file; prints every fault, warnings and the columns passed over.
@@ -76,17 +93,20 @@ bool loadArticles(const std::string& path, RowUse use, const ReadOptions& read,
     if (!layout.ignored.empty()) {
         std::string names;
         for (const std::string& name : layout.ignored) names += (names.empty() ? "" : ", ") + name;
-        std::fprintf(stderr, "velko: %s: ignored columns: %s\n",
-                     path == "-" ? "standard input" : path.c_str(), names.c_str());
+        std::fprintf(stderr, _("velko: %s: ignored columns: %s\n"),
+                     path == "-" ? _("standard input") : path.c_str(), names.c_str());
     }
     for (const Fault& w : warnings)
-        std::fprintf(stderr, "velko: warning: %s\n", describe(w).c_str());
+        std::fprintf(stderr, _("velko: warning: %s\n"), wordFault(w).c_str());
     // In the order of the file, whichever check found them.
     std::stable_sort(faults.begin(), faults.end(),
                      [](const Fault& a, const Fault& b) { return a.row < b.row; });
-    for (const Fault& f : faults) std::fprintf(stderr, "velko: %s\n", describe(f).c_str());
+    for (const Fault& f : faults) std::fprintf(stderr, "velko: %s\n", wordFault(f).c_str());
     if (!faults.empty()) {
-        std::fprintf(stderr, "velko: %zu fault(s); nothing was sent\n", faults.size());
+        std::fprintf(stderr,
+                     ngettext("velko: %zu fault; nothing was sent\n",
+                              "velko: %zu faults; nothing was sent\n", faults.size()),
+                     faults.size());
     }
     return faults.empty();
 }
@@ -97,7 +117,13 @@ bool codesFromArguments(const std::vector<std::string>& codes,
     for (const std::string& code : codes) {
         const std::string problem = codeProblem(code);
         if (!problem.empty()) {
-            std::fprintf(stderr, "velko: '%s' %s\n", code.c_str(), problem.c_str());
+            const char* words =
+                faultTemplate(code.find_first_not_of("0123456789") == std::string::npos &&
+                                      !code.empty() && code.size() <= 14
+                                  ? "code_all_zeros"
+                                  : "code_not_digits");
+            std::fprintf(stderr, "velko: %s\n",
+                         renderTemplate(_(words), {{"value", code}}).c_str());
             good = false;
             continue;
         }
@@ -105,7 +131,7 @@ bool codesFromArguments(const std::vector<std::string>& codes,
         code.copy(r.code, sizeof r.code - 1);
         records.push_back(r);
     }
-    if (!good) std::fprintf(stderr, "velko: nothing was sent\n");
+    if (!good) std::fprintf(stderr, "%s", _("velko: nothing was sent\n"));
     return good;
 }
 
@@ -114,7 +140,7 @@ void printDryRun(const Options& o, const std::vector<LineSpec>& lines,
     std::string name;
     ArticleCommand frame;
     for (size_t i = 0; i < lines.size(); ++i) {
-        std::printf("would send to device %d on %s at %u baud:\n", lines[i].device,
+        std::printf(_("would send to device %d on %s at %u baud:\n"), lines[i].device,
                     labels[i].c_str(), o.baud);
         std::printf("  W38;1;1;\n");
         if (!o.request.skipSecondPreparation) std::printf("  W38;2;1;\n");
@@ -125,10 +151,13 @@ void printDryRun(const Options& o, const std::vector<LineSpec>& lines,
     }
     // What the job will take at best: the protocol's pauses and the wire time of its bytes.
     const double ms = Floor(o.baud).uploadMs(o.request.articles, o.request.skipSecondPreparation);
-    std::printf("%zu article(s) checked; nothing was sent (--dry-run)\n",
-                o.request.articles.size());
-    std::printf("%zu articles: about %s at %u baud\n", o.request.articles.size(),
-                formatDuration(ms / 1000).c_str(), o.baud);
+    const size_t count = o.request.articles.size();
+    std::printf(ngettext("%zu article checked; nothing was sent (--dry-run)\n",
+                         "%zu articles checked; nothing was sent (--dry-run)\n", count),
+                count);
+    std::printf(ngettext("%zu article: about %s at %u baud\n",
+                         "%zu articles: about %s at %u baud\n", count),
+                count, formatDuration(ms / 1000).c_str(), o.baud);
 }
 
 // The exit status of the whole run: interrupted, the common cause of the failures, or
@@ -145,15 +174,27 @@ int overallStatus(const std::vector<Outcome>& outcomes) {
     return status;
 }
 
+// `text` and spaces to `width` characters (a Polish letter is two bytes of UTF-8).
+std::string padded(const std::string& text, size_t width) {
+    const size_t shown = size_t(std::count_if(text.begin(), text.end(), [](char c) {
+        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    }));
+    return text + std::string(width > shown ? width - shown : 0, ' ');
+}
+
 void printSummary(const std::vector<LineSpec>& lines, const std::vector<std::string>& labels,
                   const std::vector<Outcome>& outcomes) {
-    size_t width = 4;
+    // TRANSLATORS: the headings of the summary table of a run on several lines.
+    const std::string heads[5] = {_("line"), _("device"), _("outcome"), _("counts"), _("time")};
+    size_t width = heads[0].size();
     for (const auto& label : labels) width = std::max(width, label.size());
-    std::fprintf(stderr, "\n%-*s  %-6s  %-16s  %-40s  %s\n", int(width), "line", "device",
-                 "outcome", "counts", "time");
+    std::fprintf(stderr, "\n%s  %s  %s  %s  %s\n", padded(heads[0], width).c_str(),
+                 padded(heads[1], 6).c_str(), padded(heads[2], 16).c_str(),
+                 padded(heads[3], 40).c_str(), heads[4].c_str());
     for (size_t i = 0; i < lines.size(); ++i) {
-        std::fprintf(stderr, "%-*s  %-6d  %-16s  %-40s  %.1f s\n", int(width), labels[i].c_str(),
-                     lines[i].device, outcomes[i].state.c_str(), outcomes[i].counts.c_str(),
+        std::fprintf(stderr, "%s  %s  %s  %s  %.1f s\n", padded(labels[i], width).c_str(),
+                     padded(std::to_string(lines[i].device), 6).c_str(),
+                     padded(outcomes[i].state, 16).c_str(), padded(outcomes[i].counts, 40).c_str(),
                      outcomes[i].seconds);
     }
 }
@@ -201,8 +242,9 @@ int run(Options& o, Command command) {
     const bool several = lines.size() > 1;
     if (several && command == Command::Download &&
         (o.request.output.empty() || o.request.output == "-")) {
-        std::fprintf(stderr,
-                     "velko: a download from several lines needs -o FILE (one file per line)\n");
+        std::fprintf(stderr, "%s",
+                     _("velko: a download from several lines needs -o FILE (one file per "
+                       "line)\n"));
         return EXIT_USAGE;
     }
 
@@ -217,8 +259,8 @@ int run(Options& o, Command command) {
     // than a wish.
     if (command == Command::Sync && o.request.articles.empty() && !o.request.keepOthers) {
         std::fprintf(stderr,
-                     "velko: %s has no articles; a sync would delete every article of the "
-                     "device: nothing was sent (delete does that on purpose)\n",
+                     _("velko: %s has no articles; a sync would delete every article of the "
+                       "device: nothing was sent (delete does that on purpose)\n"),
                      o.file.c_str());
         return EXIT_BAD_INPUT;
     }
@@ -227,7 +269,7 @@ int run(Options& o, Command command) {
                          : loadArticles(o.file, RowUse::Codes, o.read, o.request.articles)))
         return EXIT_BAD_INPUT;
     if (command == Command::Upload && o.request.articles.empty()) {
-        std::fprintf(stderr, "velko: %s has no articles; nothing was sent\n", o.file.c_str());
+        std::fprintf(stderr, _("velko: %s has no articles; nothing was sent\n"), o.file.c_str());
         return EXIT_DONE;
     }
     if (o.dryRun) {
@@ -254,14 +296,18 @@ int run(Options& o, Command command) {
     }
     for (const JobRequest& r : requests) {
         if (r.trace.empty() || TraceLog(r.trace.c_str(), TraceLog::UTF8_NAME).openFile()) continue;
-        std::fprintf(stderr, "velko: the trace file %s cannot be opened for writing\n",
+        std::fprintf(stderr, _("velko: the trace file %s cannot be opened for writing\n"),
                      r.trace.c_str());
         return EXIT_OUTPUT_NOT_WRITTEN;
     }
     if (command == Command::CloseDay) {
         if (const int removed = removeLeftoverReports(o.request.reportDir)) {
             std::fprintf(stderr,
-                         "velko: removed %d unfinished report file(s) of an earlier close of day\n",
+                         ngettext("velko: removed %d unfinished report file of an earlier close "
+                                  "of day\n",
+                                  "velko: removed %d unfinished report files of an earlier close "
+                                  "of day\n",
+                                  removed),
                          removed);
         }
     }
@@ -315,6 +361,7 @@ int run(Options& o, Command command) {
 int main(int argc, char** argv) {
     using namespace velko::cli;
     Options o;
+    startTranslations(argc > 0 ? argv[0] : nullptr);
     prepareConsole();
     CLI::App app{
         "velko: uploads price lists to VELKO devices, reads their sales and closes the "
@@ -340,7 +387,8 @@ int main(int argc, char** argv) {
                 return text.find_first_not_of("0123456789") == std::string::npos &&
                                text.find_first_not_of('0') != std::string::npos
                            ? std::string()
-                           : "'" + text + "' is not a baud rate (a whole number above 0)";
+                           : formatted(_("'%s' is not a baud rate (a whole number above 0)"),
+                                       text.c_str());
             },
             "", "baud"))
         ->type_name("N");
@@ -595,11 +643,20 @@ int main(int argc, char** argv) {
             throw CLI::RequiredError("CODE or --from");
         if (o.request.excel && formatOf(o.request.output) == Format::Json)
             throw CLI::ValidationError(
-                "--excel", "writes CSV, and " + o.request.output + " is named for JSON");
+                "--excel",
+                formatted(_("writes CSV, and %s is named for JSON"), o.request.output.c_str()));
     } catch (const CLI::ParseError& e) {
         const int status = app.exit(e);
         return status == 0 ? EXIT_DONE : EXIT_USAGE;
     }
+#ifdef VELKO_WITH_HQ
+    // Head office and the service keep their messages in logs and databases for others to
+    // read, whatever language this terminal speaks.
+    if (hq->parsed()) speakEnglish();
+#endif
+#ifdef VELKO_WITH_SERVE
+    if (serve->parsed()) speakEnglish();
+#endif
 #ifdef VELKO_WITH_HQ
     if (hq->parsed()) {
         if (hqPublish->parsed()) return velko::hq::publishPriceList(hqOptions);

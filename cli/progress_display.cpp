@@ -1,12 +1,13 @@
 #include "cli/progress_display.h"
 
+#include "files/i18n.h"  // _ and N_ are macros
 #include "jobs/outcome.h"
 
 namespace velko::cli {
 
 ProgressDisplay::ProgressDisplay(std::FILE* out, std::vector<std::string> labels)
     : out_(out), start_(Clock::now()) {
-    for (auto& label : labels) rows_.push_back({std::move(label), "starting", 0, -1});
+    for (auto& label : labels) rows_.push_back({std::move(label), _("starting"), 0, -1});
     if (out_) draw(true);
 }
 
@@ -18,13 +19,12 @@ void ProgressDisplay::update(size_t row, long done, long total) {
     Row& r = rows_[row];
     r.done = done;
     r.total = total;
-    char text[128];
     if (total >= 0) {
-        std::snprintf(text, sizeof text, "%ld/%ld  %.1f/s  ", done, total, rate);
-        r.state = text + (rate > 0 ? formatDuration((total - done) / rate) + " left" : "");
+        r.state = formatted("%ld/%ld  %.1f/s  ", done, total, rate) +
+                  (rate > 0 ? formatted(_("%s left"), formatDuration((total - done) / rate).c_str())
+                            : "");
     } else {
-        std::snprintf(text, sizeof text, "%ld so far  %.1f/s", done, rate);
-        r.state = text;
+        r.state = formatted(_("%ld so far  %.1f/s"), done, rate);
     }
     draw(done == total);
 }

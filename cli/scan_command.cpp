@@ -8,6 +8,7 @@
 #include "cli/exit_status.h"
 #include "cli/host_os.h"
 #include "cli/progress_display.h"
+#include "files/i18n.h"  // _ and N_ are macros
 #include "jobs/host.h"
 #include "jobs/jobs.h"
 #include "jobs/outcome.h"
@@ -25,7 +26,12 @@ void printFinds(const std::vector<std::string>& lines, const std::vector<LineSca
         width = std::max(width, lines[i].size());
     }
     if (!any) return;
-    std::printf("%-*s  %6s  %6s  %s\n", int(width), "line", "baud", "device", "session text");
+    // TRANSLATORS: the headings of what a scan found: the line, its rate, the device's number
+    // and the text the device answered its address with.
+    const std::string line = _("line");
+    width = std::max(width, line.size());
+    std::printf("%-*s  %6s  %6s  %s\n", int(width), line.c_str(), _("baud"), _("device"),
+                _("session text"));
     for (size_t i = 0; i < lines.size(); ++i) {
         for (const ScanFind& f : results[i].finds) {
             std::printf("%-*s  %6s  %6d  \"%s\"\n", int(width), lines[i].c_str(),
@@ -43,8 +49,8 @@ int runScan(const ScanRequest& request) {
     if (lines.empty()) {
         lines = systemSerialLines();
         if (lines.empty()) {
-            std::fprintf(stderr,
-                         "velko: this system lists no serial lines; name one with --line\n");
+            std::fprintf(stderr, "%s",
+                         _("velko: this system lists no serial lines; name one with --line\n"));
             return EXIT_NOT_FOUND;
         }
     }
@@ -54,7 +60,7 @@ int runScan(const ScanRequest& request) {
         if (several && !request.trace.empty()) traces[i] = perLineName(request.trace, int(i) + 1);
         if (traces[i].empty() || TraceLog(traces[i].c_str(), TraceLog::UTF8_NAME).openFile())
             continue;
-        std::fprintf(stderr, "velko: the trace file %s cannot be opened for writing\n",
+        std::fprintf(stderr, _("velko: the trace file %s cannot be opened for writing\n"),
                      traces[i].c_str());
         return EXIT_OUTPUT_NOT_WRITTEN;
     }
@@ -65,17 +71,21 @@ int runScan(const ScanRequest& request) {
         double seconds = 0;
         for (const std::string& line : lines)
             seconds = std::max(seconds, worstCaseSeconds(line, request));
-        auto counted = [](size_t n, const char* what) {
-            return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
-        };
-        std::fprintf(stderr,
-                     "velko: scanning %s%s at %s for %s: at most about %s, %.2f s for each "
-                     "address nobody answers\n",
-                     counted(lines.size(), "line").c_str(), several ? " at the same time" : "",
-                     counted(request.bauds.size(), "rate").c_str(),
-                     counted(request.devices.size(), "device number").c_str(),
-                     formatDuration(std::ceil(seconds)).c_str(),
-                     unansweredMs(request.bauds.front(), request.answerWaitMs) / 1000);
+        const size_t rates = request.bauds.size(), numbers = request.devices.size();
+        const std::string scanned =
+            several ? formatted(ngettext("%zu line at the same time", "%zu lines at the same time",
+                                         lines.size()),
+                                lines.size())
+                    : formatted(ngettext("%zu line", "%zu lines", lines.size()), lines.size());
+        std::fprintf(
+            stderr,
+            _("velko: scanning %s at %s for %s: at most about %s, %.2f s for each "
+              "address nobody answers\n"),
+            scanned.c_str(), formatted(ngettext("%zu rate", "%zu rates", rates), rates).c_str(),
+            formatted(ngettext("%zu device number", "%zu device numbers", numbers), numbers)
+                .c_str(),
+            formatDuration(std::ceil(seconds)).c_str(),
+            unansweredMs(request.bauds.front(), request.answerWaitMs) / 1000);
     }
 
     ProgressDisplay progress(!request.quiet && isTerminal(stderr) ? stderr : nullptr, lines);
@@ -101,22 +111,31 @@ int runScan(const ScanRequest& request) {
         if (r.unclearCount > 0) {
             std::fprintf(stderr, "velko: %s: %s", lines[i].c_str(), r.unclear.c_str());
             if (r.unclearCount > 1)
-                std::fprintf(stderr, ", and %ld more addresses so", r.unclearCount - 1);
-            std::fprintf(stderr, "; check for noise on the line\n");
+                std::fprintf(stderr,
+                             ngettext(", and %ld more address so", ", and %ld more addresses so",
+                                      r.unclearCount - 1),
+                             r.unclearCount - 1);
+            std::fprintf(stderr, "%s", _("; check for noise on the line\n"));
         }
         if (r.busy && !r.opened) {
-            std::fprintf(stderr, "velko: %s: busy, not scanned: %s\n", lines[i].c_str(),
+            std::fprintf(stderr, _("velko: %s: busy, not scanned: %s\n"), lines[i].c_str(),
                          r.failure.c_str());
         } else if (!r.failure.empty()) {
-            std::fprintf(stderr, "velko: %s: %s: %s\n", lines[i].c_str(),
-                         r.opened ? ("stopped after " + std::to_string(r.addressed) + " of " +
-                                     std::to_string(r.planned) + " addresses")
-                                        .c_str()
-                                  : "not scanned",
-                         r.failure.c_str());
+            if (r.opened) {
+                std::fprintf(
+                    stderr,
+                    ngettext("velko: %s: stopped after %ld of %ld address: %s\n",
+                             "velko: %s: stopped after %ld of %ld addresses: %s\n", r.planned),
+                    lines[i].c_str(), r.addressed, r.planned, r.failure.c_str());
+            } else {
+                std::fprintf(stderr, _("velko: %s: not scanned: %s\n"), lines[i].c_str(),
+                             r.failure.c_str());
+            }
         } else if (r.finds.empty() && !r.interrupted && !request.quiet) {
-            std::fprintf(stderr, "%s: no device answered any of %ld addresses\n", lines[i].c_str(),
-                         r.addressed);
+            std::fprintf(stderr,
+                         ngettext("%s: no device answered any of %ld address\n",
+                                  "%s: no device answered any of %ld addresses\n", r.addressed),
+                         lines[i].c_str(), r.addressed);
         }
     }
     if (stopped) return EXIT_INTERRUPTED;

@@ -1,11 +1,6 @@
 #include "files/fault_text.h"
 
-#include <cstring>
-
-// Marks a text for the catalogue of translations; the tool translates it when it words it.
-#ifndef N_
-#define N_(text) text
-#endif
+#include "files/i18n.h"  // N_: the templates go into the catalogue; the tool words them
 
 namespace velko::cli {
 namespace {

@@ -10,6 +10,7 @@
 
 #include "device/floor.h"
 #include "files/article_file.h"
+#include "files/i18n.h"  // _ and N_ are macros
 #include "jobs/host.h"
 #include "jobs/outcome.h"
 #include "jobs/sync.h"
@@ -103,16 +104,23 @@ std::string markUnconfirmed(const std::string& report) {
     return ignored ? report : marked;
 }
 
-// A failed job's outcome: the result code in words, or, when the line would not open, why.
-Outcome failed(int32_t rc, const VELKOComm& link, const std::string& before = "") {
-    const std::string line = rc == VELKO_ERR_OPEN && !link.openFailure().empty()
-                                 ? std::string(resultName(rc)) + ": " + link.openFailure()
-                                 : resultLine(rc);
-    return {OUTCOME_RESULT_BASE + rc, resultName(rc), "", before + line};
+// A failed job's outcome: the result code in words, or, when the line `path` would not open,
+// why. `around` is a message with %s where that goes, for what the failure left undone.
+Outcome failed(int32_t rc, const VELKOComm& link, const std::string& path,
+               const char* around = "%s") {
+    const std::string line =
+        rc == VELKO_ERR_OPEN && !link.openFailure().empty()
+            // TRANSLATORS: {line} is the line's path or address, {why} the reason it would not
+            // open, in English, which already names the line. Say first what staff can check.
+            ? renderTemplate(_("VELKO_ERR_OPEN: {why}"),
+                             {{"line", path}, {"why", link.openFailure()}})
+            : resultLine(rc);
+    return {OUTCOME_RESULT_BASE + rc, resultName(rc), "", formatted(around, line.c_str())};
 }
 
 Outcome stopped(const std::string& counts, const std::string& message) {
-    return {OUTCOME_INTERRUPTED, "interrupted", counts, "interrupted: " + message};
+    return {OUTCOME_INTERRUPTED, _("interrupted"), counts,
+            formatted(_("interrupted: %s"), message.c_str())};
 }
 
 class Job {
@@ -167,17 +175,16 @@ class Job {
                                               supplyNext, uploaded, 0, accepted, refused);
         link_.close();
         Outcome out;
-        out.counts =
-            std::to_string(accepted) + " accepted, " + std::to_string(refused) + " refused";
+        out.counts = formatted(_("%d accepted, %d refused"), accepted, refused);
         if (state_.interrupted && rc == VELKO_OK) {
-            return stopped(out.counts, std::to_string(accepted + refused) + " of " +
-                                           std::to_string(articles.size()) + " sent; the rest not");
+            return stopped(out.counts, formatted(_("%d of %zu sent; the rest not"),
+                                                 accepted + refused, articles.size()));
         }
         // Without --continue-on-refusal the library ends the upload at the first refusal with
         // VELKO_ERR_READ; that is the refusal, not a line fault.
         if (rc != VELKO_OK &&
             !(rc == VELKO_ERR_READ && refused > 0 && !request_.continueOnRefusal)) {
-            Outcome f = failed(rc, link_);
+            Outcome f = failed(rc, link_, line_.path);
             f.counts = out.counts;
             return f;
         }
@@ -186,15 +193,19 @@ class Job {
             for (const auto& code : state_.refusedCodes)
                 codes += (codes.empty() ? "" : ", ") + code;
             out.code = OUTCOME_REFUSED;
-            out.state = "refused";
-            out.message = "the device refused " + std::to_string(refused) +
-                          " article(s): " + codes +
-                          (request_.continueOnRefusal ? "" : "; the upload stopped there") +
-                          "; check the codes, prices and groups";
+            out.state = _("refused");
+            out.message = formatted(
+                request_.continueOnRefusal
+                    ? _("the device refused %d article(s): %s; check the codes, prices and "
+                        "groups")
+                    : _("the device refused %d article(s): %s; the upload stopped there; check "
+                        "the codes, prices and groups"),
+                refused, codes.c_str());
             return out;
         }
-        out.state = "done";
-        out.message = std::to_string(accepted) + " articles uploaded";
+        out.state = _("done");
+        out.message =
+            formatted(ngettext("%d article uploaded", "%d articles uploaded", accepted), accepted);
         return out;
     }
 
@@ -230,18 +241,16 @@ class Job {
     std::string tookAgainstFloor() const {
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-        char text[128];
-        std::snprintf(text, sizeof text, " in %.1f s (at best %.1f s at %u baud)", seconds,
-                      floorOfDownloadSeconds(), request_.baud);
-        return text;
+        return formatted(_(" in %.1f s (at best %.1f s at %u baud)"), seconds,
+                         floorOfDownloadSeconds(), request_.baud);
     }
 
     Outcome download() {
         const int32_t rc = readTable();
-        const std::string counts = std::to_string(state_.received.size()) + " received";
-        if (state_.interrupted) return stopped(counts, "nothing was written");
+        const std::string counts = formatted(_("%zu received"), state_.received.size());
+        if (state_.interrupted) return stopped(counts, _("nothing was written"));
         if (rc != VELKO_OK) {
-            Outcome f = failed(rc, link_, "nothing was written: ");
+            Outcome f = failed(rc, link_, line_.path, _("nothing was written: %s"));
             f.counts = counts;
             return f;
         }
@@ -260,10 +269,11 @@ class Job {
                           state_.received, *codec);
             std::string error;
             if (writeFileAtomically(path, text.str(), false, error).empty())
-                return {OUTCOME_NOT_WRITTEN, "not written", counts, "cannot write " + error};
-            into = " into " + path;
+                return {OUTCOME_NOT_WRITTEN, _("not written"), counts,
+                        formatted(_("cannot write %s"), error.c_str())};
+            into = formatted(_(" into %s"), path.c_str());
         }
-        Outcome out{OUTCOME_DONE, "done", counts, counts + into + tookAgainstFloor()};
+        Outcome out{OUTCOME_DONE, _("done"), counts, counts + into + tookAgainstFloor()};
         return saveTable(state_.received, out);
     }
 
@@ -279,13 +289,13 @@ class Job {
         writeArticles(text, formatOf(path), table, *makeTextCodec());
         std::string error;
         if (writeFileAtomically(path, text.str(), false, error).empty()) {
-            Outcome failed{
-                OUTCOME_NOT_WRITTEN, "table not saved", out.counts,
-                out.message + "; but the table could not be saved: cannot write " + error};
+            Outcome failed{OUTCOME_NOT_WRITTEN, _("table not saved"), out.counts,
+                           formatted(_("%s; but the table could not be saved: cannot write %s"),
+                                     out.message.c_str(), error.c_str())};
             failed.differences = std::move(out.differences);
             return failed;
         }
-        out.message += "; table saved in " + path;
+        out.message = formatted(_("%s; table saved in %s"), out.message.c_str(), path.c_str());
         return out;
     }
 
@@ -299,28 +309,28 @@ class Job {
                                  request_.continueOnRefusal ? &state_.deleteRefused : nullptr);
         link_.close();
         noteRefusedDeletion(state_, deleted + state_.deleteRefused);
-        const std::string counts = std::to_string(deleted) + " deleted";
+        const std::string counts = formatted(_("%d deleted"), deleted);
         const size_t answered = size_t(deleted + state_.deleteRefused);
         if (state_.interrupted && rc == VELKO_OK) {
-            return stopped(counts, std::to_string(answered) + " of " +
-                                       std::to_string(codes.size()) +
-                                       " codes handled; the rest not");
+            return stopped(counts, formatted(_("%zu of %zu codes handled; the rest not"), answered,
+                                             codes.size()));
         }
         if (rc == VELKO_ERR_READ && !link_.refusal().empty()) {
             const std::string code = codeText(codes[size_t(deleted)]);
-            return {
-                OUTCOME_REFUSED, "not deleted", counts,
-                "the device refused to delete " + code + " (answered " + link_.refusal() + "); " +
-                    std::to_string(deleted) + " code(s) before it were deleted, none after; " +
-                    (request_.command == Command::Sync ? "--continue-on-refusal" : "--continue") +
-                    " goes on with the others"};
+            return {OUTCOME_REFUSED, _("not deleted"), counts,
+                    formatted(_("the device refused to delete %s (answered %s); %d code(s) "
+                                "before it were deleted, none after; %s goes on with the others"),
+                              code.c_str(), link_.refusal().c_str(), deleted,
+                              request_.command == Command::Sync ? "--continue-on-refusal"
+                                                                : "--continue")};
         }
         if (rc != VELKO_OK) {
             const bool onACode = answered < codes.size();
-            Outcome f = failed(rc, link_,
-                               onACode ? "deleting " + codeText(codes[answered]) +
-                                             " was not confirmed, nor any code after it: "
-                                       : "");
+            Outcome f = failed(rc, link_, line_.path);
+            if (onACode) {
+                f.message = formatted(_("deleting %s was not confirmed, nor any code after it: %s"),
+                                      codeText(codes[answered]).c_str(), f.message.c_str());
+            }
             f.counts = counts;
             return f;
         }
@@ -328,11 +338,11 @@ class Job {
             std::string codes;
             for (const auto& code : state_.refusedCodes)
                 codes += (codes.empty() ? "" : ", ") + code;
-            return {OUTCOME_REFUSED, "not deleted", counts,
-                    "the device refused to delete " + codes + " (answered " + link_.refusal() +
-                        "); " + counts};
+            return {OUTCOME_REFUSED, _("not deleted"), counts,
+                    formatted(_("the device refused to delete %s (answered %s); %s"), codes.c_str(),
+                              link_.refusal().c_str(), counts.c_str())};
         }
-        return {OUTCOME_DONE, "done", counts, counts};
+        return {OUTCOME_DONE, _("done"), counts, counts};
     }
 
     // Zeroes the counters; only a "D" from the device confirms it. `saved` names the report
@@ -347,30 +357,44 @@ class Job {
             // The device has the request and may well have zeroed: the report's name says so,
             // so that nobody adds the same sales again from the next report.
             if (!saved.empty()) reportNow_ = markUnconfirmed(saved);
-            const std::string report =
-                saved.empty() ? "" : "the report is saved as " + reportNow_ + "; ";
-            return {OUTCOME_RESET_UNCONFIRMED, "not confirmed", "",
-                    report + "the device took the reset but its answer never came (" +
-                        resultName(rc) +
-                        "): the counters may be zeroed; check them with "
-                        "download before closing the day again"};
+            const std::string unconfirmed =
+                formatted(_("the device took the reset but its answer never came (%s): the "
+                            "counters may be zeroed; check them with download before closing the "
+                            "day again"),
+                          resultName(rc));
+            return {OUTCOME_RESET_UNCONFIRMED, _("not confirmed"), "",
+                    saved.empty() ? unconfirmed : reportSaved(reportNow_, unconfirmed)};
         }
-        const std::string report = saved.empty() ? "" : "the report is saved as " + saved + "; ";
-        if (rc != VELKO_OK)
-            return failed(rc, link_, report + (saved.empty() ? "" : "zeroing failed: "));
+        if (rc != VELKO_OK) {
+            Outcome f = failed(rc, link_, line_.path);
+            if (!saved.empty())
+                f.message =
+                    reportSaved(saved, formatted(_("zeroing failed: %s"), f.message.c_str()));
+            return f;
+        }
         if (confirmation != "D") {
-            return {OUTCOME_RESET_UNCONFIRMED, "not confirmed", "",
-                    report + "the device answered the reset with '" + confirmation +
-                        "': it may not have zeroed its counters; check them with download"};
+            const std::string doubt = formatted(_("the device answered the reset with '%s': it may "
+                                                  "not have zeroed its counters; check them with "
+                                                  "download"),
+                                                confirmation.c_str());
+            return {OUTCOME_RESET_UNCONFIRMED, _("not confirmed"), "",
+                    saved.empty() ? doubt : reportSaved(saved, doubt)};
         }
-        return {OUTCOME_DONE, "done", "", report + "counters zeroed"};
+        return {OUTCOME_DONE, _("done"), "",
+                saved.empty() ? _("counters zeroed") : reportSaved(saved, _("counters zeroed"))};
+    }
+
+    // What a close of day did after saving its report.
+    static std::string reportSaved(const std::string& report, const std::string& then) {
+        return formatted(_("the report is saved as %s; %s"), report.c_str(), then.c_str());
     }
 
     Outcome closeDay() {
         const int32_t rc = readTable();
         if (state_.interrupted)
-            return stopped("", "no report saved; the counters were not touched");
-        if (rc != VELKO_OK) return failed(rc, link_, "no report, counters not touched: ");
+            return stopped("", _("no report saved; the counters were not touched"));
+        if (rc != VELKO_OK)
+            return failed(rc, link_, line_.path, _("no report, counters not touched: %s"));
         int64_t quantity = 0, value = 0;
         for (const ArticleRecord& r : state_.received) {
             quantity += r.quantityCounter;
@@ -384,32 +408,38 @@ class Job {
         const std::string report = writeFileAtomically(
             request_.reportDir + "/" + reportName(line_.device, line_.reportTag), text.str(), true,
             error);
-        const std::string counts = std::to_string(state_.received.size()) + " articles";
+        const std::string counts =
+            formatted(ngettext("%zu article", "%zu articles", state_.received.size()),
+                      state_.received.size());
         if (report.empty()) {
-            return {OUTCOME_REPORT_NOT_SAVED, "no report", counts,
-                    "the report could not be saved (" + error + "); the counters were not touched"};
+            return {OUTCOME_REPORT_NOT_SAVED, _("no report"), counts,
+                    formatted(_("the report could not be saved (%s); the counters were not "
+                                "touched"),
+                              error.c_str())};
         }
         if (request_.recordReport) {
             const std::string why = request_.recordReport(report, state_.received);
             if (!why.empty()) {
-                return {OUTCOME_REPORT_NOT_SAVED, "no report", counts,
-                        "the report is saved as " + report + " but could not be recorded (" + why +
-                            "); the counters were not touched"};
+                return {OUTCOME_REPORT_NOT_SAVED, _("no report"), counts,
+                        formatted(_("the report is saved as %s but could not be recorded (%s); the "
+                                    "counters were not touched"),
+                                  report.c_str(), why.c_str())};
             }
         }
         if (stopAsked(request_.stop)) {
-            Outcome out = stopped(counts, "the report is saved as " + report +
-                                              "; the reset was not sent: the counters were not "
-                                              "touched");
+            Outcome out = stopped(
+                counts, reportSaved(report, _("the reset was not sent: the counters were not "
+                                              "touched")));
             out.report = report;
             return out;
         }
         Outcome out = zero(report);
         out.report = reportNow_.empty() ? report : reportNow_;
-        out.counts = counts + ", quantity " + formatAmount(quantity, 3) + ", value " +
-                     formatAmount(value, 2);
+        out.counts = formatted(_("%s, quantity %s, value %s"), counts.c_str(),
+                               formatAmount(quantity, 3).c_str(), formatAmount(value, 2).c_str());
         if (out.code != OUTCOME_DONE) return out;
-        out.message = "report " + report + ": " + out.counts + "; counters zeroed";
+        out.message =
+            formatted(_("report %s: %s; counters zeroed"), report.c_str(), out.counts.c_str());
         std::vector<ArticleRecord> zeroed = state_.received;
         for (ArticleRecord& r : zeroed) r.quantityCounter = r.valueCounter = 0;
         return saveTable(zeroed, out);
@@ -418,10 +448,12 @@ class Job {
     // "2 added, 3 changed, 1 deleted, 16 unchanged", with the articles left alone when the
     // device keeps those the list does not name.
     std::string syncCounts(const TableComparison& c) const {
-        return std::to_string(c.missing) + " added, " + std::to_string(c.changed) + " changed, " +
-               (request_.keepOthers ? "0 deleted (" + std::to_string(c.extra) + " left alone)"
-                                    : std::to_string(c.extra) + " deleted") +
-               ", " + std::to_string(c.unchanged) + " unchanged";
+        return request_.keepOthers
+                   ? formatted(_("%zu added, %zu changed, 0 deleted (%zu left alone), %zu "
+                                 "unchanged"),
+                               c.missing, c.changed, c.extra, c.unchanged)
+                   : formatted(_("%zu added, %zu changed, %zu deleted, %zu unchanged"), c.missing,
+                               c.changed, c.extra, c.unchanged);
     }
 
     // Makes the device hold the list: the new and changed articles in one upload session, the
@@ -430,8 +462,8 @@ class Job {
         std::vector<ArticleRecord> held = request_.held;
         if (!request_.againstGiven) {
             const int32_t rc = readTable();
-            if (state_.interrupted) return stopped("", "nothing was changed");
-            if (rc != VELKO_OK) return failed(rc, link_, "nothing was changed: ");
+            if (state_.interrupted) return stopped("", _("nothing was changed"));
+            if (rc != VELKO_OK) return failed(rc, link_, line_.path, _("nothing was changed: %s"));
             held.swap(state_.received);
         }
         const TableComparison plan = compareTables(request_.articles, held);
@@ -449,18 +481,20 @@ class Job {
         }
         const std::string counts = syncCounts(plan);
         if (request_.dryRun) {
-            const char* const words[3] = {"add", "change",
-                                          request_.keepOthers ? nullptr : "delete"};
+            // TRANSLATORS: what a sync would do to an article, in the "what" column.
+            const char* const words[3] = {_("add"), _("change"),
+                                          request_.keepOthers ? nullptr : _("delete")};
             const auto codec = makeTextCodec();
             std::string estimate;
             if (!uploads.empty()) {
                 const double ms =
                     Floor(request_.baud).uploadMs(uploads, request_.skipSecondPreparation);
-                estimate = "; the upload about " + formatDuration(ms / 1000) + " at " +
-                           std::to_string(request_.baud) + " baud";
+                estimate = formatted(_("; the upload about %s at %u baud"),
+                                     formatDuration(ms / 1000).c_str(), request_.baud);
             }
-            Outcome out{OUTCOME_DONE, "done", counts,
-                        "would be " + counts + "; nothing was sent (--dry-run)" + estimate};
+            Outcome out{OUTCOME_DONE, _("done"), counts,
+                        formatted(_("would be %s; nothing was sent (--dry-run)"), counts.c_str()) +
+                            estimate};
             out.differences = differenceRows(plan, words, *codec);
             return out;
         }
@@ -468,12 +502,14 @@ class Job {
             Outcome sent = upload(uploads);
             const bool goOn = sent.code == OUTCOME_REFUSED && request_.continueOnRefusal;
             if (sent.code != OUTCOME_DONE && !goOn) {
-                sent.message += deletions.empty() ? "" : "; no article was deleted";
+                if (!deletions.empty())
+                    sent.message = formatted(_("%s; no article was deleted"), sent.message.c_str());
                 return sent;
             }
             if (stopAsked(request_.stop) && !deletions.empty()) {
-                return stopped(sent.counts, "the " + std::to_string(uploads.size()) +
-                                                " changes were sent; no article was deleted");
+                return stopped(sent.counts,
+                               formatted(_("the %zu changes were sent; no article was deleted"),
+                                         uploads.size()));
             }
             if (goOn) {
                 // The refusal decides the outcome; the deletions still go, as asked.
@@ -481,10 +517,12 @@ class Job {
                 Outcome removed = remove(deletions);
                 // A fault of the line outranks the refusals: it says what to check first.
                 if (removed.code != OUTCOME_DONE && removed.code != OUTCOME_REFUSED) {
-                    removed.message = sent.message + "; deleting: " + removed.message;
+                    removed.message = formatted(_("%s; deleting: %s"), sent.message.c_str(),
+                                                removed.message.c_str());
                     return removed;
                 }
-                sent.message += "; deleting: " + removed.message;
+                sent.message =
+                    formatted(_("%s; deleting: %s"), sent.message.c_str(), removed.message.c_str());
                 if (removed.code == OUTCOME_REFUSED) sent.counts += ", " + removed.counts;
                 return sent;
             }
@@ -493,11 +531,12 @@ class Job {
             Outcome removed = remove(deletions);
             if (removed.code != OUTCOME_DONE) {
                 if (!uploads.empty())
-                    removed.message = "the changes were uploaded, but " + removed.message;
+                    removed.message =
+                        formatted(_("the changes were uploaded, but %s"), removed.message.c_str());
                 return removed;
             }
         }
-        Outcome out{OUTCOME_DONE, "done", counts, counts};
+        Outcome out{OUTCOME_DONE, _("done"), counts, counts};
         if (request_.verify) return verifyAfter(out.message);
         return saveTable(tableAfter(held, plan, request_.keepOthers), out);
     }
@@ -514,25 +553,31 @@ class Job {
     // articles the list does not name. The table read is saved when asked.
     Outcome verify(bool ignoreExtra) {
         const int32_t rc = readTable();
-        if (state_.interrupted) return stopped("", "the table was not read to the end");
-        if (rc != VELKO_OK) return failed(rc, link_, "the table could not be read: ");
+        if (state_.interrupted) return stopped("", _("the table was not read to the end"));
+        if (rc != VELKO_OK)
+            return failed(rc, link_, line_.path, _("the table could not be read: %s"));
         const TableComparison found = compareTables(request_.articles, state_.received);
         const size_t differing = found.missing + found.changed + (ignoreExtra ? 0 : found.extra);
-        const std::string matching = std::to_string(found.unchanged) + " match";
-        Outcome out{OUTCOME_DONE, "match", matching,
-                    "verified: the device holds the list (" + matching +
-                        (ignoreExtra && found.extra
-                             ? ", " + std::to_string(found.extra) + " other article(s) on it"
-                             : "") +
-                        ")"};
+        const std::string matching = formatted(_("%zu match"), found.unchanged);
+        Outcome out{
+            OUTCOME_DONE, _("match"), matching,
+            ignoreExtra && found.extra
+                ? formatted(_("verified: the device holds the list (%s, %zu other "
+                              "article(s) on it)"),
+                            matching.c_str(), found.extra)
+                : formatted(_("verified: the device holds the list (%s)"), matching.c_str())};
         if (differing) {
-            const char* const words[3] = {"missing", "differs", ignoreExtra ? nullptr : "extra"};
-            std::string counts = std::to_string(found.missing) + " missing, " +
-                                 std::to_string(found.changed) + " differ";
-            if (!ignoreExtra) counts += ", " + std::to_string(found.extra) + " extra";
+            // TRANSLATORS: how an article differs, in the "what" column of a verification.
+            const char* const words[3] = {_("missing"), _("differs"),
+                                          ignoreExtra ? nullptr : _("extra")};
+            const std::string counts =
+                ignoreExtra ? formatted(_("%zu missing, %zu differ"), found.missing, found.changed)
+                            : formatted(_("%zu missing, %zu differ, %zu extra"), found.missing,
+                                        found.changed, found.extra);
             const auto codec = makeTextCodec();
-            out = {OUTCOME_MISMATCH, "differs", counts + ", " + matching,
-                   "the device's table differs from the list: " + counts + ", " + matching};
+            out = {OUTCOME_MISMATCH, _("differs"), counts + ", " + matching,
+                   formatted(_("the device's table differs from the list: %s, %s"), counts.c_str(),
+                             matching.c_str())};
             out.differences = differenceRows(found, words, *codec);
         }
         // What was read is the device's table, whatever it shows.
@@ -559,7 +604,7 @@ class Job {
 Outcome runJob(const JobRequest& request, const LineSpec& line, Progress& progress, size_t row) {
     const auto start = std::chrono::steady_clock::now();
     // A job that waited for its turn on a shared line does not start after Ctrl-C.
-    Outcome out = stopAsked(request.stop) ? stopped("", "not started; nothing was sent")
+    Outcome out = stopAsked(request.stop) ? stopped("", _("not started; nothing was sent"))
                                           : Job(request, line, progress, row).run();
     out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     progress.finish(row, out.state + (out.counts.empty() ? "" : "  " + out.counts));

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "device/floor.h"
+#include "files/i18n.h"  // _ and N_ are macros
 #include "jobs/host.h"
 #include "jobs/jobs.h"
 #include "jobs/outcome.h"
@@ -64,7 +65,7 @@ LineScan scanLine(const std::string& line, const ScanRequest& request, const std
         for (size_t i = 0; i < request.devices.size(); ++i) {
             if (stop && stop->load()) {
                 result.interrupted = true;
-                progress.finish(row, "interrupted");
+                progress.finish(row, _("interrupted"));
                 return result;
             }
             const int device = request.devices[i];
@@ -83,7 +84,7 @@ LineScan scanLine(const std::string& line, const ScanRequest& request, const std
                 }
                 result.failure = why.empty() ? resultLine(rc) : why;
                 result.busy = why.find("held by another program") != std::string::npos;
-                progress.finish(row, result.busy ? "busy" : "not opened");
+                progress.finish(row, result.busy ? _("busy") : _("not opened"));
                 return result;
             }
             result.opened = true;
@@ -91,8 +92,7 @@ LineScan scanLine(const std::string& line, const ScanRequest& request, const std
             if (rc == VELKO_OK) {
                 result.finds.push_back({baud, device, session});
                 if (!request.all) {
-                    progress.finish(row, "device " + std::to_string(device) + " at " +
-                                             std::to_string(baud) + " baud");
+                    progress.finish(row, formatted(_("device %d at %u baud"), device, baud));
                     return result;
                 }
             } else if (rc == VELKO_ERR_SEND && session.empty()) {
@@ -105,14 +105,14 @@ LineScan scanLine(const std::string& line, const ScanRequest& request, const std
                 // Something answered, but not as a device does: noise, or a device whose
                 // answer was damaged on the way. Worth a look, not a find.
                 if (result.unclearCount++ == 0)
-                    result.unclear = "at " + std::to_string(baud) + " baud, device " +
-                                     std::to_string(device) + " answered but not clearly (" +
-                                     resultName(rc) + ")";
+                    result.unclear =
+                        formatted(_("at %u baud, device %d answered but not clearly (%s)"), baud,
+                                  device, resultName(rc));
             }
         }
     }
-    progress.finish(row, result.finds.empty() ? "nothing answered"
-                                              : std::to_string(result.finds.size()) + " found");
+    progress.finish(row, result.finds.empty() ? _("nothing answered")
+                                              : formatted(_("%zu found"), result.finds.size()));
     return result;
 }
 
@@ -122,7 +122,8 @@ std::vector<uint32_t> defaultScanBauds() {
 
 bool parseDeviceList(const std::string& text, std::vector<int>& devices, std::string& error) {
     devices.clear();
-    error = "'" + text + "' is not a list of device numbers 0 to 99 (such as 0-99 or 1,5,7)";
+    error = formatted(_("'%s' is not a list of device numbers 0 to 99 (such as 0-99 or 1,5,7)"),
+                      text.c_str());
     size_t from = 0;
     for (;;) {
         const size_t comma = text.find(',', from);
@@ -151,7 +152,7 @@ bool parseBaudList(const std::vector<std::string>& texts, std::vector<uint32_t>&
     for (const std::string& text : texts) {
         long long value = 0;
         if (!wholeNumber(text, 0xFFFFFFFFLL, value) || value == 0) {
-            error = "'" + text + "' is not a baud rate (a whole number above 0)";
+            error = formatted(_("'%s' is not a baud rate (a whole number above 0)"), text.c_str());
             return false;
         }
         if (std::find(bauds.begin(), bauds.end(), uint32_t(value)) == bauds.end())

@@ -8,6 +8,7 @@
 
 #include "device/amount.h"
 #include "files/article_file.h"
+#include "files/i18n.h"  // _ and N_ are macros
 #include "link/velko_comm.h"
 
 namespace velko::cli {
@@ -142,8 +143,11 @@ std::vector<DifferenceRow> differenceRows(const TableComparison& comparison,
     std::vector<DifferenceRow> lines;
     const auto whole = [&](const ArticleRecord& r, bool asStored) {
         const auto cells = articleCells(r, codec);
-        return (asStored ? codec.toUtf8(storedName(r)) : cells[Name]) + ", " + cells[Price] +
-               ", flag " + cells[Flag] + ", group " + cells[Group];
+        // TRANSLATORS: a whole article in a table of differences: its name, price, flag and
+        // group.
+        return formatted(_("%s, %s, flag %s, group %s"),
+                         (asStored ? codec.toUtf8(storedName(r)) : cells[Name]).c_str(),
+                         cells[Price].c_str(), cells[Flag].c_str(), cells[Group].c_str());
     };
     for (const ArticleDifference& d : comparison.differences) {
         const char* word = words[d.kind];
@@ -158,13 +162,13 @@ std::vector<DifferenceRow> differenceRows(const TableComparison& comparison,
             const auto listed = articleCells(d.listed, codec), held = articleCells(d.held, codec);
             if (d.fields & NameDiffers)
                 lines.push_back(
-                    {code, word, "name", codec.toUtf8(storedName(d.listed)), held[Name]});
+                    {code, word, _("name"), codec.toUtf8(storedName(d.listed)), held[Name]});
             if (d.fields & PriceDiffers)
-                lines.push_back({code, word, "price", listed[Price], held[Price]});
+                lines.push_back({code, word, _("price"), listed[Price], held[Price]});
             if (d.fields & FlagDiffers)
-                lines.push_back({code, word, "flag", d.listed.flag ? "1" : "0", held[Flag]});
+                lines.push_back({code, word, _("flag"), d.listed.flag ? "1" : "0", held[Flag]});
             if (d.fields & GroupDiffers)
-                lines.push_back({code, word, "group", listed[Group], held[Group]});
+                lines.push_back({code, word, _("group"), listed[Group], held[Group]});
         }
     }
     return lines;

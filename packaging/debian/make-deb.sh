@@ -7,7 +7,8 @@
 #   /etc/velko/velko.toml and /etc/velko/hq.toml (conffiles), the broker's example
 #   configuration and access list, the man pages velko(1), velko-sim(1) and velko-serve(1), and in
 #   /usr/share/doc/velko the copyright, the changelog, README.md, SERVICE.md and a sample price
-#   list; the maintainer scripts make the user velko and guard the configuration's secrets.
+#   list, the tool's translations in /usr/share/locale; the maintainer scripts make the user
+#   velko and guard the configuration's secrets.
 # Depends is worked out by dpkg-shlibdeps from the binaries themselves, plus adduser for the
 # maintainer scripts.
 # Usage: make-deb.sh OUTPUT.deb VERSION SOURCE_ROOT BUILD_DIR
@@ -96,6 +97,12 @@ install -m 644 "$root/README.md" "$root/docs/SERVICE.md" "$pkg/$doc/"
 chmod 644 "$pkg/$doc/copyright"
 gzip -9n <"$recipe/changelog" >"$pkg/$doc/changelog.gz"
 install -m 644 "$root/samples/articles.csv" "$pkg/$doc/examples/"
+# The tool's translations, where it looks for them: ../share/locale beside /usr/bin.
+for mo in "$build"/locale/*/LC_MESSAGES/velko.mo; do
+    [ -f "$mo" ] || fail "$build/locale has no catalogue: build the linux preset first"
+    language=$(basename "$(dirname "$(dirname "$mo")")")
+    install -D -m 644 "$mo" "$pkg/usr/share/locale/$language/LC_MESSAGES/velko.mo"
+done
 
 install -m 755 "$recipe/postinst" "$recipe/prerm" "$recipe/postrm" "$pkg/DEBIAN/"
 printf '/etc/velko/velko.toml\n/etc/velko/hq.toml\n' >"$pkg/DEBIAN/conffiles"

@@ -46,7 +46,7 @@ for file in /usr/bin/velko /usr/bin/velko-sim \
             /usr/share/man/man1/velko.1.gz /usr/share/man/man1/velko-sim.1.gz \
             /usr/share/man/man1/velko-serve.1.gz /usr/share/doc/velko/copyright \
             /usr/share/doc/velko/changelog.gz /usr/share/doc/velko/README.md \
-            /usr/share/doc/velko/SERVICE.md; do
+            /usr/share/doc/velko/SERVICE.md /usr/share/locale/pl/LC_MESSAGES/velko.mo; do
     grep -qxF "$file" <<<"$listing" || fail "the package lacks $file"
 done
 field() { dpkg-deb --field "$deb" "$1"; }
@@ -106,6 +106,10 @@ done
 
 "$x/usr/bin/velko-sim" --help >"$work/sim.help" || fail "velko-sim --help failed"
 "$x/usr/bin/velko" --help >"$work/velko.help" || fail "velko --help failed"
+# The packaged tool finds its catalogue from where it lies, also without the locale generated.
+polish=$(env -u LC_ALL -u LC_MESSAGES -u LANGUAGE LANG=pl_PL.UTF-8 "$x/usr/bin/velko" \
+         --line x@123 download 2>&1 || true)
+grep -q "numer kasy" <<<"$polish" || fail "velko does not speak Polish under LANG=pl_PL.UTF-8: $polish"
 "$x/usr/bin/velko" serve --help >"$work/serve.help" || fail "velko serve --help failed"
 
 # The man pages against the programs' own help: every option named there is in the page.
