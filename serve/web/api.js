@@ -1,5 +1,7 @@
 // Talking to velko serve: JSON over fetch with the bearer token, and the event stream.
 
+import {t} from './i18n.js';
+
 const TOKEN_KEY = 'velko.token';
 
 export class ApiError extends Error {
@@ -20,13 +22,42 @@ export function setAuthHandlers(unauthorized, forbidden) {
   onForbidden = forbidden;
 }
 
-export function token() {
-  return sessionStorage.getItem(TOKEN_KEY) || '';
+// The token lives in localStorage only when staff ticked "remember on this device"; otherwise
+// in this tab's sessionStorage, gone when the tab closes. A page where storage is refused keeps
+// it in memory for as long as it is open.
+let inMemory = '';
+
+function storage(kind) {
+  try {
+    return kind === 'local' ? window.localStorage : window.sessionStorage;
+  } catch (_) {
+    return null;
+  }
 }
 
-export function setToken(value) {
-  if (value) sessionStorage.setItem(TOKEN_KEY, value);
-  else sessionStorage.removeItem(TOKEN_KEY);
+export function token() {
+  for (const kind of ['session', 'local']) {
+    const value = storage(kind)?.getItem(TOKEN_KEY);
+    if (value) return value;
+  }
+  return inMemory;
+}
+
+export function tokenRemembered() {
+  return Boolean(storage('local')?.getItem(TOKEN_KEY));
+}
+
+export function setToken(value, remember = false) {
+  inMemory = '';
+  for (const kind of ['session', 'local']) storage(kind)?.removeItem(TOKEN_KEY);
+  if (!value) return;
+  const store = storage(remember ? 'local' : 'session');
+  try {
+    if (store) store.setItem(TOKEN_KEY, value);
+    else inMemory = value;
+  } catch (_) {
+    inMemory = value;
+  }
 }
 
 function headers(extra) {
@@ -74,7 +105,7 @@ export async function request(method, path, {body, type, accept, raw, quiet} = {
       response = await fetch(path, {method, headers: headers(extra), body, cache: 'no-store'});
       break;
     } catch (networkError) {
-      if (attempt >= 2) throw new ApiError(0, 'The service cannot be reached.', null);
+      if (attempt >= 2) throw new ApiError(0, t('service.noAnswer'), null);
       await sleep(500 * 2 ** attempt);
     }
   }
@@ -97,8 +128,9 @@ export function priceListBody(file) {
 // The event stream, read with fetch so that the Authorization header goes with it (EventSource
 // cannot send headers). When the stream ends or fails it is opened again after a pause that
 // grows up to half a minute, from the last event seen (Last-Event-ID, as EventSource would);
-// onState tells the page whether it is live.
-export function streamEvents(onEvent, onState) {
+// onState tells the page whether it is live; onId is given each event's id once the event has
+// been handled.
+export function streamEvents(onEvent, onState, onId = () => {}) {
   const controller = new AbortController();
   let delay = 1000;
   const seen = {id: ''};
@@ -126,7 +158,10 @@ export function streamEvents(onEvent, onState) {
       const rest = buffer.slice(complete.length);
       const blocks = complete.replace(/\r\n?/g, '\n').split('\n\n');
       buffer = blocks.pop() + rest;
-      for (const block of blocks) dispatch(block, onEvent, seen);
+      for (const block of blocks) {
+        dispatch(block, onEvent, seen);
+        if (seen.id) onId(seen.id);
+      }
     }
     // A stream that a proxy or a restarting service ends at once must not be opened again at
     // once forever: the pause only starts over after a stream that lasted.

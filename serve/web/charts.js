@@ -1,10 +1,11 @@
 // Sales drawn as inline SVG: turnover per day over weeks, and the best-selling articles.
 
-import {svg, amount, number, dayList, niceStep} from './dom.js';
+import {svg, number, dayList, niceStep} from './dom.js';
+import {t, locale, formatMoney, formatQuantity, formatDay} from './i18n.js';
 
 function tickLabel(value) {
-  return value >= 1000 ? `${(value / 1000).toLocaleString('pl-PL')} tys.` :
-    value.toLocaleString('pl-PL');
+  return value >= 1000 ? t('sales.thousands', {n: (value / 1000).toLocaleString(locale())}) :
+    value.toLocaleString(locale());
 }
 
 // Turnover per day from `from` to `to`; days without sales count as zero so that gaps show.
@@ -28,7 +29,7 @@ export function dayChart(rows, from, to, width = 800) {
 
   const chart = svg('svg', {
     viewBox: `0 0 ${W} ${H}`, class: 'chart', role: 'img',
-    'aria-label': `Turnover per day, ${from} to ${to}`,
+    'aria-label': t('sales.chartLabel', {from: formatDay(from), to: formatDay(to)}),
   });
   for (let v = 0; v <= yMax + 1e-9; v += (max > 0 ? step : 1)) {
     chart.append(
@@ -51,8 +52,10 @@ export function dayChart(rows, from, to, width = 800) {
   });
   chart.append(svg('line', {x1: left, x2: W - right, y1: H - bottom, y2: H - bottom, class: 'baseline'}));
 
-  const tip = (i) => svg('title', {}, `${days[i]}: ${amount(values[i].toFixed(2))} zł` +
-    (byDay.has(days[i]) ? `, ${amount(byDay.get(days[i]).quantity)} units` : ''));
+  const tip = (i) => svg('title', {}, byDay.has(days[i]) ?
+    t('sales.dayTipUnits', {day: formatDay(days[i]), value: formatMoney(byDay.get(days[i]).value),
+      q: formatQuantity(byDay.get(days[i]).quantity)}) :
+    t('sales.dayTip', {day: formatDay(days[i]), value: formatMoney('0')}));
   if (days.length <= 62) {
     const barW = Math.max(slot * 0.7, 1);
     values.forEach((v, i) => {
@@ -83,7 +86,7 @@ export function articleChart(rows, width = 800) {
   const max = Math.max(...values, 0);
   const barMax = W - nameW - valueW - 16;
   const chart = svg('svg', {
-    viewBox: `0 0 ${W} ${H}`, class: 'chart', role: 'img', 'aria-label': 'Best-selling articles',
+    viewBox: `0 0 ${W} ${H}`, class: 'chart', role: 'img', 'aria-label': t('sales.bestLabel'),
   });
   rows.forEach((row, i) => {
     const top = 4 + i * rowH;
@@ -94,8 +97,9 @@ export function articleChart(rows, width = 800) {
         name.length > maxChars ? `${name.slice(0, maxChars - 1)}…` : name),
       svg('rect', {x: nameW, y: top + 4, width: Math.max(width, 0), height: rowH - 8, class: 'bar',
         'data-code': row.code},
-        svg('title', {}, `${name} (${row.code}): ${amount(row.quantity)} units, ${amount(row.value)} zł`)),
-      svg('text', {x: nameW + width + 6, y: top + rowH / 2 + 5, class: 'value'}, `${amount(row.value)} zł`));
+        svg('title', {}, t('sales.articleTip', {name, code: row.code, q: formatQuantity(row.quantity),
+          value: formatMoney(row.value)}))),
+      svg('text', {x: nameW + width + 6, y: top + rowH / 2 + 5, class: 'value'}, formatMoney(row.value)));
   });
   return chart;
 }

@@ -1,13 +1,15 @@
 // The jobs this page started: kept up to date from the event stream (and, while the stream is
 // down, by asking for them), shown with their progress, and awaited where a result is needed.
 
-import {$, h, clear, badge, when} from './dom.js';
+import {$, h, clear} from './dom.js';
 import {get} from './api.js';
-import {ENDED, emit, jobLabel} from './state.js';
+import {ENDED, emit} from './state.js';
+import {t, formatWhen, onLanguage} from './i18n.js';
+import {kindLabel, jobStateLabel, countsText, outcomeNode} from './wording.js';
 
 const jobs = new Map();        // id -> latest job seen, from any source
 const waiters = new Map();     // id -> [resolve]
-const batches = [];            // [{title, ids, at}] newest first
+const batches = [];            // [{title: [key, params], ids, at}] newest first
 let live = false;
 
 // A job's newer copy replaces the older one; an ended job is never replaced by a copy that
@@ -40,6 +42,7 @@ export function jobsOf(answer) {
   return Array.isArray(answer.jobs) ? answer.jobs : [answer];
 }
 
+// `title` is a catalogue key and its values.
 export function follow(title, list) {
   for (const job of list) {
     // The stream may have told of the job before the POST's answer came back.
@@ -103,16 +106,23 @@ export function progressBar(job) {
   return h('progress', {max: total, value: Math.min(done, total)});
 }
 
+export function stateBadge(job) {
+  return h('span', {class: `badge badge-${job.state}`, 'data-test': 'job-state',
+    'data-state': job.state}, jobStateLabel(job.state));
+}
+
+// A job in one line: its kind, state, progress and counts; how it ended when it did not go well.
 export function jobLine(job) {
   const p = job.progress || {};
   const steps = Number(p.total) > 0 ? `${p.done}/${p.total}` : '';
-  const detail = job.outcome ? job.outcome.detail || job.outcome.name : (job.counts || '');
+  const counts = countsText(job);
   return [
-    h('span', {class: 'job-kind'}, jobLabel(job.kind)),
-    badge(job.state, job.state),
+    h('span', {class: 'job-kind'}, kindLabel(job)),
+    stateBadge(job),
     h('span', {class: 'job-steps num'}, steps),
-    progressBar(job),
-    h('span', {class: 'job-detail'}, detail || ''),
+    ENDED.has(job.state) ? null : progressBar(job),
+    h('span', {class: 'job-detail'}, counts),
+    job.state !== 'done' && ENDED.has(job.state) ? outcomeNode(job) : null,
   ];
 }
 
@@ -120,11 +130,11 @@ function render() {
   const box = $('#progress');
   if (!box) return;
   if (batches.length === 0) {
-    clear(box, h('p', {class: 'muted'}, 'Jobs you start here are followed live in this list.'));
+    clear(box, h('p', {class: 'muted'}, t('jobs.empty')));
     return;
   }
   clear(box, batches.map(batch => h('div', {class: 'batch'},
-    h('h3', {}, batch.title, ' ', h('small', {class: 'muted'}, when(batch.at.toISOString()))),
+    h('h3', {}, t(...batch.title), ' ', h('small', {class: 'muted'}, formatWhen(batch.at, true))),
     h('ul', {class: 'jobs'}, batch.ids.map(id => {
       const job = jobs.get(id);
       return h('li', {class: 'job', 'data-test': 'job', 'data-id': id, 'data-device': job.device,
@@ -132,3 +142,5 @@ function render() {
         h('strong', {class: 'job-device'}, job.device), ...jobLine(job));
     })))));
 }
+
+onLanguage(render);

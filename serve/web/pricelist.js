@@ -4,8 +4,10 @@
 import {$, h, clear, table} from './dom.js';
 import {get, post, priceListBody, ApiError} from './api.js';
 import {state, say, sayError} from './state.js';
+import {t, has, formatDecimal, formatMoney, onLanguage} from './i18n.js';
 import {follow, jobsOf, waitFor} from './jobs.js';
 import {targetPath, targetText} from './devices.js';
+import {outcomeNode} from './wording.js';
 
 function chosenFile() {
   const input = $('#file');
@@ -36,15 +38,67 @@ function updateButtons() {
   }
 }
 
-function showFaults(faults, title) {
+// What the check box shows, kept so that a change of language words it again.
+let checkShown = null;
+
+function columnName(column) {
+  return has(`column.${column}`) ? t(`column.${column}`) : String(column);
+}
+
+// Numbers in a fault's values are written as the language writes them.
+function faultParams(params) {
+  const out = {...params};
+  for (const key of ['low', 'high']) {
+    if (out[key] !== undefined && /^-?\d+(\.\d+)?$/.test(String(out[key]))) {
+      const places = (String(out[key]).split('.')[1] || '').length;
+      out[key] = formatDecimal(String(out[key]), places);
+    }
+  }
+  if (out.codepoint !== undefined && typeof out.codepoint === 'number') {
+    out.codepoint = `U+${out.codepoint.toString(16).toUpperCase().padStart(4, '0')}`;
+  }
+  return out;
+}
+
+// One fault as staff read it: where, then what. A fault the page has no words for is given in
+// the service's English under the translated place.
+function faultLine(f) {
+  const where = f.row !== undefined && f.row !== null ?
+    (f.column ? t('fault.at', {row: f.row, column: columnName(f.column)}) : t('fault.atRow', {row: f.row})) : '';
+  const known = f.code && f.code !== 'other' && has(`fault.${f.code}`);
+  const english = f.reason ?? f.text ?? f.message ?? '';
+  return h('li', {'data-test': 'fault', 'data-code': f.code || 'other', 'data-row': f.row ?? ''},
+    where ? h('strong', {}, where) : null, ' ',
+    known ? t(`fault.${f.code}`, faultParams(f.params || {})) : h('span', {lang: 'en'}, english));
+}
+
+function drawCheck() {
   const box = $('#check-result');
-  clear(box,
-    h('p', {class: 'fault-title'}, title),
-    table([
-      {title: 'Row', value: f => f.row ?? '', num: true},
-      {title: 'Column', value: f => f.column ?? ''},
-      {title: 'Fault', value: f => f.reason ?? f.message ?? ''},
-    ], faults, {id: 'faults', class: 'faults'}));
+  const c = checkShown;
+  if (!c) {
+    clear(box);
+    return;
+  }
+  if (c.kind === 'checking') {
+    clear(box, h('p', {class: 'muted'}, t('check.checking', {file: c.file})));
+  } else if (c.kind === 'ok') {
+    clear(box, h('p', {class: 'ok', 'data-test': 'check-ok', 'data-articles': c.articles},
+      t('check.ok', {file: c.file, n: c.articles})));
+    if (c.warnings.length) {
+      box.append(h('p', {}, t('check.warnings', {n: c.warnings.length})),
+        h('ul', {class: 'faults warnings'}, c.warnings.map(faultLine)));
+    }
+  } else {
+    clear(box,
+      h('p', {class: 'fault-title', 'data-test': 'check-faults', 'data-faults': c.faults.length},
+        t(c.sent ? 'check.faultsSent' : 'check.faults', {file: c.file, n: c.faults.length})),
+      h('ul', {id: 'faults', class: 'faults'}, c.faults.map(faultLine)));
+  }
+}
+
+function showCheck(value) {
+  checkShown = value;
+  drawCheck();
 }
 
 // 422 means the file has faults and nothing was queued: the rows are what staff must fix.
@@ -56,79 +110,151 @@ function faultsOf(error) {
 async function check() {
   const file = chosenFile();
   if (!file) return;
-  const box = $('#check-result');
-  clear(box, h('p', {class: 'muted'}, `Checking ${file.name}…`));
+  showCheck({kind: 'checking', file: file.name});
   try {
     const answer = await post('/api/check', priceListBody(file));
-    const warnings = answer.warnings || [];
-    clear(box, h('p', {class: 'ok', 'data-test': 'check-ok'},
-      `${file.name}: ${answer.articles} articles, no faults.`));
-    if (warnings.length) {
-      box.append(h('p', {}, `${warnings.length} warning(s):`), table([
-        {title: 'Row', value: f => f.row ?? '', num: true},
-        {title: 'Column', value: f => f.column ?? ''},
-        {title: 'Warning', value: f => f.reason ?? ''},
-      ], warnings, {class: 'faults warnings'}));
-    }
+    showCheck({kind: 'ok', file: file.name, articles: answer.articles, warnings: answer.warnings || []});
   } catch (error) {
     const faults = faultsOf(error);
-    if (faults) showFaults(faults, `${file.name} has ${faults.length} fault(s); nothing can be sent until they are fixed.`);
+    if (faults) showCheck({kind: 'faults', file: file.name, faults, sent: false});
     else {
-      clear(box);
-      if (error.status !== 401) sayError(error, 'The file could not be checked');
+      showCheck(null);
+      if (error.status !== 401) sayError(error, 'check.failed');
     }
   }
 }
 
-// A dry-run sync's differences come one row per differing field, and one per article to add
-// or delete: {code, what: add|change|delete, field, list, device}, list and device being what
-// the file and the device hold.
-const CHANGE = {add: 'added', change: 'changed', delete: 'deleted'};
+// A dry run's differences come one row per differing field, and one per article to add or
+// delete: {code, name, what, field, list, device}, list and device being what the file and
+// the device hold. An added or deleted article's side reads "NAME, PRICE, flag F, group G".
+const GROUP_OF = {add: 'added', missing: 'added', change: 'changed', differs: 'changed',
+  delete: 'deleted', extra: 'deleted'};
+const GROUPS = ['added', 'changed', 'deleted'];
+const PAGE = 50;
 
-function showDifferences(device, differences) {
-  const codes = {added: new Set(), changed: new Set(), deleted: new Set()};
-  for (const d of differences) codes[CHANGE[d.what] || 'changed'].add(d.code);
-  const summary = Object.entries(codes).map(([k, v]) => `${v.size} ${k}`).join(', ');
-  const order = {add: 0, change: 1, delete: 2};
-  const rows = [...differences].sort((a, b) => (order[a.what] ?? 1) - (order[b.what] ?? 1));
-  return h('section', {class: 'preview-device', 'data-device': device},
-    h('h3', {}, device, ' ', h('small', {class: 'muted', 'data-test': 'preview-summary'}, summary)),
-    differences.length === 0 ? h('p', {class: 'ok'}, 'The device already has this price list.') :
+function articleText(text) {
+  const m = /^(.*), (-?\d+(?:\.\d+)?), flag (\d+), group (\d+)$/.exec(text || '');
+  return m ? {name: m[1], price: m[2], flag: m[3], group: m[4]} : {name: text || ''};
+}
+
+// One row per article: what it is called and what changes on it.
+function articlesOf(differences) {
+  const byKey = new Map();
+  for (const d of differences) {
+    const group = GROUP_OF[d.what] || 'changed';
+    const key = `${group}:${d.code}`;
+    if (!byKey.has(key)) byKey.set(key, {group, code: d.code, name: d.name || '', changes: [], side: null});
+    const article = byKey.get(key);
+    if (group === 'changed') {
+      article.changes.push({field: d.field, old: d.device, new: d.list});
+      if (!article.name && d.field === 'name') article.name = d.device;
+    } else {
+      article.side = articleText(group === 'added' ? d.list : d.device);
+      if (!article.name) article.name = article.side.name;
+    }
+  }
+  const rows = {added: [], changed: [], deleted: []};
+  for (const a of byKey.values()) rows[a.group].push(a);
+  for (const list of Object.values(rows)) list.sort((a, b) => String(a.code).localeCompare(String(b.code)));
+  return rows;
+}
+
+function fieldValue(field, value) {
+  if (field === 'price') return formatMoney(value);
+  return value ?? '';
+}
+
+function changeCell(a) {
+  if (a.group !== 'changed') {
+    const side = a.side || {};
+    return [side.price !== undefined ? t(a.group === 'added' ? 'preview.newArticle' : 'preview.oldArticle',
+      {price: formatMoney(side.price)}) : '',
+    side.group !== undefined ? ` · ${t('preview.groupValue', {group: side.group})}` : ''];
+  }
+  return a.changes.map(c => h('div', {class: 'change', 'data-field': c.field},
+    h('span', {class: 'muted'}, `${columnName(c.field)}: `),
+    h('span', {class: 'old'}, fieldValue(c.field, c.old)), ' → ',
+    h('strong', {class: 'new'}, fieldValue(c.field, c.new))));
+}
+
+// What the preview shows, kept for a change of language and for "show more".
+let previewShown = [];
+const pages = new Map();   // `${device}:${group}` -> rows shown
+
+function previewSection(p) {
+  if (p.error) {
+    return h('section', {class: 'preview-device', 'data-device': p.device, 'data-failed': '1'},
+      h('h3', {}, p.device), p.job ? outcomeNode(p.job, {open: false}) :
+        h('p', {class: 'error-text'}, t('preview.none', {why: p.error})));
+  }
+  const rows = articlesOf(p.differences);
+  const counts = Object.fromEntries(GROUPS.map(g => [g, rows[g].length]));
+  const section = h('section', {class: 'preview-device', 'data-device': p.device,
+    'data-added': counts.added, 'data-changed': counts.changed, 'data-deleted': counts.deleted},
+  h('h3', {}, p.device, ' ', h('small', {class: 'muted', 'data-test': 'preview-summary'},
+    t('preview.summary', {added: counts.added, changed: counts.changed, deleted: counts.deleted}))));
+  if (p.differences.length === 0) {
+    section.append(h('p', {class: 'ok'}, t('preview.same')));
+    return section;
+  }
+  for (const group of GROUPS) {
+    const list = rows[group];
+    if (list.length === 0) continue;
+    const key = `${p.device}:${group}`;
+    const shown = Math.min(list.length, pages.get(key) || PAGE);
+    const left = list.length - shown;
+    section.append(h('details', {class: `preview-group preview-${group}`, open: true, 'data-group': group},
+      h('summary', {}, h('span', {class: `badge badge-${group}`},
+        t('preview.group', {what: t(`preview.${group}`), n: list.length}))),
       h('div', {class: 'scroll'}, table([
-        {title: 'Change', value: d => h('span', {class: `badge badge-${CHANGE[d.what] || 'changed'}`},
-          CHANGE[d.what] || d.what)},
-        {title: 'Code', value: d => d.code},
-        {title: 'Article', value: d => d.what === 'change' ?
-          [h('span', {class: 'muted'}, `${d.field}: `), d.device || '', ' → ', h('strong', {}, d.list || '')] :
-          (d.what === 'delete' ? d.device : d.list) || ''},
-      ], rows, {class: 'differences'})));
+        {title: t('preview.code'), value: a => a.code, class: 'nowrap'},
+        {title: t('preview.name'), value: a => a.name},
+        {title: t('preview.change'), value: changeCell},
+      ], list.slice(0, shown), {class: 'differences'},
+      a => ({'data-test': 'difference', 'data-what': group, 'data-code': a.code}))),
+      left > 0 ? h('button', {type: 'button', class: 'secondary more', onclick: () => {
+        pages.set(key, shown + PAGE);
+        drawPreview();
+      }}, t('preview.more', {count: Math.min(PAGE, left), left})) : null));
+  }
+  return section;
+}
+
+function drawPreview() {
+  const box = $('#preview-result');
+  if (previewShown.working) {
+    clear(box, h('p', {class: 'muted'}, t('preview.working', {target: targetText(previewShown.working)})));
+    return;
+  }
+  clear(box, previewShown.map(previewSection));
+  box.dataset.ready = previewShown.length ? '1' : '';
 }
 
 async function preview() {
   const file = chosenFile();
   if (!file) return;
   const target = $('#target').value;
-  const box = $('#preview-result');
-  clear(box, h('p', {class: 'muted'}, `Working out what a sync to ${targetText(target)} would change…`));
+  pages.clear();
+  previewShown = {working: target};
+  drawPreview();
   try {
-    const list = follow(`Preview of ${file.name} on ${targetText(target)}`,
+    const list = follow(['batch.preview', {file: file.name, target: targetText(target)}],
       jobsOf(await post(`${targetPath(target, 'sync')}?dry_run=1`, priceListBody(file))));
-    const sections = await Promise.all(list.map(async job => {
+    previewShown = await Promise.all(list.map(async job => {
       const ended = await waitFor(job.id);
       if (ended.state !== 'done' || !ended.result) {
-        const why = ended.outcome ? ended.outcome.detail || ended.outcome.name : ended.state;
-        return h('section', {class: 'preview-device'}, h('h3', {}, ended.device),
-          h('p', {class: 'error-text'}, `No preview: ${why}`));
+        return {device: ended.device, error: ended.state, job: ended};
       }
       const result = await get(ended.result);
-      return showDifferences(ended.device, result.differences || []);
+      return {device: ended.device, differences: result.differences || []};
     }));
-    clear(box, sections);
+    drawPreview();
   } catch (error) {
-    clear(box);
+    previewShown = [];
+    drawPreview();
     const faults = faultsOf(error);
-    if (faults) showFaults(faults, `${file.name} has ${faults.length} fault(s); nothing was sent.`);
-    else if (error.status !== 401) sayError(error, 'The preview could not be made');
+    if (faults) showCheck({kind: 'faults', file: file.name, faults, sent: true});
+    else if (error.status !== 401) sayError(error, 'preview.failed');
   }
 }
 
@@ -140,28 +266,35 @@ async function send() {
   const verify = $('#verify').checked ? '?verify=1' : '';
   try {
     const answer = await post(targetPath(target, mode) + verify, priceListBody(file));
-    const list = follow(`${mode === 'sync' ? 'Sync' : 'Upload'} of ${file.name} to ${targetText(target)}`,
-      jobsOf(answer));
-    say(`${file.name} is being sent to ${targetText(target)} (${list.length} job${list.length === 1 ? '' : 's'}).`);
+    const list = follow([mode === 'sync' ? 'batch.sync' : 'batch.upload',
+      {file: file.name, target: targetText(target)}], jobsOf(answer));
+    say('send.started', {file: file.name, target: targetText(target), n: list.length});
   } catch (error) {
     const faults = faultsOf(error);
-    if (faults) showFaults(faults, `${file.name} has ${faults.length} fault(s); nothing was sent.`);
-    else if (error.status !== 401) sayError(error, 'The price list could not be sent');
+    if (faults) showCheck({kind: 'faults', file: file.name, faults, sent: true});
+    else if (error.status !== 401) sayError(error, 'send.failed');
   }
 }
 
-const MODE_HINT = {
-  sync: 'Sync: the device ends up with exactly this list; articles the file does not name are deleted.',
-  upload: 'Upload: the articles of the file are written; the others on the device stay.',
-};
+function hint() {
+  $('#mode-hint').textContent = t(`pricelist.hint.${$('#mode').value}`);
+}
+
+function showFileName() {
+  const file = chosenFile();
+  const name = $('#file-name');
+  name.textContent = file ? file.name : t('pricelist.noFile');
+  name.classList.toggle('muted', !file);
+}
 
 export function setupPriceList() {
-  const hint = () => { $('#mode-hint').textContent = MODE_HINT[$('#mode').value] || ''; };
   $('#mode').addEventListener('change', hint);
   hint();
   $('#file').addEventListener('change', () => {
-    clear($('#check-result'));
-    clear($('#preview-result'));
+    showFileName();
+    showCheck(null);
+    previewShown = [];
+    drawPreview();
     updateButtons();
     if (chosenFile() && !state.readOnly) busy($('#check'), check);
   });
@@ -169,6 +302,12 @@ export function setupPriceList() {
   $('#preview').addEventListener('click', e => busy(e.currentTarget, preview));
   $('#send').addEventListener('click', e => busy(e.currentTarget, send));
   updateButtons();
+  onLanguage(() => {
+    hint();
+    showFileName();
+    drawCheck();
+    drawPreview();
+  });
 }
 
 export {updateButtons as updatePriceListButtons};

@@ -1,8 +1,10 @@
 // Closes of day: started here with a confirmation, listed, opened as a table or saved as CSV.
 
-import {$, h, clear, table, when, amount} from './dom.js';
+import {$, h, clear, table} from './dom.js';
 import {get, post, request} from './api.js';
 import {state, say, sayError} from './state.js';
+import {t, formatWhen, formatDay, formatMoney, formatQuantity, formatDecimal, formatInteger,
+  onLanguage} from './i18n.js';
 import {follow, jobsOf} from './jobs.js';
 import {targetPath, targetText, targetDevices} from './devices.js';
 import {busy} from './pricelist.js';
@@ -22,30 +24,27 @@ function confirmDialog(text) {
 export async function closeDay(target) {
   const devices = targetDevices(target);
   const names = devices.map(d => d.name).join(', ');
-  const ok = await confirmDialog(
-    `Close the day on ${targetText(target)}${devices.length > 1 ? ` (${names})` : ''} now? ` +
-    'The sales counters are read into a report and then zeroed on the device.');
+  const ok = await confirmDialog(t('close.confirmText', {target: targetText(target),
+    names: devices.length > 1 ? t('close.names', {names}) : ''}));
   if (!ok) return;
   try {
-    const list = follow(`Close of day on ${targetText(target)}`,
+    const list = follow(['batch.closeDay', {target: targetText(target)}],
       jobsOf(await post(targetPath(target, 'close-day'))));
-    say(`Close of day started on ${targetText(target)} (${list.length} job${list.length === 1 ? '' : 's'}).`);
+    say('close.started', {target: targetText(target), n: list.length});
   } catch (error) {
-    if (error.status !== 401) sayError(error, 'The close of day could not be started');
+    if (error.status !== 401) sayError(error, 'close.failed');
   }
 }
 
-const RESET_TEXT = {
-  confirmed: 'zeroed', unconfirmed: '⚠ unconfirmed', pending: 'pending', not_sent: 'not sent',
-};
-
 function resetBadge(reset) {
-  return h('span', {class: `badge badge-reset-${reset}`, 'data-test': 'reset',
-    title: reset === 'unconfirmed' ? 'The device took the reset but its answer never came: ' +
-      'the counters may or may not be zeroed.' : null}, RESET_TEXT[reset] || reset || '');
+  const known = ['confirmed', 'unconfirmed', 'pending', 'not_sent'].includes(reset);
+  return h('span', {class: `badge badge-reset-${reset}`, 'data-test': 'reset', 'data-reset': reset,
+    title: reset === 'unconfirmed' ? t('reset.unconfirmedTitle') : null},
+  known ? t(`reset.${reset}`) : String(reset || ''));
 }
 
 let reports = [];
+let opened = null;
 
 export async function loadReports() {
   const device = $('#reports-device').value;
@@ -55,61 +54,66 @@ export async function loadReports() {
     reports = answer.reports || [];
     renderReports();
   } catch (error) {
-    if (error.status !== 401) sayError(error, 'The reports could not be read');
+    if (error.status !== 401) sayError(error, 'reports.failed');
   }
 }
 
 function renderReports() {
   const box = $('#reports');
   if (reports.length === 0) {
-    clear(box, h('p', {class: 'muted'}, 'No close of day has been saved yet.'));
+    clear(box, h('p', {class: 'muted'}, t('reports.none')));
     return;
   }
-  const t = table([
-    {title: 'Business day', value: r => r.business_day, class: 'nowrap'},
-    {title: 'Device', value: r => r.device},
-    {title: 'Closed', value: r => when(r.closed_at), class: 'wide-only'},
-    {title: 'Articles', value: r => r.articles,
-      num: true, class: 'wide-only'},
-    {title: 'Quantity', value: r => amount(r.quantity), num: true},
-    {title: 'Value, zł', value: r => amount(r.value), num: true},
-    {title: 'Counters', value: r => resetBadge(r.reset)},
+  const tableNode = table([
+    {title: t('reports.col.day'), value: r => formatDay(r.business_day), class: 'nowrap'},
+    {title: t('reports.col.device'), value: r => r.device},
+    {title: t('reports.col.closed'), value: r => formatWhen(r.closed_at), class: 'wide-only nowrap'},
+    {title: t('reports.col.articles'), value: r => formatInteger(r.articles), num: true, class: 'wide-only'},
+    {title: t('reports.col.quantity'), value: r => formatQuantity(r.quantity), num: true},
+    {title: t('reports.col.value'), value: r => formatMoney(r.value), num: true, class: 'nowrap'},
+    {title: t('reports.col.counters'), value: r => resetBadge(r.reset)},
     {title: '', value: r => h('span', {class: 'row-actions'},
-      h('button', {type: 'button', class: 'open-report', 'data-id': r.id}, 'Open'),
-      h('button', {type: 'button', class: 'download-report', 'data-id': r.id}, 'CSV'))},
-  ], reports, {class: 'reports'});
-  // Rows carry the report's id so that a test or a person can tell them apart.
-  [...t.tBodies[0].rows].forEach((row, i) => {
-    row.dataset.test = 'report';
-    row.dataset.id = reports[i].id;
-  });
-  clear(box, h('div', {class: 'scroll'}, t));
+      h('button', {type: 'button', class: 'open-report', 'data-id': r.id}, t('reports.open')),
+      h('button', {type: 'button', class: 'download-report', 'data-id': r.id}, t('reports.csv')))},
+  ], reports, {class: 'reports'},
+  // Rows carry the report's id and device so that a test or a person can tell them apart.
+  r => ({'data-test': 'report', 'data-id': r.id, 'data-device': r.device}));
+  clear(box, h('div', {class: 'scroll'}, tableNode));
+}
+
+function renderOpened() {
+  const view = $('#report-view');
+  const r = opened;
+  if (!r) {
+    view.hidden = true;
+    return;
+  }
+  const articles = r.rows || [];
+  clear(view,
+    h('header', {class: 'report-head'},
+      h('h3', {}, t('reports.head', {device: r.device, day: formatDay(r.business_day)})),
+      h('button', {type: 'button', class: 'link', 'aria-label': t('reports.close'),
+        onclick: () => { opened = null; view.hidden = true; }}, '×')),
+    h('p', {}, t('reports.summary', {when: formatWhen(r.closed_at), n: articles.length,
+      q: formatQuantity(r.quantity), v: formatMoney(r.value)}), resetBadge(r.reset)),
+    h('div', {class: 'scroll'}, table([
+      {title: t('reports.col.code'), value: a => a.code},
+      {title: t('reports.col.name'), value: a => a.name},
+      {title: t('reports.col.price'), value: a => formatDecimal(a.price, 2), num: true},
+      {title: t('reports.col.group'), value: a => a.group ?? '', num: true},
+      {title: t('reports.col.quantity'), value: a => formatQuantity(a.quantity), num: true},
+      {title: t('reports.col.value'), value: a => formatMoney(a.value), num: true, class: 'nowrap'},
+    ], articles, {id: 'report-table', 'data-id': r.id})));
+  view.hidden = false;
 }
 
 async function openReport(id) {
-  const view = $('#report-view');
   try {
-    const r = await get(`/api/reports/${encodeURIComponent(id)}`);
-    const articles = r.rows;
-    clear(view,
-      h('header', {class: 'report-head'},
-        h('h3', {}, `${r.device} · ${r.business_day}`),
-        h('button', {type: 'button', class: 'link', 'aria-label': 'Close report',
-          onclick: () => { view.hidden = true; }}, '×')),
-      h('p', {}, `Closed ${when(r.closed_at)} · ${articles.length} articles · `,
-        `quantity ${amount(r.quantity)} · value ${amount(r.value)} zł · counters `, resetBadge(r.reset)),
-      h('div', {class: 'scroll'}, table([
-        {title: 'Code', value: a => a.code},
-        {title: 'Name', value: a => a.name},
-        {title: 'Price', value: a => amount(a.price), num: true},
-        {title: 'Group', value: a => a.group ?? '', num: true},
-        {title: 'Quantity', value: a => amount(a.quantity), num: true},
-        {title: 'Value, zł', value: a => amount(a.value), num: true},
-      ], articles, {id: 'report-table', 'data-id': r.id})));
-    view.hidden = false;
-    view.scrollIntoView({block: 'nearest'});
+    opened = await get(`/api/reports/${encodeURIComponent(id)}`);
+    renderOpened();
+    $('#report-view').scrollIntoView({block: 'nearest'});
   } catch (error) {
-    if (error.status !== 401) sayError(error, 'The report could not be opened');
+    if (error.status !== 401) sayError(error, 'reports.openFailed');
   }
 }
 
@@ -123,7 +127,7 @@ async function downloadReport(id) {
     const r = reports.find(x => String(x.id) === String(id)) || {};
     // The service names the file (Content-Disposition); the name is cut to a plain file name.
     const given = /filename="?([^";]+)"?/i.exec(response.headers.get('Content-Disposition') || '');
-    const name = (given ? given[1] : `report-${r.device || 'device'}-${r.business_day || id}.csv`)
+    const name = (given ? given[1] : t('reports.fileName', {device: r.device || id, day: r.business_day || id}))
       .replace(/[^\w.-]+/g, '_');
     const url = URL.createObjectURL(blob);
     const link = h('a', {href: url, download: name, hidden: true});
@@ -132,14 +136,14 @@ async function downloadReport(id) {
     link.remove();
     setTimeout(() => URL.revokeObjectURL(url), 10000);
   } catch (error) {
-    if (error.status !== 401) sayError(error, 'The report could not be downloaded');
+    if (error.status !== 401) sayError(error, 'reports.downloadFailed');
   }
 }
 
 export function renderReportDevices() {
   const select = $('#reports-device');
   const chosen = select.value;
-  clear(select, h('option', {value: ''}, 'All devices'),
+  clear(select, h('option', {value: ''}, t('reports.all')),
     [...state.devices.keys()].sort().map(n => h('option', {value: n}, n)));
   select.value = [...select.options].some(o => o.value === chosen) ? chosen : '';
 }
@@ -159,4 +163,9 @@ export function setupReports() {
   });
   $('#reports-device').addEventListener('change', loadReports);
   $('#reports-refresh').addEventListener('click', loadReports);
+  onLanguage(() => {
+    renderReportDevices();
+    renderReports();
+    renderOpened();
+  });
 }

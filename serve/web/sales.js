@@ -1,8 +1,9 @@
 // Sales of a period: turnover per day and the best-selling articles.
 
-import {$, h, clear} from './dom.js';
+import {$, h, clear, sumDecimals} from './dom.js';
 import {get} from './api.js';
 import {state, sayError, isoDay} from './state.js';
+import {t, formatMoney, formatDay, onLanguage} from './i18n.js';
 import {dayChart, articleChart} from './charts.js';
 
 // Eight whole weeks ending today, unless staff chose otherwise.
@@ -14,17 +15,9 @@ function defaultPeriod() {
   $('#sales-to').value = isoDay(to);
 }
 
+// Summed as decimal text: adding "12.30" + "0.10" as floats would not give the till's figure.
 function total(rows) {
-  // Sums in hundredths: adding "12.30" + "0.10" as floats would not give the till's figure.
-  const cents = rows.reduce((sum, r) => {
-    const [whole, frac = ''] = String(r.value ?? '0').replace(',', '.').split('.');
-    const sign = whole.trim().startsWith('-') ? -1 : 1;
-    return sum + sign * (Math.abs(Number.parseInt(whole, 10) || 0) * 100 +
-      (Number.parseInt((frac + '00').slice(0, 2), 10) || 0));
-  }, 0);
-  const sign = cents < 0 ? '-' : '';
-  const abs = Math.abs(cents);
-  return `${sign}${Math.floor(abs / 100)},${String(abs % 100).padStart(2, '0')}`;
+  return sumDecimals(rows.map(r => r.value ?? '0'), 2);
 }
 
 export async function loadSales() {
@@ -50,7 +43,7 @@ export async function loadSales() {
     shown = {days: days.rows || [], top: sold, from, to};
     draw();
   } catch (error) {
-    if (error.status !== 401) sayError(error, 'The sales could not be read');
+    if (error.status !== 401) sayError(error, 'sales.failed');
   }
 }
 
@@ -62,17 +55,18 @@ function draw() {
   const chart = $('#sales-chart');
   clear(chart, dayChart(days, from, to, chart.clientWidth || 800));
   chart.dataset.days = String(days.length);
+  const period = {from: formatDay(from), to: formatDay(to)};
   $('#sales-total').textContent = days.length ?
-    `${total(days)} zł from ${from} to ${to}` : `No sales recorded from ${from} to ${to}.`;
+    t('sales.total', {total: formatMoney(total(days)), ...period}) : t('sales.none', period);
   const box = $('#sales-top');
   clear(box, top.length ? articleChart(top, box.clientWidth || 800) :
-    h('p', {class: 'muted'}, 'No article sold in this period.'));
+    h('p', {class: 'muted'}, t('sales.noArticles')));
 }
 
 export function renderSalesDevices() {
   const select = $('#sales-device');
   const chosen = select.value;
-  clear(select, h('option', {value: ''}, 'All devices'),
+  clear(select, h('option', {value: ''}, t('sales.all')),
     [...state.devices.keys()].sort().map(n => h('option', {value: n}, n)));
   select.value = [...select.options].some(o => o.value === chosen) ? chosen : '';
 }
@@ -90,4 +84,8 @@ export function setupSales() {
     lastWidth = width;
     requestAnimationFrame(draw);
   }).observe($('#sales-chart'));
+  onLanguage(() => {
+    renderSalesDevices();
+    draw();
+  });
 }
