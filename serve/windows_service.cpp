@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,15 @@ ServeOptions serviceOptions;
 SERVICE_STATUS_HANDLE statusHandle = nullptr;
 SERVICE_STATUS status{};
 int serviceExit = 0;
+
+std::string narrow(const std::wstring& text) {
+    if (text.empty()) return "";
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0,
+                                      nullptr, nullptr);
+    std::string out(size_t(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), &out[0], n, nullptr, nullptr);
+    return out;
+}
 
 std::wstring wide(const std::string& utf8) {
     if (utf8.empty()) return L"";
@@ -107,25 +117,149 @@ bool keepPrivate(const std::filesystem::path& dir, const std::wstring& sid) {
 }
 
 // Whether local users who are not administrators may read FILE: its secrets would be theirs.
+// Its ACL is read entry by entry, as Windows checks access: a denial before a grant wins, and
+// an entry that only passes on to what the folder holds does not count. Every local user is
+// in Everyone, Authenticated Users and Users, so an entry for any of them is one for all.
 bool othersMayRead(const std::wstring& file) {
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (GetNamedSecurityInfoW(file.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
                               nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS)
         return false;
+    BYTE groups[3][SECURITY_MAX_SID_SIZE];
+    const WELL_KNOWN_SID_TYPE types[3] = {WinWorldSid, WinAuthenticatedUserSid, WinBuiltinUsersSid};
+    for (int g = 0; g < 3; ++g) {
+        DWORD size = sizeof groups[g];
+        CreateWellKnownSid(types[g], nullptr, groups[g], &size);
+    }
+    const ACCESS_MASK reading = FILE_READ_DATA | GENERIC_READ | GENERIC_ALL;
     bool readable = dacl == nullptr;  // no DACL: everyone may do everything
-    for (const wchar_t* group : {L"S-1-1-0", L"S-1-5-11", L"S-1-5-32-545"}) {
-        PSID sid = nullptr;
-        if (readable || !ConvertStringSidToSidW(group, &sid)) continue;
-        TRUSTEEW trustee{};
-        BuildTrusteeWithSidW(&trustee, sid);
-        ACCESS_MASK rights = 0;
-        readable = GetEffectiveRightsFromAclW(dacl, &trustee, &rights) == ERROR_SUCCESS &&
-                   (rights & FILE_READ_DATA);
-        LocalFree(sid);
+    bool denied = false;
+    for (DWORD i = 0; dacl && !readable && !denied && i < dacl->AceCount; ++i) {
+        ACE_HEADER* ace = nullptr;
+        if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace)) || (ace->AceFlags & INHERIT_ONLY_ACE))
+            continue;
+        if (ace->AceType != ACCESS_ALLOWED_ACE_TYPE && ace->AceType != ACCESS_DENIED_ACE_TYPE)
+            continue;
+        // An allowing and a denying entry are laid out alike: header, rights, SID.
+        const auto* entry = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(ace);
+        if (!(entry->Mask & reading)) continue;
+        PSID sid = const_cast<DWORD*>(&entry->SidStart);
+        for (auto& group : groups) {
+            if (!EqualSid(sid, group)) continue;
+            (ace->AceType == ACCESS_DENIED_ACE_TYPE ? denied : readable) = true;
+            break;
+        }
     }
     LocalFree(descriptor);
     return readable;
+}
+
+// TEXT as a TOML basic string.
+std::string tomlString(const std::string& text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '\\' || c == '"') out += '\\';
+        out += c;
+    }
+    return out + "\"";
+}
+
+// What a service whose configuration does not exist yet writes there: the service cannot start
+// without the shop's devices, so they are left for the administrator to name; the token's
+// secret is this computer's own, and the data is kept beside the configuration.
+std::string exampleConfiguration(const std::filesystem::path& folder) {
+    std::string text =
+        R"(# velko serve, the Windows service "velko". SERVICE.md in the documentation describes every
+# key. Name the shop's devices below, then start the service (as an administrator):
+#     sc start velko
+# After a change: sc stop velko, then sc start velko. What the service says goes to
+# velko.toml.log beside this file.
+
+listen = "127.0.0.1:8640"        # this computer only; the Start menu's "Velko staff page" opens it
+data = @DATA@  # the job log velko.db and the reports
+
+# Every request but the health check, the API description and the page's own files needs this
+# secret ("Authorization: Bearer SECRET"; the staff page asks for it), made for this computer.
+# Only SYSTEM, Administrators and the service may read this folder: keep it so.
+[[token]]
+name = "office"
+secret = "@SECRET@"
+role = "operate"                 # "operate" may change devices, "read" only looks
+
+# The service does not start until a device is named. `velko scan` (with the service stopped,
+# so that the two do not share a line) tells which device number and rate answer on which line.
+# [[device]]
+# name = "till-1"                # letters, digits, '-' and '_'
+# line = "COM3"                  # a COM port, or tcp://HOST:PORT for a serial device server
+# number = 1                     # the device number set on the device
+# baud = 9600
+# group = "front"                # optional
+
+# Close the day on a schedule: save each device's report, then zero its counters.
+# [[close_day]]
+# at = "22:30"                   # local time
+# devices = ["front"]            # device names or groups
+
+# Report to the chain's head office through its MQTT broker (mqtt:// only: reach it through a
+# VPN or a TLS tunnel). The broker's login is this shop's store name.
+# [head_office]
+# broker = "mqtt://broker.example.com:1883"
+# store = "shop-17"
+# username = "shop-17"
+# password = "..."
+)";
+    std::random_device source;
+    std::string secret;
+    for (int i = 0; i < 4; ++i) {
+        char part[9];
+        std::snprintf(part, sizeof part, "%08x", unsigned(source()));
+        secret += part;
+    }
+    text.replace(text.find("@SECRET@"), 8, secret);
+    text.replace(text.find("@DATA@"), 6, tomlString(narrow(folder.wstring())));
+    // Windows' own line ends, for Notepad and for whoever edits it.
+    std::string out;
+    for (char c : text) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    return out;
+}
+
+// The first start of a service installed before its configuration exists (the Windows
+// installer leaves %ProgramData%\velko to the service, so that nothing of it is the
+// installer's to replace or remove): the folder is made the service's, SYSTEM's and the
+// administrators' alone before anything secret is in it, and the example is written. The
+// service made the folder, so it owns it and may set its permissions; the installer could not,
+// as the account does not exist before the service does. What happened is said in `said`,
+// for the log that is not open yet.
+void firstStart(const std::filesystem::path& config, std::string& said) {
+    std::error_code error;
+    if (std::filesystem::exists(config, error)) return;
+    const std::filesystem::path folder = config.parent_path();
+    std::filesystem::create_directories(folder, error);
+    const std::wstring sid = accountSid();
+    if (sid.empty() || !keepPrivate(folder, sid)) {
+        char line[512];
+        std::snprintf(line, sizeof line,
+                      "velko serve: warning: cannot limit %s to SYSTEM, Administrators and "
+                      "the service (Windows error %lu)\n",
+                      narrow(folder.wstring()).c_str(), GetLastError());
+        said += line;
+    }
+    // CREATE_NEW: a configuration that appeared meanwhile is never overwritten.
+    HANDLE file = CreateFileW(config.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    const std::string text = exampleConfiguration(folder);
+    DWORD written = 0;
+    const bool done = WriteFile(file, text.data(), DWORD(text.size()), &written, nullptr) &&
+                      written == text.size();
+    CloseHandle(file);
+    if (!done) {
+        DeleteFileW(config.c_str());
+        return;
+    }
+    said += "velko serve: wrote an example configuration to " + narrow(config.wstring()) +
+            ": name the shop's devices in it, then start the service again (sc start velko)\n";
 }
 
 }  // namespace
@@ -192,6 +326,8 @@ int uninstallWindowsService() {
 
 int runAsWindowsService(const ServeOptions& options) {
     serviceOptions = options;
+    std::string said;
+    firstStart(std::filesystem::path(wide(options.config)), said);
     // A service has no console: what it would say goes to a log beside its configuration
     // (whose name the installation made absolute).
     const std::wstring log = wide(options.config) + L".log";
@@ -199,11 +335,19 @@ int runAsWindowsService(const ServeOptions& options) {
         setvbuf(out, nullptr, _IONBF, 0);
         http::sayInto(out);
     }
-    if (othersMayRead(wide(options.config)))
+    std::fputs(said.c_str(), http::errors());
+    // Checked at every start: the folder's permissions may have been widened since, or set by
+    // someone else before the service ever ran.
+    if (othersMayRead(wide(options.config))) {
+        const std::string folder =
+            narrow(std::filesystem::path(wide(options.config)).parent_path().wstring());
         std::fprintf(http::errors(),
                      "velko serve: warning: every local user may read %s and the secrets in it; "
-                     "reinstall the service (--install-service) to limit its folder\n",
-                     options.config.c_str());
+                     "limit its folder to SYSTEM, Administrators and the service: icacls \"%s\" "
+                     "/inheritance:r /grant:r SYSTEM:(OI)(CI)F Administrators:(OI)(CI)F "
+                     "\"NT SERVICE\\velko\":(OI)(CI)M\n",
+                     options.config.c_str(), folder.c_str());
+    }
     SERVICE_TABLE_ENTRYW table[] = {{const_cast<wchar_t*>(kName), serviceMain}, {nullptr, nullptr}};
     if (!StartServiceCtrlDispatcherW(table))
         return failed("--windows-service is for the service manager; run without it");
