@@ -92,6 +92,10 @@ class Api {
     ApiResponse reports(const Call& call);
     ApiResponse report(const Call& call);
     ApiResponse sales(const Call& call);
+    ApiResponse lowestPrices(const Call& call);
+    ApiResponse priceHistory(const Call& call);
+    std::optional<ApiResponse> priceDevices(const ApiRequest& request,
+                                            std::vector<std::string>& names);
     std::optional<JobRecord> namedJob(const Call& call, ApiResponse& missing);
     std::optional<ApiResponse> badFilter(const ApiRequest& request);
 

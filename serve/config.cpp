@@ -40,10 +40,10 @@ Config parseConfig(const std::string& text, const std::string& file,
     toml::table root;
     if (!http::parseToml(text, file, root, faults)) return config;
     http::TomlReader read(file, faults);
-    read.onlyKeys(
-        root, {"listen", "data", "max_body", "idempotency_days", "max_queued", "max_articles",
-               "max_connections_per_address", "tls_cert", "tls_key", "day_starts", "allow_origin",
-               "allowed_hosts", "token", "device", "close_day", "head_office"});
+    read.onlyKeys(root, {"listen", "data", "max_body", "idempotency_days", "max_queued",
+                         "max_articles", "max_connections_per_address", "tls_cert", "tls_key",
+                         "day_starts", "allow_origin", "allowed_hosts", "token", "device",
+                         "close_day", "head_office", "price_history_days", "perishable_groups"});
     std::string value;
     if (read.text(root, "listen", value, false) &&
         !http::parseListen(value, config.host, config.port))
@@ -74,6 +74,20 @@ Config parseConfig(const std::string& text, const std::string& file,
             read.fault(hosts, "'allowed_hosts' must list names, as [\"kasa.sklep.lan\"]");
         } else {
             for (const toml::node& n : *list) config.allowedHosts.push_back(**n.as_string());
+        }
+    }
+
+    n = config.priceHistoryDays;
+    if (read.integer(root, "price_history_days", 31, 36500, n)) config.priceHistoryDays = int(n);
+    if (const toml::node* groups = root.get("perishable_groups")) {
+        const toml::array* list = groups->as_array();
+        const auto group = [](const toml::node& g) {
+            return g.is_integer() && **g.as_integer() >= 0 && **g.as_integer() <= 128;
+        };
+        if (!list || !std::all_of(list->begin(), list->end(), group)) {
+            read.fault(groups, "'perishable_groups' must list article groups, as [3, 7]");
+        } else {
+            for (const toml::node& g : *list) config.perishableGroups.insert(int(**g.as_integer()));
         }
     }
 

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,10 @@ struct Config {
     // Names the service may be reached by besides addresses, localhost and this machine's name
     // (a name the shop's DNS gives it, say).
     std::vector<std::string> allowedHosts;
+    // How long the price history keeps a change, and the article groups (as files number them)
+    // that spoil quickly: their lowest price before a reduction is the one just before it.
+    int priceHistoryDays = 400;
+    std::set<int> perishableGroups;
     std::vector<Token> tokens;
     std::vector<DeviceConfig> devices;
     std::vector<CloseDayConfig> closeDays;

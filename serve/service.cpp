@@ -183,6 +183,7 @@ Service::Service(Config config) : config_(std::move(config)) {
     store_ = std::make_unique<Store>(config_.data + "/velko.db");
     store_->useOutbox(config_.headOffice.enabled);
     store_->interruptUnfinished(utcText(std::time(nullptr)));
+    prunePrices();
     for (const DeviceConfig& d : config_.devices) {
         auto& line = lines_[d.line];
         if (!line) {
@@ -532,6 +533,7 @@ void Service::run(Line& line, Queued& item) {
     } else if (changesDevice(input)) {
         store_->forgetTable(device.name);
     }
+    recordPrices(job, input, out);
     const std::string result = input.kind == "scan" ? scanResult : resultJson(input, out);
     store_->finished(job, result.empty() ? nullptr : &result);
     // A line that would not open, or a device that stopped answering on it, shows as
@@ -544,6 +546,29 @@ void Service::run(Line& line, Queued& item) {
     }
     publishJob(job.id);
     if (headOffice_) headOffice_->jobEnded(job);
+}
+
+// Every price a job leaves known goes into the history: a table read or left whole, the
+// articles an upload stored, the codes a deletion removed. A preview changed nothing.
+void Service::recordPrices(const JobRecord& job, const JobInput& input, const cli::Outcome& out) {
+    if (input.dryRun || input.kind == "verify") return;
+    if (out.tableKnown) {
+        store_->recordPrices(job.device, job.id, job.finished, out.table, Store::PricesFrom::Table);
+    } else if (out.code == cli::OUTCOME_DONE && input.kind == "upload") {
+        store_->recordPrices(job.device, job.id, job.finished, input.articles,
+                             Store::PricesFrom::Changed);
+    } else if (out.code == cli::OUTCOME_DONE && input.kind == "delete") {
+        store_->recordPrices(job.device, job.id, job.finished, input.articles,
+                             Store::PricesFrom::Deleted);
+    } else {
+        return;
+    }
+    if (input.kind == "close-day") prunePrices();  // once a day is often enough
+}
+
+void Service::prunePrices() {
+    store_->prunePrices(
+        utcText(std::time(nullptr) - std::time_t(config_.priceHistoryDays) * 86400));
 }
 
 std::string Service::businessDay(std::time_t when) const {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "http/host.h"
+#include "jobs/jobs.h"
 #include "serve/config.h"
 #include "serve/events.h"
 #include "serve/head_office.h"
@@ -114,6 +115,8 @@ class Service {
 
     void work(Line& line);
     void run(Line& line, Queued& item);
+    void recordPrices(const JobRecord& job, const JobInput& input, const cli::Outcome& out);
+    void prunePrices();
     bool probe(Line& line);
     void publishJob(int64_t id);
     void publishDevice(const std::string& name);

@@ -1,6 +1,11 @@
 #include "serve/store.h"
 
 #include <cstring>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
+
+#include "device/article_rules.h"
 
 namespace velko::serve {
 namespace {
@@ -52,6 +57,11 @@ const char* const kMigrations[] = {
     R"(ALTER TABLE jobs ADD COLUMN started_by TEXT;
        ALTER TABLE jobs ADD COLUMN preview INTEGER NOT NULL DEFAULT 0;
        CREATE INDEX jobs_by_starter ON jobs(started_by, id);)",
+    // Every price an article had on a device, a row per change; codes as numbers write them.
+    R"(CREATE TABLE price_history(
+           id INTEGER PRIMARY KEY, device TEXT NOT NULL, code TEXT NOT NULL, at TEXT NOT NULL,
+           price INTEGER, name BLOB, grp INTEGER NOT NULL DEFAULT 0, job INTEGER);
+       CREATE INDEX price_history_by_article ON price_history(device, code, id);)",
 };
 
 // Puts the day of a report whose counters are, or may be, zeroed into the outbox. The day's
@@ -608,6 +618,96 @@ std::optional<long> Store::tableSize(const std::string& device) {
     s.bind(1, device);
     if (!s.step()) return std::nullopt;
     return long(s.integer(0));
+}
+
+void Store::recordPrices(const std::string& device, int64_t job, const std::string& at,
+                         const std::vector<ArticleRecord>& articles, PricesFrom what) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Transaction t(db_);
+    // What the history says each article costs now: a row only for what changes that.
+    std::map<std::string, std::pair<std::optional<int32_t>, std::string>> last;
+    Statement latest(db_,
+                     "SELECT code, price, name, max(id) FROM price_history WHERE device = ? "
+                     "GROUP BY code");
+    latest.bind(1, device);
+    while (latest.step()) {
+        last[latest.text(0)] = {
+            latest.isNull(1) ? std::nullopt : std::optional<int32_t>(latest.integer(1)),
+            latest.text(2)};
+    }
+    Statement insert(db_,
+                     "INSERT INTO price_history(device, code, at, price, name, grp, job) "
+                     "VALUES (?, ?, ?, ?, ?, ?, ?)");
+    const auto add = [&](const std::string& code, std::optional<int32_t> price,
+                         const std::string& name, int group) {
+        const auto before = last.find(code);
+        if (before != last.end() && before->second.first == price &&
+            (!price || before->second.second == name))
+            return;
+        if (before == last.end() && !price) return;
+        insert.bind(1, device).bind(2, code).bind(3, at);
+        if (price) {
+            insert.bind(4, *price).bindBlob(5, name.data(), name.size());
+        } else {
+            insert.bindNull(4).bindNull(5);
+        }
+        insert.bind(6, group).bind(7, job);
+        insert.run();
+        insert.reset();
+    };
+    std::set<std::string> seen;
+    for (const ArticleRecord& a : articles) {
+        const std::string code = std::to_string(codeNumber(fieldText(a.code, sizeof a.code)));
+        seen.insert(code);
+        if (what == PricesFrom::Deleted) {
+            add(code, std::nullopt, "", 0);
+        } else {
+            add(code, a.price, fieldText(a.name, sizeof a.name), a.group);
+        }
+    }
+    if (what == PricesFrom::Table) {
+        for (const auto& [code, was] : last) {
+            if (was.first && !seen.count(code)) add(code, std::nullopt, "", 0);
+        }
+    }
+    t.commit();
+}
+
+std::vector<PriceChange> Store::priceHistory(const std::vector<std::string>& devices,
+                                             const std::vector<std::string>& codes) {
+    const Lease lease(*this);
+    // The lists go in as JSON arrays, which SQLite opens with json_each.
+    Statement s(lease.db,
+                "SELECT device, code, at, price, name, grp, job FROM price_history "
+                "WHERE (?1 IS NULL OR device IN (SELECT value FROM json_each(?1))) "
+                "AND (?2 IS NULL OR code IN (SELECT value FROM json_each(?2))) "
+                "ORDER BY device, CAST(code AS INTEGER), id");
+    const auto list = [](const std::vector<std::string>& items) {
+        return items.empty() ? std::string() : nlohmann::json(items).dump();
+    };
+    s.bindOrNull(1, list(devices)).bindOrNull(2, list(codes));
+    std::vector<PriceChange> out;
+    while (s.step()) {
+        PriceChange c;
+        c.device = s.text(0);
+        c.code = s.text(1);
+        c.at = s.text(2);
+        if (!s.isNull(3)) c.price = int32_t(s.integer(3));
+        c.name = s.text(4);
+        c.group = int(s.integer(5));
+        c.job = s.integer(6);
+        out.push_back(std::move(c));
+    }
+    return out;
+}
+
+void Store::prunePrices(const std::string& before) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement(db_,
+              "DELETE FROM price_history WHERE at < ?1 AND id NOT IN "
+              "(SELECT max(id) FROM price_history WHERE at < ?1 GROUP BY device, code)")
+        .bind(1, before)
+        .run();
 }
 
 std::string Store::integrityCheck() {

@@ -43,6 +43,15 @@ struct JobRecord {
     bool preview = false;  // a dry run: it changed nothing
 };
 
+// An article's price (and name, in the host's Windows-1250) on a device from `at` (UTC) on; no
+// price: it was gone from the device.
+struct PriceChange {
+    std::string device, code, name, at;
+    std::optional<int32_t> price;
+    int group = 0;
+    int64_t job = 0;
+};
+
 struct JobFilter {
     std::string device, state, since, until, by;
     int limit = 100;
@@ -102,7 +111,6 @@ class Store {
     std::optional<JobRecord> job(int64_t id);
     std::vector<JobRecord> jobs(const JobFilter& filter);
     std::optional<std::string> result(int64_t id);
-    // The last job of a device, when it had one.
     // The device's last job that was not a preview.
     std::optional<JobRecord> lastJob(const std::string& device);
     // The device's jobs that failed or were interrupted and that no later job of their kind
@@ -129,6 +137,19 @@ class Store {
     void forgetTable(const std::string& device);
     bool table(const std::string& device, std::vector<ArticleRecord>& table);
     std::optional<long> tableSize(const std::string& device);
+
+    // Price history: a row for each change of an article's price or name on a device. A job
+    // that left the device's whole table known records it as a `Table` (what it lacks is gone);
+    // an upload the `Changed` articles; a deletion the `Deleted` codes.
+    enum class PricesFrom { Table, Changed, Deleted };
+    void recordPrices(const std::string& device, int64_t job, const std::string& at,
+                      const std::vector<ArticleRecord>& articles, PricesFrom what);
+    // The changes on `devices` (every device when empty) of `codes` (every article when
+    // empty), by device and code, oldest first.
+    std::vector<PriceChange> priceHistory(const std::vector<std::string>& devices,
+                                          const std::vector<std::string>& codes);
+    // Forgets the changes before `before` except the last of each article, the price then.
+    void prunePrices(const std::string& before);
 
     // "ok", or what SQLite found wrong.
     std::string integrityCheck();
