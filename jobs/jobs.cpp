@@ -130,7 +130,8 @@ class Job {
           line_(line),
           platform_(platformForLine(line.path)),
           link_(*platform_),
-          trace_(request.trace.c_str(), TraceLog::UTF8_NAME) {
+          trace_(request.trace.c_str(), TraceLog::UTF8_NAME),
+          list_(request.articles) {
         if (!request.trace.empty()) link_.setTraceSink(&trace_);
         state_.progress = &progress;
         state_.row = row;
@@ -466,7 +467,8 @@ class Job {
             if (rc != VELKO_OK) return failed(rc, link_, line_.path, _("nothing was changed: %s"));
             held.swap(state_.received);
         }
-        const TableComparison plan = compareTables(request_.articles, held);
+        if (request_.pricesOnly) keepFlagsAndGroups(list_, held);
+        const TableComparison plan = compareTables(list_, held);
         std::vector<ArticleRecord> uploads, deletions;
         for (const ArticleDifference& d : plan.differences) {
             if (d.kind != ArticleDifference::Extra) {
@@ -556,7 +558,7 @@ class Job {
         if (state_.interrupted) return stopped("", _("the table was not read to the end"));
         if (rc != VELKO_OK)
             return failed(rc, link_, line_.path, _("the table could not be read: %s"));
-        const TableComparison found = compareTables(request_.articles, state_.received);
+        const TableComparison found = compareTables(list_, state_.received);
         const size_t differing = found.missing + found.changed + (ignoreExtra ? 0 : found.extra);
         const std::string matching = formatted(_("%zu match"), found.unchanged);
         Outcome out{
@@ -597,6 +599,7 @@ class Job {
     JobState state_;
     std::string reportNow_;  // the saved report's name once a reset left unconfirmed renamed it
     const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+    std::vector<ArticleRecord> list_;  // what the device is to hold, as the sync plans it
 };
 
 }  // namespace

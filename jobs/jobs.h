@@ -40,8 +40,11 @@ struct JobRequest {
     std::vector<ArticleRecord> held;  // ... as the file the user gave has it
     std::string saveTable;    // sync, download, close-day: where to leave the table known after
     bool keepOthers = false;  // sync: leave the articles the list does not name
-    bool dryRun = false;      // sync: work out the changes and send none
-    bool verify = false;      // upload, sync: read the table back and compare it with the list
+    // sync: a listed article the device holds keeps its flag and group there; the list changes
+    // names and prices only (a promotion's list of code, name and price)
+    bool pricesOnly = false;
+    bool dryRun = false;  // sync: work out the changes and send none
+    bool verify = false;  // upload, sync: read the table back and compare it with the list
     // For a program that runs jobs for others (the service) rather than for a terminal:
     // a download's table stays in Outcome::table instead of going to `output`...
     bool tableInMemory = false;

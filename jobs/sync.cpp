@@ -138,6 +138,17 @@ std::vector<ArticleRecord> tableAfter(const std::vector<ArticleRecord>& held,
     return after;
 }
 
+void keepFlagsAndGroups(std::vector<ArticleRecord>& list, const std::vector<ArticleRecord>& held) {
+    std::map<uint64_t, const ArticleRecord*> byNumber;
+    for (const ArticleRecord& r : held) byNumber[codeNumberOf(r)] = &r;
+    for (ArticleRecord& r : list) {
+        const auto found = byNumber.find(codeNumberOf(r));
+        if (found == byNumber.end()) continue;
+        r.flag = found->second->flag;
+        r.group = found->second->group;
+    }
+}
+
 std::vector<DifferenceRow> differenceRows(const TableComparison& comparison,
                                           const char* const words[3], TextCodec& codec) {
     std::vector<DifferenceRow> lines;

@@ -56,6 +56,9 @@ std::vector<ArticleRecord> tableAfter(const std::vector<ArticleRecord>& held,
 // what, field, list, device. `words` names the three kinds in the "what" column (a sync says
 // "add", a verification "missing"); a kind whose word is null is left out.
 using DifferenceRow = std::array<std::string, 5>;
+// Each article of `list` that `held` has takes the flag and group it has there.
+void keepFlagsAndGroups(std::vector<ArticleRecord>& list, const std::vector<ArticleRecord>& held);
+
 std::vector<DifferenceRow> differenceRows(const TableComparison& comparison,
                                           const char* const words[3], TextCodec& codec);
 

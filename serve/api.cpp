@@ -210,6 +210,14 @@ const std::vector<Api::Route>& Api::routes() {
          {"at", "days", "device", "group", "codes", "format", "excel"},
          &Api::lowestPrices},
         {"GET", "/api/prices/{code}/history", Route::Read, {"device"}, &Api::priceHistory},
+        {"POST",
+         "/api/promotions",
+         Route::Operate,
+         {"starts_at", "ends_at", "devices"},
+         &Api::addPromotion},
+        {"GET", "/api/promotions", Route::Read, {}, &Api::promotions},
+        {"GET", "/api/promotions/{id}", Route::Read, {}, &Api::promotion},
+        {"DELETE", "/api/promotions/{id}", Route::Operate, {}, &Api::stopPromotion},
     };
     return table;
 }
@@ -702,6 +710,13 @@ std::optional<int32_t> priceOf(const ordered_json& value) {
     return value.is_null() ? std::nullopt : std::optional<int32_t>(value.get<int32_t>());
 }
 
+// A moment from the query: a '+' of its offset that came unencoded reads as a space.
+std::optional<std::time_t> momentParam(const ApiRequest& request, const char* name) {
+    std::string text = request.param(name);
+    std::replace(text.begin(), text.end(), ' ', '+');
+    return parseMoment(text);
+}
+
 }  // namespace
 
 // The devices a price query names: one device, a group, or every device.
@@ -727,7 +742,7 @@ ApiResponse Api::lowestPrices(const Call& call) {
     const ApiRequest& request = call.request;
     std::time_t at = std::time(nullptr);
     if (!request.param("at").empty()) {
-        const auto moment = parseMoment(request.param("at"));
+        const auto moment = momentParam(request, "at");
         if (!moment)
             return error(400, "'at' must be a time with its offset, as 2026-12-11T08:00:00+01:00");
         at = *moment;
@@ -821,6 +836,70 @@ ApiResponse Api::priceHistory(const Call& call) {
              {"job", c.job}});
     }
     return json(200, out);
+}
+
+// A promotion: its articles (a price list in any form an upload takes) at their prices on the
+// devices and groups named, from `starts_at` to `ends_at`.
+ApiResponse Api::addPromotion(const Call& call) {
+    const ApiRequest& request = call.request;
+    const auto starts = momentParam(request, "starts_at"), ends = momentParam(request, "ends_at");
+    if (!starts || !ends)
+        return error(400,
+                     "'starts_at' and 'ends_at' must be times with their offset, as "
+                     "2026-12-11T08:00:00+01:00");
+    if (*ends <= *starts) return error(400, "'ends_at' must come after 'starts_at'");
+    if (*ends <= std::time(nullptr)) return error(400, "the promotion would have ended already");
+    std::vector<std::string> names;
+    std::stringstream list(request.param("devices"));
+    for (std::string name; std::getline(list, name, ',');) names.push_back(name);
+    std::string unknown;
+    const auto devices = devicesNamed(service_.config(), names, &unknown);
+    if (!unknown.empty()) return error(404, "no such device or group: '" + unknown + "'");
+    if (devices.empty()) return error(400, "'devices' must name devices or groups");
+    PromotionRecord p;
+    std::vector<cli::Fault> faults, warnings;
+    if (!readList(request, "upload", p.articles, faults, warnings))
+        return json(422, {{"error", "the price list has faults"}, {"faults", faultsJson(faults)}});
+    if (p.articles.size() > size_t(service_.config().maxArticles))
+        return error(422, "the list has more articles than a device holds (max_articles)");
+    p.startsAt = utcText(*starts);
+    p.endsAt = utcText(*ends);
+    p.created = utcText(std::time(nullptr));
+    p.by = call.token->name;
+    for (const DeviceConfig* d : devices) p.devices.push_back({d->name, 0, 0, ""});
+    try {
+        p = service_.promotions().add(std::move(p));
+    } catch (const PromotionConflict& e) {
+        return json(409, {{"error", e.what()}, {"promotions", e.promotions}});
+    }
+    service_.scheduleSoon();
+    ApiResponse r = json(201, promotionJson(p));
+    r.headers.emplace_back("Location", "/api/promotions/" + std::to_string(p.id));
+    return r;
+}
+
+ApiResponse Api::promotions(const Call&) {
+    ordered_json list = ordered_json::array();
+    for (const PromotionRecord& p : service_.store().promotions()) list.push_back(promotionJson(p));
+    return json(200, {{"promotions", list}});
+}
+
+ApiResponse Api::promotion(const Call& call) {
+    const int64_t id = idOf(call.path.at("id"));
+    const auto found = id ? service_.store().promotions(id) : std::vector<PromotionRecord>{};
+    if (found.empty()) return error(404, "no such promotion: '" + call.path.at("id") + "'");
+    return json(200, promotionJson(found.front()));
+}
+
+// Cancels a promotion that has not started, or ends a running one now.
+ApiResponse Api::stopPromotion(const Call& call) {
+    const int64_t id = idOf(call.path.at("id"));
+    const auto stopped =
+        id ? service_.promotions().stop(id, std::time(nullptr)) : Promotions::Stop::Unknown;
+    if (stopped == Promotions::Stop::Unknown)
+        return error(404, "no such promotion: '" + call.path.at("id") + "'");
+    if (stopped == Promotions::Stop::Over) return error(409, "the promotion is over already");
+    return json(200, promotionJson(service_.store().promotions(id).front()));
 }
 
 }  // namespace velko::serve

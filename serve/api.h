@@ -94,6 +94,10 @@ class Api {
     ApiResponse sales(const Call& call);
     ApiResponse lowestPrices(const Call& call);
     ApiResponse priceHistory(const Call& call);
+    ApiResponse addPromotion(const Call& call);
+    ApiResponse promotions(const Call& call);
+    ApiResponse promotion(const Call& call);
+    ApiResponse stopPromotion(const Call& call);
     std::optional<ApiResponse> priceDevices(const ApiRequest& request,
                                             std::vector<std::string>& names);
     std::optional<JobRecord> namedJob(const Call& call, ApiResponse& missing);

@@ -439,6 +439,7 @@ void Service::run(Line& line, Queued& item) {
     request.verify = input.verify;
     request.dryRun = input.dryRun;
     request.keepOthers = input.keepOthers;
+    request.pricesOnly = input.pricesOnly;
     request.reportDir = config_.data + "/reports";
     request.tableInMemory = true;
     request.stop = &line.stopRunning;
@@ -448,14 +449,14 @@ void Service::run(Line& line, Queued& item) {
     // known before is no longer the device's; the job's end saves the one it leaves known.
     if (changesDevice(input)) store_->forgetTable(device.name);
 
-    std::string before;
+    std::string before = input.note;
     int64_t reportId = 0;
     if (input.kind == "close-day") {
         const auto last = store_->lastReport(device.name);
         if (last && last->reset == "unconfirmed") {
-            before = "the close of day of " + last->businessDay + " (report " +
-                     std::to_string(last->id) +
-                     ") was not confirmed: its sales may be counted again; ";
+            before += "the close of day of " + last->businessDay + " (report " +
+                      std::to_string(last->id) +
+                      ") was not confirmed: its sales may be counted again; ";
         }
         request.recordReport = [&](const std::string& file,
                                    const std::vector<ArticleRecord>& rows) {
@@ -608,14 +609,31 @@ void Service::tickSchedule(std::time_t now) {
     }
 }
 
+// The close of day is looked at every 20 s; a promotion's start or end is met on time.
 void Service::scheduleLoop() {
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stopping_) {
         lock.unlock();
-        tickSchedule(std::time(nullptr));
+        const std::time_t now = std::time(nullptr);
+        tickSchedule(now);
+        std::optional<std::time_t> next;
+        try {
+            next = promotions_.tick(now);
+        } catch (const std::exception& e) {
+            std::fprintf(http::errors(), "velko serve: promotions: %s\n", e.what());
+        }
         lock.lock();
-        scheduleWake_.wait_for(lock, std::chrono::seconds(20), [&] { return stopping_.load(); });
+        auto wake = std::chrono::system_clock::now() + std::chrono::seconds(20);
+        if (next) wake = std::min(wake, std::chrono::system_clock::from_time_t(*next));
+        scheduleWake_.wait_until(lock, wake, [&] { return stopping_.load() || scheduleNow_; });
+        scheduleNow_ = false;
     }
+}
+
+void Service::scheduleSoon() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    scheduleNow_ = true;
+    scheduleWake_.notify_all();
 }
 
 }  // namespace velko::serve

@@ -20,6 +20,7 @@
 #include "serve/config.h"
 #include "serve/events.h"
 #include "serve/head_office.h"
+#include "serve/promotions.h"
 #include "serve/store.h"
 
 namespace velko::serve {
@@ -33,7 +34,9 @@ struct JobInput {
     // What the request was (who, where, with what), for its Idempotency-Key: the same key with
     // another request is refused rather than taken for the first. Empty: not checked.
     std::string request;
-    std::string by;  // who asked: a token's name, "schedule" or "head-office"
+    std::string by;           // who asked: a token's name, "schedule" or "head-office"
+    bool pricesOnly = false;  // sync: each article keeps its flag and group on the device
+    std::string note;         // said before the job's outcome (what a promotion restores)
 };
 
 // A job that would queue more on a line than the configuration lets clients queue there.
@@ -70,6 +73,9 @@ class Service {
     Store& store() { return *store_; }
     HeadOffice* headOffice() { return headOffice_.get(); }
     EventHub& events() { return events_; }
+    Promotions& promotions() { return promotions_; }
+    // Wakes the schedule to look again now (a promotion was added or ended).
+    void scheduleSoon();
 
     // One queued job per device (a scan: per line, as its first device), written to the log
     // before this returns; or, when `key` was seen before, the jobs made then, with `existing`
@@ -133,6 +139,8 @@ class Service {
     std::atomic<bool> stopping_{false};
     std::thread scheduler_;
     std::condition_variable scheduleWake_;
+    bool scheduleNow_ = false;  // under mutex_
+    Promotions promotions_{*this};
 };
 
 }  // namespace velko::serve

@@ -62,6 +62,14 @@ const char* const kMigrations[] = {
            id INTEGER PRIMARY KEY, device TEXT NOT NULL, code TEXT NOT NULL, at TEXT NOT NULL,
            price INTEGER, name BLOB, grp INTEGER NOT NULL DEFAULT 0, job INTEGER);
        CREATE INDEX price_history_by_article ON price_history(device, code, id);)",
+    // Promotions, their articles as the 48-byte records one after the other.
+    R"(CREATE TABLE promotions(
+           id INTEGER PRIMARY KEY, starts_at TEXT NOT NULL, ends_at TEXT NOT NULL,
+           state TEXT NOT NULL, started_by TEXT NOT NULL, created TEXT NOT NULL,
+           articles BLOB NOT NULL);
+       CREATE TABLE promotion_devices(
+           promotion INTEGER NOT NULL, device TEXT NOT NULL, start_job INTEGER, end_job INTEGER,
+           note TEXT NOT NULL DEFAULT '', PRIMARY KEY(promotion, device));)",
 };
 
 // Puts the day of a report whose counters are, or may be, zeroed into the outbox. The day's
@@ -708,6 +716,80 @@ void Store::prunePrices(const std::string& before) {
               "(SELECT max(id) FROM price_history WHERE at < ?1 GROUP BY device, code)")
         .bind(1, before)
         .run();
+}
+
+int64_t Store::addPromotion(const PromotionRecord& p) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Transaction t(db_);
+    Statement(db_,
+              "INSERT INTO promotions(starts_at, ends_at, state, started_by, created, articles) "
+              "VALUES (?, ?, ?, ?, ?, ?)")
+        .bind(1, p.startsAt)
+        .bind(2, p.endsAt)
+        .bind(3, p.state)
+        .bind(4, p.by)
+        .bind(5, p.created)
+        .bindBlob(6, reinterpret_cast<const char*>(p.articles.data()),
+                  p.articles.size() * sizeof(ArticleRecord))
+        .run();
+    const int64_t id = sqlite3_last_insert_rowid(db_);
+    Statement device(db_, "INSERT INTO promotion_devices(promotion, device) VALUES (?, ?)");
+    for (const PromotionRecord::Device& d : p.devices) {
+        device.bind(1, id).bind(2, d.name).run();
+        device.reset();
+    }
+    t.commit();
+    return id;
+}
+
+std::vector<PromotionRecord> Store::promotions(int64_t id) {
+    const Lease lease(*this);
+    Statement s(lease.db,
+                "SELECT id, starts_at, ends_at, state, started_by, created, articles FROM "
+                "promotions WHERE ?1 = 0 OR id = ?1 ORDER BY id DESC");
+    s.bind(1, id);
+    std::vector<PromotionRecord> out;
+    while (s.step()) {
+        PromotionRecord p;
+        p.id = s.integer(0);
+        p.startsAt = s.text(1);
+        p.endsAt = s.text(2);
+        p.state = s.text(3);
+        p.by = s.text(4);
+        p.created = s.text(5);
+        const std::string bytes = s.text(6);
+        p.articles.resize(bytes.size() / sizeof(ArticleRecord));
+        std::memcpy(p.articles.data(), bytes.data(), p.articles.size() * sizeof(ArticleRecord));
+        out.push_back(std::move(p));
+    }
+    Statement d(lease.db,
+                "SELECT device, coalesce(start_job, 0), coalesce(end_job, 0), note FROM "
+                "promotion_devices WHERE promotion = ? ORDER BY rowid");
+    for (PromotionRecord& p : out) {
+        d.bind(1, p.id);
+        while (d.step()) p.devices.push_back({d.text(0), d.integer(1), d.integer(2), d.text(3)});
+        d.reset();
+    }
+    return out;
+}
+
+void Store::updatePromotion(const PromotionRecord& p) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Transaction t(db_);
+    Statement(db_, "UPDATE promotions SET state = ?, ends_at = ? WHERE id = ?")
+        .bind(1, p.state)
+        .bind(2, p.endsAt)
+        .bind(3, p.id)
+        .run();
+    Statement device(db_,
+                     "UPDATE promotion_devices SET start_job = nullif(?, 0), end_job = "
+                     "nullif(?, 0), note = ? WHERE promotion = ? AND device = ?");
+    for (const PromotionRecord::Device& d : p.devices) {
+        device.bind(1, d.startJob).bind(2, d.endJob).bind(3, d.note).bind(4, p.id).bind(5, d.name);
+        device.run();
+        device.reset();
+    }
+    t.commit();
 }
 
 std::string Store::integrityCheck() {

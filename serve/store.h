@@ -52,6 +52,22 @@ struct PriceChange {
     int64_t job = 0;
 };
 
+// A promotion: its articles' prices from `startsAt` to `endsAt` (UTC) on its devices, and
+// what the service did about it on each.
+struct PromotionRecord {
+    struct Device {
+        std::string name;
+        int64_t startJob = 0, endJob = 0;  // 0: none yet
+        std::string note;                  // what the end restored, left or could not
+    };
+    int64_t id = 0;
+    std::string startsAt, endsAt, created;
+    std::string state = "scheduled";  // started, ended, cancelled, skipped
+    std::string by;                   // the token's name that asked for it
+    std::vector<ArticleRecord> articles;
+    std::vector<Device> devices;
+};
+
 struct JobFilter {
     std::string device, state, since, until, by;
     int limit = 100;
@@ -150,6 +166,12 @@ class Store {
                                           const std::vector<std::string>& codes);
     // Forgets the changes before `before` except the last of each article, the price then.
     void prunePrices(const std::string& before);
+
+    // Promotions, newest first (the id's alone when given); the state, end and devices' jobs and
+    // notes of one are written back whole.
+    int64_t addPromotion(const PromotionRecord& promotion);
+    std::vector<PromotionRecord> promotions(int64_t id = 0);
+    void updatePromotion(const PromotionRecord& promotion);
 
     // "ok", or what SQLite found wrong.
     std::string integrityCheck();

@@ -4,6 +4,7 @@
 
 #include "device/amount.h"
 #include "files/article_file.h"
+#include "serve/prices.h"
 #include "serve/service.h"
 
 namespace velko::serve {
@@ -43,6 +44,34 @@ ordered_json jobJson(const JobRecord& j) {
                                 : ordered_json(nullptr);
     out["report"] = j.report ? ordered_json(j.report) : ordered_json(nullptr);
     return out;
+}
+
+ordered_json promotionJson(const PromotionRecord& p) {
+    const auto codec = cli::makeTextCodec();
+    ordered_json articles = ordered_json::array();
+    for (const ArticleRecord& a : p.articles)
+        articles.push_back(
+            {{"code", std::string(a.code, strnlen(a.code, sizeof a.code))},
+             {"name", codec->toUtf8(std::string(a.name, strnlen(a.name, sizeof a.name)))},
+             {"price", formatAmount(a.price, 2)}});
+    ordered_json devices = ordered_json::array();
+    for (const auto& d : p.devices)
+        devices.push_back(
+            {{"device", d.name},
+             {"start_job", d.startJob ? ordered_json(d.startJob) : ordered_json(nullptr)},
+             {"end_job", d.endJob ? ordered_json(d.endJob) : ordered_json(nullptr)},
+             {"note", d.note}});
+    const auto moment = [](const std::string& utc) {
+        return localMoment(parseMoment(utc).value_or(0));
+    };
+    return {{"id", p.id},
+            {"state", p.state},
+            {"starts_at", moment(p.startsAt)},
+            {"ends_at", moment(p.endsAt)},
+            {"by", p.by},
+            {"created", moment(p.created)},
+            {"articles", articles},
+            {"devices", devices}};
 }
 
 ordered_json reportJson(const ReportRecord& r) {

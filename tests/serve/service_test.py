@@ -303,6 +303,94 @@ class ServiceTest(unittest.TestCase):
         _, jobs, _ = svc.call("GET", "/api/jobs")
         self.assertEqual(len(jobs["jobs"]), 4)
 
+    def test_a_promotion_comes_and_goes_and_survives_restarts(self):
+        tills = [self.sim("till-1"), self.sim("till-2")]
+        svc = self.service = Service(self.work, [("till-1", tills[0].path),
+                                                 ("till-2", tills[1].path)])
+
+        def table(device):
+            _, job, _ = svc.call("POST", "/api/devices/%s/download" % device)
+            self.assertEqual(svc.wait_job(job["id"])["state"], "done")
+            rows = svc.call("GET", "/api/jobs/%d/result" % job["id"])[1]["articles"]
+            return {r["code"]: r for r in rows}
+
+        def moment(seconds):
+            return time.strftime("%Y-%m-%dT%H:%M:%S+00:00", time.gmtime(time.time() + seconds))
+
+        def promotion(pid, state, timeout=60):
+            deadline = time.monotonic() + timeout
+            while time.monotonic() < deadline:
+                p = svc.call("GET", "/api/promotions/%d" % pid)[1]
+                jobs = [d[k] for d in p["devices"] for k in ("start_job", "end_job") if d[k]]
+                if p["state"] == state and all(
+                        svc.wait_job(j)["state"] != "queued" for j in jobs):
+                    for j in jobs:
+                        svc.wait_job(j)
+                    return p
+                time.sleep(0.2)
+            raise AssertionError("promotion %d never %s: %s" % (pid, state, p))
+
+        for till in ("till-1", "till-2"):
+            _, job, _ = svc.call("POST", "/api/devices/%s/upload" % till, price_list(5))
+            svc.wait_job(job["id"])
+        before = {t: table(t) for t in ("till-1", "till-2")}
+        offer = "code,name,price\n1000,ARTYKUŁ 0,0.50\n1001,ARTYKUŁ 1,0.60\n".encode()
+        query = "/api/promotions?starts_at=%s&ends_at=%s&devices=shop" % (moment(2), moment(14))
+        status, made, _ = svc.call("POST", query, offer, headers={"Content-Type": "text/csv"})
+        self.assertEqual(status, 201, made)
+        # Another that changes 1001 on a till at an overlapping time is refused, naming it.
+        status, clash, _ = svc.call(
+            "POST", "/api/promotions?starts_at=%s&ends_at=%s&devices=till-2" % (moment(5), moment(60)),
+            b"code,name,price\n1001,X,0.10\n", headers={"Content-Type": "text/csv"})
+        self.assertEqual((status, clash["promotions"]), (409, [made["id"]]))
+
+        promotion(made["id"], "started")
+        during = {t: table(t) for t in ("till-1", "till-2")}
+        for till in ("till-1", "till-2"):
+            for code in before[till]:
+                want = dict(before[till][code])
+                want["price"] = {"1000": "0.50", "1001": "0.60"}.get(code, want["price"])
+                self.assertEqual(during[till][code], want, (till, code))
+        # The shelf label's lowest price: the one before the promotion.
+        _, lowest, _ = svc.call("GET", "/api/prices/lowest?device=till-2&codes=1000")
+        label = lowest["articles"][0]
+        self.assertEqual((label["price"], label["lowest"], label["reduction"]),
+                         ("0.50", before["till-2"]["1000"]["price"], True))
+        # Someone sets 1001 by hand on till-1 meanwhile: the end leaves it.
+        _, job, _ = svc.call("POST", "/api/devices/till-1/upload",
+                             "code,name,price\n1001,ARTYKUŁ 1,0.77\n".encode(),
+                             headers={"Content-Type": "text/csv"})
+        svc.wait_job(job["id"])
+        ended = promotion(made["id"], "ended")
+        notes = {d["device"]: d["note"] for d in ended["devices"]}
+        self.assertIn("left as changed during the promotion: 1001", notes["till-1"])
+        self.assertEqual(notes["till-2"], "2 restored")
+        after = {t: table(t) for t in ("till-1", "till-2")}
+        self.assertEqual(after["till-2"], before["till-2"])
+        self.assertEqual(after["till-1"]["1001"]["price"], "0.77")
+        self.assertEqual(after["till-1"]["1000"], before["till-1"]["1000"])
+
+        # A service down over a start starts it when it comes back, and one down over an end
+        # ends it then.
+        query = "/api/promotions?starts_at=%s&ends_at=%s&devices=till-2" % (moment(1), moment(8))
+        _, late, _ = svc.call("POST", query, offer, headers={"Content-Type": "text/csv"})
+        svc.stop()
+        time.sleep(2)
+        svc.start()
+        promotion(late["id"], "started")
+        self.assertEqual(table("till-2")["1000"]["price"], "0.50")
+        svc.stop()
+        time.sleep(max(0, 9 - 3))
+        svc.start()
+        promotion(late["id"], "ended")
+        self.assertEqual(table("till-2"), before["till-2"])
+        # The price history has every step: up to the promotion, down, and back.
+        _, history, _ = svc.call("GET", "/api/prices/1000/history?device=till-2")
+        prices = [h["price"] for h in history["devices"][0]["history"]]
+        self.assertEqual(prices, [before["till-2"]["1000"]["price"], "0.50",
+                                  before["till-2"]["1000"]["price"], "0.50",
+                                  before["till-2"]["1000"]["price"]])
+
 
 if __name__ == "__main__":
     unittest.main(argv=sys.argv[:1], verbosity=2)
