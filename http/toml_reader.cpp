@@ -1,8 +1,21 @@
 #include "http/toml_reader.h"
 
+#include <cstdio>
+#include <random>
 #include <set>
 
 namespace velko::http {
+
+std::string newSecret() {
+    std::random_device source;
+    std::string secret;
+    for (int i = 0; i < 4; ++i) {
+        char part[9];
+        std::snprintf(part, sizeof part, "%08x", unsigned(source()));
+        secret += part;
+    }
+    return secret;
+}
 
 bool goodName(const std::string& name) {
     return !name.empty() && name.size() <= 64 && std::all_of(name.begin(), name.end(), [](char c) {

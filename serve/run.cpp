@@ -7,7 +7,6 @@
 #include <functional>
 #include <map>
 #include <mutex>
-#include <random>
 #include <sstream>
 
 #include "http/guard.h"
@@ -20,18 +19,6 @@
 
 namespace velko::serve {
 namespace {
-
-// A secret of 32 hexadecimal digits from the system's random source.
-[[maybe_unused]] std::string newSecret() {
-    std::random_device source;
-    std::string secret;
-    for (int i = 0; i < 4; ++i) {
-        char part[9];
-        std::snprintf(part, sizeof part, "%08x", unsigned(source()));
-        secret += part;
-    }
-    return secret;
-}
 
 ApiRequest requestOf(const httplib::Request& in) {
     ApiRequest out;
@@ -120,7 +107,7 @@ Config configFrom(const ServeOptions& options, std::vector<std::string>& faults,
         // A trial on one's own machine, where load tools run too: one address may use every
         // connection the service has.
         config.maxConnectionsPerAddress = int(kThreads);
-        simToken = newSecret();
+        simToken = http::newSecret();
         config.tokens.push_back({"simulation", simToken, Role::Operate});
         if (options.data.empty()) {
             config.data = http::freshDirectory("velko-serve-");

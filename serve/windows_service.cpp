@@ -7,11 +7,11 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "http/host.h"
+#include "http/tokens.h"
 
 namespace velko::serve {
 namespace {
@@ -209,14 +209,7 @@ role = "operate"                 # "operate" may change devices, "read" only loo
 # username = "shop-17"
 # password = "..."
 )";
-    std::random_device source;
-    std::string secret;
-    for (int i = 0; i < 4; ++i) {
-        char part[9];
-        std::snprintf(part, sizeof part, "%08x", unsigned(source()));
-        secret += part;
-    }
-    text.replace(text.find("@SECRET@"), 8, secret);
+    text.replace(text.find("@SECRET@"), 8, http::newSecret());
     text.replace(text.find("@DATA@"), 6, tomlString(narrow(folder.wstring())));
     // Windows' own line ends, for Notepad and for whoever edits it.
     std::string out;
