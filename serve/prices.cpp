@@ -129,6 +129,9 @@ LowestPrice lowestPrice(const std::vector<PricePoint>& history, std::time_t at, 
         if (!out.lowest || *s[i].price < *out.lowest) out.lowest = s[i].price;
     }
     if (!out.reduction) out.lowest = std::min(out.lowest.value_or(*out.price), *out.price);
+    // Every price before the reduction came within the same second as the next (the history
+    // keeps whole seconds): the one just before it stands.
+    if (out.reduction && !out.lowest) out.lowest = s[first - 1].price;
     return out;
 }
 

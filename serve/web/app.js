@@ -11,6 +11,7 @@ import {setupPriceList, updatePriceListButtons} from './pricelist.js';
 import {setupReports, loadReports, renderReportDevices} from './reports.js';
 import {setupSales, loadSales, renderSalesDevices} from './sales.js';
 import {setupHistory, loadHistory, historyJobEvent, renderHistoryDevices} from './history.js';
+import {setupLabels, loadLabels, labelsJobEvent} from './labels.js';
 
 let stopEvents = null;
 let loginMessage = null;   // [key, params] of the message under the token form
@@ -63,6 +64,7 @@ function setLiveState(value) {
     // Events missed while the stream was down.
     refreshDevices();
     loadHistory();
+    loadLabels();
   }
   setLive(value);
 }
@@ -88,7 +90,7 @@ async function start() {
     else if (name === 'device') deviceEvent(payload);
   }, setLiveState, id => signal('lastEvent', id));
   startPolling();
-  await Promise.all([loadReports(), loadSales(), loadHistory()]);
+  await Promise.all([loadReports(), loadSales(), loadHistory(), loadLabels()]);
 }
 
 async function login(event) {
@@ -158,6 +160,7 @@ function wire() {
   on('job', job => {
     jobEvent(job);
     historyJobEvent(job);
+    labelsJobEvent(job);
     if (!ENDED.has(job.state)) return;
     // An ended job changes the device's state, counts and open failures; a close of day adds
     // a report and sales.
@@ -183,6 +186,7 @@ function wire() {
   setupReports();
   setupSales();
   setupHistory();
+  setupLabels();
 }
 
 wire();

@@ -9,7 +9,9 @@ page speaks the browser's language; a wrong token is turned away; the printed to
 and is remembered; a price list with a faulty code is refused with the fault worded in the
 language; a Windows-1250 price list is checked and previewed (added, changed with the old and
 new price, deleted, counted), and the preview is no device's last job; it is uploaded to every
-device; the day is closed after the confirmation, the reports are opened and saved as CSV, the
+device; one device lowers a price and the promotion labels list every article's price in the
+language, the reduction set apart with its lowest price and rule, saved as CSV for Excel, its
+price history drawn as a step line per device; the day is closed after the confirmation, the reports are opened and saved as CSV, the
 sales chart is drawn; the job history lists every job and filters by device, state, day and
 starter. Then jobs are queued and the service is stopped and started again on the same data
 folder and port: the page reconnects by itself, the history still has every job, the jobs the
@@ -20,8 +22,8 @@ the other language's words. Screenshots of each view at desktop (1600x1000) and 
 expected and saves serve-LANG-failure.png.
 
 The page is waited on through its own signals (body[data-ready], body[data-last-event],
-body[data-history]) and read in one script per look, so a redraw between finding an element and
-reading it cannot fail a run.
+body[data-history], body[data-labels], body[data-price-history]) and read in one script per look,
+so a redraw between finding an element and reading it cannot fail a run.
 """
 
 import os
@@ -63,9 +65,16 @@ NEW = ARTICLES[2:]
 DELETED = 6
 # The price change as each language writes it.
 PRICE_CHANGE = {"pl": ("4,50 zł", "4,99 zł"), "en": ("4.50 zł", "4.99 zł")}
+# After the upload one device lowers BUŁKA's price: the one reduction the labels must show.
+REDUCED = (ARTICLES[1][0], ARTICLES[1][1], "0,59")
+
+
+def money(text, lang):
+    """A price of the file ("4,99") as the page writes it in the language."""
+    return f"{text if lang == 'pl' else text.replace(',', '.')} zł"
 
 VIEWS = {"devices": "#devices-view", "pricelist": "#pricelist-view", "history": "#history-view",
-         "reports": "#reports-view"}
+         "labels": "#labels-view", "prices": "#price-chart", "reports": "#reports-view"}
 SIZES = {"desktop": (1600, 1000), "tablet-landscape": (1024, 768), "tablet-portrait": (768, 1024)}
 
 
@@ -179,6 +188,15 @@ return {
     state: r.dataset.state, text: r.innerText})),
   byOptions: all('#history-by option').map(o => o.value).filter(Boolean),
   chartMarks: all('#sales-chart svg .bar, #sales-chart svg .point').length,
+  labels: data('body', 'labels'),
+  priceHistory: data('body', 'priceHistory'),
+  labelRows: all('#labels tr[data-test=label]').map(r => ({
+    code: r.dataset.code, device: r.dataset.device, reduction: r.dataset.reduction,
+    price: r.querySelector('td.price')?.innerText.trim(), lowest: r.querySelector('td.lowest')?.innerText.trim(),
+    since: r.querySelector('td.reduction')?.innerText.trim(), rule: r.querySelector('td.rule')?.innerText.trim(),
+    background: getComputedStyle(r.cells[1]).backgroundColor})),
+  priceLines: all('#price-chart svg path.step').map(p => ({device: p.dataset.device, d: p.getAttribute('d')})),
+  priceCaption: document.querySelector('#price-chart figcaption')?.textContent ?? '',
   stored: {local: localStorage.getItem('velko.token'), session: sessionStorage.getItem('velko.token')},
 };
 """
@@ -423,6 +441,7 @@ def run(page, velko, work, web_root, log_path, downloads):
                       f"stayed {heard!r}")
     page.wait("each device's last job to be the upload, done", lambda look: all(
         x["lastKind"] == "upload" and x["lastState"] == "done" for x in look["devices"]))
+    labels_csv = promotion_labels(page, devices, t, downloads)
 
     # The close of day on all devices, after the confirmation that counters will be zeroed.
     page.click("#close-day")
@@ -449,7 +468,7 @@ def run(page, velko, work, web_root, log_path, downloads):
     # The report as CSV for Polish Excel: ';' between fields, saved through the page.
     page.click("#reports tr[data-test=report] button.download-report")
     saved = page.wait("the report's CSV in the download folder", lambda _: [
-        f for f in os.listdir(downloads) if f.endswith(".csv")])
+        f for f in os.listdir(downloads) if f.endswith(".csv") and f != labels_csv])
     with open(os.path.join(downloads, saved[0]), "rb") as f:
         if b";" not in f.read():
             raise Failure("expected the Excel CSV to separate fields with ';'")
@@ -459,7 +478,8 @@ def run(page, velko, work, web_root, log_path, downloads):
     # device, to one state, to today, and to the token that started them.
     look = page.wait("the history to list the previews, uploads and closes of day", lambda look: sorted(
         (j["device"], j["kind"]) for j in look["jobs"]) == sorted(
-        (dev, kind) for dev in devices for kind in ("sync", "upload", "close-day")) and look)
+        [(dev, kind) for dev in devices for kind in ("sync", "upload", "close-day")] +
+        [(devices[0], "upload")]) and look)
     preview_rows = [j for j in look["jobs"] if j["kind"] == "sync"]
     if any(t["kind.preview"] not in j["text"] for j in preview_rows):
         raise Failure(f"expected the previews named as such in the history, got {preview_rows}")
@@ -545,6 +565,67 @@ def run(page, velko, work, web_root, log_path, downloads):
         raise Failure(f"expected an unticked token in sessionStorage only, storage holds {look['stored']}")
 
 
+def promotion_labels(page, devices, t, downloads):
+    """The labels view after the upload and a reduction on one device; returns the CSV's name."""
+    lang = page.language
+    code, name, price = REDUCED
+    queued = page.d.execute_async_script("""
+        const [path, body, done] = arguments;
+        fetch(path, {method: 'POST', body, headers: {
+          Authorization: `Bearer ${localStorage.getItem('velko.token')}`, 'Content-Type': 'text/csv',
+          'Idempotency-Key': crypto.getRandomValues(new Uint32Array(4)).join('-')}})
+          .then(r => r.json()).then(j => done(j.id), e => done(String(e)));
+        """, f"/api/devices/{devices[0]}/upload", f"kod;nazwa;cena\r\n{code};{name};{price}\r\n")
+    if not isinstance(queued, int):
+        raise Failure(f"expected the reduction's upload queued on {devices[0]}, got {queued!r}")
+
+    # Every uploaded article on every device, its price in the language; the reduced one marked
+    # and set apart, with the price before it as the lowest and the rule in staff's words.
+    look = page.wait("the labels to list the uploaded articles with the reduction", lambda look: len(
+        look["labelRows"]) == len(ARTICLES) * len(devices) and any(
+        r["reduction"] for r in look["labelRows"]) and look, timeout=30)
+    rows = {(r["device"], r["code"]): r for r in look["labelRows"]}
+    for device in devices:
+        for c, _, p in ARTICLES:
+            r = rows.get((device, c))
+            reduced = (device, c) == (devices[0], code)
+            if not r or r["price"] != money(price if reduced else p, lang) or bool(r["reduction"]) != reduced:
+                raise Failure(f"expected {c} on {device} at {money(price if reduced else p, lang)}"
+                              f"{' reduced' if reduced else ''}, got {r}")
+            if not reduced and r["rule"] != t["labels.rule.no_reduction"]:
+                raise Failure(f"expected {c} on {device} worded {t['labels.rule.no_reduction']!r}, got {r}")
+    r = rows[(devices[0], code)]
+    forms = t["labels.rule.since_first_appeared"]
+    forms = forms.values() if isinstance(forms, dict) else [forms]
+    if r["lowest"] != money(ARTICLES[1][2], lang) or r["rule"] not in {f.replace("{n}", "30") for f in forms} \
+            or not r["since"] or r["background"] == rows[(devices[1], code)]["background"]:
+        raise Failure(f"expected the reduced {code} highlighted, its lowest {money(ARTICLES[1][2], lang)} "
+                      f"since it went on sale under 30 days ago, got {r}")
+
+    # The CSV for Excel, saved through the page with the token: the header row and Polish decimals.
+    page.js("document.querySelector('#labels-excel').checked = true")
+    before = set(os.listdir(downloads))
+    page.click("#labels-csv")
+    saved = page.wait("the labels' CSV in the download folder", lambda _: [
+        f for f in set(os.listdir(downloads)) - before if f.endswith(".csv")])
+    with open(os.path.join(downloads, saved[0]), encoding="utf-8-sig") as f:
+        lines = f.read().splitlines()
+    if not lines or lines[0].split(";")[:5] != ["device", "code", "name", "price", "lowest"] or \
+            not any(line.startswith(f"{devices[0]};{code};") and ";0,59;0,65;" in line for line in lines):
+        raise Failure(f"expected the CSV's header row and {code} at 0,59 after 0,65, got {lines[:4]}")
+
+    # The reduced article's history: a step line per device, the reduction a step down.
+    seen = look["priceHistory"]
+    page.click(f"#labels tr[data-test=label][data-device='{devices[0]}'][data-code='{code}'] button.code-link")
+    look = page.wait("the article's price chart", lambda look: look["priceHistory"] != seen and look)
+    lines = {p["device"]: p["d"] for p in look["priceLines"]}
+    if sorted(lines) != devices or "V" not in lines[devices[0]] or "V" in lines[devices[1]] or \
+            look["priceCaption"] != t["prices.caption"]:
+        raise Failure(f"expected a step line per device, one step down on {devices[0]}, and the caption "
+                      f"in {lang}, got {look['priceLines']} {look['priceCaption']!r}")
+    return saved[0]
+
+
 def history_filters(page, devices, starters):
     def filtered(what, css, value, keep):
         seen = page.look()["history"]
@@ -589,6 +670,8 @@ def browser(language, downloads):
         "intl.accept_languages": language,
         "download.default_directory": downloads,
         "download.prompt_for_download": False,
+        # The reports and the labels are both saved: a second download must not wait for a "yes".
+        "profile.default_content_setting_values.automatic_downloads": 1,
     })
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     return webdriver.Chrome(service=Service(shutil.which("chromedriver") or "/usr/bin/chromedriver"),

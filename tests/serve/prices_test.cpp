@@ -56,6 +56,8 @@ TEST(LowestPrice, FollowsEachRuleToItsEdges) {
          "perishable"},
         {"not perishable: the lowest in 30 days", fresh, day(38), false, 400, 500, true, false,
          "days"},
+        {"cut within the second it appeared", {{day(0), 650}, {day(0), 590}}, day(1), false, 590,
+         650, true, false, "since_first_appeared"},
         {"before it was on the device", year, day(-1), false, std::nullopt, std::nullopt, false,
          false, ""},
         {"taken off the device",
