@@ -584,6 +584,11 @@ int main(int argc, char** argv) {
     auto* hqPublish = hq->add_subcommand("publish", "publish a price list as the next version");
     hqPublish->add_option("--store", hqOptions.stores, "only this store (repeat for several)");
     hqPublish->add_option("--device", hqOptions.devices, "only this device (repeat for several)");
+    hqPublish->add_option("--from", hqOptions.from,
+                          "a promotion from this time (RFC 3339 with its offset, as "
+                          "2026-12-11T08:00:00+01:00): each shop changes the prices then...");
+    hqPublish->add_option("--until", hqOptions.until,
+                          "...and brings back the prices from before at this time");
     hqPublish->add_option("FILE", hqOptions.file, "the price list, CSV or JSON")->required();
     auto* hqCommand = hq->add_subcommand(
         "command",

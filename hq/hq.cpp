@@ -29,6 +29,7 @@
 #include "http/embedded_files.h"
 #include "http/guard.h"
 #include "http/host.h"
+#include "http/moments.h"
 #include "http/server.h"
 #include "jobs/scan.h"
 
@@ -508,7 +509,23 @@ ordered_json statusJson(HqStore& store) {
              {"behind", d.desired > 0 && (d.desired > d.reported || d.state != "verified")},
              {"detail", d.detail}});
     }
-    return {{"stores", stores}, {"devices", devices}};
+    // How each chain promotion stands in each shop, as the shop last said.
+    ordered_json promotions = ordered_json::array();
+    for (const auto& [shop, payload] : store.resultsOf("promotion-")) {
+        const ordered_json said = ordered_json::parse(payload, nullptr, false);
+        if (!said.is_object() || !said.contains("devices") || !said["devices"].is_array()) continue;
+        for (const auto& d : said["devices"]) {
+            if (!d.is_object()) continue;
+            promotions.push_back({{"promotion", said.value("promotion", "")},
+                                  {"store", shop},
+                                  {"device", d.value("device", "")},
+                                  {"state", d.value("state", "")},
+                                  {"start", d.contains("start") ? d["start"] : ordered_json()},
+                                  {"end", d.contains("end") ? d["end"] : ordered_json()},
+                                  {"note", d.value("note", "")}});
+        }
+    }
+    return {{"stores", stores}, {"devices", devices}, {"promotions", promotions}};
 }
 
 ordered_json reportsJson(HqStore& store, const std::string& day) {
@@ -929,9 +946,91 @@ std::string changesMessage(int64_t version, const std::string& checksum, int64_t
 
 }  // namespace
 
+// Where a publish goes: the devices named, else every device of the stores named (or of all)
+// that is in service; the others are named on standard error, and why. Empty: nowhere (said).
+std::vector<std::pair<std::string, std::string>> publishTargets(HqStore& store,
+                                                                const HqOptions& options) {
+    std::vector<std::pair<std::string, std::string>> targets;
+    const Register enrolled(store);
+    for (const DeviceState& d : store.devices()) {
+        const bool storeWanted = options.stores.empty() ||
+                                 std::count(options.stores.begin(), options.stores.end(), d.store);
+        const bool deviceWanted =
+            options.devices.empty() ||
+            std::count(options.devices.begin(), options.devices.end(), d.device);
+        const std::string standing = enrolled.standing(d.store, d.device);
+        if (storeWanted && deviceWanted && !standing.empty())
+            std::fprintf(stderr, "velko hq: skipped: %s\n", standing.c_str());
+        else if (storeWanted && deviceWanted)
+            targets.emplace_back(d.store, d.device);
+    }
+    for (const std::string& s : options.stores) {
+        for (const std::string& d : options.devices) {
+            if (std::find(targets.begin(), targets.end(), std::make_pair(s, d)) == targets.end())
+                targets.emplace_back(s, d);
+        }
+    }
+    if (targets.empty())
+        std::fprintf(stderr,
+                     "velko hq: no device to publish to: none is known yet, and "
+                     "none was named with --store and --device\n");
+    return targets;
+}
+
+namespace {
+std::string commandId();
+}  // namespace
+
+// A chain promotion: the articles at their prices from `from` to `until` on each device, as a
+// retained message of its own on the device's topic, so that a shop that connects later still
+// applies it while it is current. Prints its id; the shops answer under result/promotion-ID.
+int publishPromotion(const HqOptions& options, const std::vector<ArticleRecord>& records,
+                     HqStore& store, const HqConfig& config) {
+    const auto targets = publishTargets(store, options);
+    if (targets.empty()) return 2;
+    std::ostringstream articles;
+    cli::writeArticles(articles, cli::Format::Json, records, *cli::makeTextCodec());
+    ordered_json list = ordered_json::parse(articles.str());
+    for (auto& a : list) {
+        a.erase("quantity");
+        a.erase("value");
+    }
+    const std::string id = commandId();
+    const std::string message = http::safeDump({{"id", id},
+                                                {"version", 1},
+                                                {"starts_at", options.from},
+                                                {"ends_at", options.until},
+                                                {"articles", list}});
+    std::vector<std::pair<std::string, std::string>> messages;
+    for (const auto& [shop, device] : targets)
+        messages.emplace_back("velko/" + shop + "/" + device + "/promotion/" + id, message);
+    BrokerSession broker(config.toolBroker(), "velko-hq-publish-" + id);
+    if (!broker.connect() || !broker.publish(messages, true)) {
+        std::fprintf(stderr,
+                     "velko hq: the promotion did not reach the broker whole; publish it "
+                     "again\n");
+        return 1;
+    }
+    std::printf("%s\n", id.c_str());
+    return 0;
+}
+
 int publishPriceList(const HqOptions& options) {
     HqConfig config;
     if (!loadConfig(options.config, config)) return 2;
+    if (options.from.empty() != options.until.empty()) {
+        std::fprintf(stderr, "velko hq: --from and --until go together\n");
+        return 2;
+    }
+    for (const std::string& t : {options.from, options.until}) {
+        if (!t.empty() && !http::parseMoment(t)) {
+            std::fprintf(stderr,
+                         "velko hq: '%s' is not a time with its offset, as "
+                         "2026-12-11T08:00:00+01:00\n",
+                         t.c_str());
+            return 2;
+        }
+    }
     std::vector<ArticleRecord> records;
     std::vector<cli::Fault> faults;
     cli::loadArticleFile(options.file, cli::RowUse::Upload, *cli::makeTextCodec(), records, faults);
@@ -942,36 +1041,9 @@ int publishPriceList(const HqOptions& options) {
     }
     try {
         auto store = openStore(config);
-        // Where to: the devices named, else every device of the stores named (or of all) that
-        // is in service; the others are named, and why.
-        std::vector<std::pair<std::string, std::string>> targets;
-        const Register enrolled(*store);
-        for (const DeviceState& d : store->devices()) {
-            const bool storeWanted =
-                options.stores.empty() ||
-                std::count(options.stores.begin(), options.stores.end(), d.store);
-            const bool deviceWanted =
-                options.devices.empty() ||
-                std::count(options.devices.begin(), options.devices.end(), d.device);
-            const std::string standing = enrolled.standing(d.store, d.device);
-            if (storeWanted && deviceWanted && !standing.empty())
-                std::fprintf(stderr, "velko hq: skipped: %s\n", standing.c_str());
-            else if (storeWanted && deviceWanted)
-                targets.emplace_back(d.store, d.device);
-        }
-        for (const std::string& s : options.stores) {
-            for (const std::string& d : options.devices) {
-                if (std::find(targets.begin(), targets.end(), std::make_pair(s, d)) ==
-                    targets.end())
-                    targets.emplace_back(s, d);
-            }
-        }
-        if (targets.empty()) {
-            std::fprintf(stderr,
-                         "velko hq: no device to publish to: none is known yet, and "
-                         "none was named with --store and --device\n");
-            return 2;
-        }
+        if (!options.from.empty()) return publishPromotion(options, records, *store, config);
+        const auto targets = publishTargets(*store, options);
+        if (targets.empty()) return 2;
         std::ostringstream articles;
         cli::writeArticles(articles, cli::Format::Json, records, *cli::makeTextCodec());
         ordered_json list = ordered_json::parse(articles.str());

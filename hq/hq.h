@@ -12,6 +12,7 @@ struct HqOptions {
     std::string config;
     std::vector<std::string> stores, devices;  // publish: where to (none: every one known)
     std::string file;                          // publish: the price list
+    std::string from, until;  // publish: a promotion's times (RFC 3339 with their offsets)
     std::string day;          // reports: the business day; command close-day: the day meant
     std::string command;      // command: close-day, download or scan
     std::string numbers;      // command scan: the device numbers asked
@@ -27,6 +28,7 @@ struct HqOptions {
 // Runs until SIGINT or SIGTERM, reading the broker into the database and answering its API.
 int runHq(const HqOptions& options);
 // Publishes the price list to the stores' devices as the next version; prints the version.
+// With `from` and `until`, publishes it as a promotion for that time instead; prints its id.
 int publishPriceList(const HqOptions& options);
 // Sends a command to the stores named (or to all known) and prints their answers as they
 // come, up to `waitSeconds`; answers that come later are kept by head office's daemon.

@@ -157,6 +157,17 @@ std::vector<std::pair<std::string, std::string>> HqStore::commandResults(const s
     return out;
 }
 
+std::vector<std::pair<std::string, std::string>> HqStore::resultsOf(const std::string& prefix) {
+    std::vector<std::pair<std::string, std::string>> out;
+    // substr rather than LIKE: an id's '_' would match any character.
+    for (const auto& row : db_->run("SELECT store, payload FROM command_results WHERE "
+                                    "substr(id, 1, length(?1)) = ?1 ORDER BY id, store",
+                                    {prefix})
+                               .rows)
+        out.emplace_back(row[0], row[1]);
+    return out;
+}
+
 int64_t HqStore::nextVersion() {
     return number(db_->run("SELECT coalesce(max(v), 0) + 1 FROM (SELECT max(version) AS v FROM "
                            "price_lists UNION ALL SELECT max(desired) FROM devices) AS known")

@@ -58,6 +58,8 @@ class HqStore {
     void commandResult(const std::string& store, const std::string& id, const std::string& payload);
     // A command's answers as (store, payload), by store.
     std::vector<std::pair<std::string, std::string>> commandResults(const std::string& id);
+    // The answers under every id that begins with `prefix` (a chain promotion's), by store.
+    std::vector<std::pair<std::string, std::string>> resultsOf(const std::string& prefix);
 
     // The next version of a published price list, and the list as published.
     int64_t nextVersion();

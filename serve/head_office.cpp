@@ -13,6 +13,7 @@
 #include "device/article_rules.h"
 #include "files/article_file.h"
 #include "files/validate.h"
+#include "serve/prices.h"
 #include "serve/service.h"
 #include "serve/views.h"
 
@@ -176,6 +177,7 @@ void HeadOffice::onConnect(mosquitto* client, void* self, int rc) {
     mosquitto_subscribe(client, nullptr, (prefix + "+/pricelist/desired").c_str(), 1);
     mosquitto_subscribe(client, nullptr, (prefix + "command/+").c_str(), 1);
     mosquitto_subscribe(client, nullptr, (prefix + "+/receipt/+").c_str(), 1);
+    mosquitto_subscribe(client, nullptr, (prefix + "+/promotion/+").c_str(), 1);
     office.send();
 }
 
@@ -282,9 +284,12 @@ void HeadOffice::onMessage(mosquitto*, void* self, const mosquitto_message* mess
     const std::string rest = topic.substr(prefix.size());
     const std::string desired = "/pricelist/desired";
     const size_t receipt = rest.find("/receipt/");
+    const size_t promotion = rest.find("/promotion/");
     try {
         if (rest.compare(0, 8, "command/") == 0) {
             office.command(rest.substr(8), payload);
+        } else if (promotion != std::string::npos) {
+            office.promotion(rest.substr(0, promotion), rest.substr(promotion + 11), payload);
         } else if (receipt != std::string::npos) {
             office.receipt(rest.substr(0, receipt), rest.substr(receipt + 9), payload);
         } else if (rest.size() > desired.size() &&
@@ -388,6 +393,90 @@ void HeadOffice::desiredPriceList(const std::string& device, const std::string& 
         jobEnded(job);
         return;
     }
+}
+
+// A chain promotion for one of this shop's devices, kept (once) as a promotion of the
+// service's own: it starts and ends at its times by this shop's clock, also when the shop
+// hears of it late, as long as it is not over.
+void HeadOffice::promotion(const std::string& device, const std::string& id,
+                           const std::string& payload) {
+    if (!service_.device(device) || !http::goodName(id)) return;
+    const std::string source = "head-office:" + id;
+    for (const PromotionRecord& p : store_.promotions()) {
+        if (p.source == source && !p.devices.empty() && p.devices[0].name == device)
+            return promotionChanged(source);  // heard again: nothing new
+    }
+    std::string why;
+    const ordered_json doc = chain::readMessage(payload, why).value_or(ordered_json());
+    const auto moment = [&](const char* key) {
+        return doc.is_object() && doc.contains(key) && doc[key].is_string()
+                   ? parseMoment(doc[key].get<std::string>())
+                   : std::nullopt;
+    };
+    const auto starts = moment("starts_at"), ends = moment("ends_at");
+    PromotionRecord p;
+    std::vector<cli::Fault> faults;
+    if (!starts || !ends || *ends <= *starts) {
+        why = "no starts_at before an ends_at, RFC 3339 with their offsets";
+    } else if (!doc.contains("articles") || !doc["articles"].is_array()) {
+        why = "no articles";
+    } else {
+        cli::loadArticleText("promotion " + id, cli::Format::Json, http::safeDump(doc["articles"]),
+                             cli::RowUse::Upload, *cli::makeTextCodec(), p.articles, faults);
+        for (const auto& f : faults) why += (why.empty() ? "" : "; ") + cli::describe(f);
+    }
+    if (why.empty()) {
+        p.startsAt = utcText(*starts);
+        p.endsAt = utcText(*ends);
+        p.created = utcText(std::time(nullptr));
+        p.by = "head-office";
+        p.source = source;
+        p.devices.push_back({device, 0, 0, ""});
+        try {
+            service_.promotions().add(std::move(p));
+            service_.scheduleSoon();
+        } catch (const PromotionConflict& e) {
+            why = e.what();
+        }
+    }
+    if (!why.empty()) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        refusedPromotions_[{source, device}] = why;
+    }
+    promotionChanged(source);
+}
+
+// How the chain promotion stands on each of this shop's devices, as one answer under
+// result/promotion-ID: its state, its start's and end's jobs, and what the end left.
+void HeadOffice::promotionChanged(const std::string& source) {
+    const std::string id = source.substr(source.find(':') + 1);
+    ordered_json devices = ordered_json::array();
+    const auto jobState = [&](int64_t job) {
+        const auto j = job ? store_.job(job) : std::nullopt;
+        return j ? ordered_json(j->state) : ordered_json(nullptr);
+    };
+    for (const PromotionRecord& p : store_.promotions()) {
+        if (p.source != source) continue;
+        for (const auto& d : p.devices)
+            devices.push_back({{"device", d.name},
+                               {"state", p.state},
+                               {"start", jobState(d.startJob)},
+                               {"end", jobState(d.endJob)},
+                               {"note", d.note}});
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const auto& [key, why] : refusedPromotions_) {
+            if (key.first == source)
+                devices.push_back({{"device", key.second},
+                                   {"state", "refused"},
+                                   {"start", nullptr},
+                                   {"end", nullptr},
+                                   {"note", why}});
+        }
+    }
+    publish("velko/" + config_.store + "/result/promotion-" + id,
+            http::safeDump({{"promotion", id}, {"devices", devices}}), true);
 }
 
 void HeadOffice::command(const std::string& id, const std::string& payload) {
@@ -513,6 +602,12 @@ void HeadOffice::jobEnded(const JobRecord& ended) {
         }
     }
     for (const auto& [id, jobs] : answers) answer(id, jobs);
+    for (const PromotionRecord& p : store_.promotions()) {
+        const bool its = std::any_of(p.devices.begin(), p.devices.end(), [&](const auto& d) {
+            return d.startJob == job->id || d.endJob == job->id;
+        });
+        if (its && !p.source.empty()) promotionChanged(p.source);
+    }
     if (!isPriceList) return;
     const bool verified = job->state == "done";
     if (verified) store_.setAppliedPriceList(applying.device, applying.list);

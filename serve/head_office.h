@@ -41,8 +41,12 @@ class HeadOffice {
 
     // Sends what waits in the outbox, when connected; the reports of a day just closed among it.
     void send();
-    // A job has ended: a price list's sync is reported, a command's jobs answered.
+    // A job has ended: a price list's sync is reported, a command's jobs answered, a chain
+    // promotion's start or end told.
     void jobEnded(const JobRecord& job);
+    // A promotion from head office ("head-office:ID") changed: head office hears how it stands
+    // on each of this shop's devices.
+    void promotionChanged(const std::string& source);
 
     struct Status {
         std::string broker, store;
@@ -64,6 +68,7 @@ class HeadOffice {
     std::string dayReport(const OutboxEntry& entry);
     void desiredPriceList(const std::string& device, const std::string& payload);
     void command(const std::string& id, const std::string& payload);
+    void promotion(const std::string& device, const std::string& id, const std::string& payload);
     void reportPriceList(const std::string& device, nlohmann::ordered_json reported);
     void answer(const std::string& id, const std::vector<int64_t>& jobs);
     void resend(const std::string& id, const std::vector<const DeviceConfig*>& devices,
@@ -91,6 +96,8 @@ class HeadOffice {
     bool stopping_ = false;
     std::thread applier_, resender_;
     std::map<std::string, std::vector<int64_t>> commands_;  // unanswered commands' jobs, by id
+    // Chain promotions this shop refused for a device, and why: by (source, device).
+    std::map<std::pair<std::string, std::string>, std::string> refusedPromotions_;
     mosquitto* client_ = nullptr;
     std::unique_ptr<chain::MqttLoop> loop_;
     std::mutex mutex_;
@@ -129,6 +136,7 @@ class HeadOffice {
     }
     void send() {}
     void jobEnded(const JobRecord&) {}
+    void promotionChanged(const std::string&) {}
     Status status() { return {}; }
 };
 #endif

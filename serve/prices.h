@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "http/moments.h"
+
 namespace velko::serve {
 
-// "2026-12-11T08:00:00+01:00" or "...Z" (RFC 3339, the offset required) as a moment; nullopt
-// for anything else, a 30 February included.
-std::optional<std::time_t> parseMoment(const std::string& text);
+using http::parseMoment;
 // The moment in this computer's local time with its offset: "2026-12-11T08:00:00+01:00".
 std::string localMoment(std::time_t when);
 

@@ -129,6 +129,7 @@ void Promotions::start(PromotionRecord& p) {
     }
     p.state = "started";
     service_.store().updatePromotion(p);
+    service_.promotionChanged(p.source);
 }
 
 // Each article's name and price from before the start come back, from the price history;
@@ -195,6 +196,7 @@ void Promotions::end(PromotionRecord& p) {
     }
     p.state = "ended";
     store.updatePromotion(p);
+    service_.promotionChanged(p.source);
 }
 
 }  // namespace velko::serve

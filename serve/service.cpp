@@ -630,6 +630,10 @@ void Service::scheduleLoop() {
     }
 }
 
+void Service::promotionChanged(const std::string& source) {
+    if (headOffice_ && !source.empty()) headOffice_->promotionChanged(source);
+}
+
 void Service::scheduleSoon() {
     std::lock_guard<std::mutex> lock(mutex_);
     scheduleNow_ = true;

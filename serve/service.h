@@ -76,6 +76,8 @@ class Service {
     Promotions& promotions() { return promotions_; }
     // Wakes the schedule to look again now (a promotion was added or ended).
     void scheduleSoon();
+    // A promotion from head office (`source`) started, ended or was skipped: head office hears.
+    void promotionChanged(const std::string& source);
 
     // One queued job per device (a scan: per line, as its first device), written to the log
     // before this returns; or, when `key` was seen before, the jobs made then, with `existing`

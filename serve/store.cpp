@@ -66,7 +66,7 @@ const char* const kMigrations[] = {
     R"(CREATE TABLE promotions(
            id INTEGER PRIMARY KEY, starts_at TEXT NOT NULL, ends_at TEXT NOT NULL,
            state TEXT NOT NULL, started_by TEXT NOT NULL, created TEXT NOT NULL,
-           articles BLOB NOT NULL);
+           articles BLOB NOT NULL, source TEXT NOT NULL DEFAULT '');
        CREATE TABLE promotion_devices(
            promotion INTEGER NOT NULL, device TEXT NOT NULL, start_job INTEGER, end_job INTEGER,
            note TEXT NOT NULL DEFAULT '', PRIMARY KEY(promotion, device));)",
@@ -722,8 +722,8 @@ int64_t Store::addPromotion(const PromotionRecord& p) {
     std::lock_guard<std::mutex> lock(mutex_);
     Transaction t(db_);
     Statement(db_,
-              "INSERT INTO promotions(starts_at, ends_at, state, started_by, created, articles) "
-              "VALUES (?, ?, ?, ?, ?, ?)")
+              "INSERT INTO promotions(starts_at, ends_at, state, started_by, created, articles, "
+              "source) VALUES (?, ?, ?, ?, ?, ?, ?)")
         .bind(1, p.startsAt)
         .bind(2, p.endsAt)
         .bind(3, p.state)
@@ -731,6 +731,7 @@ int64_t Store::addPromotion(const PromotionRecord& p) {
         .bind(5, p.created)
         .bindBlob(6, reinterpret_cast<const char*>(p.articles.data()),
                   p.articles.size() * sizeof(ArticleRecord))
+        .bind(7, p.source)
         .run();
     const int64_t id = sqlite3_last_insert_rowid(db_);
     Statement device(db_, "INSERT INTO promotion_devices(promotion, device) VALUES (?, ?)");
@@ -745,8 +746,8 @@ int64_t Store::addPromotion(const PromotionRecord& p) {
 std::vector<PromotionRecord> Store::promotions(int64_t id) {
     const Lease lease(*this);
     Statement s(lease.db,
-                "SELECT id, starts_at, ends_at, state, started_by, created, articles FROM "
-                "promotions WHERE ?1 = 0 OR id = ?1 ORDER BY id DESC");
+                "SELECT id, starts_at, ends_at, state, started_by, created, articles, source "
+                "FROM promotions WHERE ?1 = 0 OR id = ?1 ORDER BY id DESC");
     s.bind(1, id);
     std::vector<PromotionRecord> out;
     while (s.step()) {
@@ -760,6 +761,7 @@ std::vector<PromotionRecord> Store::promotions(int64_t id) {
         const std::string bytes = s.text(6);
         p.articles.resize(bytes.size() / sizeof(ArticleRecord));
         std::memcpy(p.articles.data(), bytes.data(), p.articles.size() * sizeof(ArticleRecord));
+        p.source = s.text(7);
         out.push_back(std::move(p));
     }
     Statement d(lease.db,

@@ -64,6 +64,7 @@ struct PromotionRecord {
     std::string startsAt, endsAt, created;
     std::string state = "scheduled";  // started, ended, cancelled, skipped
     std::string by;                   // the token's name that asked for it
+    std::string source;               // "head-office:ID" for one of the chain's; else empty
     std::vector<ArticleRecord> articles;
     std::vector<Device> devices;
 };

@@ -329,6 +329,59 @@ class HeadOfficeTest(unittest.TestCase):
                              check=check, capture_output=True, text=True).stdout
         return json.loads(out) if "--json" in args else out
 
+    def test_a_chain_promotion_reaches_a_shop_that_was_away_at_its_start(self):
+        with open(os.path.join(self.work, "hq.toml"), "w") as f:
+            f.write('broker = "mqtt://127.0.0.1:%d"\nusername = "head-office"\n'
+                    'password = "head-office-password"\ntool_username = "head-office-tool"\n'
+                    'tool_password = "head-office-tool-password"\ndata = "%s"\n'
+                    'listen = "127.0.0.1:%d"\n[[token]]\nname = "office"\nsecret = "%s"\n'
+                    'role = "read"\n' % (self.port, os.path.join(self.work, "hq"), free_port(),
+                                        TOKEN))
+        self.spawn([VELKO, "hq", "--config", os.path.join(self.work, "hq.toml")],
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        shop = self.start_shop()
+
+        def price(code):
+            job = self.post("/api/devices/till-1/download")
+            wait("the download", lambda: self.job(job["id"])["state"] == "done")
+            req = urllib.request.Request(
+                "http://127.0.0.1:%d/api/jobs/%d/result" % (self.http, job["id"]),
+                headers={"Authorization": "Bearer " + TOKEN})
+            with urllib.request.urlopen(req) as r:
+                return {int(a["code"]): a["price"] for a in json.load(r)["articles"]}[int(code)]
+
+        req = urllib.request.Request(
+            "http://127.0.0.1:%d/api/devices/till-1/upload" % self.http,
+            data="code,name,price,group\n5900001000017,CHLEB ŻYTNI,4.50,3\n".encode(),
+            headers={"Authorization": "Bearer " + TOKEN, "Content-Type": "text/csv"})
+        with urllib.request.urlopen(req) as r:
+            uploaded = json.load(r)
+        wait("the upload", lambda: self.job(uploaded["id"])["state"] == "done")
+        before = price("5900001000017")
+        shop.send_signal(signal.SIGTERM)
+        shop.wait()
+        offer = os.path.join(self.work, "offer.csv")
+        with open(offer, "w") as f:
+            f.write("code,name,price\n5900001000017,CHLEB ŻYTNI,0.99\n")
+        moment = lambda s: time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(time.time() + s))
+        promotion = self.hq("publish", "--store", "shop-1", "--device", "till-1", "--from",
+                            moment(2), "--until", moment(30), offer).strip()
+        time.sleep(3)  # it has started, and the shop was away
+
+        def stands():
+            return [p for p in self.hq("status", "--json")["promotions"]
+                    if p["promotion"] == promotion and p["store"] == "shop-1"]
+
+        self.start_shop()
+        started = wait("the shop started it late", lambda: [
+            p for p in stands() if p["state"] == "started" and p["start"] == "done"])
+        self.assertEqual(started[0]["device"], "till-1")
+        self.assertEqual(price("5900001000017"), "0.99")
+        ended = wait("the shop ended it", lambda: [
+            p for p in stands() if p["state"] == "ended" and p["end"] == "done"])
+        self.assertEqual(ended[0]["note"], "1 restored")
+        self.assertEqual(price("5900001000017"), before)
+
     def test_a_chain_of_three_shops_under_one_head_office(self):
         # Head office in PostgreSQL, as a large chain runs it, when it is installed.
         db = postgres.Server() if postgres.installed() else None
