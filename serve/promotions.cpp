@@ -165,7 +165,7 @@ void Promotions::end(PromotionRecord& p) {
         std::vector<std::string> changed, fresh;
         for (const auto& [code, article] : promoted) {
             const auto was = before.find(code), is = now.find(code);
-            if (is == now.end() || is->second.price != article->price) {
+            if (is == now.end() || is->second.price != int32_t(article->price)) {
                 changed.push_back(code);
             } else if (was == before.end() || !was->second.price) {
                 fresh.push_back(code);

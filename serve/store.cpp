@@ -670,7 +670,7 @@ void Store::recordPrices(const std::string& device, int64_t job, const std::stri
         if (what == PricesFrom::Deleted) {
             add(code, std::nullopt, "", 0);
         } else {
-            add(code, a.price, fieldText(a.name, sizeof a.name), a.group);
+            add(code, int32_t(a.price), fieldText(a.name, sizeof a.name), a.group);
         }
     }
     if (what == PricesFrom::Table) {
