@@ -42,6 +42,31 @@ export function renderOverview() {
   }
   renderOffline(stores);
   renderBehind(behind);
+  renderPromotions(status.promotions || []);
+}
+
+// Each chain promotion as each shop last said it stands on each device: whether it started
+// and ended, and what the end left as it was.
+function renderPromotions(promotions) {
+  if (!changed('promotions', promotions)) return;
+  const box = $('#promotions');
+  if (promotions.length === 0) {
+    clear(box, h('p', {class: 'muted'}, 'No shop has answered a promotion yet.'));
+    return;
+  }
+  const job = state => (state ? badge(state, `state-${state === 'done' ? 'verified' : 'failed'}`) : '–');
+  clear(box, h('div', {class: 'scroll'}, table([
+    {title: 'Promotion', value: p => p.promotion, class: 'name'},
+    {title: 'Shop', value: p => p.store, class: 'name'},
+    {title: 'Device', value: p => p.device, class: 'name'},
+    {title: 'State', value: p => p.state},
+    {title: 'Start', value: p => job(p.start)},
+    {title: 'End', value: p => job(p.end)},
+    {title: 'Note', value: p => h('span', {class: 'detail'}, p.note || ''), class: 'detail-cell'},
+  ], promotions, {class: 'promotions'}, p => ({
+    'data-test': 'promotion', 'data-store': p.store, 'data-device': p.device,
+    'data-state': p.state,
+  }))));
 }
 
 function renderOffline(stores) {

@@ -241,9 +241,15 @@ def fill_the_chain(broker, hq):
         broker.publish(store, f"velko/{store}/{device}/pricelist/reported",
                        dict(message, checksum="fnv1a64:0123456789abcdef", job=1, counts="", differences=[]),
                        retain=True)
-    wait_for("head office to know both shops and three devices", lambda: (
-        lambda s: len(s["stores"]) == 2 and sum(d["reported"] > 0 for d in s["devices"]) == 3)(
-            hq.api("/api/status")))
+    # A chain promotion as shop-1 says it stands: ended on one till, what the end left noted.
+    broker.publish("shop-1", "velko/shop-1/result/promotion-hq-20261209T080000Z-0a1b2c3d",
+                   {"promotion": "hq-20261209T080000Z-0a1b2c3d", "devices": [
+                       {"device": "till-1", "state": "ended", "start": "done", "end": "done",
+                        "note": f"1 restored; left as changed during the promotion: 123 {INJECTED}"}]},
+                   retain=True)
+    wait_for("head office to know both shops, three devices and a promotion", lambda: (
+        lambda s: len(s["stores"]) == 2 and sum(d["reported"] > 0 for d in s["devices"]) == 3
+        and len(s["promotions"]) == 1)(hq.api("/api/status")))
     # Head office's own lists, versions 1 to 3, to every device it knows.
     prices = os.path.join(os.path.dirname(hq.config), "prices.csv")
     with open(prices, "w", encoding="utf-8") as f:
@@ -389,6 +395,10 @@ def scenario(page, broker, hq):
     waiting = page.one("#behind tr[data-store='shop-2']").text
     if "v3" not in waiting or "v2" not in waiting:
         raise Failure(f"expected shop-2/till-1 to show v3 wanted and v2 applied, got {waiting!r}")
+    promotion = page.one("#promotions tr[data-test=promotion]")
+    if (promotion.get_attribute("data-store"), promotion.get_attribute("data-state")) != ("shop-1", "ended") \
+            or "left as changed" not in promotion.text or page.all("#promotions img"):
+        raise Failure(f"expected shop-1's ended promotion with its note as text, got {promotion.text!r}")
     page.shot("desktop-glance")
 
     # Yesterday's reports by default: the missing device, the two received and their total.
