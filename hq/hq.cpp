@@ -946,6 +946,18 @@ std::string changesMessage(int64_t version, const std::string& checksum, int64_t
 
 }  // namespace
 
+// A price list as head office sends it: the articles as JSON, without the sales counters.
+ordered_json publishedArticles(const std::vector<ArticleRecord>& records) {
+    std::ostringstream articles;
+    cli::writeArticles(articles, cli::Format::Json, records, *cli::makeTextCodec());
+    ordered_json list = ordered_json::parse(articles.str());
+    for (auto& a : list) {
+        a.erase("quantity");
+        a.erase("value");
+    }
+    return list;
+}
+
 // Where a publish goes: the devices named, else every device of the stores named (or of all)
 // that is in service; the others are named on standard error, and why. Empty: nowhere (said).
 std::vector<std::pair<std::string, std::string>> publishTargets(HqStore& store,
@@ -988,13 +1000,7 @@ int publishPromotion(const HqOptions& options, const std::vector<ArticleRecord>&
                      HqStore& store, const HqConfig& config) {
     const auto targets = publishTargets(store, options);
     if (targets.empty()) return 2;
-    std::ostringstream articles;
-    cli::writeArticles(articles, cli::Format::Json, records, *cli::makeTextCodec());
-    ordered_json list = ordered_json::parse(articles.str());
-    for (auto& a : list) {
-        a.erase("quantity");
-        a.erase("value");
-    }
+    const ordered_json list = publishedArticles(records);
     const std::string id = commandId();
     const std::string message = http::safeDump({{"id", id},
                                                 {"version", 1},
@@ -1044,13 +1050,7 @@ int publishPriceList(const HqOptions& options) {
         if (!options.from.empty()) return publishPromotion(options, records, *store, config);
         const auto targets = publishTargets(*store, options);
         if (targets.empty()) return 2;
-        std::ostringstream articles;
-        cli::writeArticles(articles, cli::Format::Json, records, *cli::makeTextCodec());
-        ordered_json list = ordered_json::parse(articles.str());
-        for (auto& a : list) {
-            a.erase("quantity");
-            a.erase("value");
-        }
+        const ordered_json list = publishedArticles(records);
         const int64_t version = store->nextVersion();
         const std::string checksum = chain::priceListChecksum(records);
         // The version is taken before anything is sent: a publish that fails half-way leaves

@@ -115,6 +115,23 @@ export async function request(method, path, {body, type, accept, raw, quiet} = {
   return response.json();
 }
 
+// A file from the API saved by the browser: fetched with the token (a plain link could not send
+// it) and handed over through a Blob link, under the name the service gives it
+// (Content-Disposition) cut to a plain file name, or `fallback`.
+export async function download(path, fallback) {
+  const response = await request('GET', path, {accept: 'text/csv', raw: true});
+  const blob = await response.blob();
+  const given = /filename="?([^";]+)"?/i.exec(response.headers.get('Content-Disposition') || '');
+  const link = document.createElement('a');
+  link.href = URL.createObjectURL(blob);
+  link.download = (given ? given[1] : fallback).replace(/[^\w.-]+/g, '_');
+  link.hidden = true;
+  document.body.append(link);
+  link.click();
+  link.remove();
+  setTimeout(() => URL.revokeObjectURL(link.href), 10000);
+}
+
 export const get = (path, options) => request('GET', path, options);
 export const post = (path, options) => request('POST', path, options);
 

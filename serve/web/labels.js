@@ -3,7 +3,7 @@
 // program or Excel; and an article's prices over time as a step chart.
 
 import {$, h, clear, table} from './dom.js';
-import {get, request} from './api.js';
+import {download, get} from './api.js';
 import {sayError, ENDED} from './state.js';
 import {t, has, formatWhen, formatMoney, onLanguage} from './i18n.js';
 import {priceChart} from './charts.js';
@@ -134,7 +134,7 @@ function render() {
     'data-reduction': r.reduction ? '1' : '', class: r.reduction ? 'reduced' : null}))));
 }
 
-// The CSV of what the form asks, saved through a Blob link: a plain link could not send the token.
+// The CSV of what the form asks.
 async function downloadCsv() {
   showNow();
   const asked = query();
@@ -144,16 +144,7 @@ async function downloadCsv() {
   asked.q.set('format', 'csv');
   if ($('#labels-excel').checked) asked.q.set('excel', '1');
   try {
-    const response = await request('GET', `/api/prices/lowest?${asked.q}`, {accept: 'text/csv', raw: true});
-    const blob = await response.blob();
-    const given = /filename="?([^";]+)"?/i.exec(response.headers.get('Content-Disposition') || '');
-    const name = (given ? given[1] : t('labels.fileName')).replace(/[^\w.-]+/g, '_');
-    const url = URL.createObjectURL(blob);
-    const link = h('a', {href: url, download: name, hidden: true});
-    document.body.append(link);
-    link.click();
-    link.remove();
-    setTimeout(() => URL.revokeObjectURL(url), 10000);
+    await download(`/api/prices/lowest?${asked.q}`, t('labels.fileName'));
   } catch (error) {
     if (error.status !== 401) sayError(error, 'labels.downloadFailed');
   }

@@ -1,7 +1,7 @@
 // Closes of day: started here with a confirmation, listed, opened as a table or saved as CSV.
 
 import {$, h, clear, table} from './dom.js';
-import {get, post, request} from './api.js';
+import {download, get, post} from './api.js';
 import {state, say, sayError} from './state.js';
 import {t, formatWhen, formatDay, formatMoney, formatQuantity, formatDecimal, formatInteger,
   onLanguage} from './i18n.js';
@@ -117,24 +117,12 @@ async function openReport(id) {
   }
 }
 
-// The CSV as Polish Excel reads it, saved through a Blob link: a plain link could not send
-// the token.
+// The CSV as Polish Excel reads it.
 async function downloadReport(id) {
+  const r = reports.find(x => String(x.id) === String(id)) || {};
   try {
-    const response = await request('GET', `/api/reports/${encodeURIComponent(id)}?excel=1`,
-      {accept: 'text/csv', raw: true});
-    const blob = await response.blob();
-    const r = reports.find(x => String(x.id) === String(id)) || {};
-    // The service names the file (Content-Disposition); the name is cut to a plain file name.
-    const given = /filename="?([^";]+)"?/i.exec(response.headers.get('Content-Disposition') || '');
-    const name = (given ? given[1] : t('reports.fileName', {device: r.device || id, day: r.business_day || id}))
-      .replace(/[^\w.-]+/g, '_');
-    const url = URL.createObjectURL(blob);
-    const link = h('a', {href: url, download: name, hidden: true});
-    document.body.append(link);
-    link.click();
-    link.remove();
-    setTimeout(() => URL.revokeObjectURL(url), 10000);
+    await download(`/api/reports/${encodeURIComponent(id)}?excel=1`,
+      t('reports.fileName', {device: r.device || id, day: r.business_day || id}));
   } catch (error) {
     if (error.status !== 401) sayError(error, 'reports.downloadFailed');
   }
