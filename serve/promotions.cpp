@@ -100,16 +100,33 @@ std::optional<std::time_t> Promotions::tick(std::time_t now) {
         } else if (p.state == "started" && now >= ends) {
             end(p);
         } else if (p.state == "started") {
+            // A stop that cut its start's jobs off: they run again while it is current.
+            const std::string again = cutOff(p, false);
+            if (!again.empty()) start(p, again);
             due(ends);
+        } else if (p.state == "ended") {
+            const std::string again = cutOff(p, true);
+            if (!again.empty()) end(p, again);
         }
     }
     return next;
 }
 
+// The first of the promotion's start (or end) jobs that a stop of the service interrupted, as
+// the name of a try again; empty when none was.
+std::string Promotions::cutOff(const PromotionRecord& p, bool ends) {
+    for (const auto& d : p.devices) {
+        const int64_t id = ends ? d.endJob : d.startJob;
+        const auto job = id ? service_.store().job(id) : std::nullopt;
+        if (job && job->state == "interrupted") return "-after-" + std::to_string(id);
+    }
+    return "";
+}
+
 // The promotion's names and prices go to its devices in one sync each, changes only; each
 // device keeps its flags and groups. The key makes a second start after a restart queue
 // nothing new.
-void Promotions::start(PromotionRecord& p) {
+void Promotions::start(PromotionRecord& p, const std::string& again) {
     JobInput input;
     input.kind = "sync";
     input.by = "schedule";
@@ -119,9 +136,9 @@ void Promotions::start(PromotionRecord& p) {
     std::vector<std::string> names;
     for (const auto& d : p.devices) names.push_back(d.name);
     bool existing = false;
-    const auto jobs = service_.submit(devicesNamed(service_.config(), names), input,
-                                      "schedule:promotion-" + std::to_string(p.id) + "-start",
-                                      "schedule", existing);
+    const auto jobs = service_.submit(
+        devicesNamed(service_.config(), names), input,
+        "schedule:promotion-" + std::to_string(p.id) + "-start" + again, "schedule", existing);
     for (const JobRecord& j : jobs) {
         for (auto& d : p.devices) {
             if (d.name == j.device) d.startJob = j.id;
@@ -135,7 +152,7 @@ void Promotions::start(PromotionRecord& p) {
 // Each article's name and price from before the start come back, from the price history;
 // an article whose price someone changed during the promotion, or that the device did not
 // hold before it, is left as it is, and the note says so.
-void Promotions::end(PromotionRecord& p) {
+void Promotions::end(PromotionRecord& p, const std::string& again) {
     Store& store = service_.store();
     std::vector<std::string> codes;
     std::map<std::string, const ArticleRecord*> promoted;
@@ -189,9 +206,10 @@ void Promotions::end(PromotionRecord& p) {
         input.keepOthers = input.verify = input.pricesOnly = true;
         input.note = "promotion " + std::to_string(p.id) + " ends: " + d.note + "; ";
         bool existing = false;
-        const auto jobs = service_.submit(
-            {service_.device(d.name)}, input,
-            "schedule:promotion-" + std::to_string(p.id) + "-end-" + d.name, "schedule", existing);
+        const auto jobs =
+            service_.submit({service_.device(d.name)}, input,
+                            "schedule:promotion-" + std::to_string(p.id) + "-end-" + d.name + again,
+                            "schedule", existing);
         if (!jobs.empty()) d.endJob = jobs.front().id;
     }
     p.state = "ended";

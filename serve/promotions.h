@@ -39,8 +39,10 @@ class Promotions {
     std::optional<std::time_t> tick(std::time_t now);
 
   private:
-    void start(PromotionRecord& p);
-    void end(PromotionRecord& p);
+    // `again` names a second try after a stop cut the first one's jobs off.
+    void start(PromotionRecord& p, const std::string& again = "");
+    void end(PromotionRecord& p, const std::string& again = "");
+    std::string cutOff(const PromotionRecord& p, bool ends);
 
     Service& service_;
     std::mutex mutex_;  // one of add, stop and tick at a time

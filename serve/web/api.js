@@ -60,11 +60,13 @@ export function setToken(value, remember = false) {
   }
 }
 
-function headers(extra) {
-  return Object.assign({Authorization: `Bearer ${token()}`}, extra || {});
+function headers(extra, sentWith = token()) {
+  return Object.assign({Authorization: `Bearer ${sentWith}`}, extra || {});
 }
 
-async function errorFrom(response, quiet) {
+// `sentWith` is the token the request carried: a refusal of one no longer in use (staff signed
+// out, or in again, while it was on its way) says nothing of the token the page holds now.
+async function errorFrom(response, quiet, sentWith = token()) {
   let body = null;
   let message = `${response.status} ${response.statusText}`.trim();
   try {
@@ -74,7 +76,7 @@ async function errorFrom(response, quiet) {
     // A proxy's HTML error page or an empty body: the status line says enough.
   }
   const error = new ApiError(response.status, message, body);
-  if (response.status === 401) onUnauthorized(error);
+  if (response.status === 401 && sentWith === token()) onUnauthorized(error);
   if (response.status === 403 && !quiet) onForbidden(error);
   return error;
 }
@@ -99,17 +101,18 @@ export async function request(method, path, {body, type, accept, raw, quiet} = {
   if (accept) extra.Accept = accept;
   if (type) extra['Content-Type'] = type;
   if (method === 'POST') extra['Idempotency-Key'] = newKey();
+  const sentWith = token();
   let response;
   for (let attempt = 0; ; attempt++) {
     try {
-      response = await fetch(path, {method, headers: headers(extra), body, cache: 'no-store'});
+      response = await fetch(path, {method, headers: headers(extra, sentWith), body, cache: 'no-store'});
       break;
     } catch (networkError) {
       if (attempt >= 2) throw new ApiError(0, t('service.noAnswer'), null);
       await sleep(500 * 2 ** attempt);
     }
   }
-  if (!response.ok) throw await errorFrom(response, quiet);
+  if (!response.ok) throw await errorFrom(response, quiet, sentWith);
   if (raw) return response;
   if (response.status === 204) return null;
   return response.json();
