@@ -56,16 +56,6 @@ up() {
     for _ in $(seq 150); do curl -sf "$api/health" >/dev/null && return 0; sleep 0.2; done
     return 1
 }
-job_state() {  # waits for job $1 to end; prints its state and detail
-    local body
-    for _ in $(seq 150); do
-        body=$(curl -s -H "$auth" "$api/jobs/$1")
-        python3 -c 'import json,sys; j=json.loads(sys.argv[1]); sys.exit(j["state"] in ("queued","running"))' "$body" &&
-            { python3 -c 'import json,sys; j=json.loads(sys.argv[1]); print(j["state"], j["outcome"]["detail"])' "$body"; return; }
-        sleep 0.2
-    done
-    echo "never ended: $body"
-}
 
 # No TLS in this build's MQTT client: an mqtts:// broker is a fault of the configuration.
 sed 's|broker = "mqtt://|broker = "mqtts://|' "$work/velko.toml" >"$work/tls.toml"

@@ -64,3 +64,16 @@ release_wineserver() {
     wineserver -k </dev/null >/dev/null 2>&1 || true
     wineserver -w </dev/null >/dev/null 2>&1 || true
 }
+
+# Waits for job $1 of velko serve at $api (asked with the header $auth) to end; prints its
+# state and detail.
+job_state() {
+    local body
+    for _ in $(seq 150); do
+        body=$(curl -s -H "$auth" "$api/jobs/$1")
+        python3 -c 'import json,sys; j=json.loads(sys.argv[1]); sys.exit(j["state"] in ("queued","running"))' "$body" &&
+            { python3 -c 'import json,sys; j=json.loads(sys.argv[1]); print(j["state"], j["outcome"]["detail"])' "$body"; return; }
+        sleep 0.2
+    done
+    echo "never ended: $body"
+}
