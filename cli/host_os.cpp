@@ -7,6 +7,8 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+// after windows.h, which it needs
+#include <shellapi.h>  // CommandLineToArgvW
 #else
 #include <signal.h>
 #include <unistd.h>

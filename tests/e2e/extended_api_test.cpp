@@ -228,7 +228,7 @@ TEST(ExtendedApi, TurnsAwayMisuseAndArticlesTheDeviceCannotTakeWithTheReasonInWo
     // sent, counted, and named; the list goes on with VELKO_CONTINUE_ON_REFUSAL.
     auto article = [](const char* code, const char* name) {
         ArticleRecord r{};
-        std::strncpy(r.code, code, sizeof r.code);
+        std::memcpy(r.code, code, std::min(std::strlen(code), sizeof r.code));
         std::memcpy(r.name, name, std::min(std::strlen(name), sizeof r.name));
         return r;
     };

@@ -133,9 +133,6 @@ struct Download {
     }
 };
 
-const char* const kThree =
-    "0;1;A;1;1.00;0;0.000;0.00;\n0;2;B;2;2.00;1;1.500;3.00;\n0;3;C;3;3.00;0;0.000;0.00;\n";
-
 TEST(ReceiveArticles, HandsEveryArticleToTheConsumerAndAsksForTheNext) {
     Download d(kThree);
     EXPECT_EQ(d.run(), VELKO_OK);

@@ -9,11 +9,6 @@
 namespace velko::test {
 namespace {
 
-int32_t zero(VELKOComm& link) {
-    ReplyString sessionText;
-    return link.zeroCounters(1, 9600, 1, sessionText);
-}
-
 TEST(ExclusiveLink, ACallDuringARunningJobIsTurnedAwayWithoutTouchingIt) {
     SimLine line;
     DeviceOnLine device(line);

@@ -13,23 +13,23 @@
 namespace velko::test {
 namespace {
 
-enum Job { Upload, Download, Delete, Zero, JobCount };
+enum MatrixJob { Upload, Download, Delete, Zero, JobCount };
 const char* const kJobNames[] = {"upload", "download", "delete", "zero"};
 // The frame each job's fault is aimed at: the first command that carries the job.
 const char* const kTarget[] = {"W0;1;A;1;100;0;", "I0;1;", "C0;1;", "B;"};
 
-struct Expected {
+struct CellExpected {
     int32_t rc;
     bool endBytes;
 };
-constexpr Expected OK{VELKO_OK, true};
+constexpr CellExpected OK{VELKO_OK, true};
 
 struct Fault {
     const char* name;
     FrameFault fault;
     const char* replyText;  // the device's reply to the target frame, when not its own
     int attempts;           // how often the target frame goes out
-    Expected job[JobCount];
+    CellExpected job[JobCount];
 };
 
 FrameFault late(int64_t ms) {
@@ -48,10 +48,10 @@ std::vector<Fault> faults() {
     longText.longReply = true;
     silent.silentAfter = true;
     drop.dropLine = true;
-    const Expected send{VELKO_ERR_SEND, false}, read{VELKO_ERR_READ, false},
+    const CellExpected send{VELKO_ERR_SEND, false}, read{VELKO_ERR_READ, false},
         format{VELKO_ERR_FORMAT, false}, badCrc{VELKO_ERR_CRC, false};
     // A refused article still ends the session; the other jobs return at once.
-    const Expected refused{VELKO_ERR_READ, true};
+    const CellExpected refused{VELKO_ERR_READ, true};
     return {
         {"3 x 0x15 before 0x06", naks, nullptr, 4, {OK, OK, OK, OK}},
         {"never acknowledged", never, nullptr, MAX_FRAME_REPEAT, {send, send, send, send}},
@@ -127,7 +127,7 @@ TEST(FaultMatrix, EveryJobUnderEveryFaultEndsAsSpecified) {
                     rc = gate.run([](VELKOComm& l) { return exportedZero(l, 1, 9600, 1); });
                     break;
             }
-            const Expected& want = f.job[job];
+            const CellExpected& want = f.job[job];
             const Bytes& w = line.written();
             const bool endBytes = w.size() >= 2 && w[w.size() - 2] == 0x13 && w.back() == 0x13;
             const size_t attempts = occurrences(w, encodeFrame(kTarget[job]));

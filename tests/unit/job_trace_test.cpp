@@ -134,10 +134,6 @@ struct Job {
     void (*expect)(Expected& e);
 };
 
-int32_t zero(VELKOComm& link) {
-    ReplyString session;
-    return link.zeroCounters(1, 9600, 1, session);
-}
 int32_t upload(VELKOComm& link) {
     Supply supply;
     supply.articles = {article("1", "a", 100), article("2", "b", 200), article("3", "c", 300)};

@@ -11,6 +11,16 @@
 
 namespace velko::test {
 
+// Three articles as the simulated device holds them, the second with sales.
+inline const char* const kThree =
+    "0;1;A;1;1.00;0;0.000;0.00;\n0;2;B;2;2.00;1;1.500;3.00;\n0;3;C;3;3.00;0;0.000;0.00;\n";
+
+// Zeroes the counters of device 1 at 9600 baud on port 1.
+inline int32_t zero(VELKOComm& link) {
+    ReplyString session;
+    return link.zeroCounters(1, 9600, 1, session);
+}
+
 // "0A 44 0D" -> bytes.
 inline Bytes hex(const std::string& text) {
     Bytes out;

@@ -9,9 +9,6 @@
 namespace velko::test {
 namespace {
 
-const char* const kThree =
-    "0;1;A;1;1.00;0;0.000;0.00;\n0;2;B;2;2.00;1;1.500;3.00;\n0;3;C;3;3.00;0;0.000;0.00;\n";
-
 // The codes a download handed to the consumer, in order.
 std::vector<std::string> codesOf(const CallbackLog& log) {
     std::vector<std::string> codes;
