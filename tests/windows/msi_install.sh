@@ -156,7 +156,8 @@ job() {  # POSTs to $1 with the rest as curl's options; waits for the job; print
 lines=$(wc -l <"$data/velko.toml.log")
 win sc start velko >/dev/null || fail "sc start"
 up || fail "the installed service did not answer"
-curl -sf "http://127.0.0.1:$port/" | grep -qi '<html' || fail "no staff page"
+page=$(curl -s -w '\n%{http_code}' "http://127.0.0.1:$port/")
+grep -qi '<html' <<<"$page" || fail "no staff page: $(tail -c 300 <<<"$page")"
 printf 'kod;nazwa;cena\n123;KAWA;4,50\n' >"$work/prices.csv"
 synced=$(job devices/till-1/sync -H 'Content-Type: text/csv' --data-binary @"$work/prices.csv")
 [[ $synced == *" done "* ]] || fail "sync: $synced"

@@ -1,8 +1,8 @@
 #!/bin/bash
 # Runs a Windows test host under Wine (32-bit, or 64-bit with VELKO_WINEARCH=win64) with COM1
 # on a pseudo-terminal served by velko-sim.
-#   run_wine.sh setup PREFIX
-#   run_wine.sh SCENARIO PREFIX VELKO_SIM HOST_EXE [velko-sim options...]
+#   run_wine.sh setup PREFIX: makes the prefix that every test copies
+#   run_wine.sh SCENARIO PREFIX VELKO_SIM HOST_EXE [velko-sim options...]: in a copy of PREFIX
 #   run_wine.sh tool PREFIX VELKO_SIM VELKO_EXE CSV REFUSED_CSV: velko.exe uploads CSV through
 #       COM1 and downloads it back, which must give the same bytes, and refuses REFUSED_CSV
 #       with the very faults the Linux velko beside VELKO_SIM names; then downloads CSV from
@@ -10,9 +10,9 @@
 #       refused connection. Its files have Polish names, which Wine's ANSI code page lacks.
 set -euo pipefail
 mode=$1 prefix=$2
-export WINEPREFIX=$prefix
 source "$(dirname "$0")/wine.sh"
 skip_unless_wine_runs
+if [ "$mode" = setup ]; then export WINEPREFIX=$prefix; else own_prefix "$prefix" "$mode"; prefix=$WINEPREFIX; fi
 # COM1 must stay where we put it: Wine remaps dosdevices/com1 to /dev/ttyS0 whenever its server
 # starts on a machine that has one, unless the Ports registry value names the device.
 com1=$prefix/velko-com1

@@ -6,8 +6,9 @@
 #   serve_windows.sh PREFIX VELKO_SIM VELKO_EXE
 set -euo pipefail
 prefix=$1 sim=$2 exe=$3
-export WINEPREFIX=$prefix VELKO_WINEARCH=win64
+export VELKO_WINEARCH=win64
 source "$(dirname "$0")/wine.sh"
+own_prefix "$prefix" serve
 hold_wineserver
 work=$(mktemp -d)
 pids=()

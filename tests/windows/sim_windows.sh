@@ -6,9 +6,9 @@
 #   sim_windows.sh PREFIX VELKO_SIM_EXE VELKO CSV
 set -euo pipefail
 prefix=$1 sim=$2 velko=$3 csv=$4
-export WINEPREFIX=$prefix
 source "$(dirname "$0")/wine.sh"
 skip_unless_wine_runs
+own_prefix "$prefix" sim
 hold_wineserver
 work=$(mktemp -d)
 pid=

@@ -52,10 +52,25 @@ skip_unless_wine_runs() {
     exit 77
 }
 
+# Each Windows test runs in a copy of its architecture's prefix, made afresh, with a Wine server
+# and COM ports of its own: the tests run side by side and none sees another's line or state.
+# The registry names the prefix's own files (COM1 among them), so the copy's is made to name
+# the copy's. Sets WINEPREFIX.
+own_prefix() {
+    local template=$1 own=$1.tests/$2
+    [ -f "$template/.velko-ready" ] || { echo "no Wine prefix at $template: run the wine_prefix test"; exit 1; }
+    [ -d "$own" ] && WINEPREFIX=$own release_wineserver
+    rm -rf "$own"
+    mkdir -p "${own%/*}"
+    cp -a "$template" "$own"
+    sed -i "s|$template/|$own/|g" "$own"/*.reg
+    export WINEPREFIX=$own
+}
+
 # Wine's server outlives its last program by a few seconds and then exits; a program started in
 # that moment dies with "recvmsg: Connection reset by peer". A test that starts programs one
-# after another keeps one server for its whole run, and ends it on its way out. (The Windows
-# tests take turns, so a server still running is one an earlier test left behind.)
+# after another keeps one server for its whole run, and ends it on its way out. (Each test has
+# a prefix of its own, so a server still running there is one an earlier run left behind.)
 hold_wineserver() {
     release_wineserver
     wineserver -p </dev/null >/dev/null 2>&1
