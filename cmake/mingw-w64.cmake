@@ -9,6 +9,3 @@ set(CMAKE_FIND_ROOT_PATH /usr/${MINGW_TRIPLET})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# windows.h without the old winsock.h and the rest of its extras: the sources of a target are
-# compiled in batches, and winsock2.h must not meet a winsock.h that windows.h brought in first.
-add_compile_definitions(WIN32_LEAN_AND_MEAN)
