@@ -36,9 +36,10 @@ TEST(StaleInput, ADiscardDropsWhatArrivedAndKeepsWhatIsOnItsWay) {
 TEST(StaleInput, TheSessionDiscardsOnceAfterTheSetUpBeforeWakingTheDevice) {
     SimLine line;
     DeviceOnLine device(line);
-    VELKOComm link(line);
-    // Whatever is on the line when the first wake-up byte is written has been dropped.
+    // Whatever is on the line when the first wake-up byte is written has been dropped. (Declared
+    // before the link, whose end writes to the line once more.)
     size_t pendingAtWake = 99;
+    VELKOComm link(line);
     auto peer = [&device, &pendingAtWake](const Bytes& written, SimLine& l) {
         if (pendingAtWake == 99) pendingAtWake = l.pendingInput();
         device.device.feed(written, device);
