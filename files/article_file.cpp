@@ -184,7 +184,8 @@ void readCsv(const std::string& file, std::istream& in, const ReadOptions& optio
                 decoded = false;
                 continue;
             }
-            row.cells[size_t(c)] = std::move(record[f]);
+            row.cells[size_t(c)] =
+                c == Name ? fromSpreadsheetText(record[f]) : std::move(record[f]);
         }
         if (!decoded) continue;
         for (int c = 0; c < ColumnCount; ++c) {
@@ -320,6 +321,24 @@ std::string quoteCsv(const std::string& cell, char delimiter) {
     return out + "\"";
 }
 
+namespace {
+
+// Whether a spreadsheet would read `text` as a formula.
+bool formulaLike(const std::string& text) {
+    return !text.empty() && text[0] != '\0' && std::strchr("=+-@\t\r", text[0]);
+}
+
+}  // namespace
+
+std::string spreadsheetText(const std::string& text) {
+    return formulaLike(text) ? "'" + text : text;
+}
+
+std::string fromSpreadsheetText(const std::string& cell) {
+    return cell.size() > 1 && cell[0] == '\'' && formulaLike(cell.substr(1)) ? cell.substr(1)
+                                                                             : cell;
+}
+
 std::string describe(const Fault& f) {
     std::string out = f.file;
     if (f.row > 0) out += ": row " + std::to_string(f.row);
@@ -415,10 +434,6 @@ std::array<std::string, ColumnCount> articleCells(const ArticleRecord& r, TextCo
         return text;
     };
     std::string name = codec.toUtf8(std::string(r.name, strnlen(r.name, sizeof r.name)));
-    // A spreadsheet takes a cell that begins so for a formula, and runs it: a name from a
-    // device or a price list is shown as text.
-    if (format == Format::ExcelCsv && !name.empty() && std::strchr("=+-@\t\r", name[0]))
-        name.insert(0, "'");
     return {first == std::string::npos ? code : code.substr(first),
             std::move(name),
             amount(r.price, 2),
@@ -451,7 +466,10 @@ void writeArticles(std::ostream& out, Format format, const std::vector<ArticleRe
     for (int c = 0; c < ColumnCount; ++c) out << (c ? delimiter : "") << kColumnNames[size_t(c)];
     out << "\r\n";
     for (const ArticleRecord& r : records) {
-        const auto cells = articleCells(r, codec, format);
+        auto cells = articleCells(r, codec, format);
+        // A spreadsheet takes a cell that begins so for a formula, and runs it: a name from a
+        // device or a price list is shown as text, in either form (reading takes it back).
+        cells[Name] = spreadsheetText(cells[Name]);
         for (int c = 0; c < ColumnCount; ++c)
             out << (c ? delimiter : "") << quoteCsv(cells[size_t(c)], delimiter[0]);
         out << "\r\n";

@@ -86,6 +86,18 @@ std::array<std::string, ColumnCount> articleCells(const ArticleRecord& record, T
 // A CSV cell, in quotes when it holds the delimiter, a quote or a line break.
 std::string quoteCsv(const std::string& cell, char delimiter);
 
+// Text for a CSV cell that a spreadsheet must show, not run: one that begins as a formula
+// does ('=', '+', '-', '@', a tab or a carriage return) gets an apostrophe before it, which
+// spreadsheets take for "text". (The device's names hold no apostrophe: its character set uses
+// that byte for a letter, so the guard cannot be mistaken for a name's own.)
+std::string spreadsheetText(const std::string& text);
+// A name cell as written by spreadsheetText, back to the text.
+std::string fromSpreadsheetText(const std::string& cell);
+// A free text (a name, a session's text) as a CSV cell: shown, never run, and quoted as needed.
+inline std::string csvText(const std::string& text, char delimiter) {
+    return quoteCsv(spreadsheetText(text), delimiter);
+}
+
 void writeArticles(std::ostream& out, Format format, const std::vector<ArticleRecord>& records,
                    TextCodec& codec);
 

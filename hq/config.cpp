@@ -15,9 +15,9 @@ HqConfig parseHqConfig(const std::string& text, const std::string& file,
     toml::table root;
     if (!http::parseToml(text, file, root, faults)) return config;
     http::TomlReader read(file, faults);
-    read.onlyKeys(root,
-                  {"broker", "username", "password", "ca", "cert", "key", "data", "listen", "token",
-                   "database", "max_message_bytes", "client_id", "tool_username", "tool_password"});
+    read.onlyKeys(root, {"broker", "username", "password", "ca", "cert", "key", "data", "listen",
+                         "token", "database", "max_message_bytes", "client_id", "tool_username",
+                         "tool_password", VELKO_FRONT_KEYS});
     chain::readBroker(read, root, config.broker);
     read.text(root, "data", config.data, false);
     std::string value;
@@ -34,6 +34,7 @@ HqConfig parseHqConfig(const std::string& text, const std::string& file,
     read.text(root, "tool_password", config.toolPassword, false);
     read.integer(root, "max_message_bytes", 1024, int64_t(1) << 30, config.maxMessage);
     config.tokens = http::readTokens(read, root);
+    http::readFront(read, root, config.front);
     return config;
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "chain/broker.h"
+#include "http/limits.h"
 #include "http/tokens.h"
 
 namespace velko::hq {
@@ -19,6 +20,8 @@ struct HqConfig {
     std::string host = "127.0.0.1";
     int port = 8650;
     std::vector<http::Token> tokens;
+    // Connections, request heads and the names head office is reached by, as the service's.
+    http::Front front;
     // The login of head office's command line (publish, command) when it has one of its own:
     // a broker that makes every client's id its login (the example's) would otherwise have the
     // command line take the running head office's session.

@@ -38,7 +38,9 @@ bool allowedHost(const std::string& host, const std::vector<std::string>& allowe
     std::string self = hostName();
     std::transform(self.begin(), self.end(), self.begin(),
                    [](unsigned char c) { return char(std::tolower(c)); });
-    if (!self.empty() && (name == self || name.rfind(self + ".", 0) == 0)) return true;
+    // The machine's own name, and its name on the local network (mDNS); any other name of it
+    // is configured: a name that only begins with it may be anyone's.
+    if (!self.empty() && (name == self || name == self + ".local")) return true;
     return std::any_of(allowed.begin(), allowed.end(), [&](std::string a) {
         std::transform(a.begin(), a.end(), a.begin(),
                        [](unsigned char c) { return char(std::tolower(c)); });

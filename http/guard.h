@@ -17,8 +17,8 @@ bool sameSecret(const std::string& a, const std::string& b);
 const Token* tokenFor(const std::vector<Token>& tokens, const std::string& authorization);
 
 // Whether a request's Host header names this program: an address, localhost, this machine's
-// name, or one of `allowed`. A page on another site that has its name resolve to us (DNS
-// rebinding) sends its own name, and is answered 421.
+// name (or NAME.local), or one of `allowed`, each compared whole. A page on another site that has
+// its name resolve to us (DNS rebinding) sends its own name, and is answered 421.
 bool allowedHost(const std::string& host, const std::vector<std::string>& allowed);
 
 // The headers of every answer: no sniffing of types, only the page's own scripts, no framing.

@@ -51,7 +51,11 @@ std::optional<std::time_t> parseMoment(const std::string& text) {
     }
     if (y < 1970 || mo < 1 || mo > 12 || d < 1 || d > daysIn(y, mo) || h > 23 || mi > 59 || s > 60)
         return std::nullopt;
-    return std::time_t(daysFromCivil(y, mo, d) * 86400 + h * 3600 + mi * 60 + s - offset);
+    // The last moment a four-digit year writes: a leap second or an offset past it would come
+    // back as a year no form here can write.
+    const int64_t moment = daysFromCivil(y, mo, d) * 86400 + h * 3600 + mi * 60 + s - offset;
+    if (moment > 253402300799) return std::nullopt;  // 9999-12-31T23:59:59Z
+    return std::time_t(moment);
 }
 
 }  // namespace velko::http

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "http/guard.h"
 #include "http/host.h"
 
 #ifdef VELKO_WITH_TLS
@@ -41,18 +42,52 @@ int noPassphrase(char*, int, int, void*) {
 struct SSL;
 #endif
 
+// An answer and the end of the connection, before a request was read or while its head was.
+void shortAnswer(socket_t sock, SSL* ssl, const std::string& status, const std::string& why) {
+    const std::string body = "{\"error\": \"" + why + "\"}\n";
+    std::string answer = "HTTP/1.1 " + status + "\r\nContent-Type: application/json\r\n";
+    for (const auto& [name, value] : securityHeaders()) answer += name + ": " + value + "\r\n";
+    answer +=
+        "Retry-After: 5\r\nConnection: close\r\nContent-Length: " + std::to_string(body.size()) +
+        "\r\n\r\n" + body;
+#ifdef VELKO_WITH_TLS
+    if (ssl) {
+        SSL_write(ssl, answer.data(), int(answer.size()));
+        return;
+    }
+#else
+    (void)ssl;
+#endif
+    sendSome(intptr_t(sock), answer.data(), answer.size());
+}
+
 // One client's connection as the HTTP library reads and writes it: reads buffered, every wait
-// bounded by the library's per-read timeout and by the deadline of the request being read.
+// bounded by the library's per-read timeout and by the deadline of the request being read,
+// and a request's head bounded in lines and bytes as it arrives (the library would grow a line,
+// and the headers, without end).
 class Connection final : public httplib::Stream {
   public:
-    Connection(socket_t sock, SSL* ssl, time_t readSeconds, time_t writeSeconds)
+    Connection(socket_t sock, SSL* ssl, time_t readSeconds, time_t writeSeconds,
+               const ConnectionLimits& limits)
         : sock_(sock),
           ssl_(ssl),
           readMs_(int(readSeconds * 1000)),
-          writeMs_(int(writeSeconds * 1000)) {}
+          writeMs_(int(writeSeconds * 1000)),
+          limits_(limits) {}
 
     void readUntil(Clock::time_point deadline) { deadline_ = deadline; }
     bool late() const { return Clock::now() >= deadline_; }
+
+    // A request's head begins (its request line, headers and the empty line that ends them),
+    // and ends when the library has read it.
+    void beginHead() {
+        headBytesLeft_ = limits_.maxHeaderBytes;
+        headLinesLeft_ = limits_.maxHeaders + 2;
+        inHead_ = true;
+    }
+    void endHead() { inHead_ = false; }
+    // Whether the head went past its bounds (and was answered 431).
+    bool refused() const { return refused_; }
 
     // Whether a next request starts within the keep-alive time.
     bool waitForRequest(time_t seconds) const {
@@ -63,22 +98,25 @@ class Connection final : public httplib::Stream {
     bool is_writable() const override { return waitSocket(intptr_t(sock_), true, writeMs_) == 1; }
 
     ssize_t read(char* ptr, size_t size) override {
+        if (refused_) return -1;
+        ssize_t n;
         if (begin_ == end_) {
             if (!is_readable()) return -1;
-            if (size >= sizeof buffer_) return receive(ptr, size);
-            const long n = receive(buffer_, sizeof buffer_);
-            if (n <= 0) return n;
+            if (size >= sizeof buffer_) return counted(ptr, receive(ptr, size));
+            const long got = receive(buffer_, sizeof buffer_);
+            if (got <= 0) return got;
             begin_ = 0;
-            end_ = size_t(n);
+            end_ = size_t(got);
         }
-        const size_t n = std::min(size, end_ - begin_);
-        std::memcpy(ptr, buffer_ + begin_, n);
-        begin_ += n;
-        return ssize_t(n);
+        n = ssize_t(std::min(size, end_ - begin_));
+        std::memcpy(ptr, buffer_ + begin_, size_t(n));
+        begin_ += size_t(n);
+        return counted(ptr, n);
     }
 
     ssize_t write(const char* ptr, size_t size) override {
-        if (!is_writable()) return -1;
+        // The library's own answer to a head cut short: 431 has been said.
+        if (refused_ || !is_writable()) return -1;
 #ifdef VELKO_WITH_TLS
         if (ssl_) return SSL_write(ssl_, ptr, int(std::min<size_t>(size, 1 << 20)));
 #endif
@@ -96,6 +134,23 @@ class Connection final : public httplib::Stream {
     }
 
   private:
+    // The bytes just read, counted against the head's bounds while a head is read.
+    ssize_t counted(const char* ptr, ssize_t n) {
+        if (!inHead_ || n <= 0) return n;
+        for (ssize_t i = 0; i < n; ++i) {
+            if (headBytesLeft_ == 0 || (ptr[i] == '\n' && headLinesLeft_-- == 0)) {
+                refused_ = true;
+                shortAnswer(sock_, ssl_, "431 Request Header Fields Too Large",
+                            "the request's head is over " + std::to_string(limits_.maxHeaders) +
+                                " headers or " + std::to_string(limits_.maxHeaderBytes) +
+                                " bytes (max_headers, max_header_bytes)");
+                return -1;
+            }
+            --headBytesLeft_;
+        }
+        return n;
+    }
+
     bool buffered() const {
 #ifdef VELKO_WITH_TLS
         if (ssl_ && SSL_pending(ssl_) > 0) return true;
@@ -128,25 +183,10 @@ class Connection final : public httplib::Stream {
     Clock::time_point deadline_ = Clock::time_point::max();
     char buffer_[4096];
     size_t begin_ = 0, end_ = 0;
+    const ConnectionLimits& limits_;
+    bool inHead_ = false, refused_ = false;
+    size_t headBytesLeft_ = 0, headLinesLeft_ = 0;
 };
-
-// An answer and the end of the connection, before any request was read.
-void shortAnswer(socket_t sock, SSL* ssl, const std::string& status, const std::string& why) {
-    const std::string body = "{\"error\": \"" + why + "\"}\n";
-    const std::string answer = "HTTP/1.1 " + status +
-                               "\r\nContent-Type: application/json\r\nRetry-After: 5\r\n"
-                               "Connection: close\r\nContent-Length: " +
-                               std::to_string(body.size()) + "\r\n\r\n" + body;
-#ifdef VELKO_WITH_TLS
-    if (ssl) {
-        SSL_write(ssl, answer.data(), int(answer.size()));
-        return;
-    }
-#else
-    (void)ssl;
-#endif
-    sendSome(intptr_t(sock), answer.data(), answer.size());
-}
 
 }  // namespace
 
@@ -276,21 +316,23 @@ bool Server::process_and_close_socket(socket_t sock) {
         return false;
     }
     tooSlow = false;
-    Connection connection(sock, ssl, read_timeout_sec_, write_timeout_sec_);
+    Connection connection(sock, ssl, read_timeout_sec_, write_timeout_sec_, limits_);
     bool ok = false;
     for (size_t left = keep_alive_max_count_; svr_sock_ != INVALID_SOCKET && left > 0; --left) {
         if (!connection.waitForRequest(keep_alive_timeout_sec_)) break;
         connection.readUntil(Clock::now() + std::chrono::seconds(limits_.headerSeconds));
+        connection.beginHead();
         bool closed = false;
         ok = process_request(connection, left == 1, closed, [&](httplib::Request& req) {
+            connection.endHead();
             // Headers read: the body, if any, has until it arrives at the floor rate.
             const long long length =
                 std::strtoll(req.get_header_value("Content-Length").c_str(), nullptr, 10);
             connection.readUntil(Clock::now() + std::chrono::seconds(limits_.headerSeconds) +
                                  std::chrono::seconds(std::max(0LL, length) / limits_.bodyFloor));
         });
-        // A client that let a deadline pass is not waited for again.
-        if (!ok || closed || connection.late()) break;
+        // A client that let a deadline pass, or sent too large a head, is not waited for again.
+        if (!ok || closed || connection.late() || connection.refused()) break;
     }
 #ifdef VELKO_WITH_TLS
     if (ssl) {

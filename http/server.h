@@ -3,6 +3,8 @@
 // - A request's line and headers must arrive within a deadline, and its body at a floor rate:
 //   a client that trickles them is cut off instead of holding a thread.
 // - One address holds at most so many connections; the next are refused with 503 at once.
+// - A request's head holds at most so many headers and bytes; past them it is answered 431,
+//   the connection is closed and nothing of the request is kept.
 // - The port is this program's alone, with a backlog long enough for many clients at once.
 // - Optionally TLS (Linux), so a shop without a reverse proxy still gets HTTPS.
 #pragma once
@@ -14,14 +16,9 @@
 #include <set>
 #include <string>
 
-namespace velko::http {
+#include "http/limits.h"
 
-struct ConnectionLimits {
-    size_t threads = 64;     // requests (and event streams) served at once
-    size_t perAddress = 32;  // connections one address may hold open
-    int headerSeconds = 10;  // a request's line and headers arrive within this
-    long bodyFloor = 16384;  // bytes a second a body arrives at, at least (after headerSeconds)
-};
+namespace velko::http {
 
 class Server : public httplib::Server {
   public:

@@ -62,6 +62,43 @@ std::vector<Token> readTokens(TomlReader& read, const toml::table& root) {
     return tokens;
 }
 
+size_t byteSize(const std::string& text) {
+    unsigned long long n = 0;
+    char unit[8] = "";
+    const int got = std::sscanf(text.c_str(), "%llu %7s", &n, unit);
+    if (got < 1) return 0;
+    const std::string u = got == 2 ? unit : "";
+    if (u.empty() || u == "B") return size_t(n);
+    if (u == "KiB" || u == "kB") return size_t(n) << 10;
+    if (u == "MiB" || u == "MB") return size_t(n) << 20;
+    return 0;
+}
+
+void readFront(TomlReader& read, const toml::table& root, Front& front) {
+    int64_t n = int64_t(front.limits.perAddress);
+    if (read.integer(root, "max_connections_per_address", 1, 100000, n))
+        front.limits.perAddress = size_t(n);
+    n = int64_t(front.limits.maxHeaders);
+    if (read.integer(root, "max_headers", 8, 10000, n)) front.limits.maxHeaders = size_t(n);
+    std::string value;
+    if (read.text(root, "max_header_bytes", value, false)) {
+        const size_t bytes = byteSize(value);
+        if (bytes < 1024 || bytes > (16 << 20))
+            read.fault(root.get("max_header_bytes"),
+                       "'max_header_bytes' must be a size from 1 KiB to 16 MiB, as \"64 KiB\"");
+        else
+            front.limits.maxHeaderBytes = bytes;
+    }
+    if (const toml::node* hosts = root.get("allowed_hosts")) {
+        const toml::array* list = hosts->as_array();
+        if (!list || (!list->empty() && !list->is_homogeneous(toml::node_type::string))) {
+            read.fault(hosts, "'allowed_hosts' must list names, as [\"kasa.sklep.lan\"]");
+        } else {
+            for (const toml::node& item : *list) front.allowedHosts.push_back(**item.as_string());
+        }
+    }
+}
+
 bool parseToml(const std::string& text, const std::string& file, toml::table& root,
                std::vector<std::string>& faults) {
     try {

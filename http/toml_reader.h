@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "http/limits.h"
 #include "http/tokens.h"
 
 namespace velko::http {
@@ -80,6 +81,15 @@ class TomlReader {
     const std::string& file_;
     std::vector<std::string>& faults_;
 };
+
+// "8 MiB", "512 KiB", "100000" into bytes; 0 when it is none of these.
+size_t byteSize(const std::string& text);
+
+// What both programs' files say of their HTTP front: max_connections_per_address,
+// max_headers, max_header_bytes and allowed_hosts. The caller lists them among its keys.
+void readFront(TomlReader& read, const toml::table& root, Front& front);
+#define VELKO_FRONT_KEYS \
+    "max_connections_per_address", "max_headers", "max_header_bytes", "allowed_hosts"
 
 // Parses `text`, or says where it is not TOML.
 bool parseToml(const std::string& text, const std::string& file, toml::table& root,

@@ -19,19 +19,6 @@ int minuteOfDay(const std::string& text) {
     return h * 60 + m;
 }
 
-// "8 MiB", "512 KiB", "100000" into bytes; 0 when it is none of these.
-size_t byteSize(const std::string& text) {
-    unsigned long long n = 0;
-    char unit[8] = "";
-    const int got = std::sscanf(text.c_str(), "%llu %7s", &n, unit);
-    if (got < 1) return 0;
-    const std::string u = got == 2 ? unit : "";
-    if (u.empty() || u == "B") return size_t(n);
-    if (u == "KiB" || u == "kB") return size_t(n) << 10;
-    if (u == "MiB" || u == "MB") return size_t(n) << 20;
-    return 0;
-}
-
 }  // namespace
 
 Config parseConfig(const std::string& text, const std::string& file,
@@ -41,15 +28,15 @@ Config parseConfig(const std::string& text, const std::string& file,
     if (!http::parseToml(text, file, root, faults)) return config;
     http::TomlReader read(file, faults);
     read.onlyKeys(root, {"listen", "data", "max_body", "idempotency_days", "max_queued",
-                         "max_articles", "max_connections_per_address", "tls_cert", "tls_key",
-                         "day_starts", "allow_origin", "allowed_hosts", "token", "device",
-                         "close_day", "head_office", "price_history_days", "perishable_groups"});
+                         "max_articles", "tls_cert", "tls_key", "day_starts", "allow_origin",
+                         "token", "device", "close_day", "head_office", "price_history_days",
+                         "promotions_days", "perishable_groups", VELKO_FRONT_KEYS});
     std::string value;
     if (read.text(root, "listen", value, false) &&
         !http::parseListen(value, config.host, config.port))
         read.fault(root.get("listen"), "'listen' must be HOST:PORT, as \"127.0.0.1:8640\"");
     read.text(root, "data", config.data, false);
-    if (read.text(root, "max_body", value, false) && !(config.maxBody = byteSize(value)))
+    if (read.text(root, "max_body", value, false) && !(config.maxBody = http::byteSize(value)))
         read.fault(root.get("max_body"), "'max_body' must be a size, as \"8 MiB\"");
     int64_t days = config.idempotencyDays;
     if (read.integer(root, "idempotency_days", 1, 3650, days)) config.idempotencyDays = int(days);
@@ -57,9 +44,7 @@ Config parseConfig(const std::string& text, const std::string& file,
     if (read.integer(root, "max_queued", 1, 10000, n)) config.maxQueued = int(n);
     n = config.maxArticles;
     if (read.integer(root, "max_articles", 1, 10000000, n)) config.maxArticles = int(n);
-    n = config.maxConnectionsPerAddress;
-    if (read.integer(root, "max_connections_per_address", 1, 100000, n))
-        config.maxConnectionsPerAddress = int(n);
+    http::readFront(read, root, config.front);
     read.text(root, "tls_cert", config.tlsCert, false);
     read.text(root, "tls_key", config.tlsKey, false);
     if (config.tlsCert.empty() != config.tlsKey.empty())
@@ -68,17 +53,11 @@ Config parseConfig(const std::string& text, const std::string& file,
         (config.dayStartsMinute = minuteOfDay(value)) < 0)
         read.fault(root.get("day_starts"), "'day_starts' must be a time of day, as \"04:00\"");
     read.text(root, "allow_origin", config.allowOrigin, false);
-    if (const toml::node* hosts = root.get("allowed_hosts")) {
-        const toml::array* list = hosts->as_array();
-        if (!list || (!list->empty() && !list->is_homogeneous(toml::node_type::string))) {
-            read.fault(hosts, "'allowed_hosts' must list names, as [\"kasa.sklep.lan\"]");
-        } else {
-            for (const toml::node& n : *list) config.allowedHosts.push_back(**n.as_string());
-        }
-    }
 
     n = config.priceHistoryDays;
     if (read.integer(root, "price_history_days", 31, 36500, n)) config.priceHistoryDays = int(n);
+    n = config.promotionsDays;
+    if (read.integer(root, "promotions_days", 31, 36500, n)) config.promotionsDays = int(n);
     if (const toml::node* groups = root.get("perishable_groups")) {
         const toml::array* list = groups->as_array();
         const auto group = [](const toml::node& g) {

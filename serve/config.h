@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "chain/broker.h"
+#include "http/limits.h"
 #include "http/tokens.h"
 
 namespace velko::serve {
@@ -50,18 +51,18 @@ struct Config {
     // many as a large device's table holds).
     int maxQueued = 50;
     int maxArticles = 100000;
-    // Connections one address may hold open: a reverse proxy in front needs more.
-    int maxConnectionsPerAddress = 32;
+    // Connections one address may hold open (a reverse proxy in front needs more), the size of
+    // a request's head, and the names the service may be reached by besides addresses,
+    // localhost and this machine's name (a name the shop's DNS gives it, say).
+    http::Front front;
     // HTTPS in the service itself: the certificate chain and its key (PEM files).
     std::string tlsCert, tlsKey;
     int dayStartsMinute = 4 * 60;  // a close of day before this belongs to the day before
     std::string allowOrigin;       // empty: no cross-origin access
-    // Names the service may be reached by besides addresses, localhost and this machine's name
-    // (a name the shop's DNS gives it, say).
-    std::vector<std::string> allowedHosts;
     // How long the price history keeps a change, and the article groups (as files number them)
     // that spoil quickly: their lowest price before a reduction is the one just before it.
     int priceHistoryDays = 400;
+    int promotionsDays = 400;  // how long a promotion over is kept
     std::set<int> perishableGroups;
     std::vector<Token> tokens;
     std::vector<DeviceConfig> devices;

@@ -106,7 +106,7 @@ Config configFrom(const ServeOptions& options, std::vector<std::string>& faults,
         simulated = devices;
         // A trial on one's own machine, where load tools run too: one address may use every
         // connection the service has.
-        config.maxConnectionsPerAddress = int(kThreads);
+        config.front.limits.perAddress = kThreads;
         simToken = http::newSecret();
         config.tokens.push_back({"simulation", simToken, Role::Operate});
         if (options.data.empty()) {
@@ -166,9 +166,8 @@ int runServe(const ServeOptions& options) {
 
     // Every listener to the events holds a (sleeping) thread for as long as it listens: the
     // pool has room for all the streams allowed and the requests beside them.
-    http::ConnectionLimits limits;
+    http::ConnectionLimits limits = config.front.limits;
     limits.threads = kThreads;
-    limits.perAddress = size_t(config.maxConnectionsPerAddress);
     http::Server web(limits);
     if (!config.tlsCert.empty()) {
         const std::string fault = web.useTls(config.tlsCert, config.tlsKey);

@@ -93,9 +93,12 @@ TEST(Moments, TakeRfc3339WithAnOffsetAndNothingElse) {
     EXPECT_EQ(parseMoment("2026-01-01T01:30:00+01:30"), kStart);
     EXPECT_EQ(parseMoment("2025-12-31T19:00:00.250-05:00"), kStart);
     for (const char* bad : {"2026-01-01T00:00:00", "2026-02-30T00:00:00Z", "2026-01-01 00:00Z",
-                            "2026-01-01T24:00:00Z", "2026-01-01T00:00:00+1:00", ""})
+                            "2026-01-01T24:00:00Z", "2026-01-01T00:00:00+1:00", "",
+                            // past the last moment a four-digit year writes
+                            "9999-12-31T23:59:60Z", "9999-12-31T23:59:59-00:01"})
         EXPECT_EQ(parseMoment(bad), std::nullopt) << bad;
     EXPECT_EQ(parseMoment(localMoment(kStart + 12345)), kStart + 12345);
+    EXPECT_EQ(parseMoment("9999-12-31T23:59:59Z"), std::time_t(253402300799));
 }
 
 }  // namespace

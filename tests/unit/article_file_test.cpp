@@ -283,18 +283,24 @@ TEST(ArticleFile, RecordsSurviveAWriteAndAReadInBothFormats) {
                                    "AD, \"X\"",
                                    -5, 127, 1),
                      2500, 1234),
-        withCounters(test::article("99999999999999", "", 199, -1, 0), -1000, -20)};
-    for (const char* extension : {".csv", ".json"}) {
+        withCounters(test::article("99999999999999", "", 199, -1, 0), -1000, -20),
+        // Names a spreadsheet would run: each is written guarded and comes back as it was.
+        test::article("7", "-3+A1", 1, 0, 0), test::article("8", "=1+2", 1, 0, 0)};
+    for (const char* extension : {".csv", ".json", "excel"}) {
         std::ostringstream text;
-        writeArticles(text, formatOf(std::string("x") + extension), records, *codec);
+        writeArticles(
+            text, extension[0] == 'e' ? Format::ExcelCsv : formatOf(std::string("x") + extension),
+            records, *codec);
+        if (extension[0] != '.') extension = ".csv";
         std::vector<Fault> faults;
         const auto rows = readText(text.str(), extension, faults);
         std::vector<ArticleRecord> back;
         validateRows("file", rows, RowUse::Table, *codec, back, faults);
         EXPECT_TRUE(faults.empty()) << extension << ": " << describe(faults.at(0));
-        ASSERT_EQ(back.size(), 2u) << extension;
+        ASSERT_EQ(back.size(), records.size()) << extension;
         EXPECT_STREQ(back[0].code, "123") << "written without leading zeros";
-        EXPECT_STREQ(back[0].name, records[0].name);
+        for (size_t i = 0; i < records.size(); ++i)
+            EXPECT_STREQ(back[i].name, records[i].name) << extension;
         EXPECT_EQ(std::memcmp(&back[0].price, &records[0].price, 14), 0) << extension;
         EXPECT_EQ(std::memcmp(&back[1].price, &records[1].price, 14), 0) << extension;
     }
@@ -305,6 +311,9 @@ TEST(ArticleFile, RecordsSurviveAWriteAndAReadInBothFormats) {
         {test::article("1", "=HYPERLINK(1)", -5, 0, 0), test::article("2", "@A", 1, 0, 0)}, *codec);
     EXPECT_NE(excel.str().find("\r\n1;'=HYPERLINK(1);-0,05;"), std::string::npos) << excel.str();
     EXPECT_NE(excel.str().find("\r\n2;'@A;0,01;"), std::string::npos) << excel.str();
+    std::ostringstream plain;
+    writeArticles(plain, Format::Csv, {test::article("1", "-3+A1", 1, 0, 0)}, *codec);
+    EXPECT_NE(plain.str().find("\r\n1,'-3+A1,0.01,"), std::string::npos) << plain.str();
 }
 
 }  // namespace
