@@ -4,8 +4,8 @@
 // ROWS rows per device landing in head office's database. Prints the times and the broker's
 // and head office's CPU and memory, per store, for each chain size. Passes or fails on nothing.
 // --as-shipped runs the broker as the package's example configures it: TLS with the chain's
-// own CA, a login per store under the shipped access list, client ids bound to logins, and
-// persistence saved every 10 s.
+// own CA, a login per store made by velko-broker (Mosquitto's dynamic-security plugin), client
+// ids bound to logins, and persistence saved every 10 s.
 //   chain_bench VELKO [--as-shipped] [ROWS=5000] [STORES...=50 200]
 #include <arpa/inet.h>
 #include <httplib.h>
@@ -105,10 +105,10 @@ void run(const std::string& command) {
         std::fprintf(stderr, "chain_bench: failed: %s\n", command.c_str());
 }
 
-// The broker as the package ships it, in WORK listening on PORT: the example configuration
-// and access list with this folder's files, a CA and the broker's certificate, and a login
-// for head office, its command line and each store (the password is the login's name).
-void shippedBroker(const std::string& work, int port, int stores) {
+// The broker as the package ships it, in WORK listening on PORT for the stores and ADMIN for
+// velko-broker: the example configuration with this folder's files, a CA and the broker's
+// certificate.
+void shippedBroker(const std::string& work, int port, int admin) {
     const std::string quiet = " >/dev/null 2>&1";
     run("cd " + work +
         " && openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=chain-ca -keyout ca.key "
@@ -120,20 +120,16 @@ void shippedBroker(const std::string& work, int port, int stores) {
         " && openssl x509 -req -in broker.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 "
         "-out broker.crt" +
         quiet);
-    {
-        std::ofstream logins(work + "/passwd");
-        for (const char* user : {"head-office", "head-office-tool"})
-            logins << user << ":" << user << "\n";
-        for (int s = 1; s <= stores; ++s) logins << "store-" << s << ":store-" << s << "\n";
-    }
-    run("mosquitto_passwd -U " + work + "/passwd");
+    run(VELKO_SOURCE_DIR "/packaging/mosquitto/velko-broker init " + work +
+        "/dynamic-security.json admin admin" + quiet);
     std::ifstream shipped(VELKO_SOURCE_DIR "/packaging/mosquitto/velko.conf");
     std::ofstream conf(work + "/mosquitto.conf");
     for (std::string line; std::getline(shipped, line);) {
         const auto is = [&](const char* key) { return line.rfind(key, 0) == 0; };
-        if (is("password_file")) line = "password_file " + work + "/passwd";
-        if (is("acl_file")) line = "acl_file " VELKO_SOURCE_DIR "/packaging/mosquitto/velko.acl";
-        if (is("listener")) line = "listener " + std::to_string(port) + " 127.0.0.1";
+        if (is("plugin_opt_config_file"))
+            line = "plugin_opt_config_file " + work + "/dynamic-security.json";
+        if (is("listener 1883")) line = "listener " + std::to_string(admin) + " 127.0.0.1";
+        if (is("listener 8883")) line = "listener " + std::to_string(port) + " 127.0.0.1";
         if (is("certfile")) line = "certfile " + work + "/broker.crt";
         if (is("keyfile")) line = "keyfile " + work + "/broker.key";
         if (is("persistence ")) line += "\npersistence_location " + work + "/keep/";
@@ -143,7 +139,7 @@ void shippedBroker(const std::string& work, int port, int stores) {
     std::filesystem::create_directory(work + "/keep");
     std::filesystem::permissions(work, std::filesystem::perms::all);
     std::filesystem::permissions(work + "/keep", std::filesystem::perms::all);
-    for (const char* file : {"passwd", "broker.key", "broker.crt", "ca.pem"})
+    for (const char* file : {"dynamic-security.json", "broker.key", "broker.crt", "ca.pem"})
         std::filesystem::permissions(work + "/" + file, std::filesystem::perms::owner_read |
                                                             std::filesystem::perms::group_read |
                                                             std::filesystem::perms::others_read);
@@ -228,18 +224,18 @@ int main(int argc, char** argv) {
     if (sizes.empty()) sizes = {50, 200};
     // Head office on PostgreSQL when a server is given (./scripts/bench runs it both ways).
     const char* postgres = std::getenv("VELKO_TEST_POSTGRES");
-    std::printf("head office's database: %s; broker: %s\n", postgres ? "PostgreSQL" : "SQLite",
-                shipped ? "as shipped (TLS, logins and access list, persistence)"
-                        : "plain, no persistence");
+    std::printf(
+        "head office's database: %s; broker: %s\n", postgres ? "PostgreSQL" : "SQLite",
+        shipped ? "as shipped (TLS, logins and roles, persistence)" : "plain, no persistence");
     mosquitto_lib_init();
     std::printf("%7s %8s %12s %14s %10s %10s %12s %10s\n", "stores", "devices", "prices s",
                 "day reports s", "hq cpu s", "hq MiB", "broker cpu s", "broker MiB");
     for (int stores : sizes) {
         char dir[] = "/tmp/velko-chain-XXXXXX";
         const std::string work = mkdtemp(dir);
-        const int broker = freePort(), api = freePort();
+        const int broker = freePort(), api = freePort(), admin = freePort();
         if (shipped) {
-            shippedBroker(work, broker, stores);
+            shippedBroker(work, broker, admin);
         } else {
             std::ofstream(work + "/mosquitto.conf")
                 << "listener " << broker << " 127.0.0.1\nallow_anonymous true\n"
@@ -247,6 +243,19 @@ int main(int argc, char** argv) {
         }
         const pid_t mq = spawn({"mosquitto", "-c", work + "/mosquitto.conf"}, "/dev/null");
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        // A login for head office, its command line and each store, made as the docs say (the
+        // password is the login's name).
+        if (shipped) {
+            const std::string broker = "VELKO_BROKER_OPTIONS='-h 127.0.0.1 -p " +
+                                       std::to_string(admin) + " -u admin -P admin' " +
+                                       VELKO_SOURCE_DIR "/packaging/mosquitto/velko-broker ";
+            for (const char* login : {"head-office", "head-office-tool"})
+                run(broker + "head-office " + login + " " + login);
+            for (int s = 1; s <= stores; ++s) {
+                const std::string store = "store-" + std::to_string(s);
+                run(broker + "shop " + store + " " + store);
+            }
+        }
         std::ofstream(work + "/hq.toml")
             << "broker = \"" << (shipped ? "mqtts" : "mqtt") << "://127.0.0.1:" << broker
             << "\"\ndata = \"" << work << "/hq\"\nlisten = \"127.0.0.1:" << api << "\"\n"
@@ -280,8 +289,15 @@ int main(int argc, char** argv) {
             mosquitto_connect(a->client, "127.0.0.1", broker, 60);
             const std::string filter = "velko/" + a->store + "/+/pricelist/desired";
             mosquitto_subscribe(a->client, nullptr, filter.c_str(), 1);
+            // Its presence names its devices: head office knows a device only so (or from
+            // its register).
             const std::string status = "velko/" + a->store + "/status";
-            mosquitto_publish(a->client, nullptr, status.c_str(), 6, "online", 1, true);
+            const std::string presence =
+                R"({"state": "online", "since": "2026-12-10T08:00:00Z", "at": )"
+                R"("2026-12-10T08:00:00Z", "started": "2026-12-10T08:00:00Z", "seq": 1, )"
+                R"("devices": ["till-1", "till-2", "till-3", "till-4"]})";
+            mosquitto_publish(a->client, nullptr, status.c_str(), int(presence.size()),
+                              presence.data(), 1, true);
             mosquitto_loop_start(a->client);
             agents.push_back(std::move(a));
         }

@@ -81,8 +81,8 @@ install -m 644 "$build/velkoConfigVersion.cmake" "$pkg/$lib/cmake/velko/"
 
 install -m 644 "$recipe/velko.service" "$recipe/velko-hq.service" "$pkg/lib/systemd/system/"
 install -m 644 "$recipe/velko.toml" "$recipe/hq.toml" "$pkg/etc/velko/"
-install -m 644 "$root/packaging/mosquitto/velko.conf" "$root/packaging/mosquitto/velko.acl" \
-    "$pkg/$doc/examples/mosquitto/"
+install -m 644 "$root/packaging/mosquitto/velko.conf" "$pkg/$doc/examples/mosquitto/"
+install -m 755 "$root/packaging/mosquitto/velko-broker" "$pkg/$doc/examples/mosquitto/"
 for page in velko velko-sim velko-serve; do
     gzip -9n <"$recipe/$page.1" >"$pkg/usr/share/man/man1/$page.1.gz"
 done

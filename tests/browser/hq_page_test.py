@@ -52,9 +52,11 @@ except ImportError:
     sys.exit("hq_page_test: python3-selenium is missing (apt-get install python3-selenium)")
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(REPO, "tests", "common"))
+import chain_broker  # noqa: E402
+from chain_broker import free_port  # noqa: E402
 TOKEN = "head-office-page-secret-1"
 IT_TOKEN = "head-office-page-it-secret-1"  # operate: may change the register
-USERS = ("head-office", "shop-1", "shop-2")
 # Markup in a detail that a shop sends: shown as text, never run.
 INJECTED = '<img src="x" onerror="document.title=\'injected\'">'
 
@@ -88,65 +90,25 @@ class Failure(Exception):
     pass
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def listening(port):
-    with socket.socket() as s:
-        return s.connect_ex(("127.0.0.1", port)) == 0
-
-
 def wait_for(what, check, timeout=30):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        value = check()
-        if value:
-            return value
-        time.sleep(0.2)
-    raise Failure(f"expected {what} within {timeout} s")
+    try:
+        return chain_broker.wait_for(what, check, timeout)
+    except AssertionError as e:
+        raise Failure(str(e))
 
 
-class Broker:
-    """Mosquitto with the example access list and a password for each user."""
+class Broker(chain_broker.Broker):
+    """Mosquitto as shipped, with head office's and the shops' logins."""
 
-    def __init__(self, work, log_path):
-        self.port = free_port()
-        # Started by root, mosquitto drops to its own user, which must read its files here.
-        os.chmod(work, 0o755)
-        passwd = os.path.join(work, "passwd")
-        for user in USERS:
-            subprocess.run(["mosquitto_passwd", "-b", *(["-c"] if user == USERS[0] else []),
-                            passwd, user, self.password(user)], check=True)
-        os.chmod(passwd, 0o644)
-        conf = os.path.join(work, "mosquitto.conf")
-        with open(conf, "w") as f:
-            f.write("per_listener_settings false\nallow_anonymous false\n")
-            f.write(f"password_file {passwd}\n")
-            f.write(f"acl_file {os.path.join(REPO, 'packaging', 'mosquitto', 'velko.acl')}\n")
-            f.write(f"listener {self.port} 127.0.0.1\npersistence false\n")
-        self.log = open(log_path, "w", encoding="utf-8")
-        self.process = subprocess.Popen(["mosquitto", "-c", conf], stdout=self.log,
-                                        stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
-        wait_for("the broker to listen", lambda: listening(self.port) or self.process.poll() is not None)
-        if self.process.poll() is not None:
-            raise Failure(f"mosquitto ended (status {self.process.returncode}); see {log_path}")
+    def __init__(self, work):
+        super().__init__(work, {"head-office": "head-office", "head-office-tool": "head-office",
+                                "shop-1": "shop", "shop-2": "shop"}, persistence=False)
 
-    @staticmethod
-    def password(user):
-        return user + "-password"
+    password = staticmethod(chain_broker.password)
 
-    def publish(self, user, topic, message, retain=False):
-        payload = message if isinstance(message, str) else json.dumps(message)
-        subprocess.run(["mosquitto_pub", "-h", "127.0.0.1", "-p", str(self.port), "-u", user,
-                        "-P", self.password(user), "-q", "1", "-t", topic, "-m", payload]
-                       + (["-r"] if retain else []), check=True)
-
-    def stop(self):
-        stop_process(self.process)
-        self.log.close()
+    def publish(self, login, topic, message, retain=False):
+        super().publish(login, topic, message if isinstance(message, str)
+                        else json.dumps(message), retain)
 
 
 def stop_process(process):
@@ -167,6 +129,10 @@ class HeadOffice:
         with open(config, "w") as f:
             f.write(f'broker = "mqtt://127.0.0.1:{broker_port}"\nusername = "head-office"\n')
             f.write(f'password = "{Broker.password("head-office")}"\n')
+            # The command line on a login of its own, as shipped: on head office's, it would
+            # take head office's session for the moment it publishes.
+            f.write(f'tool_username = "head-office-tool"\n'
+                    f'tool_password = "{Broker.password("head-office-tool")}"\n')
             f.write(f'data = "{os.path.join(work, "hq")}"\nlisten = "127.0.0.1:{free_port()}"\n')
             f.write(f'[[token]]\nname = "office"\nsecret = "{TOKEN}"\nrole = "read"\n')
             f.write(f'[[token]]\nname = "it"\nsecret = "{IT_TOKEN}"\nrole = "operate"\n')
@@ -229,8 +195,14 @@ def day_report(store, device, back, version, quantity, value):
 
 def fill_the_chain(broker, hq):
     """What two shops and head office's own price list would have put on the broker."""
-    broker.publish("shop-1", "velko/shop-1/status", "online", retain=True)
-    broker.publish("shop-2", "velko/shop-2/status", "offline", retain=True)
+    # Each shop's presence names its devices: head office knows a device from it (or from
+    # its register), never from a device's message alone.
+    now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
+    for store, state, devices in (("shop-1", "online", ["till-1", "till-2"]),
+                                  ("shop-2", "offline", ["till-1"])):
+        broker.publish(store, f"velko/{store}/status",
+                       {"state": state, "since": now, "at": now, "started": now, "seq": 1,
+                        "devices": devices}, retain=True)
     reported = {
         ("shop-1", "till-1"): {"version": 3, "state": "verified", "detail": "1 article, as sent"},
         ("shop-1", "till-2"): {"version": 3, "state": "differs",
@@ -241,19 +213,27 @@ def fill_the_chain(broker, hq):
         broker.publish(store, f"velko/{store}/{device}/pricelist/reported",
                        dict(message, checksum="fnv1a64:0123456789abcdef", job=1, counts="", differences=[]),
                        retain=True)
-    # A chain promotion as shop-1 says it stands: ended on one till, what the end left noted.
-    broker.publish("shop-1", "velko/shop-1/result/promotion-hq-20261209T080000Z-0a1b2c3d",
-                   {"promotion": "hq-20261209T080000Z-0a1b2c3d", "devices": [
-                       {"device": "till-1", "state": "ended", "start": "done", "end": "done",
-                        "note": f"1 restored; left as changed during the promotion: 123 {INJECTED}"}]},
-                   retain=True)
-    wait_for("head office to know both shops, three devices and a promotion", lambda: (
-        lambda s: len(s["stores"]) == 2 and sum(d["reported"] > 0 for d in s["devices"]) == 3
-        and len(s["promotions"]) == 1)(hq.api("/api/status")))
-    # Head office's own lists, versions 1 to 3, to every device it knows.
+    wait_for("head office to know both shops and three devices", lambda: (
+        lambda s: len(s["stores"]) == 2 and sum(d["reported"] > 0 for d in s["devices"]) == 3)(
+            hq.api("/api/status")))
     prices = os.path.join(os.path.dirname(hq.config), "prices.csv")
     with open(prices, "w", encoding="utf-8") as f:
         f.write("code,name,price\n123,KAWA,19.49\n")
+    # A chain promotion to shop-1's first till, and the shop's word on it: ended there, what
+    # the end left noted. (An answer to a promotion head office did not send is refused.)
+    promotion = subprocess.run(
+        [hq.velko, "hq", "--config", hq.config, "publish", "--store", "shop-1", "--device",
+         "till-1", "--from", "2026-12-09T08:00:00+00:00", "--until", "2099-12-09T08:00:00+00:00",
+         prices], check=True, capture_output=True, text=True).stdout.split()[-1]
+    for answer in ("promotion-" + promotion, "promotion-hq-20261209T080000Z-0a1b2c3d"):
+        broker.publish("shop-1", "velko/shop-1/result/" + answer,
+                       {"promotion": promotion, "devices": [
+                           {"device": "till-1", "state": "ended", "start": "done", "end": "done",
+                            "note": f"1 restored; left as changed during the promotion: 123 {INJECTED}"},
+                           {"device": "till-2", "state": "ended", "note": "not sent there"}]})
+    wait_for("head office to know the promotion on one till", lambda: (
+        lambda s: len(s["promotions"]) == 1)(hq.api("/api/status")))
+    # Head office's own lists, versions 1 to 3, to every device it knows.
     for _ in range(3):
         subprocess.run([hq.velko, "hq", "--config", hq.config, "publish", prices], check=True,
                        stdout=subprocess.DEVNULL)
@@ -522,7 +502,7 @@ def main(argv):
     broker = hq = driver = None
     status = 1
     try:
-        broker = Broker(work, os.path.join(outdir, "hq-page-broker.log"))
+        broker = Broker(work)
         hq = HeadOffice(velko, work, broker.port, os.path.join(outdir, "hq-page-test.log"))
         wait_for("head office connected to the broker",
                  lambda: json.load(urllib.request.urlopen(hq.url + "api/health", timeout=5)).get("broker"))

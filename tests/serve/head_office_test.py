@@ -21,30 +21,16 @@ import urllib.request
 
 import postgres
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
+from chain_broker import Broker, free_port, listening, wait_for  # noqa: E402
+
 VELKO, SIM, REPO = sys.argv[1], sys.argv[2], sys.argv[3]
 TOKEN = "head-office-test-secret-1"
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def listening(port):
-    with socket.socket() as s:
-        return s.connect_ex(("127.0.0.1", port)) == 0
-
-
 # Generous: under load, and the shops try a broker that was away at most every 30 s.
 def wait(what, check, seconds=90):
-    end = time.monotonic() + seconds
-    while time.monotonic() < end:
-        value = check()
-        if value:
-            return value
-        time.sleep(0.2)
-    raise AssertionError("never: " + what)
+    return wait_for(what, check, seconds)
 
 
 class HeadOfficeTest(unittest.TestCase):
@@ -56,40 +42,19 @@ class HeadOfficeTest(unittest.TestCase):
         # Started by root, mosquitto drops to its own user, which must read its files here.
         os.chmod(self.work, 0o755)
         self.procs = []
-        self.port = free_port()
-        passwd = os.path.join(self.work, "passwd")
-        users = ("head-office", "head-office-2", "head-office-tool", "observer", "shop-1",
-                 "shop-2", "shop-3")
-        for user in users:
-            subprocess.run(["mosquitto_passwd", "-b", *(["-c"] if user == "head-office" else []),
-                            passwd, user, user + "-password"], check=True)
-        os.chmod(passwd, 0o644)
-        with open(os.path.join(self.work, "mosquitto.conf"), "w") as f:
-            f.write("per_listener_settings false\nallow_anonymous false\n")
-            f.write("password_file %s\n" % passwd)
-            # The shipped access list, and the test's own readers and second head office.
-            acl = os.path.join(self.work, "velko.acl")
-            with open(os.path.join(REPO, "packaging", "mosquitto", "velko.acl")) as shipped, \
-                    open(acl, "w") as out:
-                out.write(shipped.read() + "\nuser observer\ntopic read velko/#\n"
-                          "\nuser head-office-2\ntopic readwrite velko/#\n")
-            os.chmod(acl, 0o644)
-            f.write("acl_file %s\n" % acl)
-            # As the example: the broker keeps sessions across its restarts, so head office's
-            # subscription holds what the shops send while it reconnects.
-            # (in a folder the broker's own user may write)
-            keep = os.path.join(self.work, "broker")
-            os.makedirs(keep)
-            os.chmod(keep, 0o777)
-            f.write("listener %d 127.0.0.1\npersistence true\npersistence_location %s/\n"
-                    % (self.port, keep))
-            # As the example: a client's id is its login (an option of the listener).
-            f.write("use_username_as_clientid true\n")
-        self.start_broker()
+        # As shipped, with the test's own reader (as head office would read) and a second
+        # head office; the broker keeps sessions across its restarts, so head office's
+        # subscription holds what the shops send while it reconnects.
+        logins = {name: "head-office" for name in ("head-office", "head-office-2",
+                                                    "head-office-tool", "observer")}
+        logins.update({name: "shop" for name in ("shop-1", "shop-2", "shop-3")})
+        self.mq = Broker(self.work, logins)
+        self.port = self.mq.port
         self.heard = os.path.join(self.work, "heard")
         self.listen()
 
     def tearDown(self):
+        self.mq.stop(signal.SIGKILL)
         for p in self.procs:
             if p.poll() is None:
                 p.kill()
@@ -100,11 +65,6 @@ class HeadOfficeTest(unittest.TestCase):
         p = subprocess.Popen(args, **kw)
         self.procs.append(p)
         return p
-
-    def start_broker(self):
-        self.broker = self.spawn(["mosquitto", "-c", os.path.join(self.work, "mosquitto.conf")],
-                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        wait("the broker listens", lambda: listening(self.port))
 
     def listen(self):
         """Head office: every message under velko/, one per line, appended to self.heard."""
@@ -296,12 +256,11 @@ class HeadOfficeTest(unittest.TestCase):
 
         # The broker goes away: the day's second report waits in the outbox, and goes out
         # with the first once the broker is back, as one message of a higher version.
-        self.broker.send_signal(signal.SIGTERM)
-        self.broker.wait()
+        self.mq.stop(signal.SIGTERM)
         wait("disconnected", lambda: not self.health()["connected"])
         self.close_day()
         self.assertEqual(self.health()["outbox"], 1)
-        self.start_broker()
+        self.mq.start()
         self.listen()
         second = wait("the day again", lambda: [r for r in self.day_reports()
                                                  if r["version"] > first[0]["version"]])
@@ -454,11 +413,10 @@ class HeadOfficeTest(unittest.TestCase):
         for head in heads:
             head.send_signal(signal.SIGTERM)
             head.wait()
-        self.broker.send_signal(signal.SIGTERM)
-        self.broker.wait()
+        self.mq.stop(signal.SIGTERM)
         self.close_day(2)
         self.close_day(3)
-        self.start_broker()
+        self.mq.start()
         if db:
             db.start()
         heads = [start_hq("hq.toml"), start_hq("hq-2.toml")]
@@ -546,9 +504,8 @@ class HeadOfficeTest(unittest.TestCase):
         subprocess.run(["mosquitto_sub", "-h", "127.0.0.1", "-p", str(self.port), "-i", "velko-hq",
                         "-u", "shop-2", "-P", "shop-2-password", "-t", "velko/shop-2/#", "-W", "2"],
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.broker.send_signal(signal.SIGKILL)
-        self.broker.wait()
-        self.start_broker()
+        self.mq.stop(signal.SIGKILL)
+        self.mq.start()
         hq = start_hq()
         day = self.day_of_last_close()
         reports = wait("the day at head office", lambda: self.hq("reports", "--day", day,
@@ -625,9 +582,8 @@ class HeadOfficeTest(unittest.TestCase):
         serve.wait()
         self.assertEqual(self.hq("publish", "--store", "shop-1", "--device", "till-1",
                                  prices).strip(), "2")
-        self.broker.send_signal(signal.SIGKILL)
-        self.broker.wait()
-        self.start_broker()
+        self.mq.stop(signal.SIGKILL)
+        self.mq.start()
         serve = self.start_shop()
         wait("the list verified", lambda: [(d["reported"], d["state"]) for d in
                                            self.hq("status", "--json")["devices"]][:1]
@@ -675,12 +631,11 @@ class HeadOfficeTest(unittest.TestCase):
             os.chmod(os.path.join(tls, name), 0o644)
         os.chmod(tls, 0o755)
         self.tls_port = free_port()
-        with open(os.path.join(self.work, "mosquitto.conf"), "a") as f:
+        with open(self.mq.conf, "a") as f:
             f.write("listener %d 127.0.0.1\ncafile %s/ca.pem\ncertfile %s/broker.pem\n"
                     "keyfile %s/broker.key\n" % (self.tls_port, tls, tls, tls))
-        self.broker.send_signal(signal.SIGTERM)
-        self.broker.wait()
-        self.start_broker()
+        self.mq.stop(signal.SIGTERM)
+        self.mq.start()
         wait("the TLS listener", lambda: listening(self.tls_port))
         self.listen()
         self.broker_url = "mqtts://127.0.0.1:%d" % self.tls_port
@@ -689,10 +644,9 @@ class HeadOfficeTest(unittest.TestCase):
         wait("online over TLS", lambda: "online" in self.states("shop-1"))
         self.assertTrue(self.health()["connected"])
         # The broker dies: the shop reconnects over TLS once it is back.
-        self.broker.send_signal(signal.SIGKILL)
-        self.broker.wait()
+        self.mq.stop(signal.SIGKILL)
         wait("disconnected", lambda: not self.health()["connected"])
-        self.start_broker()
+        self.mq.start()
         wait("connected again over TLS", lambda: self.health()["connected"])
 
     def day_of_last_close(self):
