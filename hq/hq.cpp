@@ -91,6 +91,12 @@ class Register {
         if (!d->retired.empty()) return store + "/" + device + " was retired " + d->retired;
         return "";
     }
+    // Whether the register holds the device, in service.
+    bool lists(const std::string& store, const std::string& device) const {
+        return std::any_of(rows_.begin(), rows_.end(), [&](const auto& r) {
+            return r.store == store && r.device == device && r.retired.empty();
+        });
+    }
 
   private:
     std::vector<HqStore::Enrolled> rows_;
@@ -220,6 +226,39 @@ int64_t total(const ordered_json& doc, const char* key, int places) {
     return amount;
 }
 
+constexpr int64_t kMostPresence = 32 * 1024, kMostResult = 64 * 1024;
+
+// A text of an answer: a string of at most 1000 bytes (a missing one is "").
+std::string answerText(const ordered_json& doc, const char* key) {
+    if (!doc.contains(key) || doc[key].is_null()) return "";
+    if (!doc[key].is_string() || doc[key].get_ref<const std::string&>().size() > 1000)
+        throw Refused(std::string("an answer's '") + key + "' is a text of 1000 bytes at most");
+    return doc[key].get<std::string>();
+}
+
+// A shop's answer under result/ID: kept only when head office sent ID (a command, or
+// "promotion-" and a promotion's id) to that shop; of a promotion, only the devices it went to.
+void takeResult(HqStore& store, const std::string& shop, const std::string& id,
+                const ordered_json& doc, const std::string& payload) {
+    const bool promotion = id.rfind("promotion-", 0) == 0;
+    const std::string sentId = promotion ? id.substr(10) : id;
+    const auto to = store.sentTo(sentId, shop);
+    if (to.empty()) throw Refused("head office sent nothing under '" + sentId + "' to " + shop);
+    if (!promotion) return store.commandResult(shop, id, payload);
+    if (!doc.contains("devices") || !doc["devices"].is_array() || doc["devices"].size() > 256)
+        throw Refused("a promotion's answer has 'devices', 256 at most");
+    for (const auto& d : doc["devices"]) {
+        if (!d.is_object()) throw Refused("a promotion's answer's devices are objects");
+        const std::string device = answerText(d, "device");
+        if (std::find(to.begin(), to.end(), device) == to.end()) continue;
+        const auto stage = [&](const char* key) {
+            return d.contains(key) && d[key].is_string() ? answerText(d, key) : std::string();
+        };
+        store.promotionState({sentId, shop, device, answerText(d, "state"), stage("start"),
+                              stage("end"), answerText(d, "note")});
+    }
+}
+
 // What the broker brings, into the database: each kind of message kept by its key, so that a
 // message delivered twice is kept once. Price lists a device should hold are head office's own
 // (recorded as it publishes them): one on the broker from anyone else changes nothing here.
@@ -236,7 +275,16 @@ std::optional<Receipt> take(HqStore& store, const std::string& topic, const std:
     const std::string& shop = parts[1];
     const std::time_t clock = std::time(nullptr);
     const std::string now = http::utcText(clock);
-    if (parts.size() == 3 && parts[2] == "status") {
+    const bool status = parts.size() == 3 && parts[2] == "status";
+    // Bounded before it is read: a presence names at most 256 devices; an answer is short.
+    const int64_t most = status                                      ? kMostPresence
+                         : parts.size() == 4 && parts[2] == "result" ? kMostResult
+                                                                     : maxMessage;
+    if (int64_t(payload.size()) > most)
+        throw Refused(std::to_string(payload.size()) + " bytes, over " +
+                      (most == maxMessage ? "max_message_bytes (" + std::to_string(most) + ")"
+                                          : std::to_string(most) + " for such a message"));
+    if (status) {
         if (payload == "online" || payload == "offline") {
             // A shop of an earlier version says only the word. A retained status is the
             // broker's memory, handed over at (re)subscribing: its time is not now. The same
@@ -247,19 +295,25 @@ std::optional<Receipt> take(HqStore& store, const std::string& topic, const std:
         }
         return std::nullopt;
     }
-    if (int64_t(payload.size()) > maxMessage)
-        throw Refused(std::to_string(payload.size()) + " bytes, over max_message_bytes (" +
-                      std::to_string(maxMessage) + ")");
     std::string why;
     const auto parsed = chain::readMessage(payload, why);
     if (!parsed || !parsed->is_object()) throw Refused(parsed ? "not a JSON object" : why);
     const ordered_json& doc = *parsed;
     if (parts.size() == 4 && parts[2] == "result") {
-        store.commandResult(shop, parts[3], payload);
+        takeResult(store, shop, parts[3], doc, payload);
     } else if (parts.size() == 5 && parts[3] == "pricelist" && parts[4] == "reported" &&
                http::goodName(parts[2])) {
-        const std::string standing = Register(store).standing(shop, parts[2]);
+        const Register enrolled(store);
+        const std::string standing = enrolled.standing(shop, parts[2]);
         if (!standing.empty()) throw Refused(standing);
+        // A device is known from its shop's presence or from the register, never from a
+        // message of its own: a shop's login could otherwise make devices without end.
+        const auto presence = store.storeState(shop);
+        if (!enrolled.lists(shop, parts[2]) &&
+            (!presence ||
+             std::count(presence->devices.begin(), presence->devices.end(), parts[2]) == 0))
+            throw Refused(shop + "/" + parts[2] +
+                          " is neither in its shop's presence nor in the register");
         store.reported(shop, parts[2], doc.value("version", int64_t(0)), doc.value("state", ""),
                        doc.value("detail", ""));
     } else if (parts.size() == 5 && parts[3] == "closeday") {
@@ -394,6 +448,10 @@ class Reader {
                 return;
             } catch (const std::exception& e) {
                 refuse(topic, e.what());
+                // A retained message refused would come back at every subscription, and stay
+                // on the broker for good: it is cleared (an empty retained message).
+                if (retained && client)
+                    mosquitto_publish(client, nullptr, topic.c_str(), 0, nullptr, 1, true);
             }
             if (failing_) std::fprintf(stderr, "velko hq: the database takes messages again\n");
             failing_ = false;
@@ -478,22 +536,40 @@ void onConnect(mosquitto* client, void* self, int rc) {
     }
 }
 
-ordered_json statusJson(HqStore& store) {
+// Head office's picture, a page of it: the stores (of one, when named), their devices (in one
+// state, or "behind"), and each device's word on the promotions sent to it, each list at most
+// `page.limit` long from `page.offset`; "more" says that a list goes on.
+ordered_json statusJson(HqStore& store, const HqStore::Page& page) {
     const Register enrolled(store);
+    bool more = false;
+    const auto within = [&](int64_t& seen) {
+        const bool in = seen >= page.offset && seen < page.offset + page.limit;
+        more = more || seen >= page.offset + page.limit;
+        ++seen;
+        return in;
+    };
     ordered_json stores = ordered_json::array();
     // Each device as its shop announces it, where the shop announces its devices.
     std::map<std::string, std::vector<std::string>> announced;
+    int64_t seen = 0;
     for (const StoreState& s : store.stores()) {
+        if (!page.store.empty() && s.store != page.store) continue;
+        if (!s.started.empty()) announced[s.store] = s.devices;
+        if (!within(seen)) continue;
         stores.push_back({{"store", s.store},
                           {"status", s.status},
                           {"since", s.since},
                           {"heard", s.heard},
                           {"devices", s.devices},
                           {"standing", enrolled.standing(s.store)}});
-        if (!s.started.empty()) announced[s.store] = s.devices;
     }
     ordered_json devices = ordered_json::array();
-    for (const DeviceState& d : store.devices()) {
+    seen = 0;
+    for (const DeviceState& d : store.devices(page.store)) {
+        const bool behind = d.desired > 0 && (d.desired > d.reported || d.state != "verified");
+        if (!page.state.empty() && d.state != page.state && !(page.state == "behind" && behind))
+            continue;
+        if (!within(seen)) continue;
         const auto shop = announced.find(d.store);
         devices.push_back(
             {{"store", d.store},
@@ -506,26 +582,31 @@ ordered_json statusJson(HqStore& store) {
              {"desired", d.desired},
              {"reported", d.reported},
              {"state", d.state},
-             {"behind", d.desired > 0 && (d.desired > d.reported || d.state != "verified")},
+             {"behind", behind},
              {"detail", d.detail}});
     }
-    // How each chain promotion stands in each shop, as the shop last said.
+    // How each chain promotion stands on each device it was sent to, as the shop last said.
     ordered_json promotions = ordered_json::array();
-    for (const auto& [shop, payload] : store.resultsOf("promotion-")) {
-        const ordered_json said = ordered_json::parse(payload, nullptr, false);
-        if (!said.is_object() || !said.contains("devices") || !said["devices"].is_array()) continue;
-        for (const auto& d : said["devices"]) {
-            if (!d.is_object()) continue;
-            promotions.push_back({{"promotion", said.value("promotion", "")},
-                                  {"store", shop},
-                                  {"device", d.value("device", "")},
-                                  {"state", d.value("state", "")},
-                                  {"start", d.contains("start") ? d["start"] : ordered_json()},
-                                  {"end", d.contains("end") ? d["end"] : ordered_json()},
-                                  {"note", d.value("note", "")}});
+    HqStore::Page promotionPage = page;
+    promotionPage.state.clear();
+    promotionPage.limit = page.limit + 1;
+    for (const auto& p : store.promotionStates(promotionPage)) {
+        if (int64_t(promotions.size()) == page.limit) {
+            more = true;
+            break;
         }
+        const auto stage = [](const std::string& s) {
+            return s.empty() ? ordered_json() : ordered_json(s);
+        };
+        promotions.push_back({{"promotion", p.id},
+                              {"store", p.store},
+                              {"device", p.device},
+                              {"state", p.state},
+                              {"start", stage(p.start)},
+                              {"end", stage(p.end)},
+                              {"note", p.note}});
     }
-    return {{"stores", stores}, {"devices", devices}, {"promotions", promotions}};
+    return {{"stores", stores}, {"devices", devices}, {"promotions", promotions}, {"more", more}};
 }
 
 ordered_json reportsJson(HqStore& store, const std::string& day) {
@@ -749,9 +830,23 @@ int runHq(const HqOptions& options) {
         {"GET",
          "/api/status",
          Need::Token,
-         {},
-         [&](const httplib::Request&, httplib::Response& res) {
-             jsonBody(res, 200, statusJson(*store));
+         {"store", "state", "limit", "offset"},
+         [&](const httplib::Request& req, httplib::Response& res) {
+             HqStore::Page page;
+             page.store = req.get_param_value("store");
+             page.state = req.get_param_value("state");
+             const auto number = [&](const char* name, int64_t fallback, int64_t most) {
+                 const std::string text = req.get_param_value(name);
+                 char* end = nullptr;
+                 const long long n = text.empty() ? fallback : std::strtoll(text.c_str(), &end, 10);
+                 return (text.empty() || *end == '\0') && n >= 0 && n <= most ? n : -1;
+             };
+             page.limit = number("limit", 1000, 10000);
+             page.offset = number("offset", 0, 1LL << 40);
+             if (page.limit < 1 || page.offset < 0)
+                 return jsonBody(res, 400,
+                                 {{"error", "'limit' is 1 to 10000, 'offset' 0 or more"}});
+             jsonBody(res, 200, statusJson(*store, page));
          }},
         {"GET",
          "/api/reports",
@@ -848,14 +943,14 @@ int runHq(const HqOptions& options) {
                              http::contentTypeOf(name));
          }},
     };
-    http::Server web(http::ConnectionLimits{});
+    http::Server web(config.front.limits);
     // No request to head office has a body to read, and none is read.
     web.set_payload_max_length(0);
     web.set_pre_routing_handler([&](const httplib::Request& req, httplib::Response& res) {
         for (const auto& header : http::securityHeaders())
             res.set_header(header.first, header.second);
         const std::string host = req.get_header_value("Host");
-        if (!http::allowedHost(host, {}))
+        if (!http::allowedHost(host, config.front.allowedHosts))
             jsonBody(res, 421,
                      {{"error", "head office is not reached by the name '" + host + "'"}});
         else if (std::none_of(routes.begin(), routes.end(),
@@ -1010,6 +1105,8 @@ int publishPromotion(const HqOptions& options, const std::vector<ArticleRecord>&
     std::vector<std::pair<std::string, std::string>> messages;
     for (const auto& [shop, device] : targets)
         messages.emplace_back("velko/" + shop + "/" + device + "/promotion/" + id, message);
+    // Recorded before it goes: head office keeps the answers only to what it sent.
+    store.sent(id, "promotion", targets, http::utcText(std::time(nullptr)));
     BrokerSession broker(config.toolBroker(), "velko-hq-publish-" + id);
     if (!broker.connect() || !broker.publish(messages, true)) {
         std::fprintf(stderr,
@@ -1172,8 +1269,9 @@ int sendCommand(const HqOptions& options) {
             if (std::find(stores.begin(), stores.end(), shop) == stores.end())
                 stores.push_back(shop);
         }
+        auto store = openStore(config);
         if (stores.empty()) {
-            for (const StoreState& s : openStore(config)->stores()) stores.push_back(s.store);
+            for (const StoreState& s : store->stores()) stores.push_back(s.store);
         }
         if (stores.empty()) {
             std::fprintf(stderr,
@@ -1204,9 +1302,13 @@ int sendCommand(const HqOptions& options) {
             std::fprintf(stderr, "velko hq: the command was not sent\n");
             return 1;
         }
-        std::vector<std::pair<std::string, std::string>> messages;
-        for (const std::string& shop : stores)
+        std::vector<std::pair<std::string, std::string>> messages, to;
+        for (const std::string& shop : stores) {
             messages.emplace_back("velko/" + shop + "/command/" + id, body.dump());
+            to.emplace_back(shop, "");
+        }
+        // Recorded before it goes: head office keeps the answers only to what it sent.
+        store->sent(id, "command", to, http::utcText(std::time(nullptr)));
         if (!broker.publish(messages, false)) {
             std::fprintf(stderr,
                          "velko hq: the broker did not acknowledge the command to every "
@@ -1264,7 +1366,7 @@ int printStatus(const HqOptions& options) {
     if (!loadConfig(options.config, config)) return 2;
     try {
         auto store = openStore(config);
-        const ordered_json status = statusJson(*store);
+        const ordered_json status = statusJson(*store, {"", "", 1LL << 40, 0});
         if (options.json) {
             std::printf("%s\n", http::safeDump(status, 2).c_str());
             return 0;

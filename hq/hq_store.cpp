@@ -34,6 +34,15 @@ const Migrations kSqlite = {
        ALTER TABLE stores ADD COLUMN started TEXT NOT NULL DEFAULT '';
        ALTER TABLE stores ADD COLUMN seq INTEGER NOT NULL DEFAULT 0;
        ALTER TABLE stores ADD COLUMN devices TEXT NOT NULL DEFAULT '';)",
+    // What head office sent (a command to a store, device ''; a promotion to its devices), so
+    // that only answers to it are kept; and each device's word on a promotion, as it last said.
+    // Answers from before are kept only where they answer something sent.
+    R"(CREATE TABLE sent(id TEXT NOT NULL, store TEXT NOT NULL, device TEXT NOT NULL,
+           kind TEXT NOT NULL, at TEXT NOT NULL, PRIMARY KEY(id, store, device));
+       CREATE TABLE promotion_states(id TEXT NOT NULL, store TEXT NOT NULL, device TEXT NOT NULL,
+           state TEXT NOT NULL, start TEXT NOT NULL, ended TEXT NOT NULL, note TEXT NOT NULL,
+           PRIMARY KEY(id, store, device));
+       DELETE FROM command_results WHERE substr(id, 1, 10) = 'promotion-';)",
 };
 
 // The same tables in PostgreSQL, whose INTEGER is of 32 bits.
@@ -157,14 +166,42 @@ std::vector<std::pair<std::string, std::string>> HqStore::commandResults(const s
     return out;
 }
 
-std::vector<std::pair<std::string, std::string>> HqStore::resultsOf(const std::string& prefix) {
-    std::vector<std::pair<std::string, std::string>> out;
-    // substr rather than LIKE: an id's '_' would match any character.
-    for (const auto& row : db_->run("SELECT store, payload FROM command_results WHERE "
-                                    "substr(id, 1, length(?1)) = ?1 ORDER BY id, store",
-                                    {prefix})
+void HqStore::sent(const std::string& id, const std::string& kind,
+                   const std::vector<std::pair<std::string, std::string>>& to,
+                   const std::string& at) {
+    for (const auto& [store, device] : to)
+        db_->run(
+            "INSERT INTO sent(id, store, device, kind, at) VALUES (?1, ?2, ?3, ?4, ?5) "
+            "ON CONFLICT(id, store, device) DO NOTHING",
+            {id, store, device, kind, at});
+}
+
+std::vector<std::string> HqStore::sentTo(const std::string& id, const std::string& store) {
+    std::vector<std::string> out;
+    for (const auto& row :
+         db_->run("SELECT device FROM sent WHERE id = ?1 AND store = ?2 ORDER BY 1", {id, store})
+             .rows)
+        out.push_back(row[0]);
+    return out;
+}
+
+void HqStore::promotionState(const PromotionState& p) {
+    db_->run(
+        "INSERT INTO promotion_states(id, store, device, state, start, ended, note) VALUES (?1, "
+        "?2, ?3, ?4, ?5, ?6, ?7) ON CONFLICT(id, store, device) DO UPDATE SET state = "
+        "excluded.state, start = excluded.start, ended = excluded.ended, note = excluded.note",
+        {p.id, p.store, p.device, p.state, p.start, p.end, p.note});
+}
+
+std::vector<HqStore::PromotionState> HqStore::promotionStates(const Page& page) {
+    std::vector<PromotionState> out;
+    for (const auto& row : db_->run("SELECT id, store, device, state, start, ended, note FROM "
+                                    "promotion_states WHERE (?1 = '' OR store = ?1) AND (?2 = '' "
+                                    "OR state = ?2) ORDER BY id DESC, store, device LIMIT ?3 "
+                                    "OFFSET ?4",
+                                    {page.store, page.state, page.limit, page.offset})
                                .rows)
-        out.emplace_back(row[0], row[1]);
+        out.push_back({row[0], row[1], row[2], row[3], row[4], row[5], row[6]});
     return out;
 }
 
@@ -209,7 +246,8 @@ bool HqStore::retire(const std::string& store, const std::string& device, const 
 bool HqStore::rename(const std::string& store, const std::string& to) {
     if (!db_->run("SELECT 1 FROM register WHERE store = ?1", {to}).rows.empty()) return false;
     int64_t changed = 0;
-    for (const char* table : {"register", "stores", "devices", "day_reports", "command_results"})
+    for (const char* table : {"register", "stores", "devices", "day_reports", "command_results",
+                              "sent", "promotion_states"})
         changed += db_->run(std::string("UPDATE ") + table + " SET store = ?2 WHERE store = ?1",
                             {store, to})
                        .changed;
@@ -235,6 +273,8 @@ size_t HqStore::copyInto(HqStore& to) {
           "received", "payload"}},
         {"command_results", {"store", "id", "payload"}},
         {"register", {"store", "device", "retired"}},
+        {"sent", {"id", "store", "device", "kind", "at"}},
+        {"promotion_states", {"id", "store", "device", "state", "start", "ended", "note"}},
     };
     size_t copied = 0;
     for (const auto& [table, columns] : kTables) {
@@ -265,20 +305,20 @@ std::vector<StoreState> HqStore::stores() {
     return out;
 }
 
-std::vector<DeviceState> HqStore::devices() {
+std::vector<DeviceState> HqStore::devices(const std::string& onlyStore) {
     std::vector<DeviceState> out;
     for (const auto& row :
-         db_->run("SELECT store, device, desired, reported, state, detail FROM devices UNION "
-                  "SELECT DISTINCT store, device, 0, 0, '', '' FROM day_reports WHERE (store, "
-                  "device) NOT IN (SELECT store, device FROM devices) UNION "
-                  "SELECT store, device, 0, 0, '', '' FROM register WHERE device <> '' AND "
-                  "(store, device) NOT IN (SELECT store, device FROM devices) AND (store, device) "
-                  "NOT IN (SELECT store, device FROM day_reports) ORDER BY 1, 2")
+         db_->run("SELECT store, device, desired, reported, state, detail FROM devices WHERE ?1 "
+                  "= '' OR store = ?1 UNION SELECT store, device, 0, 0, '', '' FROM register "
+                  "WHERE device <> '' AND (?1 = '' OR store = ?1) AND (store, device) NOT IN "
+                  "(SELECT store, device FROM devices) ORDER BY 1, 2",
+                  {onlyStore})
              .rows)
         out.push_back({row[0], row[1], number(row[2]), number(row[3]), row[4], row[5]});
     // Devices their shops announce, of which head office has heard nothing else yet.
     const size_t known = out.size();
     for (const StoreState& s : stores()) {
+        if (!onlyStore.empty() && s.store != onlyStore) continue;
         for (const std::string& d : s.devices) {
             if (std::none_of(out.begin(), out.begin() + long(known), [&](const DeviceState& x) {
                     return x.store == s.store && x.device == d;

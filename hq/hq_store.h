@@ -58,8 +58,26 @@ class HqStore {
     void commandResult(const std::string& store, const std::string& id, const std::string& payload);
     // A command's answers as (store, payload), by store.
     std::vector<std::pair<std::string, std::string>> commandResults(const std::string& id);
-    // The answers under every id that begins with `prefix` (a chain promotion's), by store.
-    std::vector<std::pair<std::string, std::string>> resultsOf(const std::string& prefix);
+
+    // What head office sent under ID (a command, a promotion) to each (store, device); a
+    // command goes to a store, device "".
+    void sent(const std::string& id, const std::string& kind,
+              const std::vector<std::pair<std::string, std::string>>& to, const std::string& at);
+    // The devices of STORE that ID was sent to ("" for the store itself); empty: not sent there.
+    std::vector<std::string> sentTo(const std::string& id, const std::string& store);
+
+    // A device's word on a chain promotion, as it last said: its state, how its start and end
+    // went, and a note.
+    struct PromotionState {
+        std::string id, store, device, state, start, end, note;
+    };
+    void promotionState(const PromotionState& state);
+    // A page of a list: at most LIMIT rows from OFFSET, of one store and one state ("" all).
+    struct Page {
+        std::string store, state;
+        int64_t limit = 1000, offset = 0;
+    };
+    std::vector<PromotionState> promotionStates(const Page& page);
 
     // The next version of a published price list, and the list as published.
     int64_t nextVersion();
@@ -90,8 +108,9 @@ class HqStore {
     size_t copyInto(HqStore& to);
 
     std::vector<StoreState> stores();
-    // Every device head office knows: from its lists and reports, and from the register.
-    std::vector<DeviceState> devices();
+    // Every device head office knows (of one store, when named): from its price lists, the
+    // register, and its shop's presence; never from a day report or a stray message alone.
+    std::vector<DeviceState> devices(const std::string& onlyStore = "");
     std::vector<DayReport> dayReports(const std::string& day);
     struct Sales {
         std::string store, businessDay;

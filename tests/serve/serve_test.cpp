@@ -417,6 +417,9 @@ TEST(HqStore, KeepsEachThingOnceAtItsHighestVersionInSqliteAndPostgres) {
             EXPECT_TRUE(store.dayReport(other, "{}"));
             store.commandResult("shop-1", "c-1", "{\"first\":1}");
             store.commandResult("shop-1", "c-1", "{\"again\":1}");
+            store.sent("p-1", "promotion", {{"shop-1", "till-1"}}, "t6");
+            store.promotionState({"p-1", "shop-1", "till-1", "started", "done", "", "n"});
+            store.promotionState({"p-1", "shop-1", "till-1", "ended", "done", "done", "m"});
         }
         hq::HqStore store(database);  // reopened: the schema is there, nothing is lost
         EXPECT_EQ(store.nextVersion(), 5);
@@ -426,7 +429,7 @@ TEST(HqStore, KeepsEachThingOnceAtItsHighestVersionInSqliteAndPostgres) {
                   std::make_pair(std::string("offline"), std::string("t2")));
         EXPECT_EQ(stores[1].since, "");
         const auto devices = store.devices();
-        ASSERT_EQ(devices.size(), 2u);  // till-2 known from its report alone
+        ASSERT_EQ(devices.size(), 1u);  // a report alone (till-2's) makes no device
         EXPECT_EQ(devices[0].device, "till-1");
         EXPECT_EQ(std::make_tuple(devices[0].desired, devices[0].reported, devices[0].state),
                   std::make_tuple(int64_t(3), int64_t(3), std::string("verified")));
@@ -441,11 +444,19 @@ TEST(HqStore, KeepsEachThingOnceAtItsHighestVersionInSqliteAndPostgres) {
         const auto answers = store.commandResults("c-1");
         ASSERT_EQ(answers.size(), 1u);
         EXPECT_EQ(answers[0].second, "{\"again\":1}");
+        EXPECT_EQ(store.sentTo("p-1", "shop-1"), std::vector<std::string>{"till-1"});
+        EXPECT_TRUE(store.sentTo("p-1", "shop-2").empty());
+        const auto said = store.promotionStates({});
+        ASSERT_EQ(said.size(), 1u);  // the device's last word
+        EXPECT_EQ(std::make_tuple(said[0].state, said[0].end, said[0].note),
+                  std::make_tuple("ended", "done", "m"));
+        EXPECT_TRUE(store.promotionStates({"shop-2", "", 10, 0}).empty());
     }
     // Moved to another database (SQLite to PostgreSQL, or here back): every row, once, however
     // often it is copied.
     hq::HqStore last(databases.back()), copy(tempDir() + "/copy.db");
-    EXPECT_EQ(last.copyInto(copy), 7u);  // 2 stores, 1 device, 1 list, 2 reports, 1 answer
+    // 2 stores, 1 device, 1 list, 2 reports, 1 answer, 1 sent, 1 promotion's state
+    EXPECT_EQ(last.copyInto(copy), 9u);
     EXPECT_EQ(last.copyInto(copy), 0u);
     EXPECT_EQ(copy.dayReports("2026-12-08").size(), 2u);
     EXPECT_EQ(copy.stores().size(), 2u);
