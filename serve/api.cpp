@@ -215,7 +215,7 @@ const std::vector<Api::Route>& Api::routes() {
          Route::Operate,
          {"starts_at", "ends_at", "devices"},
          &Api::addPromotion},
-        {"GET", "/api/promotions", Route::Read, {}, &Api::promotions},
+        {"GET", "/api/promotions", Route::Read, {"state", "since", "limit"}, &Api::promotions},
         {"GET", "/api/promotions/{id}", Route::Read, {}, &Api::promotion},
         {"DELETE", "/api/promotions/{id}", Route::Operate, {}, &Api::stopPromotion},
     };
@@ -294,7 +294,7 @@ std::optional<ApiResponse> Api::early(const ApiRequest& request, const Route*& f
     const Config& config = service_.config();
 
     const std::string host = request.header("host");
-    if (!http::allowedHost(host, config.allowedHosts))
+    if (!http::allowedHost(host, config.front.allowedHosts))
         return error(421, "this service is not reached by the name '" + host +
                               "' (allowed_hosts names those it is)");
     // The page and its files, open to all: they hold no data.
@@ -401,10 +401,12 @@ ApiResponse Api::health(const Call&) {
                   {"waiting_for_receipt", waiting},
                   {"last_refused", s.refused.empty() ? ordered_json() : ordered_json(s.refused)}};
     }
-    return json(200, {{"status", "up"},
-                      {"version", VELKO_VERSION_STRING},
-                      {"lines", lines},
-                      {"head_office", office}});
+    const std::string degraded = service_.degraded();
+    ordered_json answer = {{"status", degraded.empty() ? "up" : "degraded"}};
+    if (!degraded.empty()) answer["reason"] = degraded;
+    answer.update(
+        ordered_json{{"version", VELKO_VERSION_STRING}, {"lines", lines}, {"head_office", office}});
+    return json(200, answer);
 }
 
 ApiResponse Api::description(const Call&) {
@@ -544,7 +546,9 @@ ApiResponse Api::jobs(const Call& call) {
 std::optional<JobRecord> Api::namedJob(const Call& call, ApiResponse& missing) {
     const std::string& text = call.path.at("id");
     const int64_t id = idOf(text);
-    auto job = id ? service_.store().job(id) : std::nullopt;
+    // A job whose end the log could not take is known failed to the service.
+    auto job = id ? service_.unrecorded(id) : std::nullopt;
+    if (!job && id) job = service_.store().job(id);
     if (!job) missing = error(404, "no such job: '" + text + "'");
     return job;
 }
@@ -590,7 +594,7 @@ ApiResponse Api::jobResult(const Call& call) {
         for (const auto& d : doc["differences"]) {
             out << d["code"].get<std::string>();
             for (const char* k : {"what", "field", "list", "device"})
-                out << "," << cli::quoteCsv(d[k].get<std::string>(), ',');
+                out << "," << cli::csvText(d[k].get<std::string>(), ',');
             out << "\r\n";
         }
         return csv(out.str());
@@ -599,15 +603,16 @@ ApiResponse Api::jobResult(const Call& call) {
         out << "number,session\r\n";
         for (const auto& f : doc["found"])
             out << f["number"].get<int>() << ","
-                << cli::quoteCsv(f["session"].get<std::string>(), ',') << "\r\n";
+                << cli::csvText(f["session"].get<std::string>(), ',') << "\r\n";
         return csv(out.str());
     }
     out << "code,name,price,flag,group,quantity,value\r\n";
     for (const auto& a : doc["articles"]) {
         for (const char* k : {"code", "name", "price", "flag", "group", "quantity", "value"}) {
             const auto& v = a[k];
+            const std::string cell = v.is_string() ? v.get<std::string>() : v.dump();
             out << (k[0] == 'c' && k[1] == 'o' ? "" : ",")
-                << cli::quoteCsv(v.is_string() ? v.get<std::string>() : v.dump(), ',');
+                << (k[0] == 'n' ? cli::csvText(cell, ',') : cli::quoteCsv(cell, ','));
         }
         out << "\r\n";
     }
@@ -798,7 +803,7 @@ ApiResponse Api::lowestPrices(const Call& call) {
             << sep << "reduction" << sep << "reduced_at" << sep << "rule\r\n";
         for (const auto& r : rows) {
             out << r["device"].get<std::string>() << sep << r["code"].get<std::string>() << sep
-                << cli::quoteCsv(r["name"].get<std::string>(), sep) << sep
+                << cli::csvText(r["name"].get<std::string>(), sep) << sep
                 << csvAmount(priceOf(r["price"]), excel) << sep
                 << csvAmount(priceOf(r["lowest"]), excel) << sep
                 << (r["reduction"].get<bool>() ? 1 : 0) << sep
@@ -878,9 +883,31 @@ ApiResponse Api::addPromotion(const Call& call) {
     return r;
 }
 
-ApiResponse Api::promotions(const Call&) {
+// The newest promotions (100, or `limit` up to 1000), of one state, or those not over before
+// `since`; their articles are had from each promotion's own route.
+ApiResponse Api::promotions(const Call& call) {
+    const ApiRequest& request = call.request;
+    PromotionFilter filter;
+    filter.articles = false;
+    filter.limit = 100;
+    const std::string state = request.param("state");
+    const char* const states[] = {"scheduled", "started", "ended", "cancelled", "skipped"};
+    if (!state.empty() &&
+        std::find(std::begin(states), std::end(states), state) == std::end(states))
+        return error(400, "'state' must be scheduled, started, ended, cancelled or skipped");
+    if (!state.empty()) filter.states = {state};
+    filter.endsSince = request.param("since");
+    if (!filter.endsSince.empty() && !isDayOrTime(filter.endsSince))
+        return error(400,
+                     "'since' must be a day or a UTC time, as 2026-12-08 or "
+                     "2026-12-08T21:04:10Z");
+    if (!request.param("limit").empty()) {
+        filter.limit = int(std::min<int64_t>(idOf(request.param("limit")), 1000));
+        if (filter.limit <= 0) return error(400, "'limit' must be a number from 1 to 1000");
+    }
     ordered_json list = ordered_json::array();
-    for (const PromotionRecord& p : service_.store().promotions()) list.push_back(promotionJson(p));
+    for (const PromotionRecord& p : service_.store().promotions(filter))
+        list.push_back(promotionJson(p, false));
     return json(200, {{"promotions", list}});
 }
 

@@ -401,9 +401,12 @@ void HeadOffice::desiredPriceList(const std::string& device, const std::string& 
 void HeadOffice::promotion(const std::string& device, const std::string& id,
                            const std::string& payload) {
     if (!service_.device(device) || !http::goodName(id)) return;
-    const std::string source = "head-office:" + id;
-    for (const PromotionRecord& p : store_.promotions()) {
-        if (p.source == source && !p.devices.empty() && p.devices[0].name == device)
+    PromotionFilter its;
+    its.source = "head-office:" + id;
+    its.articles = false;
+    const std::string& source = its.source;
+    for (const PromotionRecord& p : store_.promotions(its)) {
+        if (!p.devices.empty() && p.devices[0].name == device)
             return promotionChanged(source);  // heard again: nothing new
     }
     std::string why;
@@ -455,8 +458,10 @@ void HeadOffice::promotionChanged(const std::string& source) {
         const auto j = job ? store_.job(job) : std::nullopt;
         return j ? ordered_json(j->state) : ordered_json(nullptr);
     };
-    for (const PromotionRecord& p : store_.promotions()) {
-        if (p.source != source) continue;
+    PromotionFilter its;
+    its.source = source;
+    its.articles = false;
+    for (const PromotionRecord& p : store_.promotions(its)) {
         for (const auto& d : p.devices)
             devices.push_back({{"device", d.name},
                                {"state", p.state},
@@ -602,7 +607,9 @@ void HeadOffice::jobEnded(const JobRecord& ended) {
         }
     }
     for (const auto& [id, jobs] : answers) answer(id, jobs);
-    for (const PromotionRecord& p : store_.promotions()) {
+    PromotionFilter chains;
+    chains.articles = false;
+    for (const PromotionRecord& p : store_.promotions(chains)) {
         const bool its = std::any_of(p.devices.begin(), p.devices.end(), [&](const auto& d) {
             return d.startJob == job->id || d.endJob == job->id;
         });

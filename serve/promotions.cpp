@@ -38,7 +38,9 @@ PromotionRecord Promotions::add(PromotionRecord p) {
     for (const ArticleRecord& a : p.articles) codes.insert(codeOf(a));
     std::vector<int64_t> clash;
     std::string where;
-    for (const PromotionRecord& other : service_.store().promotions()) {
+    PromotionFilter current;
+    current.states = {"scheduled", "started"};
+    for (const PromotionRecord& other : service_.store().promotions(current)) {
         if (!active(other) || !(other.startsAt < p.endsAt && p.startsAt < other.endsAt)) continue;
         for (const auto& d : other.devices) {
             const bool onDevice =
@@ -81,7 +83,9 @@ std::optional<std::time_t> Promotions::tick(std::time_t now) {
     const auto due = [&](std::time_t at) {
         if (!next || at < *next) next = at;
     };
-    for (PromotionRecord& p : service_.store().promotions()) {
+    PromotionFilter current;
+    current.states = {"scheduled", "started"};
+    for (PromotionRecord& p : service_.store().promotions(current)) {
         const std::time_t starts = momentOf(p.startsAt), ends = momentOf(p.endsAt);
         if (p.state == "scheduled" && now >= ends) {
             // Its whole time passed while the service was stopped: nothing is sent, and the

@@ -180,7 +180,28 @@ Service::Service(Config config) : config_(std::move(config)) {
     if (!lock_->held())
         throw StoreError("the data directory " + config_.data +
                          " is in use by another velko serve");
-    store_ = std::make_unique<Store>(config_.data + "/velko.db");
+    const std::string file = config_.data + "/velko.db";
+    // A damaged file would fail some requests for ever (a broken index, say) while the service
+    // looked up: it does not start on one, and says how to recover what it holds.
+    const auto damaged = [&](const std::string& what) {
+        return StoreError("the database " + file + " is damaged (" + what.substr(0, 300) +
+                          "). Stop the service, keep a copy of the file, then recover what it "
+                          "holds: sqlite3 " +
+                          file +
+                          " .recover | sqlite3 recovered.db, and put "
+                          "recovered.db in its place (or move the file aside to start afresh)");
+    };
+    std::string check;
+    try {
+        store_ = std::make_unique<Store>(file);
+        check = store_->integrityCheck();
+    } catch (const StoreError& e) {
+        check = e.what();
+        if (check.find("malformed") == std::string::npos &&
+            check.find("not a database") == std::string::npos)
+            throw;
+    }
+    if (check != "ok") throw damaged(check);
     store_->useOutbox(config_.headOffice.enabled);
     store_->interruptUnfinished(utcText(std::time(nullptr)));
     prunePrices();
@@ -232,6 +253,27 @@ void Service::stop() {
         // The next start marks them.
         std::fprintf(http::errors(), "velko serve: %s\n", e.what());
     }
+}
+
+void Service::writeFailed(const std::string& why, const JobRecord* job) {
+    std::lock_guard<std::mutex> hold(degradedMutex_);
+    degraded_ = why;
+    if (!job) return;
+    // Bounded: the oldest goes first (ids only rise).
+    if (unrecorded_.size() >= 1000) unrecorded_.erase(unrecorded_.begin());
+    unrecorded_[job->id] = *job;
+}
+
+std::string Service::degraded() {
+    std::lock_guard<std::mutex> hold(degradedMutex_);
+    return degraded_;
+}
+
+std::optional<JobRecord> Service::unrecorded(int64_t id) {
+    std::lock_guard<std::mutex> hold(degradedMutex_);
+    const auto found = unrecorded_.find(id);
+    if (found == unrecorded_.end()) return std::nullopt;
+    return found->second;
 }
 
 const DeviceConfig* Service::device(const std::string& name) const {
@@ -396,8 +438,9 @@ void Service::work(Line& line) {
         try {
             run(line, item);
         } catch (const std::exception& e) {
-            // The log could not be written (a full disk, say): the line goes on, and the job
-            // is marked failed if the log takes that, else interrupted at the next start.
+            // The log could not be written (a full disk, say): the job fails at once with the
+            // cause, and the line goes on. Marked failed in the log if it takes that; else
+            // known failed here (and interrupted in the log at the next start).
             std::fprintf(http::errors(), "velko serve: job %lld on %s: %s\n",
                          (long long)item.job.id, item.device->name.c_str(), e.what());
             item.job.state = "failed";
@@ -408,8 +451,11 @@ void Service::work(Line& line) {
             item.job.finished = utcText(std::time(nullptr));
             try {
                 store_->finished(item.job, nullptr);
+                writeFailed(item.job.detail, nullptr);
             } catch (const std::exception&) {
+                writeFailed(item.job.detail, &item.job);
             }
+            events_.publish("job", http::safeDump(jobJson(item.job)));
         }
         lock.lock();
         line.running = 0;
@@ -475,6 +521,8 @@ void Service::run(Line& line, Queued& item) {
             try {
                 reportId = store_->addReport(r, rows);
             } catch (const StoreError& e) {
+                // The counters stay as they are: the job ends without zeroing them.
+                writeFailed(std::string("the job log could not be written: ") + e.what(), nullptr);
                 return std::string(e.what());
             }
             return std::string();
@@ -484,12 +532,17 @@ void Service::run(Line& line, Queued& item) {
     spec.path = line.path;
     spec.device = device.number;
     spec.reportTag = device.name;
+    // Progress is a hint: a log that refuses it (each refusal after a wait for the lock) is not
+    // asked again during this job, which would otherwise wait at every article.
+    bool progressWrites = true;
     JobProgress progress([&](long done, long total) {
         job.done = done;
         job.total = total;
         try {
-            store_->progress(job.id, done, total);  // a hint: never worth ending the session
-        } catch (const StoreError&) {
+            if (progressWrites) store_->progress(job.id, done, total);
+        } catch (const StoreError& e) {
+            progressWrites = false;
+            writeFailed(std::string("the job log could not be written: ") + e.what(), nullptr);
         }
         events_.publish("job", http::safeDump(jobJson(job)));
     });
@@ -537,6 +590,13 @@ void Service::run(Line& line, Queued& item) {
     recordPrices(job, input, out);
     const std::string result = input.kind == "scan" ? scanResult : resultJson(input, out);
     store_->finished(job, result.empty() ? nullptr : &result);
+    {
+        // The log takes writes again: the jobs it could not take are written failed.
+        std::lock_guard<std::mutex> hold(degradedMutex_);
+        degraded_.clear();
+        for (auto it = unrecorded_.begin(); it != unrecorded_.end(); it = unrecorded_.erase(it))
+            store_->finished(it->second, nullptr);
+    }
     // A line that would not open, or a device that stopped answering on it, shows as
     // unreachable at once; the line's worker tries it again until it is back.
     if (out.code == cli::OUTCOME_RESULT_BASE + VELKO_ERR_OPEN ||
@@ -568,8 +628,9 @@ void Service::recordPrices(const JobRecord& job, const JobInput& input, const cl
 }
 
 void Service::prunePrices() {
-    store_->prunePrices(
-        utcText(std::time(nullptr) - std::time_t(config_.priceHistoryDays) * 86400));
+    const std::time_t now = std::time(nullptr);
+    store_->prunePrices(utcText(now - std::time_t(config_.priceHistoryDays) * 86400));
+    store_->prunePromotions(utcText(now - std::time_t(config_.promotionsDays) * 86400));
 }
 
 std::string Service::businessDay(std::time_t when) const {

@@ -92,6 +92,11 @@ class Service {
 
     // idle, busy or unreachable.
     std::string deviceState(const std::string& device);
+
+    // Why the job log cannot be written ("" while it can): the service is degraded, and a job
+    // whose end could not be written is known here, failed, until the log takes writes again.
+    std::string degraded();
+    std::optional<JobRecord> unrecorded(int64_t id);
     const DeviceConfig* device(const std::string& name) const;
 
     // Queues the close of day of every schedule entry whose time has come at `now` (local
@@ -123,6 +128,7 @@ class Service {
 
     void work(Line& line);
     void run(Line& line, Queued& item);
+    void writeFailed(const std::string& why, const JobRecord* job);
     void recordPrices(const JobRecord& job, const JobInput& input, const cli::Outcome& out);
     void prunePrices();
     bool probe(Line& line);
@@ -135,7 +141,10 @@ class Service {
     std::unique_ptr<Store> store_;
     std::unique_ptr<HeadOffice> headOffice_;
     EventHub events_;
-    std::mutex mutex_;                                    // the lines' queues and states
+    std::mutex mutex_;  // the lines' queues and states
+    std::mutex degradedMutex_;
+    std::string degraded_;
+    std::map<int64_t, JobRecord> unrecorded_;
     std::map<std::string, std::unique_ptr<Line>> lines_;  // by path
     std::map<std::string, Line*> lineOf_;                 // by device name
     std::atomic<bool> stopping_{false};

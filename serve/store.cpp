@@ -743,12 +743,20 @@ int64_t Store::addPromotion(const PromotionRecord& p) {
     return id;
 }
 
-std::vector<PromotionRecord> Store::promotions(int64_t id) {
+std::vector<PromotionRecord> Store::promotions(const PromotionFilter& f) {
     const Lease lease(*this);
-    Statement s(lease.db,
-                "SELECT id, starts_at, ends_at, state, started_by, created, articles, source "
-                "FROM promotions WHERE ?1 = 0 OR id = ?1 ORDER BY id DESC");
-    s.bind(1, id);
+    std::string states;
+    for (size_t i = 0; i < f.states.size(); ++i)
+        states += (i ? ", ?" : "?") + std::to_string(i + 7);
+    const std::string sql =
+        std::string("SELECT id, starts_at, ends_at, state, started_by, created, ") +
+        (f.articles ? "articles" : "length(articles)") +
+        ", source FROM promotions WHERE (?1 = 0 OR id = ?1) AND (?2 = '' OR source = ?2) AND (?3 "
+        "= '' OR ends_at >= ?3)" +
+        (states.empty() ? "" : " AND state IN (" + states + ")") + " ORDER BY id DESC LIMIT ?4";
+    Statement s(lease.db, sql.c_str());
+    s.bind(1, f.id).bind(2, f.source).bind(3, f.endsSince).bind(4, f.limit > 0 ? f.limit : -1);
+    for (size_t i = 0; i < f.states.size(); ++i) s.bind(int(i) + 7, f.states[i]);
     std::vector<PromotionRecord> out;
     while (s.step()) {
         PromotionRecord p;
@@ -758,9 +766,13 @@ std::vector<PromotionRecord> Store::promotions(int64_t id) {
         p.state = s.text(3);
         p.by = s.text(4);
         p.created = s.text(5);
-        const std::string bytes = s.text(6);
-        p.articles.resize(bytes.size() / sizeof(ArticleRecord));
-        std::memcpy(p.articles.data(), bytes.data(), p.articles.size() * sizeof(ArticleRecord));
+        if (f.articles) {
+            const std::string bytes = s.text(6);
+            p.articles.resize(bytes.size() / sizeof(ArticleRecord));
+            std::memcpy(p.articles.data(), bytes.data(), p.articles.size() * sizeof(ArticleRecord));
+        }
+        p.articleCount =
+            f.articles ? p.articles.size() : size_t(s.integer(6)) / sizeof(ArticleRecord);
         p.source = s.text(7);
         out.push_back(std::move(p));
     }
@@ -773,6 +785,21 @@ std::vector<PromotionRecord> Store::promotions(int64_t id) {
         d.reset();
     }
     return out;
+}
+
+void Store::prunePromotions(const std::string& before) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Transaction t(db_);
+    Statement(db_,
+              "DELETE FROM promotion_devices WHERE promotion IN (SELECT id FROM promotions WHERE "
+              "state NOT IN ('scheduled', 'started') AND ends_at < ?1)")
+        .bind(1, before)
+        .run();
+    Statement(db_,
+              "DELETE FROM promotions WHERE state NOT IN ('scheduled', 'started') AND ends_at < ?1")
+        .bind(1, before)
+        .run();
+    t.commit();
 }
 
 void Store::updatePromotion(const PromotionRecord& p) {

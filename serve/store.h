@@ -62,11 +62,22 @@ struct PromotionRecord {
     };
     int64_t id = 0;
     std::string startsAt, endsAt, created;
-    std::string state = "scheduled";  // started, ended, cancelled, skipped
-    std::string by;                   // the token's name that asked for it
-    std::string source;               // "head-office:ID" for one of the chain's; else empty
-    std::vector<ArticleRecord> articles;
+    std::string state = "scheduled";      // started, ended, cancelled, skipped
+    std::string by;                       // the token's name that asked for it
+    std::string source;                   // "head-office:ID" for one of the chain's; else empty
+    std::vector<ArticleRecord> articles;  // left out when only listed
+    size_t articleCount = 0;
     std::vector<Device> devices;
+};
+
+// Which promotions: one by id or by its source, or those in some states, ending at or after a
+// moment, the newest `limit` (0: all); without their articles when only listed.
+struct PromotionFilter {
+    int64_t id = 0;
+    std::string source, endsSince;
+    std::vector<std::string> states;
+    int limit = 0;
+    bool articles = true;
 };
 
 struct JobFilter {
@@ -168,11 +179,17 @@ class Store {
     // Forgets the changes before `before` except the last of each article, the price then.
     void prunePrices(const std::string& before);
 
-    // Promotions, newest first (the id's alone when given); the state, end and devices' jobs and
-    // notes of one are written back whole.
+    // Promotions, newest first; the state, end and devices' jobs and notes of one are written
+    // back whole. Those over before `before` are forgotten, with their devices' words.
     int64_t addPromotion(const PromotionRecord& promotion);
-    std::vector<PromotionRecord> promotions(int64_t id = 0);
+    std::vector<PromotionRecord> promotions(const PromotionFilter& filter = {});
+    std::vector<PromotionRecord> promotions(int64_t id) {
+        PromotionFilter one;
+        one.id = id;
+        return promotions(one);
+    }
     void updatePromotion(const PromotionRecord& promotion);
+    void prunePromotions(const std::string& before);
 
     // "ok", or what SQLite found wrong.
     std::string integrityCheck();

@@ -46,7 +46,7 @@ ordered_json jobJson(const JobRecord& j) {
     return out;
 }
 
-ordered_json promotionJson(const PromotionRecord& p) {
+ordered_json promotionJson(const PromotionRecord& p, bool withArticles) {
     const auto codec = cli::makeTextCodec();
     ordered_json articles = ordered_json::array();
     for (const ArticleRecord& a : p.articles)
@@ -70,7 +70,8 @@ ordered_json promotionJson(const PromotionRecord& p) {
             {"ends_at", moment(p.endsAt)},
             {"by", p.by},
             {"created", moment(p.created)},
-            {"articles", articles},
+            {"article_count", p.articleCount},
+            {"articles", withArticles ? articles : ordered_json()},
             {"devices", devices}};
 }
 
