@@ -42,7 +42,7 @@ for file in /usr/bin/velko /usr/bin/velko-sim \
             "/usr/lib/$multiarch/cmake/velko/velkoConfig.cmake" \
             /lib/systemd/system/velko.service /etc/velko/velko.toml \
             /lib/systemd/system/velko-hq.service /etc/velko/hq.toml \
-            /usr/share/doc/velko/examples/mosquitto/velko.acl \
+            /usr/share/doc/velko/examples/mosquitto/velko-broker \
             /usr/share/man/man1/velko.1.gz /usr/share/man/man1/velko-sim.1.gz \
             /usr/share/man/man1/velko-serve.1.gz /usr/share/doc/velko/copyright \
             /usr/share/doc/velko/changelog.gz /usr/share/doc/velko/README.md \
