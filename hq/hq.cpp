@@ -21,6 +21,7 @@
 #include "chain/broker.h"
 #include "chain/messages.h"
 #include "chain/price_list.h"
+#include "chain/topics.h"
 #include "device/amount.h"
 #include "files/article_file.h"
 #include "files/validate.h"
@@ -60,13 +61,6 @@ std::unique_ptr<HqStore> openStore(const HqConfig& config) {
     std::error_code error;
     std::filesystem::create_directories(config.data, error);
     return std::make_unique<HqStore>(config.data + "/hq.db");
-}
-
-std::vector<std::string> topicParts(const std::string& topic) {
-    std::vector<std::string> parts;
-    std::stringstream in(topic);
-    for (std::string p; std::getline(in, p, '/');) parts.push_back(p);
-    return parts;
 }
 
 // What the register says of a store or one of its devices: "" when it is in service (or when
@@ -240,8 +234,9 @@ std::string answerText(const ordered_json& doc, const char* key) {
 // "promotion-" and a promotion's id) to that shop; of a promotion, only the devices it went to.
 void takeResult(HqStore& store, const std::string& shop, const std::string& id,
                 const ordered_json& doc, const std::string& payload) {
-    const bool promotion = id.rfind("promotion-", 0) == 0;
-    const std::string sentId = promotion ? id.substr(10) : id;
+    const std::string ofPromotion = chain::promotionOfResult(id);
+    const bool promotion = !ofPromotion.empty();
+    const std::string sentId = promotion ? ofPromotion : id;
     const auto to = store.sentTo(sentId, shop);
     if (to.empty()) throw Refused("head office sent nothing under '" + sentId + "' to " + shop);
     if (!promotion) return store.commandResult(shop, id, payload);
@@ -269,17 +264,17 @@ struct Receipt {
 };
 std::optional<Receipt> take(HqStore& store, const std::string& topic, const std::string& payload,
                             bool retained, int64_t maxMessage) {
-    const auto parts = topicParts(topic);
-    if (parts.size() < 3 || parts[0] != "velko" || !http::goodName(parts[1]))
-        throw Refused("not a shop's topic");
-    const std::string& shop = parts[1];
+    using chain::TopicKind;
+    const chain::Topic t = chain::readTopic(topic);
+    if (t.store.empty() || !http::goodName(t.store)) throw Refused("not a shop's topic");
+    const std::string& shop = t.store;
     const std::time_t clock = std::time(nullptr);
     const std::string now = http::utcText(clock);
-    const bool status = parts.size() == 3 && parts[2] == "status";
+    const bool status = t.kind == TopicKind::Status;
     // Bounded before it is read: a presence names at most 256 devices; an answer is short.
-    const int64_t most = status                                      ? kMostPresence
-                         : parts.size() == 4 && parts[2] == "result" ? kMostResult
-                                                                     : maxMessage;
+    const int64_t most = status                        ? kMostPresence
+                         : t.kind == TopicKind::Result ? kMostResult
+                                                       : maxMessage;
     if (int64_t(payload.size()) > most)
         throw Refused(std::to_string(payload.size()) + " bytes, over " +
                       (most == maxMessage ? "max_message_bytes (" + std::to_string(most) + ")"
@@ -299,33 +294,32 @@ std::optional<Receipt> take(HqStore& store, const std::string& topic, const std:
     const auto parsed = chain::readMessage(payload, why);
     if (!parsed || !parsed->is_object()) throw Refused(parsed ? "not a JSON object" : why);
     const ordered_json& doc = *parsed;
-    if (parts.size() == 4 && parts[2] == "result") {
-        takeResult(store, shop, parts[3], doc, payload);
-    } else if (parts.size() == 5 && parts[3] == "pricelist" && parts[4] == "reported" &&
-               http::goodName(parts[2])) {
+    if (t.kind == TopicKind::Result) {
+        takeResult(store, shop, t.key, doc, payload);
+    } else if (t.kind == TopicKind::Reported && http::goodName(t.device)) {
         const Register enrolled(store);
-        const std::string standing = enrolled.standing(shop, parts[2]);
+        const std::string standing = enrolled.standing(shop, t.device);
         if (!standing.empty()) throw Refused(standing);
         // A device is known from its shop's presence or from the register, never from a
         // message of its own: a shop's login could otherwise make devices without end.
         const auto presence = store.storeState(shop);
-        if (!enrolled.lists(shop, parts[2]) &&
+        if (!enrolled.lists(shop, t.device) &&
             (!presence ||
-             std::count(presence->devices.begin(), presence->devices.end(), parts[2]) == 0))
-            throw Refused(shop + "/" + parts[2] +
+             std::count(presence->devices.begin(), presence->devices.end(), t.device) == 0))
+            throw Refused(shop + "/" + t.device +
                           " is neither in its shop's presence nor in the register");
-        store.reported(shop, parts[2], doc.value("version", int64_t(0)), doc.value("state", ""),
+        store.reported(shop, t.device, doc.value("version", int64_t(0)), doc.value("state", ""),
                        doc.value("detail", ""));
-    } else if (parts.size() == 5 && parts[3] == "closeday") {
+    } else if (t.kind == TopicKind::DayReport) {
         DayReport r;
         r.store = shop;
-        r.device = parts[2];
-        r.businessDay = parts[4];
+        r.device = t.device;
+        r.businessDay = t.key;
         const auto receipt = [&](const ordered_json& word) {
             ordered_json out = {{"device", r.device}, {"business_day", r.businessDay}};
             out.update(word);
-            return Receipt{"velko/" + shop + "/" + r.device + "/receipt/" + r.businessDay,
-                           http::safeDump(out), word["state"] == "refused"};
+            return Receipt{chain::receiptTopic(shop, r.device, r.businessDay), http::safeDump(out),
+                           word["state"] == "refused"};
         };
         r.version = doc.value("version", int64_t(0));
         try {
@@ -477,8 +471,7 @@ class Reader {
                     continue;
                 const auto list = store_.priceList(d.desired);
                 if (!list || !client) continue;
-                const std::string topic =
-                    "velko/" + d.store + "/" + d.device + "/pricelist/desired";
+                const std::string topic = chain::desiredTopic(d.store, d.device);
                 const std::string payload =
                     wholeList(d.desired, list->checksum, ordered_json::parse(list->articles));
                 mosquitto_publish(client, nullptr, topic.c_str(), int(payload.size()),
@@ -528,12 +521,10 @@ void onConnect(mosquitto* client, void* self, int rc) {
     reader.connectedNow();
     // Shared among the head offices that read the chain: each message goes to one of them.
     // (Subscriptions of their own, which sessions of before may hold, would bring it to all.)
-    for (const std::string topic : {"velko/+/status", "velko/+/result/+", "velko/+/+/pricelist/+",
-                                    "velko/+/+/pricelist/reported", "velko/+/+/closeday/+"}) {
-        mosquitto_unsubscribe(client, nullptr, topic.c_str());
-        if (topic != "velko/+/+/pricelist/+")
-            mosquitto_subscribe(client, nullptr, ("$share/velko-hq/" + topic).c_str(), 1);
-    }
+    for (const std::string& filter : chain::formerHeadOfficeFilters())
+        mosquitto_unsubscribe(client, nullptr, filter.c_str());
+    for (const std::string& filter : chain::headOfficeFilters())
+        mosquitto_subscribe(client, nullptr, filter.c_str(), 1);
 }
 
 // Head office's picture, a page of it: the stores (of one, when named), their devices (in one
@@ -1104,7 +1095,7 @@ int publishPromotion(const HqOptions& options, const std::vector<ArticleRecord>&
                                                 {"articles", list}});
     std::vector<std::pair<std::string, std::string>> messages;
     for (const auto& [shop, device] : targets)
-        messages.emplace_back("velko/" + shop + "/" + device + "/promotion/" + id, message);
+        messages.emplace_back(chain::promotionTopic(shop, device, id), message);
     // Recorded before it goes: head office keeps the answers only to what it sent.
     store.sent(id, "promotion", targets, http::utcText(std::time(nullptr)));
     BrokerSession broker(config.toolBroker(), "velko-hq-publish-" + id);
@@ -1159,7 +1150,7 @@ int publishPriceList(const HqOptions& options) {
         const auto settled = settledVersions(*store);
         for (const auto& target : targets) {
             const auto& [shop, device] = target;
-            messages.emplace_back("velko/" + shop + "/" + device + "/pricelist/desired", whole);
+            messages.emplace_back(chain::desiredTopic(shop, device), whole);
             const auto found = settled.find(target);
             if (found == settled.end()) continue;
             const int64_t base = found->second;
@@ -1298,13 +1289,13 @@ int sendCommand(const HqOptions& options) {
         const std::string id = commandId();
         BrokerSession broker(config.toolBroker(), "velko-" + id);
         // Subscribed before sending, so that no answer is missed.
-        if (!broker.connect() || !broker.subscribe("velko/+/result/" + id)) {
+        if (!broker.connect() || !broker.subscribe(chain::resultsFilter(id))) {
             std::fprintf(stderr, "velko hq: the command was not sent\n");
             return 1;
         }
         std::vector<std::pair<std::string, std::string>> messages, to;
         for (const std::string& shop : stores) {
-            messages.emplace_back("velko/" + shop + "/command/" + id, body.dump());
+            messages.emplace_back(chain::commandTopic(shop, id), body.dump());
             to.emplace_back(shop, "");
         }
         // Recorded before it goes: head office keeps the answers only to what it sent.
@@ -1323,16 +1314,16 @@ int sendCommand(const HqOptions& options) {
         bool good = true;
         broker.receive(BrokerSession::Clock::now() + std::chrono::seconds(options.waitSeconds),
                        [&](const std::string& topic, const std::string& payload) {
-                           const auto parts = topicParts(topic);
+                           const chain::Topic t = chain::readTopic(topic);
                            std::string why;
                            const ordered_json answer =
                                chain::readMessage(payload, why).value_or(ordered_json());
-                           if (parts.size() != 4 || !answer.is_object() ||
-                               std::find(stores.begin(), stores.end(), parts[1]) == stores.end())
+                           if (t.kind != chain::TopicKind::Result || !answer.is_object() ||
+                               std::find(stores.begin(), stores.end(), t.store) == stores.end())
                                return false;
-                           if (answers.emplace(parts[1], answer).second) {
+                           if (answers.emplace(t.store, answer).second) {
                                good = answeredWell(answer) && good;
-                               if (!options.json) describeAnswer(parts[1], answer);
+                               if (!options.json) describeAnswer(t.store, answer);
                                std::fflush(stdout);
                            }
                            return answers.size() == stores.size();

@@ -13,6 +13,7 @@
 #include "device/article_rules.h"
 #include "files/article_file.h"
 #include "files/validate.h"
+#include "jobs/outcome.h"
 #include "serve/prices.h"
 #include "serve/service.h"
 #include "serve/views.h"
@@ -173,11 +174,8 @@ void HeadOffice::onConnect(mosquitto* client, void* self, int rc) {
     const std::string topic = chain::statusTopic(office.config_.store);
     mosquitto_publish(client, nullptr, topic.c_str(), int(online.size()), online.data(), 1, true);
     // The desired price lists are retained: each device's latest comes at once, and only it.
-    const std::string prefix = "velko/" + office.config_.store + "/";
-    mosquitto_subscribe(client, nullptr, (prefix + "+/pricelist/desired").c_str(), 1);
-    mosquitto_subscribe(client, nullptr, (prefix + "command/+").c_str(), 1);
-    mosquitto_subscribe(client, nullptr, (prefix + "+/receipt/+").c_str(), 1);
-    mosquitto_subscribe(client, nullptr, (prefix + "+/promotion/+").c_str(), 1);
+    for (const std::string& filter : chain::shopFilters(office.config_.store))
+        mosquitto_subscribe(client, nullptr, filter.c_str(), 1);
     office.send();
 }
 
@@ -279,22 +277,17 @@ void HeadOffice::onMessage(mosquitto*, void* self, const mosquitto_message* mess
     const std::string topic = message->topic;
     const std::string payload(static_cast<const char*>(message->payload),
                               size_t(message->payloadlen));
-    const std::string prefix = "velko/" + office.config_.store + "/";
-    if (topic.compare(0, prefix.size(), prefix) != 0 || payload.empty()) return;
-    const std::string rest = topic.substr(prefix.size());
-    const std::string desired = "/pricelist/desired";
-    const size_t receipt = rest.find("/receipt/");
-    const size_t promotion = rest.find("/promotion/");
+    const chain::Topic t = chain::readTopic(topic);
+    if (t.store != office.config_.store || payload.empty()) return;
     try {
-        if (rest.compare(0, 8, "command/") == 0) {
-            office.command(rest.substr(8), payload);
-        } else if (promotion != std::string::npos) {
-            office.promotion(rest.substr(0, promotion), rest.substr(promotion + 11), payload);
-        } else if (receipt != std::string::npos) {
-            office.receipt(rest.substr(0, receipt), rest.substr(receipt + 9), payload);
-        } else if (rest.size() > desired.size() &&
-                   rest.compare(rest.size() - desired.size(), desired.size(), desired) == 0) {
-            const std::string device = rest.substr(0, rest.size() - desired.size());
+        if (t.kind == chain::TopicKind::Command) {
+            office.command(t.key, payload);
+        } else if (t.kind == chain::TopicKind::Promotion) {
+            office.promotion(t.device, t.key, payload);
+        } else if (t.kind == chain::TopicKind::Receipt) {
+            office.receipt(t.device, t.key, payload);
+        } else if (t.kind == chain::TopicKind::Desired) {
+            const std::string& device = t.device;
             std::string why;
             const auto doc = chain::readMessage(payload, why);
             if (!doc) throw std::runtime_error(why);
@@ -312,8 +305,7 @@ void HeadOffice::onMessage(mosquitto*, void* self, const mosquitto_message* mess
 }
 
 void HeadOffice::reportPriceList(const std::string& device, ordered_json reported) {
-    publish("velko/" + config_.store + "/" + device + "/pricelist/reported",
-            http::safeDump(reported), true);
+    publish(chain::reportedTopic(config_.store, device), http::safeDump(reported), true);
 }
 
 // A desired price list newer than the one applied is applied with a verified sync; an older or
@@ -480,7 +472,7 @@ void HeadOffice::promotionChanged(const std::string& source) {
                                    {"note", why}});
         }
     }
-    publish("velko/" + config_.store + "/result/promotion-" + id,
+    publish(chain::resultTopic(config_.store, chain::promotionResultId(id)),
             http::safeDump({{"promotion", id}, {"devices", devices}}), true);
 }
 
@@ -514,7 +506,7 @@ void HeadOffice::command(const std::string& id, const std::string& payload) {
             late ? "the command expired at " + expires + " before it came: not run"
                  : "the command meant business day " + day + ", and this shop is in " +
                        service_.businessDay(now) + ": not run";
-        publish("velko/" + config_.store + "/result/" + id,
+        publish(chain::resultTopic(config_.store, id),
                 http::safeDump(ordered_json{{"id", id}, {"state", "expired"}, {"error", why}}),
                 false);
         return;
@@ -531,7 +523,7 @@ void HeadOffice::command(const std::string& id, const std::string& payload) {
     else if (kind == "scan")
         scanNumbers(text("numbers"), input.numbers, problem);
     if (!problem.empty()) {
-        publish("velko/" + config_.store + "/result/" + id,
+        publish(chain::resultTopic(config_.store, id),
                 http::safeDump(ordered_json{{"id", id}, {"error", problem}}), false);
         return;
     }
@@ -561,7 +553,7 @@ void HeadOffice::resend(const std::string& id, const std::vector<const DeviceCon
         answer["error"] = "no device of this shop has a report of business day '" + day + "'";
     else if (!missing.empty())
         answer["without_report"] = missing;
-    publish("velko/" + config_.store + "/result/" + id, http::safeDump(answer), false);
+    publish(chain::resultTopic(config_.store, id), http::safeDump(answer), false);
     send();
 }
 
@@ -574,7 +566,7 @@ void HeadOffice::answer(const std::string& id, const std::vector<int64_t>& jobs)
         if (const auto result = store_.result(jobId)) j["result"] = ordered_json::parse(*result);
         list.push_back(j);
     }
-    publish("velko/" + config_.store + "/result/" + id,
+    publish(chain::resultTopic(config_.store, id),
             http::safeDump(ordered_json{{"id", id}, {"jobs", list}}), false);
 }
 
@@ -620,9 +612,9 @@ void HeadOffice::jobEnded(const JobRecord& ended) {
     if (verified) store_.setAppliedPriceList(applying.device, applying.list);
     ordered_json reported = {{"version", applying.list.version},
                              {"checksum", applying.list.checksum},
-                             {"state", verified               ? "verified"
-                                       : job->exitStatus == 8 ? "differs"
-                                                              : "failed"},
+                             {"state", verified                                   ? "verified"
+                                       : job->exitStatus == cli::OUTCOME_MISMATCH ? "differs"
+                                                                                  : "failed"},
                              {"job", job->id},
                              {"counts", job->counts},
                              {"detail", job->detail}};
