@@ -1,5 +1,9 @@
 #include "hq/config.h"
 
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
 #include "chain/read_broker.h"
 #include "http/toml_reader.h"
 
@@ -36,6 +40,20 @@ HqConfig parseHqConfig(const std::string& text, const std::string& file,
     config.tokens = http::readTokens(read, root);
     http::readFront(read, root, config.front);
     return config;
+}
+
+bool loadConfig(const std::string& path, HqConfig& config) {
+    std::ifstream in(path, std::ios::binary);
+    std::vector<std::string> faults;
+    if (!in) {
+        faults.push_back(path + ": cannot be read");
+    } else {
+        std::ostringstream text;
+        text << in.rdbuf();
+        config = parseHqConfig(text.str(), path, faults);
+    }
+    for (const std::string& f : faults) std::fprintf(stderr, "velko hq: %s\n", f.c_str());
+    return faults.empty();
 }
 
 }  // namespace velko::hq

@@ -47,6 +47,10 @@ struct HqConfig {
 HqConfig parseHqConfig(const std::string& text, const std::string& file,
                        std::vector<std::string>& faults);
 
+// Reads the configuration file at `path`; its faults go to standard error. False when there is
+// any.
+bool loadConfig(const std::string& path, HqConfig& config);
+
 // Whether `database` names a PostgreSQL database (postgresql:// or postgres://).
 bool isPostgresUrl(const std::string& database);
 

@@ -1,6 +1,7 @@
 #include "hq/hq_store.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <sstream>
 #include <tuple>
 
@@ -355,6 +356,13 @@ std::vector<HqStore::Sales> HqStore::sales(const std::string& from, const std::s
              .rows)
         out.push_back({row[0], row[1], number(row[2]), number(row[3])});
     return out;
+}
+
+std::unique_ptr<HqStore> openStore(const HqConfig& config) {
+    if (!config.database.empty()) return std::make_unique<HqStore>(config.database);
+    std::error_code error;
+    std::filesystem::create_directories(config.data, error);
+    return std::make_unique<HqStore>(config.data + "/hq.db");
 }
 
 }  // namespace velko::hq

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "hq/config.h"
 #include "hq/hq_database.h"
 
 namespace velko::hq {
@@ -122,5 +123,8 @@ class HqStore {
   private:
     std::unique_ptr<HqDatabase> db_;
 };
+
+// Head office's database as configured: `database`, or hq.db in the data folder (made).
+std::unique_ptr<HqStore> openStore(const HqConfig& config);
 
 }  // namespace velko::hq

@@ -9,7 +9,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fuzzers=(fuzz_frames fuzz_replies fuzz_codes_and_names fuzz_article_files fuzz_serve_requests
-         fuzz_untrusted_json)
+         fuzz_untrusted_json fuzz_hq_intake)
 for fuzzer in "${fuzzers[@]}"; do
     if [ ! -x "$bin/$fuzzer" ]; then
         echo "fuzz: $bin/$fuzzer is missing: build the fuzz preset first"

@@ -1,0 +1,39 @@
+#include "hq/register.h"
+
+#include <ctime>
+
+#include "http/guard.h"
+#include "http/moments.h"
+
+namespace velko::hq {
+
+RegisterChange changeRegisterOf(HqStore& store, const std::string& of, const std::string& change,
+                                const std::vector<std::string>& names) {
+    for (const std::string& name : names) {
+        if (!http::goodName(name))
+            return {false, true, "'" + name + "': names are letters, digits, '-' and '_'"};
+    }
+    const bool device = of == "device";
+    const std::string what = device ? names[0] + "/" + names[1] : names[0];
+    bool done = true;
+    if (change == "add") {
+        store.enrol(names[0], device ? names[1] : "");
+    } else if (change == "retire") {
+        done = store.retire(names[0], device ? names[1] : "", http::utcText(std::time(nullptr)));
+    } else {
+        done = store.rename(names[0], names[1]);
+    }
+    if (!done)
+        return {
+            false, false,
+            what + ": " +
+                (change == "rename" ? "'" + names[1] + "' is taken, or '" + names[0] + "' unknown"
+                                    : std::string("not in service in the register"))};
+    return {true, false,
+            of + " " + what + ": " +
+                (change == "add"      ? "in service"
+                 : change == "retire" ? "retired"
+                                      : "now " + names[1])};
+}
+
+}  // namespace velko::hq
