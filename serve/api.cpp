@@ -47,15 +47,6 @@ bool wantsCsv(const ApiRequest& request) {
            request.param("format") == "csv";
 }
 
-std::vector<std::string> split(const std::string& path) {
-    std::vector<std::string> parts;
-    std::stringstream in(path);
-    for (std::string part; std::getline(in, part, '/');) {
-        if (!part.empty()) parts.push_back(part);
-    }
-    return parts;
-}
-
 // A positive whole number; 0 when the text is not one.
 int64_t idOf(const std::string& text) {
     if (text.empty() || text.size() > 18 ||
@@ -167,7 +158,8 @@ bool readList(const ApiRequest& request, const std::string& kind,
 // One route: its method, its path with {names} for the parts it takes from the request, who
 // may call it, the query parameters it takes, and the member that answers it.
 struct Api::Route {
-    enum Access { Open, Read, Operate };
+    using Access = http::Access;
+    static constexpr Access Open = Access::Open, Read = Access::Read, Operate = Access::Operate;
     const char* method;
     const char* pattern;
     Access access;
@@ -273,30 +265,18 @@ ApiResponse Api::finish(const ApiRequest& request, ApiResponse response) {
     return response;
 }
 
-// The parts of `parts` that `pattern` names, when the path is the pattern's.
-static bool matches(const std::string& pattern, const std::vector<std::string>& parts,
-                    std::map<std::string, std::string>& taken) {
-    const std::vector<std::string> want = split(pattern);
-    if (want.size() != parts.size()) return false;
-    for (size_t i = 0; i < want.size(); ++i) {
-        if (want[i].front() == '{') {
-            taken[want[i].substr(1, want[i].size() - 2)] = parts[i];
-        } else if (want[i] != parts[i]) {
-            return false;
-        }
-    }
-    return true;
-}
-
 std::optional<ApiResponse> Api::early(const ApiRequest& request, const Route*& found, Call& call) {
-    const std::vector<std::string> parts = split(request.path);
+    const std::vector<std::string> parts = http::splitPath(request.path);
     const std::string& method = request.method;
     const Config& config = service_.config();
+    const auto refused = [](const http::Refusal& r) {
+        ApiResponse out = error(r.status, r.why);
+        if (r.status == 401) out.headers.emplace_back("WWW-Authenticate", "Bearer");
+        return out;
+    };
 
-    const std::string host = request.header("host");
-    if (!http::allowedHost(host, config.front.allowedHosts))
-        return error(421, "this service is not reached by the name '" + host +
-                              "' (allowed_hosts names those it is)");
+    if (auto r = http::hostRefusal(request, config.front.allowedHosts, "this service"))
+        return refused(*r);
     // The page and its files, open to all: they hold no data.
     if (parts.empty() || parts[0] != "api") return page(parts, method);
     if (method == "OPTIONS") {
@@ -309,27 +289,13 @@ std::optional<ApiResponse> Api::early(const ApiRequest& request, const Route*& f
         }
         return r;
     }
-    for (const Route& r : routes()) {
-        call.path.clear();
-        if (method == r.method && matches(r.pattern, parts, call.path)) {
-            found = &r;
-            break;
-        }
-    }
-    if (!found || found->access != Route::Open) {
-        call.token = http::tokenFor(config.tokens, request.header("authorization"));
-        if (!call.token) {
-            ApiResponse r = error(401, request.header("authorization").empty()
-                                           ? "this needs 'Authorization: Bearer TOKEN'"
-                                           : "the token is not known");
-            r.headers.emplace_back("WWW-Authenticate", "Bearer");
-            return r;
-        }
-        // Whatever is not read needs the right to operate, found or not.
-        const bool operates = found ? found->access == Route::Operate : method != "GET";
-        if (operates && call.token->role != Role::Operate)
-            return error(403, "the token '" + call.token->name + "' may only read");
-    }
+    found = http::findRoute(routes(), request, parts, call.path);
+    // Whatever is not read needs the right to operate, found or not.
+    const http::Access access = found             ? found->access
+                                : method != "GET" ? http::Access::Operate
+                                                  : http::Access::Read;
+    if (auto r = http::accessRefusal(access, request, config.tokens, call.token))
+        return refused(*r);
     if (!found) {
         // A job's own path with a method it does not take: the job is named first.
         if (parts.size() >= 3 && parts[1] == "jobs") {
@@ -340,15 +306,9 @@ std::optional<ApiResponse> Api::early(const ApiRequest& request, const Route*& f
         }
         return error(404, "no such resource: " + method + " " + request.path);
     }
-    // A parameter the route does not take is a mistake to name, not to pass over: a sync
-    // asked for with 'dry-run=1' must not be sent.
-    for (const auto& param : request.query) {
-        const std::string& name = param.first;  // a lambda cannot take a structured binding
-        if (std::none_of(found->params.begin(), found->params.end(),
-                         [&](const char* p) { return name == p; }))
-            return error(400, "'" + name + "' is not a parameter of " + found->method + " " +
-                                  found->pattern);
-    }
+    if (auto r = http::parameterRefusal(found->params, request,
+                                        std::string(found->method) + " " + found->pattern))
+        return refused(*r);
     return std::nullopt;
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "http/api.h"
 #include "http/embedded_files.h"
 #include "serve/service.h"
 
@@ -16,34 +17,8 @@ namespace velko::serve {
 // The service's built-in file of that name ("index.html", "openapi.json"), or null.
 const http::EmbeddedFile* embeddedFile(const std::string& name);
 
-struct ApiRequest {
-    std::string method;  // "GET", "POST", ...
-    std::string path;    // without the query
-    std::map<std::string, std::string> query;
-    std::map<std::string, std::string> headers;  // names in lower case
-    std::string body;
-
-    std::string header(const std::string& lowerName) const {
-        const auto it = headers.find(lowerName);
-        return it == headers.end() ? "" : it->second;
-    }
-    std::string param(const std::string& name) const {
-        const auto it = query.find(name);
-        return it == query.end() ? "" : it->second;
-    }
-};
-
-struct ApiResponse {
-    int status = 200;
-    std::string contentType = "application/json";
-    std::string body;
-    std::vector<std::pair<std::string, std::string>> headers;
-    // Server-Sent Events: the server streams the service's events after this number instead
-    // of sending `body`.
-    bool events = false;
-    uint64_t eventsAfter = 0;
-    std::string eventsFor;  // the token's name, for the cap on its streams
-};
+using http::ApiRequest;
+using http::ApiResponse;
 
 class Api {
   public:

@@ -20,20 +20,6 @@
 namespace velko::serve {
 namespace {
 
-ApiRequest requestOf(const httplib::Request& in) {
-    ApiRequest out;
-    out.method = in.method;
-    out.path = in.path;
-    for (const auto& [name, value] : in.params) out.query.emplace(name, value);
-    for (const auto& [name, value] : in.headers) {
-        std::string lower = name;
-        for (char& c : lower) c = char(std::tolower(static_cast<unsigned char>(c)));
-        out.headers.emplace(lower, value);
-    }
-    out.body = in.body;
-    return out;
-}
-
 // Every listener to the events holds one of the server's threads while it listens: so many
 // at most, and so many for one token, that the API always has threads left to answer.
 class EventStreams {
@@ -199,7 +185,7 @@ int runServe(const ServeOptions& options) {
     };
     // Every request goes to the API, which does its own routing.
     const auto handle = [&](const httplib::Request& req, httplib::Response& res) {
-        send(api.handle(requestOf(req)), res);
+        send(api.handle(http::requestOf(req)), res);
     };
     // What the HTTP library refuses by itself gets a reason too.
     const size_t maxBody = config.maxBody;
@@ -225,7 +211,9 @@ int runServe(const ServeOptions& options) {
     // Runs before the HTTP library reads a body: a request that its Host, path, token or
     // query refuse is answered without its body ever being read.
     // A request without Content-Length or Transfer-Encoding has no body; the HTTP library
-    // would refuse such a POST, so it is answered before the library looks for one.
+    // would refuse such a POST, so it is answered before the library looks for one, as any
+    // request without a body is. One with a body is checked before it is read, and answered
+    // once it has been.
     // The HTTP library holds bodies to max_body by their Content-Length alone: a chunked or
     // compressed body could grow without bound, so neither is taken.
     web.set_pre_routing_handler([&](const httplib::Request& req, httplib::Response& res) {
@@ -234,17 +222,20 @@ int runServe(const ServeOptions& options) {
             res.set_content(std::string("{\"error\": \"") + why + "\"}\n", "application/json");
             return httplib::Server::HandlerResponse::Handled;
         };
-        if (auto refused = api.refusal(requestOf(req))) {
+        const bool body = req.has_header("Content-Length") || req.has_header("Transfer-Encoding");
+        // Without a body, the request is whole: answered here, checked once.
+        if (!body && !req.has_header("Content-Encoding")) {
+            handle(req, res);
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        if (auto refused = api.refusal(http::requestOf(req))) {
             send(*refused, res);
             return httplib::Server::HandlerResponse::Handled;
         }
         if (req.has_header("Transfer-Encoding"))
             return refuse(411, "send the body with a Content-Length, not in chunks");
         if (req.has_header("Content-Encoding")) return refuse(415, "send the body uncompressed");
-        if (req.method == "GET" || req.method == "HEAD" || req.has_header("Content-Length"))
-            return httplib::Server::HandlerResponse::Unhandled;
-        handle(req, res);
-        return httplib::Server::HandlerResponse::Handled;
+        return httplib::Server::HandlerResponse::Unhandled;
     });
     web.Get(".*", handle).Post(".*", handle).Delete(".*", handle).Put(".*", handle);
     web.Patch(".*", handle).Options(".*", handle);
