@@ -43,14 +43,14 @@ void CsvReader(benchmark::State& state) {
     for (int64_t i = 1; i <= state.range(0); ++i)
         csv +=
             std::to_string(5900001000000 + i) + ",\"ŁÓDŹ, " + std::to_string(i) + "\",4.50,0,1\n";
-    const auto codec = velko::cli::makeTextCodec();
+    const auto codec = velko::files::makeTextCodec();
     for (auto _ : state) {
-        std::vector<velko::cli::Row> rows;
-        std::vector<velko::cli::Fault> faults;
+        std::vector<velko::files::Row> rows;
+        std::vector<velko::files::Fault> faults;
         std::vector<ArticleRecord> records;
-        velko::cli::readArticleText("bench", velko::cli::Format::Csv, csv, rows, faults);
-        velko::cli::validateRows("bench", rows, velko::cli::RowUse::Upload, *codec, records,
-                                 faults);
+        velko::files::readArticleText("bench", velko::files::Format::Csv, csv, rows, faults);
+        velko::files::validateRows("bench", rows, velko::files::RowUse::Upload, *codec, records,
+                                   faults);
         benchmark::DoNotOptimize(records.data());
     }
     state.SetItemsProcessed(int64_t(state.iterations()) * state.range(0));
@@ -85,7 +85,7 @@ void CompareTables(benchmark::State& state) {
         list.push_back(r);
     }
     std::shuffle(list.begin(), list.end(), std::mt19937(7));
-    for (auto _ : state) benchmark::DoNotOptimize(velko::cli::compareTables(list, held));
+    for (auto _ : state) benchmark::DoNotOptimize(velko::jobs::compareTables(list, held));
     state.SetItemsProcessed(int64_t(state.iterations()) * state.range(0));
 }
 BENCHMARK(CompareTables)->Arg(5000)->Arg(100000)->Unit(benchmark::kMillisecond);

@@ -120,9 +120,10 @@ std::string priceList(int articles) {
 
 double uploadFloorSeconds(const std::string& list) {
     std::vector<ArticleRecord> records;
-    std::vector<velko::cli::Fault> faults;
-    velko::cli::loadArticleText("list", velko::cli::Format::Csv, list, velko::cli::RowUse::Upload,
-                                *velko::cli::makeTextCodec(), records, faults);
+    std::vector<velko::files::Fault> faults;
+    velko::files::loadArticleText("list", velko::files::Format::Csv, list,
+                                  velko::files::RowUse::Upload, *velko::files::makeTextCodec(),
+                                  records, faults);
     return velko::Floor(9600).uploadMs(records, false) / 1000;
 }
 

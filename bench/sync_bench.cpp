@@ -43,7 +43,8 @@ int waitFor(pid_t pid) {
 
 void write(const std::string& path, const std::vector<ArticleRecord>& records) {
     std::ofstream out(path, std::ios::binary);
-    velko::cli::writeArticles(out, velko::cli::Format::Csv, records, *velko::cli::makeTextCodec());
+    velko::files::writeArticles(out, velko::files::Format::Csv, records,
+                                *velko::files::makeTextCodec());
 }
 
 }  // namespace

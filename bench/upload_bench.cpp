@@ -143,13 +143,13 @@ Result readList(int32_t count, bool json) {
         }
         if (json) out << "]\n";
     }
-    std::vector<velko::cli::Fault> faults;
+    std::vector<velko::files::Fault> faults;
     std::vector<ArticleRecord> records;
-    const auto codec = velko::cli::makeTextCodec();
+    const auto codec = velko::files::makeTextCodec();
     allocations = liveBytes = peakBytes = 0;
     const double start = cpuUs();
     counting = true;
-    velko::cli::loadArticleFile(path, velko::cli::RowUse::Upload, *codec, records, faults);
+    velko::files::loadArticleFile(path, velko::files::RowUse::Upload, *codec, records, faults);
     counting = false;
     const double cpu = cpuUs() - start;
     unlink(path.c_str());

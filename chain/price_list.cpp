@@ -11,12 +11,12 @@ namespace velko::chain {
 
 std::string priceListChecksum(const std::vector<ArticleRecord>& articles) {
     std::vector<std::pair<uint64_t, std::string>> lines;
-    const auto codec = cli::makeTextCodec();
+    const auto codec = files::makeTextCodec();
     for (const ArticleRecord& r : articles) {
-        const auto cells = cli::articleCells(r, *codec);
-        lines.emplace_back(codeNumber(r.code), cells[cli::Code] + ";" + cells[cli::Name] + ";" +
-                                                   cells[cli::Price] + ";" + cells[cli::Flag] +
-                                                   ";" + cells[cli::Group] + "\n");
+        const auto cells = files::articleCells(r, *codec);
+        lines.emplace_back(codeNumber(r.code), cells[files::Code] + ";" + cells[files::Name] + ";" +
+                                                   cells[files::Price] + ";" + cells[files::Flag] +
+                                                   ";" + cells[files::Group] + "\n");
     }
     std::sort(lines.begin(), lines.end());
     uint64_t hash = 0xcbf29ce484222325ULL;

@@ -7,6 +7,9 @@
 #include "files/i18n.h"  // _ and N_ are macros
 
 namespace velko::cli {
+
+using namespace velko::files;
+using namespace velko::jobs;
 namespace {
 
 // Columns line up by characters, not bytes: a Polish letter is two bytes of UTF-8.

@@ -9,6 +9,6 @@
 namespace velko::cli {
 
 // The rows under their column heads, lined up; empty when there are none.
-std::string differenceTable(const std::vector<DifferenceRow>& rows);
+std::string differenceTable(const std::vector<jobs::DifferenceRow>& rows);
 
 }  // namespace velko::cli

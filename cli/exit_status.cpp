@@ -4,6 +4,9 @@
 
 namespace velko::cli {
 
+using namespace velko::files;
+using namespace velko::jobs;
+
 std::string exitStatusHelp() {
     std::string text =
         "Exit status:\n"

@@ -33,6 +33,9 @@
 #include "velko/velko.h"
 
 namespace velko::cli {
+
+using namespace velko::files;
+using namespace velko::jobs;
 namespace {
 
 struct Options {

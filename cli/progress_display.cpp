@@ -5,6 +5,9 @@
 
 namespace velko::cli {
 
+using namespace velko::files;
+using namespace velko::jobs;
+
 ProgressDisplay::ProgressDisplay(std::FILE* out, std::vector<std::string> labels)
     : out_(out), start_(Clock::now()) {
     for (auto& label : labels) rows_.push_back({std::move(label), _("starting"), 0, -1});

@@ -12,7 +12,7 @@
 
 namespace velko::cli {
 
-class ProgressDisplay : public Progress {
+class ProgressDisplay : public jobs::Progress {
   public:
     // `labels` name the rows; `out` is the terminal, or null for no display at all.
     ProgressDisplay(std::FILE* out, std::vector<std::string> labels);

@@ -15,6 +15,9 @@
 #include "trace/trace_log.h"
 
 namespace velko::cli {
+
+using namespace velko::files;
+using namespace velko::jobs;
 namespace {
 
 void printFinds(const std::vector<std::string>& lines, const std::vector<LineScan>& results) {

@@ -6,6 +6,6 @@
 namespace velko::cli {
 
 // Searches every line of `request` at once; the exit status.
-int runScan(const ScanRequest& request);
+int runScan(const jobs::ScanRequest& request);
 
 }  // namespace velko::cli

@@ -15,7 +15,7 @@
 
 #include "files/csv_reader.h"
 
-namespace velko::cli {
+namespace velko::files {
 
 const std::array<const char*, ColumnCount> kColumnNames = {"code",  "name",     "price", "flag",
                                                            "group", "quantity", "value"};
@@ -491,4 +491,4 @@ std::filesystem::path systemName(const std::string& utf8) {
     return std::filesystem::u8path(utf8);
 }
 
-}  // namespace velko::cli
+}  // namespace velko::files

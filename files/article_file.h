@@ -17,7 +17,7 @@
 #include "files/text_codec.h"
 #include "velko/velko.h"
 
-namespace velko::cli {
+namespace velko::files {
 
 enum Column { Code, Name, Price, Flag, Group, Quantity, Value, ColumnCount };
 extern const std::array<const char*, ColumnCount> kColumnNames;
@@ -115,4 +115,4 @@ std::string withSuffix(const std::string& path, const std::string& suffix);
 std::string writeFileAtomically(const std::string& path, const std::string& text, bool keepExisting,
                                 std::string& error);
 
-}  // namespace velko::cli
+}  // namespace velko::files

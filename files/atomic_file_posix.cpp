@@ -9,7 +9,7 @@
 
 #include "files/article_file.h"
 
-namespace velko::cli {
+namespace velko::files {
 namespace {
 
 bool syncPath(const std::string& path, int flags) {
@@ -63,4 +63,4 @@ std::string writeFileAtomically(const std::string& path, const std::string& text
     return target;
 }
 
-}  // namespace velko::cli
+}  // namespace velko::files

@@ -7,7 +7,7 @@
 
 #include "files/article_file.h"
 
-namespace velko::cli {
+namespace velko::files {
 namespace {
 
 // Empty when `utf8` is not valid UTF-8.
@@ -73,4 +73,4 @@ std::string writeFileAtomically(const std::string& path, const std::string& text
     return target;
 }
 
-}  // namespace velko::cli
+}  // namespace velko::files

@@ -1,6 +1,6 @@
 #include "files/csv_reader.h"
 
-namespace velko::cli {
+namespace velko::files {
 namespace {
 constexpr int kEnd = std::char_traits<char>::eof();
 // How much of a first line is looked at for its delimiter: a header is far shorter, and a
@@ -124,4 +124,4 @@ bool CsvReader::next(std::vector<std::string>& fields) {
     return true;
 }
 
-}  // namespace velko::cli
+}  // namespace velko::files

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace velko::cli {
+namespace velko::files {
 
 class CsvReader {
   public:
@@ -45,4 +45,4 @@ class CsvReader {
     const char* error_ = nullptr;
 };
 
-}  // namespace velko::cli
+}  // namespace velko::files

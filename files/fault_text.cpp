@@ -2,7 +2,7 @@
 
 #include "files/i18n.h"  // N_: the templates go into the catalogue; the tool words them
 
-namespace velko::cli {
+namespace velko::files {
 namespace {
 
 struct Entry {
@@ -54,4 +54,4 @@ std::string renderTemplate(const std::string& text, const FaultParams& params) {
     }
 }
 
-}  // namespace velko::cli
+}  // namespace velko::files

@@ -6,7 +6,7 @@
 #include <map>
 #include <string>
 
-namespace velko::cli {
+namespace velko::files {
 
 using FaultParams = std::map<std::string, std::string>;
 
@@ -17,4 +17,4 @@ const char* faultTemplate(const std::string& code);
 // `text` with each {name} replaced by its parameter; a name without one stays as written.
 std::string renderTemplate(const std::string& text, const FaultParams& params);
 
-}  // namespace velko::cli
+}  // namespace velko::files

@@ -4,7 +4,7 @@
 
 #include "files/article_file.h"
 
-namespace velko::cli {
+namespace velko::files {
 namespace {
 
 // The headings each column is known by, after normalHeading; the first is ours.
@@ -159,4 +159,4 @@ bool isUtf8(const std::string& text) {
     return decodeUtf8(text, ignored);
 }
 
-}  // namespace velko::cli
+}  // namespace velko::files

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-namespace velko::cli {
+namespace velko::files {
 
 enum class Encoding {
     Detect,  // UTF-8 if the file is; Windows-1250 if it is not (see FieldDecoder)
@@ -48,4 +48,4 @@ std::string headingsOf(int column);
 bool decodeUtf8(const std::string& text, std::vector<char32_t>& out);
 bool isUtf8(const std::string& text);
 
-}  // namespace velko::cli
+}  // namespace velko::files

@@ -3,7 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-namespace velko::cli {
+namespace velko::files {
 
 std::string formatted(const char* text, ...) {
     va_list args, again;
@@ -17,4 +17,4 @@ std::string formatted(const char* text, ...) {
     return out;
 }
 
-}  // namespace velko::cli
+}  // namespace velko::files

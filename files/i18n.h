@@ -17,7 +17,7 @@
 #define _(text) gettext(text)
 #define N_(text) text
 
-namespace velko::cli {
+namespace velko::files {
 
 // The catalogue's text domain: po/velko.pot, share/locale/LANG/LC_MESSAGES/velko.mo.
 constexpr const char* kTextDomain = "velko";
@@ -39,4 +39,4 @@ std::string formatted(const char* text, ...) __attribute__((format(printf, 1, 2)
 std::string formatted(const char* text, ...) __attribute__((format(gnu_printf, 1, 2)));
 #endif
 
-}  // namespace velko::cli
+}  // namespace velko::files

@@ -5,7 +5,7 @@
 
 #include "files/i18n.h"
 
-namespace velko::cli {
+namespace velko::files {
 namespace {
 
 // Where the catalogues are: a build tree keeps them in locale/ beside the program; the package
@@ -58,4 +58,4 @@ void speakEnglish() {
     std::setlocale(LC_MESSAGES, "C");
 }
 
-}  // namespace velko::cli
+}  // namespace velko::files

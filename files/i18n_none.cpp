@@ -1,10 +1,10 @@
 // A build without NLS speaks English alone.
 #include "files/i18n.h"
 
-namespace velko::cli {
+namespace velko::files {
 
 void startTranslations(const char*) {}
 
 void speakEnglish() {}
 
-}  // namespace velko::cli
+}  // namespace velko::files

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-namespace velko::cli {
+namespace velko::files {
 
 class TextCodec {
   public:
@@ -20,4 +20,4 @@ class TextCodec {
 // A codec for one thread at a time.
 std::unique_ptr<TextCodec> makeTextCodec();
 
-}  // namespace velko::cli
+}  // namespace velko::files

@@ -5,7 +5,7 @@
 
 #include "files/text_codec.h"
 
-namespace velko::cli {
+namespace velko::files {
 namespace {
 
 class IconvCodec : public TextCodec {
@@ -65,4 +65,4 @@ std::unique_ptr<TextCodec> makeTextCodec() {
     return std::make_unique<IconvCodec>();
 }
 
-}  // namespace velko::cli
+}  // namespace velko::files

@@ -3,7 +3,7 @@
 
 #include "files/text_codec.h"
 
-namespace velko::cli {
+namespace velko::files {
 namespace {
 
 constexpr UINT kHostCodePage = 1250;
@@ -63,4 +63,4 @@ std::unique_ptr<TextCodec> makeTextCodec() {
     return std::make_unique<Win32Codec>();
 }
 
-}  // namespace velko::cli
+}  // namespace velko::files

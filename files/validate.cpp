@@ -8,7 +8,7 @@
 
 #include "files/file_text.h"
 
-namespace velko::cli {
+namespace velko::files {
 namespace {
 
 // Whether `text` looks like an amount written with thousands separators: digits with a blank,
@@ -303,4 +303,4 @@ void loadArticleText(const std::string& file, Format format, std::string text, R
     loadArticles(file, read, use, codec, records, faults, warnings, nullptr);
 }
 
-}  // namespace velko::cli
+}  // namespace velko::files

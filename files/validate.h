@@ -8,7 +8,7 @@
 #include "device/article_rules.h"
 #include "files/article_file.h"
 
-namespace velko::cli {
+namespace velko::files {
 
 enum class RowUse {
     Upload,  // code, name and price; flag and group may be left out; counters are ignored
@@ -44,4 +44,4 @@ void loadArticleText(const std::string& file, Format format, std::string text, R
 // units of 10^-places; false when it is not such a number or does not fit in 32 bits.
 bool parseAmount(const std::string& text, int places, int32_t* amount);
 
-}  // namespace velko::cli
+}  // namespace velko::files

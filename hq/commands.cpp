@@ -89,7 +89,7 @@ int sendCommand(const HqOptions& options) {
     std::vector<int> numbers;
     std::string problem;
     if (!options.numbers.empty() &&
-        (options.command != "scan" || !cli::parseDeviceList(options.numbers, numbers, problem))) {
+        (options.command != "scan" || !jobs::parseDeviceList(options.numbers, numbers, problem))) {
         std::fprintf(stderr, "velko hq: --numbers%s\n",
                      problem.empty() ? " is for scan" : (": " + problem).c_str());
         return 2;

@@ -115,7 +115,7 @@ int64_t total(const ordered_json& doc, const char* key, int places) {
     int32_t amount = 0;
     const std::string text =
         doc.contains(key) && doc[key].is_string() ? doc[key].get<std::string>() : std::string();
-    if (!cli::parseAmount(text, places, &amount) || amount < 0)
+    if (!files::parseAmount(text, places, &amount) || amount < 0)
         throw Refused(std::string("'") + key + "' is not an amount from 0 to 21474836.47: '" +
                       text + "'");
     return amount;

@@ -77,7 +77,7 @@ std::string changesMessage(int64_t version, const std::string& checksum, int64_t
 // A price list as head office sends it: the articles as JSON, without the sales counters.
 ordered_json publishedArticles(const std::vector<ArticleRecord>& records) {
     std::ostringstream articles;
-    cli::writeArticles(articles, cli::Format::Json, records, *cli::makeTextCodec());
+    files::writeArticles(articles, files::Format::Json, records, *files::makeTextCodec());
     ordered_json list = ordered_json::parse(articles.str());
     for (auto& a : list) {
         a.erase("quantity");
@@ -164,11 +164,12 @@ int publishPriceList(const HqOptions& options) {
         }
     }
     std::vector<ArticleRecord> records;
-    std::vector<cli::Fault> faults;
-    cli::loadArticleFile(options.file, cli::RowUse::Upload, *cli::makeTextCodec(), records, faults);
+    std::vector<files::Fault> faults;
+    files::loadArticleFile(options.file, files::RowUse::Upload, *files::makeTextCodec(), records,
+                           faults);
     if (!faults.empty()) {
         for (const auto& f : faults)
-            std::fprintf(stderr, "velko hq: %s\n", cli::describe(f).c_str());
+            std::fprintf(stderr, "velko hq: %s\n", files::describe(f).c_str());
         return 3;
     }
     try {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace velko::cli {
+namespace velko::jobs {
 
 // The names of the system's serial lines, as --line takes them, in their natural order
 // (ttyS2 before ttyS10, COM2 before COM10): on Linux /dev/ttyS* that are real ports, and
@@ -15,4 +15,4 @@ std::vector<std::string> systemSerialLines();
 
 std::tm localTime(std::time_t when);
 
-}  // namespace velko::cli
+}  // namespace velko::jobs

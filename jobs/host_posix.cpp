@@ -12,7 +12,7 @@
 
 #include "jobs/host.h"
 
-namespace velko::cli {
+namespace velko::jobs {
 namespace {
 
 // The kernel makes a /dev/ttyS node for every UART it might have; one without hardware
@@ -71,4 +71,4 @@ std::tm localTime(std::time_t when) {
     return local;
 }
 
-}  // namespace velko::cli
+}  // namespace velko::jobs

@@ -5,7 +5,7 @@
 
 #include "jobs/host.h"
 
-namespace velko::cli {
+namespace velko::jobs {
 
 // Every serial port a driver has made, USB adapters and virtual ports included, is a value
 // under this key, its data the port's name.
@@ -50,4 +50,4 @@ std::tm localTime(std::time_t when) {
     return local;
 }
 
-}  // namespace velko::cli
+}  // namespace velko::jobs

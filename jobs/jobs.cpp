@@ -17,7 +17,9 @@
 #include "link/platform.h"
 #include "link/velko_comm.h"
 
-namespace velko::cli {
+namespace velko::jobs {
+
+using namespace velko::files;  // a job is made of the files' parts
 namespace {
 
 // The state of the job running on this thread. The library hands callbacks a 32-bit value,
@@ -635,4 +637,4 @@ std::string perLineName(const std::string& path, int position) {
     return withSuffix(path, "-" + std::to_string(position));
 }
 
-}  // namespace velko::cli
+}  // namespace velko::jobs

@@ -12,7 +12,7 @@
 #include "jobs/progress.h"
 #include "velko/velko.h"
 
-namespace velko::cli {
+namespace velko::jobs {
 
 enum class Command { Upload, Download, Delete, ZeroCounters, CloseDay, Sync, Verify };
 
@@ -84,4 +84,4 @@ int removeLeftoverReports(const std::string& dir);
 // `path` with "-N" before its extension: the per-line name when several lines share a name.
 std::string perLineName(const std::string& path, int position);
 
-}  // namespace velko::cli
+}  // namespace velko::jobs

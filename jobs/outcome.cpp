@@ -6,7 +6,9 @@
 #include "files/i18n.h"  // _ and N_ are macros
 #include "velko/velko.h"
 
-namespace velko::cli {
+namespace velko::jobs {
+
+using namespace velko::files;  // a job is made of the files' parts
 
 const char* resultName(int32_t rc) {
     return resultText(rc).name;
@@ -49,4 +51,4 @@ std::string formatDuration(double seconds) {
     return std::to_string(s / 3600) + " h " + std::to_string(s % 3600 / 60) + " min";
 }
 
-}  // namespace velko::cli
+}  // namespace velko::jobs

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-namespace velko::cli {
+namespace velko::jobs {
 
 // How a job ended, one code per cause: the tool exits with it (its own exit statuses add
 // the command line's faults and runs whose lines failed differently), and the service's API
@@ -31,4 +31,4 @@ const char* resultName(int32_t rc);
 // "2 min 4 s", "45 s", "1 h 3 min".
 std::string formatDuration(double seconds);
 
-}  // namespace velko::cli
+}  // namespace velko::jobs

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <string>
 
-namespace velko::cli {
+namespace velko::jobs {
 
 class Progress {
   public:
@@ -15,4 +15,4 @@ class Progress {
     virtual void finish(size_t row, const std::string& outcome) = 0;
 };
 
-}  // namespace velko::cli
+}  // namespace velko::jobs

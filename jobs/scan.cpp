@@ -15,7 +15,9 @@
 #include "link/velko_comm.h"
 #include "trace/trace_log.h"
 
-namespace velko::cli {
+namespace velko::jobs {
+
+using namespace velko::files;  // a job is made of the files' parts
 
 bool isTcp(const std::string& line) {
     return line.compare(0, 6, "tcp://") == 0;
@@ -161,4 +163,4 @@ bool parseBaudList(const std::vector<std::string>& texts, std::vector<uint32_t>&
     return true;
 }
 
-}  // namespace velko::cli
+}  // namespace velko::jobs

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace velko::cli {
+namespace velko::jobs {
 
 struct ScanRequest {
     std::vector<std::string> lines;  // paths as --line takes them; empty: the system's lines
@@ -66,4 +66,4 @@ double unansweredMs(uint32_t baud, uint32_t answerWaitMs);
 // The longest a search of `line` can take, in seconds: every address unanswered.
 double worstCaseSeconds(const std::string& line, const ScanRequest& request);
 
-}  // namespace velko::cli
+}  // namespace velko::jobs

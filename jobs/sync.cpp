@@ -11,7 +11,9 @@
 #include "files/i18n.h"  // _ and N_ are macros
 #include "link/velko_comm.h"
 
-namespace velko::cli {
+namespace velko::jobs {
+
+using namespace velko::files;  // a job is made of the files' parts
 namespace {
 
 // A code's number straight from the record, without a string: the codes are digits, checked
@@ -185,4 +187,4 @@ std::vector<DifferenceRow> differenceRows(const TableComparison& comparison,
     return lines;
 }
 
-}  // namespace velko::cli
+}  // namespace velko::jobs

@@ -11,7 +11,9 @@
 #include "files/text_codec.h"
 #include "velko/velko.h"
 
-namespace velko::cli {
+namespace velko::jobs {
+
+using namespace velko::files;  // a job is made of the files' parts
 
 // The fields of an article the device may hold differently from the list; counters are never
 // compared.
@@ -62,4 +64,4 @@ void keepFlagsAndGroups(std::vector<ArticleRecord>& list, const std::vector<Arti
 std::vector<DifferenceRow> differenceRows(const TableComparison& comparison,
                                           const char* const words[3], TextCodec& codec);
 
-}  // namespace velko::cli
+}  // namespace velko::jobs

@@ -78,14 +78,14 @@ bool isDayOrTime(const std::string& text) {
              h < 24 && min < 60 && s < 61));
 }
 
-ordered_json faultsJson(const std::vector<cli::Fault>& faults) {
+ordered_json faultsJson(const std::vector<files::Fault>& faults) {
     ordered_json out = ordered_json::array();
-    for (const cli::Fault& f : faults) {
+    for (const files::Fault& f : faults) {
         out.push_back({{"file", f.file},
                        {"row", f.row},
                        {"column", f.column},
                        {"reason", f.reason},
-                       {"text", cli::describe(f)},
+                       {"text", files::describe(f)},
                        {"code", f.code},
                        {"params", f.params}});
     }
@@ -139,15 +139,15 @@ bool flag(const ApiRequest& request, const char* name, std::string& problem) {
 // The price list or codes of a request: the records, or the faults that keep it from being
 // sent.
 bool readList(const ApiRequest& request, const std::string& kind,
-              std::vector<ArticleRecord>& records, std::vector<cli::Fault>& faults,
-              std::vector<cli::Fault>& warnings) {
+              std::vector<ArticleRecord>& records, std::vector<files::Fault>& faults,
+              std::vector<files::Fault>& warnings) {
     const bool isJson = request.header("content-type").find("json") != std::string::npos;
     const bool codes = kind == "delete";
     const std::string text = codes && isJson ? codesAsRows(request.body) : request.body;
-    const auto codec = cli::makeTextCodec();
-    cli::loadArticleText("request", isJson ? cli::Format::Json : cli::Format::Csv, text,
-                         codes ? cli::RowUse::Codes : cli::RowUse::Upload, *codec, records, faults,
-                         &warnings);
+    const auto codec = files::makeTextCodec();
+    files::loadArticleText("request", isJson ? files::Format::Json : files::Format::Csv, text,
+                           codes ? files::RowUse::Codes : files::RowUse::Upload, *codec, records,
+                           faults, &warnings);
     if (faults.empty() && records.empty())
         faults.push_back({"request", 0, "", codes ? "names no code" : "names no article"});
     return faults.empty();
@@ -391,7 +391,7 @@ ApiResponse Api::devices(const Call&) {
 ApiResponse Api::check(const Call& call) {
     const ApiRequest& request = call.request;
     std::vector<ArticleRecord> records;
-    std::vector<cli::Fault> faults, warnings;
+    std::vector<files::Fault> faults, warnings;
     if (!readList(request, request.param("kind") == "delete" ? "delete" : "upload", records, faults,
                   warnings))
         return json(422, {{"error", "the price list has faults"}, {"faults", faultsJson(faults)}});
@@ -443,7 +443,7 @@ ApiResponse Api::submit(const Call& call) {
                 400, std::string("Idempotency-Keys beginning '") + own + "' are the service's own");
     }
     input.request = fingerprint(request, call.token->name);
-    std::vector<cli::Fault> faults, warnings;
+    std::vector<files::Fault> faults, warnings;
     if (takesList(kind) && !readList(request, kind, input.articles, faults, warnings))
         return json(422, {{"error", "the price list has faults"}, {"faults", faultsJson(faults)}});
     const size_t most = size_t(service_.config().maxArticles);
@@ -554,7 +554,7 @@ ApiResponse Api::jobResult(const Call& call) {
         for (const auto& d : doc["differences"]) {
             out << d["code"].get<std::string>();
             for (const char* k : {"what", "field", "list", "device"})
-                out << "," << cli::csvText(d[k].get<std::string>(), ',');
+                out << "," << files::csvText(d[k].get<std::string>(), ',');
             out << "\r\n";
         }
         return csv(out.str());
@@ -563,7 +563,7 @@ ApiResponse Api::jobResult(const Call& call) {
         out << "number,session\r\n";
         for (const auto& f : doc["found"])
             out << f["number"].get<int>() << ","
-                << cli::csvText(f["session"].get<std::string>(), ',') << "\r\n";
+                << files::csvText(f["session"].get<std::string>(), ',') << "\r\n";
         return csv(out.str());
     }
     out << "code,name,price,flag,group,quantity,value\r\n";
@@ -572,7 +572,7 @@ ApiResponse Api::jobResult(const Call& call) {
             const auto& v = a[k];
             const std::string cell = v.is_string() ? v.get<std::string>() : v.dump();
             out << (k[0] == 'c' && k[1] == 'o' ? "" : ",")
-                << (k[0] == 'n' ? cli::csvText(cell, ',') : cli::quoteCsv(cell, ','));
+                << (k[0] == 'n' ? files::csvText(cell, ',') : files::quoteCsv(cell, ','));
         }
         out << "\r\n";
     }
@@ -623,8 +623,8 @@ ApiResponse Api::report(const Call& call) {
     if (wantsCsv(request)) {
         std::ostringstream out;
         const bool excel = request.param("excel") == "1";
-        cli::writeArticles(out, excel ? cli::Format::ExcelCsv : cli::Format::Csv, rows,
-                           *cli::makeTextCodec());
+        files::writeArticles(out, excel ? files::Format::ExcelCsv : files::Format::Csv, rows,
+                             *files::makeTextCodec());
         return csv(out.str(), report->file.empty() ? "report.csv" : report->file);
     }
     ordered_json doc = reportJson(*report);
@@ -642,7 +642,7 @@ ApiResponse Api::sales(const Call& call) {
         limit = int(std::min<int64_t>(idOf(request.param("limit")), 1000));
         if (limit <= 0) return error(400, "'limit' must be a number from 1 to 1000");
     }
-    const auto codec = cli::makeTextCodec();
+    const auto codec = files::makeTextCodec();
     ordered_json rows = ordered_json::array();
     for (const SalesRow& s :
          service_.store().sales(request.param("from"), request.param("to"), request.param("device"),
@@ -726,7 +726,7 @@ ApiResponse Api::lowestPrices(const Call& call) {
         codes.push_back(std::to_string(codeNumber(code)));
     }
     const auto history = service_.store().priceHistory(devices, codes);
-    const auto codec = cli::makeTextCodec();
+    const auto codec = files::makeTextCodec();
     const std::string atText = utcText(at);
     const std::set<int>& perishable = service_.config().perishableGroups;
     ordered_json rows = ordered_json::array();
@@ -763,7 +763,7 @@ ApiResponse Api::lowestPrices(const Call& call) {
             << sep << "reduction" << sep << "reduced_at" << sep << "rule\r\n";
         for (const auto& r : rows) {
             out << r["device"].get<std::string>() << sep << r["code"].get<std::string>() << sep
-                << cli::csvText(r["name"].get<std::string>(), sep) << sep
+                << files::csvText(r["name"].get<std::string>(), sep) << sep
                 << csvAmount(priceOf(r["price"]), excel) << sep
                 << csvAmount(priceOf(r["lowest"]), excel) << sep
                 << (r["reduction"].get<bool>() ? 1 : 0) << sep
@@ -786,7 +786,7 @@ ApiResponse Api::priceHistory(const Call& call) {
     if (!codeProblem(code).empty()) return error(404, "no such code: '" + code + "'");
     std::vector<std::string> devices;
     if (auto bad = priceDevices(call.request, devices)) return *bad;
-    const auto codec = cli::makeTextCodec();
+    const auto codec = files::makeTextCodec();
     ordered_json out = {{"code", std::to_string(codeNumber(code))},
                         {"devices", ordered_json::array()}};
     for (const PriceChange& c :
@@ -822,7 +822,7 @@ ApiResponse Api::addPromotion(const Call& call) {
     if (!unknown.empty()) return error(404, "no such device or group: '" + unknown + "'");
     if (devices.empty()) return error(400, "'devices' must name devices or groups");
     PromotionRecord p;
-    std::vector<cli::Fault> faults, warnings;
+    std::vector<files::Fault> faults, warnings;
     if (!readList(request, "upload", p.articles, faults, warnings))
         return json(422, {{"error", "the price list has faults"}, {"faults", faultsJson(faults)}});
     if (p.articles.size() > size_t(service_.config().maxArticles))

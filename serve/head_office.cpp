@@ -352,13 +352,13 @@ void HeadOffice::desiredPriceList(const std::string& device, const std::string& 
     input.kind = "sync";
     input.by = "head-office";
     input.verify = true;
-    std::vector<cli::Fault> faults;
-    cli::loadArticleText("price list " + std::to_string(version), cli::Format::Json,
-                         http::safeDump(articles), cli::RowUse::Upload, *cli::makeTextCodec(),
-                         input.articles, faults);
+    std::vector<files::Fault> faults;
+    files::loadArticleText("price list " + std::to_string(version), files::Format::Json,
+                           http::safeDump(articles), files::RowUse::Upload, *files::makeTextCodec(),
+                           input.articles, faults);
     if (!faults.empty()) {
         std::string why;
-        for (const auto& f : faults) why += (why.empty() ? "" : "; ") + cli::describe(f);
+        for (const auto& f : faults) why += (why.empty() ? "" : "; ") + files::describe(f);
         return refuse(version, why);
     }
     const std::string checksum = chain::priceListChecksum(input.articles);
@@ -410,15 +410,16 @@ void HeadOffice::promotion(const std::string& device, const std::string& id,
     };
     const auto starts = moment("starts_at"), ends = moment("ends_at");
     PromotionRecord p;
-    std::vector<cli::Fault> faults;
+    std::vector<files::Fault> faults;
     if (!starts || !ends || *ends <= *starts) {
         why = "no starts_at before an ends_at, RFC 3339 with their offsets";
     } else if (!doc.contains("articles") || !doc["articles"].is_array()) {
         why = "no articles";
     } else {
-        cli::loadArticleText("promotion " + id, cli::Format::Json, http::safeDump(doc["articles"]),
-                             cli::RowUse::Upload, *cli::makeTextCodec(), p.articles, faults);
-        for (const auto& f : faults) why += (why.empty() ? "" : "; ") + cli::describe(f);
+        files::loadArticleText("promotion " + id, files::Format::Json,
+                               http::safeDump(doc["articles"]), files::RowUse::Upload,
+                               *files::makeTextCodec(), p.articles, faults);
+        for (const auto& f : faults) why += (why.empty() ? "" : "; ") + files::describe(f);
     }
     if (why.empty()) {
         p.startsAt = utcText(*starts);
@@ -612,9 +613,9 @@ void HeadOffice::jobEnded(const JobRecord& ended) {
     if (verified) store_.setAppliedPriceList(applying.device, applying.list);
     ordered_json reported = {{"version", applying.list.version},
                              {"checksum", applying.list.checksum},
-                             {"state", verified                                   ? "verified"
-                                       : job->exitStatus == cli::OUTCOME_MISMATCH ? "differs"
-                                                                                  : "failed"},
+                             {"state", verified                                    ? "verified"
+                                       : job->exitStatus == jobs::OUTCOME_MISMATCH ? "differs"
+                                                                                   : "failed"},
                              {"job", job->id},
                              {"counts", job->counts},
                              {"detail", job->detail}};

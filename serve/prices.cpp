@@ -27,7 +27,7 @@ std::vector<PricePoint> steps(const std::vector<PricePoint>& history) {
 }  // namespace
 
 std::string localMoment(std::time_t when) {
-    const std::tm local = cli::localTime(when);
+    const std::tm local = jobs::localTime(when);
     const int64_t offset = asUtc(local) - int64_t(when);
     const int64_t minutes = (offset < 0 ? -offset : offset) / 60;
     char text[96];

@@ -23,14 +23,14 @@ namespace {
 const char* const kKinds[] = {"upload", "sync",          "verify",    "download",
                               "delete", "zero-counters", "close-day", "scan"};
 
-cli::Command commandOf(const std::string& kind) {
-    if (kind == "upload") return cli::Command::Upload;
-    if (kind == "sync") return cli::Command::Sync;
-    if (kind == "verify") return cli::Command::Verify;
-    if (kind == "delete") return cli::Command::Delete;
-    if (kind == "zero-counters") return cli::Command::ZeroCounters;
-    if (kind == "close-day") return cli::Command::CloseDay;
-    return cli::Command::Download;
+jobs::Command commandOf(const std::string& kind) {
+    if (kind == "upload") return jobs::Command::Upload;
+    if (kind == "sync") return jobs::Command::Sync;
+    if (kind == "verify") return jobs::Command::Verify;
+    if (kind == "delete") return jobs::Command::Delete;
+    if (kind == "zero-counters") return jobs::Command::ZeroCounters;
+    if (kind == "close-day") return jobs::Command::CloseDay;
+    return jobs::Command::Download;
 }
 
 bool changesDevice(const JobInput& input) {
@@ -40,7 +40,7 @@ bool changesDevice(const JobInput& input) {
 
 // Progress of a running job into the log and to the listeners, a few times a second at most:
 // an upload reports every article, and the log is on disk.
-class JobProgress : public cli::Progress {
+class JobProgress : public jobs::Progress {
   public:
     using Report = std::function<void(long done, long total)>;
     explicit JobProgress(Report report) : report_(std::move(report)) {}
@@ -57,16 +57,16 @@ class JobProgress : public cli::Progress {
     std::chrono::steady_clock::time_point last_{};
 };
 
-std::string resultJson(const JobInput& input, const cli::Outcome& out) {
+std::string resultJson(const JobInput& input, const jobs::Outcome& out) {
     if (input.kind == "download" && out.tableKnown)
         return http::safeDump({{"articles", articlesJson(out.table)}});
     const bool compared = input.kind == "verify" || input.dryRun || input.verify;
-    if (!compared || (out.code != cli::OUTCOME_DONE && out.code != cli::OUTCOME_MISMATCH))
+    if (!compared || (out.code != jobs::OUTCOME_DONE && out.code != jobs::OUTCOME_MISMATCH))
         return "";
     // Each row names its article, as the list has it or else as the device does, so that a
     // person reads "BUŁKA 0,65 → 0,69" rather than a code.
     std::map<uint64_t, std::string> names;
-    const auto codec = cli::makeTextCodec();
+    const auto codec = files::makeTextCodec();
     for (const auto* table : {&input.articles, &out.table}) {
         for (const ArticleRecord& r : *table) {
             const std::string code(r.code, strnlen(r.code, sizeof r.code));
@@ -90,17 +90,17 @@ std::string resultJson(const JobInput& input, const cli::Outcome& out) {
 
 // Which numbers answer on a device's line at its rate: what is there, after a device was
 // changed or a line rewired. The result lists the finds.
-cli::Outcome scan(const std::string& path, const DeviceConfig& device,
-                  const std::vector<DeviceConfig>& configured, const JobInput& input,
-                  const std::atomic<bool>& stop, cli::Progress& progress, std::string& result) {
-    cli::ScanRequest request;
+jobs::Outcome scan(const std::string& path, const DeviceConfig& device,
+                   const std::vector<DeviceConfig>& configured, const JobInput& input,
+                   const std::atomic<bool>& stop, jobs::Progress& progress, std::string& result) {
+    jobs::ScanRequest request;
     request.bauds = {device.baud};
     request.devices = input.numbers;
     request.all = true;
-    const cli::LineScan scan = cli::scanLine(path, request, "", progress, 0, &stop);
+    const jobs::LineScan scan = jobs::scanLine(path, request, "", progress, 0, &stop);
     nlohmann::ordered_json found = nlohmann::ordered_json::array();
     std::string numbers;
-    for (const cli::ScanFind& f : scan.finds) {
+    for (const jobs::ScanFind& f : scan.finds) {
         found.push_back({{"number", f.device}, {"session", f.session}});
         numbers += (numbers.empty() ? "" : ", ") + std::to_string(f.device);
     }
@@ -108,19 +108,19 @@ cli::Outcome scan(const std::string& path, const DeviceConfig& device,
     const nlohmann::ordered_json doc = {
         {"line", path}, {"baud", device.baud}, {"addressed", scan.addressed}, {"found", found}};
     result = http::safeDump(doc);
-    cli::Outcome out;
+    jobs::Outcome out;
     out.counts = std::to_string(scan.finds.size()) + " found";
     const std::string of = " of " + std::to_string(scan.planned) + " addresses";
     if (scan.interrupted) {
-        out.code = cli::OUTCOME_INTERRUPTED;
+        out.code = jobs::OUTCOME_INTERRUPTED;
         out.message = "stopped after " + std::to_string(scan.addressed) + of;
     } else if (!scan.failure.empty()) {
-        out.code = cli::OUTCOME_RESULT_BASE + (scan.opened ? VELKO_ERR_SEND : VELKO_ERR_OPEN);
+        out.code = jobs::OUTCOME_RESULT_BASE + (scan.opened ? VELKO_ERR_SEND : VELKO_ERR_OPEN);
         out.message = (scan.opened ? "stopped after " + std::to_string(scan.addressed) + of + ": "
                                    : std::string()) +
                       scan.failure;
     } else if (scan.finds.empty()) {
-        out.code = cli::OUTCOME_NOT_FOUND;
+        out.code = jobs::OUTCOME_NOT_FOUND;
         out.message = "no device answered any" + of;
     } else {
         out.message =
@@ -130,17 +130,17 @@ cli::Outcome scan(const std::string& path, const DeviceConfig& device,
             const bool asked = std::count(input.numbers.begin(), input.numbers.end(), d.number);
             const bool heard =
                 std::any_of(scan.finds.begin(), scan.finds.end(),
-                            [&](const cli::ScanFind& f) { return f.device == d.number; });
+                            [&](const jobs::ScanFind& f) { return f.device == d.number; });
             if (d.line == device.line && d.baud == device.baud && asked && !heard)
                 out.message += "; not " + d.name + " (device " + std::to_string(d.number) + ")";
         }
     }
     if (scan.unclearCount > 0) out.message += "; " + scan.unclear;
-    out.state = out.code == cli::OUTCOME_DONE        ? "done"
-                : out.code == cli::OUTCOME_NOT_FOUND ? "not found"
-                : out.code == cli::OUTCOME_INTERRUPTED
+    out.state = out.code == jobs::OUTCOME_DONE        ? "done"
+                : out.code == jobs::OUTCOME_NOT_FOUND ? "not found"
+                : out.code == jobs::OUTCOME_INTERRUPTED
                     ? "interrupted"
-                    : cli::resultName(out.code - cli::OUTCOME_RESULT_BASE);
+                    : jobs::resultName(out.code - jobs::OUTCOME_RESULT_BASE);
     return out;
 }
 
@@ -167,7 +167,7 @@ bool takesList(const std::string& kind) {
 }
 
 bool scanNumbers(const std::string& text, std::vector<int>& numbers, std::string& error) {
-    return cli::parseDeviceList(text.empty() ? "0-99" : text, numbers, error);
+    return jobs::parseDeviceList(text.empty() ? "0-99" : text, numbers, error);
 }
 
 Service::Service(Config config) : config_(std::move(config)) {
@@ -359,7 +359,7 @@ Service::Cancel Service::cancel(int64_t id) {
         JobRecord job = it->job;
         job.state = "cancelled";
         job.ended = true;
-        job.exitStatus = cli::OUTCOME_INTERRUPTED;
+        job.exitStatus = jobs::OUTCOME_INTERRUPTED;
         job.name = "cancelled";
         job.detail = "cancelled before it started; nothing was sent";
         job.finished = utcText(std::time(nullptr));
@@ -477,7 +477,7 @@ void Service::run(Line& line, Queued& item) {
     publishJob(job.id);
     publishDevice(device.name);
 
-    cli::JobRequest request;
+    jobs::JobRequest request;
     request.command = commandOf(input.kind);
     request.baud = device.baud;
     request.articles = input.articles;
@@ -528,7 +528,7 @@ void Service::run(Line& line, Queued& item) {
             return std::string();
         };
     }
-    cli::LineSpec spec;
+    jobs::LineSpec spec;
     spec.path = line.path;
     spec.device = device.number;
     spec.reportTag = device.name;
@@ -547,9 +547,9 @@ void Service::run(Line& line, Queued& item) {
         events_.publish("job", http::safeDump(jobJson(job)));
     });
     std::string scanResult;
-    const cli::Outcome out = input.kind == "scan" ? scan(line.path, device, config_.devices, input,
-                                                         line.stopRunning, progress, scanResult)
-                                                  : cli::runJob(request, spec, progress, 0);
+    const jobs::Outcome out = input.kind == "scan" ? scan(line.path, device, config_.devices, input,
+                                                          line.stopRunning, progress, scanResult)
+                                                   : jobs::runJob(request, spec, progress, 0);
 
     job.ended = true;
     job.exitStatus = out.code;
@@ -557,26 +557,26 @@ void Service::run(Line& line, Queued& item) {
     job.name = out.state;
     job.detail = forPeople(before + out.message, request.reportDir + "/");
     job.code.reset();
-    if (out.code == cli::OUTCOME_DONE) {
+    if (out.code == jobs::OUTCOME_DONE) {
         job.code = VELKO_OK;
-    } else if (out.code > cli::OUTCOME_RESULT_BASE && out.code < cli::OUTCOME_INTERRUPTED) {
-        job.code = out.code - cli::OUTCOME_RESULT_BASE;
+    } else if (out.code > jobs::OUTCOME_RESULT_BASE && out.code < jobs::OUTCOME_INTERRUPTED) {
+        job.code = out.code - jobs::OUTCOME_RESULT_BASE;
     }
-    if (out.code == cli::OUTCOME_DONE) {
+    if (out.code == jobs::OUTCOME_DONE) {
         job.state = "done";
-    } else if (out.code == cli::OUTCOME_INTERRUPTED) {
+    } else if (out.code == jobs::OUTCOME_INTERRUPTED) {
         job.state = stopping_ ? "interrupted" : "cancelled";
     } else {
         job.state = "failed";
     }
-    if (takesList(input.kind) && job.total >= 0 && out.code == cli::OUTCOME_DONE)
+    if (takesList(input.kind) && job.total >= 0 && out.code == jobs::OUTCOME_DONE)
         job.done = job.total;
     job.finished = utcText(std::time(nullptr));
     job.report = reportId;
     if (reportId) {
-        const char* reset = out.code == cli::OUTCOME_DONE                ? "confirmed"
-                            : out.code == cli::OUTCOME_RESET_UNCONFIRMED ? "unconfirmed"
-                                                                         : "not_sent";
+        const char* reset = out.code == jobs::OUTCOME_DONE                ? "confirmed"
+                            : out.code == jobs::OUTCOME_RESET_UNCONFIRMED ? "unconfirmed"
+                                                                          : "not_sent";
         store_->setReset(reportId, reset, std::filesystem::path(out.report).filename().string());
         if (headOffice_) headOffice_->send();
     }
@@ -599,9 +599,9 @@ void Service::run(Line& line, Queued& item) {
     }
     // A line that would not open, or a device that stopped answering on it, shows as
     // unreachable at once; the line's worker tries it again until it is back.
-    if (out.code == cli::OUTCOME_RESULT_BASE + VELKO_ERR_OPEN ||
-        out.code == cli::OUTCOME_RESULT_BASE + VELKO_ERR_SEND ||
-        out.code == cli::OUTCOME_RESULT_BASE + VELKO_ERR_READ) {
+    if (out.code == jobs::OUTCOME_RESULT_BASE + VELKO_ERR_OPEN ||
+        out.code == jobs::OUTCOME_RESULT_BASE + VELKO_ERR_SEND ||
+        out.code == jobs::OUTCOME_RESULT_BASE + VELKO_ERR_READ) {
         std::lock_guard<std::mutex> lock(mutex_);
         line.unreachable = true;
     }
@@ -611,14 +611,14 @@ void Service::run(Line& line, Queued& item) {
 
 // Every price a job leaves known goes into the history: a table read or left whole, the
 // articles an upload stored, the codes a deletion removed. A preview changed nothing.
-void Service::recordPrices(const JobRecord& job, const JobInput& input, const cli::Outcome& out) {
+void Service::recordPrices(const JobRecord& job, const JobInput& input, const jobs::Outcome& out) {
     if (input.dryRun || input.kind == "verify") return;
     if (out.tableKnown) {
         store_->recordPrices(job.device, job.id, job.finished, out.table, Store::PricesFrom::Table);
-    } else if (out.code == cli::OUTCOME_DONE && input.kind == "upload") {
+    } else if (out.code == jobs::OUTCOME_DONE && input.kind == "upload") {
         store_->recordPrices(job.device, job.id, job.finished, input.articles,
                              Store::PricesFrom::Changed);
-    } else if (out.code == cli::OUTCOME_DONE && input.kind == "delete") {
+    } else if (out.code == jobs::OUTCOME_DONE && input.kind == "delete") {
         store_->recordPrices(job.device, job.id, job.finished, input.articles,
                              Store::PricesFrom::Deleted);
     } else {
@@ -634,12 +634,12 @@ void Service::prunePrices() {
 }
 
 std::string Service::businessDay(std::time_t when) const {
-    std::tm local = cli::localTime(when);
+    std::tm local = jobs::localTime(when);
     if (local.tm_hour * 60 + local.tm_min < config_.dayStartsMinute) {
         local.tm_mday -= 1;
         local.tm_isdst = -1;
         const std::time_t before = std::mktime(&local);
-        local = cli::localTime(before);
+        local = jobs::localTime(before);
     }
     char text[16];
     std::strftime(text, sizeof text, "%Y-%m-%d", &local);
@@ -647,7 +647,7 @@ std::string Service::businessDay(std::time_t when) const {
 }
 
 void Service::tickSchedule(std::time_t now) {
-    const std::tm local = cli::localTime(now);
+    const std::tm local = jobs::localTime(now);
     const int minute = local.tm_hour * 60 + local.tm_min;
     char date[16];
     std::strftime(date, sizeof date, "%Y-%m-%d", &local);

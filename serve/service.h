@@ -129,7 +129,7 @@ class Service {
     void work(Line& line);
     void run(Line& line, Queued& item);
     void writeFailed(const std::string& why, const JobRecord* job);
-    void recordPrices(const JobRecord& job, const JobInput& input, const cli::Outcome& out);
+    void recordPrices(const JobRecord& job, const JobInput& input, const jobs::Outcome& out);
     void prunePrices();
     bool probe(Line& line);
     void publishJob(int64_t id);

@@ -47,7 +47,7 @@ ordered_json jobJson(const JobRecord& j) {
 }
 
 ordered_json promotionJson(const PromotionRecord& p, bool withArticles) {
-    const auto codec = cli::makeTextCodec();
+    const auto codec = files::makeTextCodec();
     ordered_json articles = ordered_json::array();
     for (const ArticleRecord& a : p.articles)
         articles.push_back(
@@ -120,7 +120,7 @@ ordered_json deviceJson(Service& service, const DeviceConfig& d) {
 
 ordered_json articlesJson(const std::vector<ArticleRecord>& articles) {
     std::ostringstream text;
-    cli::writeArticles(text, cli::Format::Json, articles, *cli::makeTextCodec());
+    files::writeArticles(text, files::Format::Json, articles, *files::makeTextCodec());
     return ordered_json::parse(text.str());
 }
 

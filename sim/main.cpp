@@ -24,7 +24,7 @@ void command(const std::string& text, velko::DeviceModel& device) {
     in >> verb >> code >> quantityText >> rest;
     if (verb.empty()) return;
     int32_t quantity = 0;
-    if (verb != "sell" || !rest.empty() || !velko::cli::parseAmount(quantityText, 3, &quantity)) {
+    if (verb != "sell" || !rest.empty() || !velko::files::parseAmount(quantityText, 3, &quantity)) {
         std::fprintf(stderr, "velko-sim: '%s': expected 'sell CODE QUANTITY'\n", text.c_str());
     } else if (!device.sell(code, quantity)) {
         std::fprintf(stderr, "velko-sim: no article %s to sell\n", code.c_str());

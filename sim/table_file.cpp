@@ -12,10 +12,10 @@ namespace velko {
 
 namespace {
 
-bool loadRecords(const std::vector<ArticleRecord>& records, const std::vector<cli::Fault>& faults,
+bool loadRecords(const std::vector<ArticleRecord>& records, const std::vector<files::Fault>& faults,
                  DeviceModel& device, std::string& error) {
     if (!faults.empty()) {
-        for (const auto& f : faults) error += cli::describe(f) + "\n";
+        for (const auto& f : faults) error += files::describe(f) + "\n";
         return false;
     }
     std::string name;
@@ -37,17 +37,17 @@ bool loadRecords(const std::vector<ArticleRecord>& records, const std::vector<cl
 }  // namespace
 
 bool loadTableFile(const std::string& path, DeviceModel& device, std::string& error) {
-    std::vector<cli::Fault> faults;
+    std::vector<files::Fault> faults;
     std::vector<ArticleRecord> records;
-    cli::loadArticleFile(path, cli::RowUse::Table, *cli::makeTextCodec(), records, faults);
+    files::loadArticleFile(path, files::RowUse::Table, *files::makeTextCodec(), records, faults);
     return loadRecords(records, faults, device, error);
 }
 
 bool loadTableText(const std::string& csv, DeviceModel& device, std::string& error) {
-    std::vector<cli::Fault> faults;
+    std::vector<files::Fault> faults;
     std::vector<ArticleRecord> records;
-    cli::loadArticleText("table", cli::Format::Csv, csv, cli::RowUse::Table, *cli::makeTextCodec(),
-                         records, faults);
+    files::loadArticleText("table", files::Format::Csv, csv, files::RowUse::Table,
+                           *files::makeTextCodec(), records, faults);
     return loadRecords(records, faults, device, error);
 }
 
@@ -67,8 +67,8 @@ bool saveTableFile(const std::string& path, const DeviceModel& device, std::stri
         records.push_back(r);
     }
     std::ostringstream text;
-    cli::writeArticles(text, cli::Format::Json, records, *cli::makeTextCodec());
-    return !cli::writeFileAtomically(path, text.str(), false, error).empty();
+    files::writeArticles(text, files::Format::Json, records, *files::makeTextCodec());
+    return !files::writeFileAtomically(path, text.str(), false, error).empty();
 }
 
 }  // namespace velko

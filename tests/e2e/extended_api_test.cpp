@@ -38,10 +38,10 @@ struct Host {
 std::string failureOf(VelkoLine* line, int32_t* rc = nullptr);
 
 std::vector<ArticleRecord> sampleArticles() {
-    std::vector<cli::Fault> faults;
+    std::vector<files::Fault> faults;
     std::vector<ArticleRecord> records;
-    cli::loadArticleFile(VELKO_SAMPLES "/articles.csv", cli::RowUse::Upload, *cli::makeTextCodec(),
-                         records, faults);
+    files::loadArticleFile(VELKO_SAMPLES "/articles.csv", files::RowUse::Upload,
+                           *files::makeTextCodec(), records, faults);
     return records;
 }
 

@@ -8,15 +8,15 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
-    static const auto codec = velko::cli::makeTextCodec();
-    const auto format = data[0] == 'j' ? velko::cli::Format::Json : velko::cli::Format::Csv;
-    std::vector<velko::cli::Row> rows;
-    std::vector<velko::cli::Fault> faults;
-    velko::cli::readArticleText("fuzz", format, std::string(data + 1, data + size), rows, faults);
+    static const auto codec = velko::files::makeTextCodec();
+    const auto format = data[0] == 'j' ? velko::files::Format::Json : velko::files::Format::Csv;
+    std::vector<velko::files::Row> rows;
+    std::vector<velko::files::Fault> faults;
+    velko::files::readArticleText("fuzz", format, std::string(data + 1, data + size), rows, faults);
     for (auto use :
-         {velko::cli::RowUse::Upload, velko::cli::RowUse::Table, velko::cli::RowUse::Codes}) {
+         {velko::files::RowUse::Upload, velko::files::RowUse::Table, velko::files::RowUse::Codes}) {
         std::vector<ArticleRecord> records;
-        velko::cli::validateRows("fuzz", rows, use, *codec, records, faults);
+        velko::files::validateRows("fuzz", rows, use, *codec, records, faults);
         for (const ArticleRecord& r : records) {
             if (strnlen(r.code, sizeof r.code) == sizeof r.code) __builtin_trap();
             if (strnlen(r.name, sizeof r.name) == sizeof r.name) __builtin_trap();

@@ -13,6 +13,8 @@
 #include "files/validate.h"
 
 namespace velko::cli {
+
+using namespace velko::files;
 namespace {
 
 std::vector<Row> readText(const std::string& text, const std::string& extension,

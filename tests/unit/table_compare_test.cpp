@@ -7,6 +7,8 @@
 #include "jobs/sync.h"
 
 namespace velko::cli {
+
+using namespace velko::jobs;
 namespace {
 
 // Names are the host's Windows-1250 bytes, as in every record.
