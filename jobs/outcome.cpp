@@ -51,4 +51,17 @@ std::string formatDuration(double seconds) {
     return std::to_string(s / 3600) + " h " + std::to_string(s % 3600 / 60) + " min";
 }
 
+const char* jobState(int outcome, bool programStopping) {
+    if (outcome == OUTCOME_DONE) return "done";
+    if (outcome == OUTCOME_INTERRUPTED) return programStopping ? "interrupted" : "cancelled";
+    return "failed";
+}
+
+int32_t resultCodeOf(int outcome) {
+    if (outcome == OUTCOME_DONE) return VELKO_OK;
+    if (outcome > OUTCOME_RESULT_BASE && outcome < OUTCOME_INTERRUPTED)
+        return outcome - OUTCOME_RESULT_BASE;
+    return -1;
+}
+
 }  // namespace velko::jobs

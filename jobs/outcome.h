@@ -23,6 +23,13 @@ enum OutcomeCode : int {
     OUTCOME_INTERRUPTED = 130,      // stopped after the article on the line
 };
 
+// The state a job ends in, by its outcome: "done", "failed", or, stopped after an article,
+// "cancelled" (asked by its caller) or "interrupted" (its program stopping).
+const char* jobState(int outcome, bool programStopping);
+// The library's result code an outcome carries: VELKO_OK when done, the code of a job that
+// ended on one, and nothing for the other outcomes (-1).
+int32_t resultCodeOf(int outcome);
+
 // "VELKO_ERR_READ: the device did not answer within 20 s; check the cable, ..." for a result
 // code of the library.
 std::string resultLine(int32_t rc);

@@ -557,18 +557,8 @@ void Service::run(Line& line, Queued& item) {
     job.name = out.state;
     job.detail = forPeople(before + out.message, request.reportDir + "/");
     job.code.reset();
-    if (out.code == jobs::OUTCOME_DONE) {
-        job.code = VELKO_OK;
-    } else if (out.code > jobs::OUTCOME_RESULT_BASE && out.code < jobs::OUTCOME_INTERRUPTED) {
-        job.code = out.code - jobs::OUTCOME_RESULT_BASE;
-    }
-    if (out.code == jobs::OUTCOME_DONE) {
-        job.state = "done";
-    } else if (out.code == jobs::OUTCOME_INTERRUPTED) {
-        job.state = stopping_ ? "interrupted" : "cancelled";
-    } else {
-        job.state = "failed";
-    }
+    if (const int32_t rc = jobs::resultCodeOf(out.code); rc >= 0) job.code = rc;
+    job.state = jobs::jobState(out.code, stopping_);
     if (takesList(input.kind) && job.total >= 0 && out.code == jobs::OUTCOME_DONE)
         job.done = job.total;
     job.finished = utcText(std::time(nullptr));
