@@ -108,11 +108,7 @@ std::optional<ApiResponse> HqApi::refusal(const ApiRequest& request) {
 
 std::optional<ApiResponse> HqApi::early(const ApiRequest& request, const Route*& found,
                                         Call& call) {
-    const auto refused = [](const http::Refusal& r) {
-        ApiResponse out = error(r.status, r.why);
-        if (r.status == 401) out.headers.emplace_back("WWW-Authenticate", "Bearer");
-        return out;
-    };
+    const auto refused = http::answerOf;
     if (auto r = http::hostRefusal(request, config_.front.allowedHosts, "head office"))
         return refused(*r);
     const std::string& method = request.method;

@@ -3,6 +3,8 @@
 #include <cctype>
 #include <sstream>
 
+#include "http/untrusted_json.h"
+
 namespace velko::http {
 
 ApiRequest requestOf(const httplib::Request& in) {
@@ -40,6 +42,14 @@ bool matchPath(const std::string& pattern, const std::vector<std::string>& parts
         }
     }
     return true;
+}
+
+ApiResponse answerOf(const Refusal& refusal) {
+    ApiResponse out;
+    out.status = refusal.status;
+    out.body = safeDump(nlohmann::ordered_json{{"error", refusal.why}}, 2) + "\n";
+    if (refusal.status == 401) out.headers.emplace_back("WWW-Authenticate", "Bearer");
+    return out;
 }
 
 std::optional<Refusal> hostRefusal(const ApiRequest& request,

@@ -64,6 +64,9 @@ struct Refusal {
     std::string why;
 };
 
+// A refusal's answer: {"error": WHY}, and a 401 asks for a bearer token.
+ApiResponse answerOf(const Refusal& refusal);
+
 // The route of `routes` (each with `method`, `pattern`) that the request's method and path
 // are, with the path's named parts; null when there is none.
 template <class Route>

@@ -287,11 +287,7 @@ std::optional<ApiResponse> Api::early(const ApiRequest& request, const Route*& f
     const std::vector<std::string> parts = http::splitPath(request.path);
     const std::string& method = request.method;
     const Config& config = service_.config();
-    const auto refused = [](const http::Refusal& r) {
-        ApiResponse out = error(r.status, r.why);
-        if (r.status == 401) out.headers.emplace_back("WWW-Authenticate", "Bearer");
-        return out;
-    };
+    const auto refused = http::answerOf;
 
     if (auto r = http::hostRefusal(request, config.front.allowedHosts, "this service"))
         return refused(*r);
