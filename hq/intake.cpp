@@ -37,7 +37,18 @@
 
 namespace velko::hq {
 
-namespace {}  // namespace
+namespace {
+
+// A field of a shop's message of the type head office reads it as, else `fallback`: a field
+// of another type is the shop's fault, said where it matters, never an exception here.
+std::string textOf(const ordered_json& doc, const char* key, const std::string& fallback = "") {
+    return doc.contains(key) && doc[key].is_string() ? doc[key].get<std::string>() : fallback;
+}
+int64_t integerOf(const ordered_json& doc, const char* key, int64_t fallback) {
+    return doc.contains(key) && doc[key].is_number_integer() ? doc[key].get<int64_t>() : fallback;
+}
+
+}  // namespace
 
 // "YYYY-MM-DD" of a real day within a window around today: a shop's clock may be a day ahead,
 // and a report may come back after a long time offline, but not from another century.
@@ -79,11 +90,11 @@ void shopStatus(HqStore& store, const std::string& shop, const std::string& payl
     const ordered_json& doc = *parsed;
     StoreState next;
     next.store = shop;
-    next.status = doc.value("state", "");
-    next.since = doc.value("since", "");
-    next.heard = doc.value("at", "");
-    next.started = doc.value("started", "");
-    next.seq = doc.value("seq", int64_t(-1));
+    next.status = textOf(doc, "state");
+    next.since = textOf(doc, "since");
+    next.heard = textOf(doc, "at");
+    next.started = textOf(doc, "started");
+    next.seq = integerOf(doc, "seq", -1);
     if ((next.status != "online" && next.status != "offline") || !utcTimeText(next.since, true) ||
         !utcTimeText(next.heard) || !utcTimeText(next.started) || next.seq < 0)
         throw Refused(
@@ -201,8 +212,8 @@ std::optional<Receipt> take(HqStore& store, const std::string& topic, const std:
              std::count(presence->devices.begin(), presence->devices.end(), t.device) == 0))
             throw Refused(shop + "/" + t.device +
                           " is neither in its shop's presence nor in the register");
-        store.reported(shop, t.device, doc.value("version", int64_t(0)), doc.value("state", ""),
-                       doc.value("detail", ""));
+        store.reported(shop, t.device, integerOf(doc, "version", 0), textOf(doc, "state"),
+                       textOf(doc, "detail"));
     } else if (t.kind == TopicKind::DayReport) {
         DayReport r;
         r.store = shop;
@@ -214,16 +225,18 @@ std::optional<Receipt> take(HqStore& store, const std::string& topic, const std:
             return Receipt{chain::receiptTopic(shop, r.device, r.businessDay), http::safeDump(out),
                            word["state"] == "refused"};
         };
-        r.version = doc.value("version", int64_t(0));
+        r.version = integerOf(doc, "version", 0);
         try {
             if (!http::goodName(r.device)) throw Refused("the device's name is not a name");
+            if (!doc.contains("version") || !doc["version"].is_number_integer())
+                throw Refused("a day report's 'version' is a whole number");
             const std::string standing = Register(store).standing(shop, r.device);
             if (!standing.empty()) throw Refused(standing);
             if (!plausibleDay(r.businessDay, clock))
                 throw Refused("the business day '" + r.businessDay +
                               "' is not a day of the last 400");
-            if (doc.value("store", "") != shop || doc.value("device", "") != r.device ||
-                doc.value("business_day", "") != r.businessDay)
+            if (textOf(doc, "store") != shop || textOf(doc, "device") != r.device ||
+                textOf(doc, "business_day") != r.businessDay)
                 throw Refused("the report names another store, device or day than its topic");
             if (!doc.contains("rows") || !doc["rows"].is_array() || !doc.contains("reports") ||
                 !doc["reports"].is_array())
