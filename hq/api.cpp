@@ -97,15 +97,6 @@ ApiResponse HqApi::handle(const ApiRequest& request) {
     return response;
 }
 
-std::optional<ApiResponse> HqApi::refusal(const ApiRequest& request) {
-    const Route* found = nullptr;
-    Call call{request, {}};
-    auto answered = early(request, found, call);
-    if (!answered || answered->status < 400) return std::nullopt;
-    for (const auto& header : http::securityHeaders()) answered->headers.push_back(header);
-    return answered;
-}
-
 std::optional<ApiResponse> HqApi::early(const ApiRequest& request, const Route*& found,
                                         Call& call) {
     const auto refused = http::answerOf;

@@ -29,10 +29,8 @@ class HqApi {
   public:
     HqApi(HqStore& store, const HqConfig& config, std::function<ReadingHealth()> reading);
 
+    // Every request is answered whole from its head: head office's API reads no body.
     ApiResponse handle(const ApiRequest& request);
-    // The refusal of a request by its head alone (its Host, method, a body it would bring,
-    // its route, token and query), so that no body is ever read; nothing when it may go on.
-    std::optional<ApiResponse> refusal(const ApiRequest& request);
 
     // The route table as data, for the tests: each route's method and path.
     static std::vector<std::pair<std::string, std::string>> routeInfo();

@@ -1,28 +1,13 @@
-#include <httplib.h>
-#include <mosquitto.h>
 
-#include <atomic>
-#include <condition_variable>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
-#include <deque>
-#include <fstream>
-#include <functional>
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
-#include <random>
-#include <sstream>
-#include <thread>
 
 #include "chain/broker.h"
 #include "chain/messages.h"
-#include "chain/price_list.h"
 #include "chain/topics.h"
-#include "device/amount.h"
-#include "files/article_file.h"
-#include "files/validate.h"
 #include "hq/broker_session.h"
 #include "hq/config.h"
 #include "hq/hq.h"
@@ -30,11 +15,9 @@
 #include "hq/intake.h"
 #include "hq/register.h"
 #include "hq/views.h"
-#include "http/embedded_files.h"
 #include "http/guard.h"
 #include "http/host.h"
 #include "http/moments.h"
-#include "http/server.h"
 #include "jobs/scan.h"
 
 namespace velko::hq {

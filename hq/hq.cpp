@@ -3,44 +3,19 @@
 #include <httplib.h>
 #include <mosquitto.h>
 
-#include <atomic>
-#include <condition_variable>
 #include <cstdio>
-#include <cstring>
-#include <ctime>
-#include <deque>
-#include <fstream>
-#include <functional>
-#include <map>
-#include <mutex>
-#include <nlohmann/json.hpp>
-#include <random>
-#include <sstream>
+#include <memory>
 #include <thread>
 
 #include "chain/broker.h"
-#include "chain/messages.h"
-#include "chain/price_list.h"
-#include "chain/topics.h"
-#include "device/amount.h"
-#include "files/article_file.h"
-#include "files/validate.h"
 #include "hq/api.h"
 #include "hq/config.h"
 #include "hq/hq_store.h"
 #include "hq/intake.h"
-#include "hq/register.h"
-#include "hq/views.h"
-#include "http/embedded_files.h"
-#include "http/guard.h"
 #include "http/host.h"
-#include "http/moments.h"
 #include "http/server.h"
-#include "jobs/scan.h"
 
 namespace velko::hq {
-
-using nlohmann::ordered_json;
 
 int runHq(const HqOptions& options) {
     http::prepareStop();
@@ -85,17 +60,12 @@ int runHq(const HqOptions& options) {
         h.lastRefused = reader.lastRefused();
         return h;
     });
-    const auto send = [](const ApiResponse& out, httplib::Response& res) {
-        res.status = out.status;
-        for (const auto& [name, value] : out.headers) res.set_header(name, value);
-        res.set_content(out.body, out.contentType);
-    };
     http::Server web(config.front.limits);
     // No request to head office has a body to read, and none is read: a request is refused by
     // its head, or answered, before the HTTP library would look for a body.
     web.set_payload_max_length(0);
     web.set_pre_routing_handler([&](const httplib::Request& req, httplib::Response& res) {
-        send(api.handle(http::requestOf(req)), res);
+        http::writeResponse(api.handle(http::requestOf(req)), res);
         return httplib::Server::HandlerResponse::Handled;
     });
     const int port = web.bindAlone(config.host, config.port);

@@ -1,48 +1,30 @@
 #include "hq/intake.h"
 
-#include <httplib.h>
-#include <mosquitto.h>
-
-#include <atomic>
-#include <condition_variable>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
-#include <deque>
-#include <fstream>
-#include <functional>
-#include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
-#include <random>
-#include <sstream>
-#include <thread>
 
 #include "chain/broker.h"
 #include "chain/messages.h"
-#include "chain/price_list.h"
 #include "chain/topics.h"
 #include "device/amount.h"
-#include "files/article_file.h"
 #include "files/validate.h"
 #include "hq/config.h"
 #include "hq/hq_store.h"
 #include "hq/register.h"
-#include "http/embedded_files.h"
 #include "http/guard.h"
 #include "http/host.h"
 #include "http/moments.h"
-#include "http/server.h"
-#include "jobs/scan.h"
 
 namespace velko::hq {
 
 namespace {
 
-// A field of a shop's message of the type head office reads it as, else `fallback`: a field
+// A field of a shop's message of the type head office reads it as, else "" or `fallback`: a field
 // of another type is the shop's fault, said where it matters, never an exception here.
-std::string textOf(const ordered_json& doc, const char* key, const std::string& fallback = "") {
-    return doc.contains(key) && doc[key].is_string() ? doc[key].get<std::string>() : fallback;
+std::string textOf(const ordered_json& doc, const char* key) {
+    return doc.contains(key) && doc[key].is_string() ? doc[key].get<std::string>() : "";
 }
 int64_t integerOf(const ordered_json& doc, const char* key, int64_t fallback) {
     return doc.contains(key) && doc[key].is_number_integer() ? doc[key].get<int64_t>() : fallback;

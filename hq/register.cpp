@@ -7,6 +7,18 @@
 
 namespace velko::hq {
 
+std::string Register::standing(const std::string& store, const std::string& device) const {
+    if (rows_.empty()) return "";
+    const HqStore::Enrolled* shop = row(store, "");
+    if (!shop) return "store " + store + " is not in the register";
+    if (!shop->retired.empty()) return "store " + store + " was retired " + shop->retired;
+    if (device.empty()) return "";
+    const HqStore::Enrolled* d = row(store, device);
+    if (!d) return store + "/" + device + " is not in the register";
+    if (!d->retired.empty()) return store + "/" + device + " was retired " + d->retired;
+    return "";
+}
+
 RegisterChange changeRegisterOf(HqStore& store, const std::string& of, const std::string& change,
                                 const std::vector<std::string>& names) {
     for (const std::string& name : names) {

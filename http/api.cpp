@@ -21,6 +21,12 @@ ApiRequest requestOf(const httplib::Request& in) {
     return out;
 }
 
+void writeResponse(const ApiResponse& out, httplib::Response& res) {
+    res.status = out.status;
+    for (const auto& [name, value] : out.headers) res.set_header(name, value);
+    res.set_content(out.body, out.contentType);
+}
+
 std::vector<std::string> splitPath(const std::string& path) {
     std::vector<std::string> parts;
     std::stringstream in(path);

@@ -48,6 +48,8 @@ struct ApiResponse {
 
 // The request as the HTTP library read it, header names in lower case.
 ApiRequest requestOf(const httplib::Request& in);
+// An answer (not an event stream) into the HTTP library's response.
+void writeResponse(const ApiResponse& out, httplib::Response& res);
 
 // Who may call a route: anyone, any token, or a token with the right to operate.
 enum class Access { Open, Read, Operate };

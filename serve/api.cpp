@@ -176,58 +176,57 @@ bool flag(const ApiRequest& request, const char* name, std::string& problem) {
 // One route: its method, its path with {names} for the parts it takes from the request, who
 // may call it, the query parameters it takes, and the member that answers it.
 struct Api::Route {
-    using Access = http::Access;
-    static constexpr Access Open = Access::Open, Read = Access::Read, Operate = Access::Operate;
     const char* method;
     const char* pattern;
-    Access access;
+    http::Access access;
     std::vector<const char*> params;
     ApiResponse (Api::*handler)(const Call&);
 };
 
 const std::vector<Api::Route>& Api::routes() {
+    using Access = http::Access;
     static const std::vector<Route> table = {
-        {"GET", "/api/health", Route::Open, {}, &Api::health},
-        {"GET", "/api/openapi.json", Route::Open, {}, &Api::description},
-        {"GET", "/api/token", Route::Read, {}, &Api::tokenInfo},
-        {"GET", "/api/devices", Route::Read, {}, &Api::devices},
-        {"POST", "/api/check", Route::Operate, {"kind"}, &Api::check},
+        {"GET", "/api/health", Access::Open, {}, &Api::health},
+        {"GET", "/api/openapi.json", Access::Open, {}, &Api::description},
+        {"GET", "/api/token", Access::Read, {}, &Api::tokenInfo},
+        {"GET", "/api/devices", Access::Read, {}, &Api::devices},
+        {"POST", "/api/check", Access::Operate, {"kind"}, &Api::check},
         {"POST",
          "/api/devices/{name}/{action}",
-         Route::Operate,
+         Access::Operate,
          {"verify", "dry_run", "keep_others", "continue", "numbers"},
          &Api::submit},
         {"POST",
          "/api/groups/{group}/{action}",
-         Route::Operate,
+         Access::Operate,
          {"verify", "dry_run", "keep_others", "continue", "numbers"},
          &Api::submit},
         {"GET",
          "/api/jobs",
-         Route::Read,
+         Access::Read,
          {"device", "state", "since", "until", "limit", "by"},
          &Api::jobs},
-        {"GET", "/api/jobs/{id}", Route::Read, {}, &Api::job},
-        {"GET", "/api/jobs/{id}/result", Route::Read, {"format"}, &Api::jobResult},
-        {"DELETE", "/api/jobs/{id}", Route::Operate, {}, &Api::cancel},
-        {"GET", "/api/events", Route::Read, {}, &Api::events},
-        {"GET", "/api/reports", Route::Read, {"device", "from", "to"}, &Api::reports},
-        {"GET", "/api/reports/{id}", Route::Read, {"format", "excel"}, &Api::report},
-        {"GET", "/api/sales", Route::Read, {"device", "from", "to", "by", "limit"}, &Api::sales},
+        {"GET", "/api/jobs/{id}", Access::Read, {}, &Api::job},
+        {"GET", "/api/jobs/{id}/result", Access::Read, {"format"}, &Api::jobResult},
+        {"DELETE", "/api/jobs/{id}", Access::Operate, {}, &Api::cancel},
+        {"GET", "/api/events", Access::Read, {}, &Api::events},
+        {"GET", "/api/reports", Access::Read, {"device", "from", "to"}, &Api::reports},
+        {"GET", "/api/reports/{id}", Access::Read, {"format", "excel"}, &Api::report},
+        {"GET", "/api/sales", Access::Read, {"device", "from", "to", "by", "limit"}, &Api::sales},
         {"GET",
          "/api/prices/lowest",
-         Route::Read,
+         Access::Read,
          {"at", "days", "device", "group", "codes", "format", "excel"},
          &Api::lowestPrices},
-        {"GET", "/api/prices/{code}/history", Route::Read, {"device"}, &Api::priceHistory},
+        {"GET", "/api/prices/{code}/history", Access::Read, {"device"}, &Api::priceHistory},
         {"POST",
          "/api/promotions",
-         Route::Operate,
+         Access::Operate,
          {"starts_at", "ends_at", "devices"},
          &Api::addPromotion},
-        {"GET", "/api/promotions", Route::Read, {"state", "since", "limit"}, &Api::promotions},
-        {"GET", "/api/promotions/{id}", Route::Read, {}, &Api::promotion},
-        {"DELETE", "/api/promotions/{id}", Route::Operate, {}, &Api::stopPromotion},
+        {"GET", "/api/promotions", Access::Read, {"state", "since", "limit"}, &Api::promotions},
+        {"GET", "/api/promotions/{id}", Access::Read, {}, &Api::promotion},
+        {"DELETE", "/api/promotions/{id}", Access::Operate, {}, &Api::stopPromotion},
     };
     return table;
 }
@@ -235,7 +234,7 @@ const std::vector<Api::Route>& Api::routes() {
 std::vector<Api::RouteInfo> Api::routeInfo() {
     std::vector<RouteInfo> out;
     for (const Route& r : routes()) {
-        RouteInfo info{r.method, r.pattern, r.access != Route::Open, {}};
+        RouteInfo info{r.method, r.pattern, r.access != http::Access::Open, {}};
         for (const char* p : r.params) info.params.push_back(p);
         out.push_back(std::move(info));
     }

@@ -166,21 +166,20 @@ int runServe(const ServeOptions& options) {
     web.set_payload_max_length(config.maxBody);
     EventStreams streams;
     const auto send = [&](const ApiResponse& out, httplib::Response& res) {
+        if (!out.events) return http::writeResponse(out, res);
         res.status = out.status;
         for (const auto& [name, value] : out.headers) res.set_header(name, value);
-        if (out.events && !streams.take(out.eventsFor)) {
+        if (!streams.take(out.eventsFor)) {
             res.status = 429;
             res.set_header("Retry-After", "30");
             res.set_content("{\"error\": \"too many event streams are open (" +
                                 std::to_string(EventStreams::kTotal) + " in all, " +
                                 std::to_string(EventStreams::kPerToken) + " for one token)\"}\n",
                             "application/json");
-        } else if (out.events) {
+        } else {
             const std::string token = out.eventsFor;
             streamEvents(res, service->events(), out.eventsAfter,
                          [&streams, token] { streams.give(token); });
-        } else {
-            res.set_content(out.body, out.contentType);
         }
     };
     // Every request goes to the API, which does its own routing.

@@ -255,9 +255,9 @@ void Service::stop() {
     }
 }
 
-void Service::writeFailed(const std::string& why, const JobRecord* job) {
+void Service::writeFailed(const std::string& cause, const JobRecord* job) {
     std::lock_guard<std::mutex> hold(degradedMutex_);
-    degraded_ = why;
+    degraded_ = "the job log could not be written: " + cause;
     if (!job) return;
     // Bounded: the oldest goes first (ids only rise).
     if (unrecorded_.size() >= 1000) unrecorded_.erase(unrecorded_.begin());
@@ -451,9 +451,9 @@ void Service::work(Line& line) {
             item.job.finished = utcText(std::time(nullptr));
             try {
                 store_->finished(item.job, nullptr);
-                writeFailed(item.job.detail, nullptr);
+                writeFailed(e.what(), nullptr);
             } catch (const std::exception&) {
-                writeFailed(item.job.detail, &item.job);
+                writeFailed(e.what(), &item.job);
             }
             events_.publish("job", http::safeDump(jobJson(item.job)));
         }
@@ -522,7 +522,7 @@ void Service::run(Line& line, Queued& item) {
                 reportId = store_->addReport(r, rows);
             } catch (const StoreError& e) {
                 // The counters stay as they are: the job ends without zeroing them.
-                writeFailed(std::string("the job log could not be written: ") + e.what(), nullptr);
+                writeFailed(e.what(), nullptr);
                 return std::string(e.what());
             }
             return std::string();
@@ -542,7 +542,7 @@ void Service::run(Line& line, Queued& item) {
             if (progressWrites) store_->progress(job.id, done, total);
         } catch (const StoreError& e) {
             progressWrites = false;
-            writeFailed(std::string("the job log could not be written: ") + e.what(), nullptr);
+            writeFailed(e.what(), nullptr);
         }
         events_.publish("job", http::safeDump(jobJson(job)));
     });

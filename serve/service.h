@@ -128,7 +128,9 @@ class Service {
 
     void work(Line& line);
     void run(Line& line, Queued& item);
-    void writeFailed(const std::string& why, const JobRecord* job);
+    // The log refused a write for `cause`: the service is degraded; `job`, when given, is known
+    // failed here until the log takes it.
+    void writeFailed(const std::string& cause, const JobRecord* job);
     void recordPrices(const JobRecord& job, const JobInput& input, const jobs::Outcome& out);
     void prunePrices();
     bool probe(Line& line);

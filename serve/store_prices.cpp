@@ -126,7 +126,7 @@ std::vector<PromotionRecord> Store::promotions(const PromotionFilter& f) {
     const Lease lease(*this);
     std::string states;
     for (size_t i = 0; i < f.states.size(); ++i)
-        states += (i ? ", ?" : "?") + std::to_string(i + 7);
+        states += (i ? ", ?" : "?") + std::to_string(i + 5);
     const std::string sql =
         std::string("SELECT id, starts_at, ends_at, state, started_by, created, ") +
         (f.articles ? "articles" : "length(articles)") +
@@ -135,7 +135,7 @@ std::vector<PromotionRecord> Store::promotions(const PromotionFilter& f) {
         (states.empty() ? "" : " AND state IN (" + states + ")") + " ORDER BY id DESC LIMIT ?4";
     Statement s(lease.db, sql.c_str());
     s.bind(1, f.id).bind(2, f.source).bind(3, f.endsSince).bind(4, f.limit > 0 ? f.limit : -1);
-    for (size_t i = 0; i < f.states.size(); ++i) s.bind(int(i) + 7, f.states[i]);
+    for (size_t i = 0; i < f.states.size(); ++i) s.bind(int(i) + 5, f.states[i]);
     std::vector<PromotionRecord> out;
     while (s.step()) {
         PromotionRecord p;

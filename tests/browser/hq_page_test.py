@@ -25,7 +25,6 @@ import os
 import queue
 import re
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile

@@ -89,6 +89,7 @@ class Broker:
                                  % (self.process.returncode, self.log.name))
 
     def stop(self, how=signal.SIGTERM):
+        """Stops the broker; start() brings it back, its log going on."""
         if self.process and self.process.poll() is None:
             self.process.send_signal(how)
             self.process.wait()

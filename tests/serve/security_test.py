@@ -13,6 +13,7 @@ import os
 import select
 import shutil
 import socket
+import sqlite3
 import ssl
 import subprocess
 import sys
@@ -270,7 +271,6 @@ class Serve(unittest.TestCase):
         self.assertEqual(status, 202, data)
         closing = json.loads(data)["id"]
         self.assertTrue(wait_until(lambda: job(closing)["state"] == "running"))
-        import sqlite3
         holder = sqlite3.connect(self.work + "/data/velko.db", isolation_level=None, timeout=30)
         holder.execute("BEGIN EXCLUSIVE")
         try:
